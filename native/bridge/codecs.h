@@ -1,0 +1,65 @@
+// Field codecs: the only place where CTP record fields and Python values are
+// converted into each other. Every function here needs the interpreter lock.
+//
+// Field kinds: text (char[N], NUL-terminated GB18030), code (char), integer
+// (int) and real (double).
+#pragma once
+
+#include <Python.h>
+
+#include "ThostFtdcTraderApi.h"
+
+#include <cstddef>
+
+// ---- out of a record: value, put, convert ------------------------------------
+
+// A text field of `size` bytes as a str: the bytes before the first NUL (all
+// of them when there is none), decoded as GB18030 with "replace".
+PyObject *text(const char *field, std::size_t size);
+
+template <std::size_t N>
+PyObject *value(const char (&field)[N]) {
+    return text(field, N);
+}
+// A code byte as the one-character str of the same code point (0 to 255).
+PyObject *value(char code);
+PyObject *value(int number);
+PyObject *value(double number);
+
+// Stores value(field) in dict under key. Does nothing when dict is null or an
+// exception is pending, so a builder calls it for every field and tests
+// PyErr_Occurred() once at the end.
+template <class T>
+void put(PyObject *dict, const char *key, const T &field) {
+    if (dict == nullptr || PyErr_Occurred())
+        return;
+    PyObject *item = value(field);
+    if (item == nullptr)
+        return;
+    PyDict_SetItemString(dict, key, item);
+    Py_DECREF(item);
+}
+
+// The error record {"ErrorID", "ErrorMsg"}. The dict is returned even when a
+// store failed; the caller must test for a pending exception.
+PyObject *convert(const CThostFtdcRspInfoField &info);
+
+// ---- into a record: read -----------------------------------------------------
+//
+// Each read looks key up in dict (plain dict lookup, subclasses included) and
+// writes the item into a field of a zero-filled record. True when written or
+// when the key is absent; false with an exception set.
+
+bool read_text(PyObject *dict, const char *key, char *field, std::size_t size);
+
+// At most N-1 encoded bytes and no NUL; the record's zero fill terminates them.
+template <std::size_t N>
+bool read(PyObject *dict, const char *key, char (&field)[N]) {
+    return read_text(dict, key, field, N);
+}
+// "" or one ASCII character; an absent key also writes zero.
+bool read(PyObject *dict, const char *key, char &field);
+// Any int (bool and __index__ included) within the signed 32-bit range.
+bool read(PyObject *dict, const char *key, int &field);
+// Anything that converts to a float.
+bool read(PyObject *dict, const char *key, double &field);

@@ -1,0 +1,122 @@
+// The trader interface: CThostFtdcTraderApi, which the application drives,
+// and CThostFtdcTraderSpi, whose callbacks the library calls on threads of
+// its own. Declared with the vendor's names and shapes.
+#pragma once
+
+#include "ThostFtdcUserApiStruct.h"
+
+#if defined(_WIN32)
+#define TRADER_API_EXPORT __declspec(dllexport)
+#else
+#define TRADER_API_EXPORT __attribute__((visibility("default")))
+#endif
+
+class CThostFtdcTraderSpi
+{
+public:
+	// The connection to the front is up; the client may authenticate and log in.
+	virtual void OnFrontConnected() {}
+
+	// The connection to the front is lost; the library reconnects by itself.
+	// nReason: 0x1001 read failed, 0x1002 write failed, 0x2001 heartbeat
+	// receive timeout, 0x2002 heartbeat send failed, 0x2003 bad message.
+	virtual void OnFrontDisconnected(int nReason) {}
+
+	virtual void OnHeartBeatWarning(int nTimeLapse) {}
+
+	virtual void OnRspAuthenticate(CThostFtdcRspAuthenticateField *pRspAuthenticateField, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
+
+	virtual void OnRspUserLogin(CThostFtdcRspUserLoginField *pRspUserLogin, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
+
+	virtual void OnRspUserLogout(CThostFtdcUserLogoutField *pUserLogout, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
+
+	virtual void OnRspOrderInsert(CThostFtdcInputOrderField *pInputOrder, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
+
+	virtual void OnRspOrderAction(CThostFtdcInputOrderActionField *pInputOrderAction, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
+
+	virtual void OnRspSettlementInfoConfirm(CThostFtdcSettlementInfoConfirmField *pSettlementInfoConfirm, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
+
+	virtual void OnRspQryOrder(CThostFtdcOrderField *pOrder, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
+
+	virtual void OnRspQryTrade(CThostFtdcTradeField *pTrade, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
+
+	virtual void OnRspQryInvestorPosition(CThostFtdcInvestorPositionField *pInvestorPosition, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
+
+	virtual void OnRspQryTradingAccount(CThostFtdcTradingAccountField *pTradingAccount, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
+
+	virtual void OnRspQryInstrument(CThostFtdcInstrumentField *pInstrument, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
+
+	virtual void OnRspError(CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
+
+	virtual void OnRtnOrder(CThostFtdcOrderField *pOrder) {}
+
+	virtual void OnRtnTrade(CThostFtdcTradeField *pTrade) {}
+
+	virtual void OnErrRtnOrderInsert(CThostFtdcInputOrderField *pInputOrder, CThostFtdcRspInfoField *pRspInfo) {}
+
+	virtual void OnErrRtnOrderAction(CThostFtdcOrderActionField *pOrderAction, CThostFtdcRspInfoField *pRspInfo) {}
+
+	virtual void OnRtnInstrumentStatus(CThostFtdcInstrumentStatusField *pInstrumentStatus) {}
+};
+
+class TRADER_API_EXPORT CThostFtdcTraderApi
+{
+public:
+	// Creates an API object that keeps its files under pszFlowPath (a prefix,
+	// usually a directory with a trailing '/'). Returns null when the flow
+	// path cannot be created or written.
+	static CThostFtdcTraderApi *CreateFtdcTraderApi(const char *pszFlowPath = "", bool bIsProductionMode = true);
+
+	// The library's version text.
+	static const char *GetApiVersion();
+
+	// Stops the library's threads and gives the object back. No callback runs
+	// once it has returned.
+	virtual void Release() = 0;
+
+	// Starts the library: from here on callbacks may arrive.
+	virtual void Init() = 0;
+
+	// Waits until the library's threads end.
+	virtual int Join() = 0;
+
+	// The trading day, valid after login.
+	virtual const char *GetTradingDay() = 0;
+
+	// Adds a front address (copied), e.g. "tcp://127.0.0.1:17001".
+	virtual void RegisterFront(char *pszFrontAddress) = 0;
+
+	// Registers the callback object; null detaches the previous one.
+	virtual void RegisterSpi(CThostFtdcTraderSpi *pSpi) = 0;
+
+	virtual void SubscribePrivateTopic(THOST_TE_RESUME_TYPE nResumeType, int nLength = 0) = 0;
+
+	virtual void SubscribePublicTopic(THOST_TE_RESUME_TYPE nResumeType) = 0;
+
+	// Requests: 0 sent, -1 network failure, -2 too many requests waiting,
+	// -3 too many requests per second.
+	virtual int ReqAuthenticate(CThostFtdcReqAuthenticateField *pReqAuthenticateField, int nRequestID) = 0;
+
+	virtual int ReqUserLogin(CThostFtdcReqUserLoginField *pReqUserLoginField, int nRequestID) = 0;
+
+	virtual int ReqUserLogout(CThostFtdcUserLogoutField *pUserLogout, int nRequestID) = 0;
+
+	virtual int ReqOrderInsert(CThostFtdcInputOrderField *pInputOrder, int nRequestID) = 0;
+
+	virtual int ReqOrderAction(CThostFtdcInputOrderActionField *pInputOrderAction, int nRequestID) = 0;
+
+	virtual int ReqSettlementInfoConfirm(CThostFtdcSettlementInfoConfirmField *pSettlementInfoConfirm, int nRequestID) = 0;
+
+	virtual int ReqQryOrder(CThostFtdcQryOrderField *pQryOrder, int nRequestID) = 0;
+
+	virtual int ReqQryTrade(CThostFtdcQryTradeField *pQryTrade, int nRequestID) = 0;
+
+	virtual int ReqQryInvestorPosition(CThostFtdcQryInvestorPositionField *pQryInvestorPosition, int nRequestID) = 0;
+
+	virtual int ReqQryTradingAccount(CThostFtdcQryTradingAccountField *pQryTradingAccount, int nRequestID) = 0;
+
+	virtual int ReqQryInstrument(CThostFtdcQryInstrumentField *pQryInstrument, int nRequestID) = 0;
+
+protected:
+	~CThostFtdcTraderApi() {}
+};

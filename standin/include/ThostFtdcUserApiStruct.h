@@ -1,0 +1,481 @@
+// Records of the trader interface, under the vendor's names. Every record is a
+// plain structure of text, code, integer and real fields (see
+// ThostFtdcUserApiDataType.h); a zero-filled record is a valid empty one.
+#pragma once
+
+#include "ThostFtdcUserApiDataType.h"
+
+// Error information that accompanies replies.
+struct CThostFtdcRspInfoField
+{
+	TThostFtdcErrorIDType ErrorID;
+	TThostFtdcErrorMsgType ErrorMsg;
+};
+
+struct CThostFtdcReqAuthenticateField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcUserIDType UserID;
+	TThostFtdcProductInfoType UserProductInfo;
+	TThostFtdcAuthCodeType AuthCode;
+	TThostFtdcAppIDType AppID;
+};
+
+struct CThostFtdcRspAuthenticateField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcUserIDType UserID;
+	TThostFtdcProductInfoType UserProductInfo;
+	TThostFtdcAppIDType AppID;
+	char AppType;
+};
+
+struct CThostFtdcReqUserLoginField
+{
+	TThostFtdcDateType TradingDay;
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcUserIDType UserID;
+	TThostFtdcPasswordType Password;
+	TThostFtdcProductInfoType UserProductInfo;
+	TThostFtdcProductInfoType InterfaceProductInfo;
+	TThostFtdcProtocolInfoType ProtocolInfo;
+	TThostFtdcMacAddressType MacAddress;
+	TThostFtdcPasswordType OneTimePassword;
+	TThostFtdcOldIPAddressType reserve1;
+	TThostFtdcLoginRemarkType LoginRemark;
+	TThostFtdcIPPortType ClientIPPort;
+	TThostFtdcIPAddressType ClientIPAddress;
+	TThostFtdcSMSCodeType SMSCode;
+};
+
+struct CThostFtdcRspUserLoginField
+{
+	TThostFtdcDateType TradingDay;
+	TThostFtdcTimeType LoginTime;
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcUserIDType UserID;
+	TThostFtdcSystemNameType SystemName;
+	TThostFtdcFrontIDType FrontID;
+	TThostFtdcSessionIDType SessionID;
+	TThostFtdcOrderRefType MaxOrderRef;
+	TThostFtdcTimeType SHFETime;
+	TThostFtdcTimeType DCETime;
+	TThostFtdcTimeType CZCETime;
+	TThostFtdcTimeType FFEXTime;
+	TThostFtdcTimeType INETime;
+	TThostFtdcSystemNameType SysVersion;
+	TThostFtdcTimeType GFEXTime;
+};
+
+struct CThostFtdcUserLogoutField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcUserIDType UserID;
+};
+
+struct CThostFtdcSettlementInfoConfirmField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcDateType ConfirmDate;
+	TThostFtdcTimeType ConfirmTime;
+	TThostFtdcSettlementIDType SettlementID;
+	TThostFtdcAccountIDType AccountID;
+	TThostFtdcCurrencyIDType CurrencyID;
+};
+
+struct CThostFtdcQryOrderField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcOrderSysIDType OrderSysID;
+	TThostFtdcTimeType InsertTimeStart;
+	TThostFtdcTimeType InsertTimeEnd;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcInstrumentIDType InstrumentID;
+};
+
+struct CThostFtdcQryTradeField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcTradeIDType TradeID;
+	TThostFtdcTimeType TradeTimeStart;
+	TThostFtdcTimeType TradeTimeEnd;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcInstrumentIDType InstrumentID;
+};
+
+struct CThostFtdcQryInvestorPositionField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcInstrumentIDType InstrumentID;
+};
+
+struct CThostFtdcQryTradingAccountField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcCurrencyIDType CurrencyID;
+	TThostFtdcBizTypeType BizType;
+	TThostFtdcAccountIDType AccountID;
+};
+
+struct CThostFtdcQryInstrumentField
+{
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcOldExchangeInstIDType reserve2;
+	TThostFtdcOldProductIDType reserve3;
+	TThostFtdcInstrumentIDType InstrumentID;
+	TThostFtdcExchangeInstIDType ExchangeInstID;
+	TThostFtdcProductIDType ProductID;
+};
+
+struct CThostFtdcInputOrderField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcOrderRefType OrderRef;
+	TThostFtdcUserIDType UserID;
+	TThostFtdcOrderPriceTypeType OrderPriceType;
+	TThostFtdcDirectionType Direction;
+	TThostFtdcCombOffsetFlagType CombOffsetFlag;
+	TThostFtdcCombHedgeFlagType CombHedgeFlag;
+	TThostFtdcPriceType LimitPrice;
+	TThostFtdcVolumeType VolumeTotalOriginal;
+	TThostFtdcTimeConditionType TimeCondition;
+	TThostFtdcDateType GTDDate;
+	TThostFtdcVolumeConditionType VolumeCondition;
+	TThostFtdcVolumeType MinVolume;
+	TThostFtdcContingentConditionType ContingentCondition;
+	TThostFtdcPriceType StopPrice;
+	TThostFtdcForceCloseReasonType ForceCloseReason;
+	TThostFtdcBoolType IsAutoSuspend;
+	TThostFtdcBusinessUnitType BusinessUnit;
+	TThostFtdcRequestIDType RequestID;
+	TThostFtdcBoolType UserForceClose;
+	TThostFtdcBoolType IsSwapOrder;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcAccountIDType AccountID;
+	TThostFtdcCurrencyIDType CurrencyID;
+	TThostFtdcClientIDType ClientID;
+	TThostFtdcOldIPAddressType reserve2;
+	TThostFtdcMacAddressType MacAddress;
+	TThostFtdcInstrumentIDType InstrumentID;
+	TThostFtdcIPAddressType IPAddress;
+	TThostFtdcOrderMemoType OrderMemo;
+	TThostFtdcSequenceNoType SessionReqSeq;
+};
+
+struct CThostFtdcInputOrderActionField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcOrderActionRefType OrderActionRef;
+	TThostFtdcOrderRefType OrderRef;
+	TThostFtdcRequestIDType RequestID;
+	TThostFtdcFrontIDType FrontID;
+	TThostFtdcSessionIDType SessionID;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcOrderSysIDType OrderSysID;
+	TThostFtdcActionFlagType ActionFlag;
+	TThostFtdcPriceType LimitPrice;
+	TThostFtdcVolumeType VolumeChange;
+	TThostFtdcUserIDType UserID;
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcOldIPAddressType reserve2;
+	TThostFtdcMacAddressType MacAddress;
+	TThostFtdcInstrumentIDType InstrumentID;
+	TThostFtdcIPAddressType IPAddress;
+	TThostFtdcOrderMemoType OrderMemo;
+	TThostFtdcSequenceNoType SessionReqSeq;
+};
+
+struct CThostFtdcOrderField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcOrderRefType OrderRef;
+	TThostFtdcUserIDType UserID;
+	TThostFtdcOrderPriceTypeType OrderPriceType;
+	TThostFtdcDirectionType Direction;
+	TThostFtdcCombOffsetFlagType CombOffsetFlag;
+	TThostFtdcCombHedgeFlagType CombHedgeFlag;
+	TThostFtdcPriceType LimitPrice;
+	TThostFtdcVolumeType VolumeTotalOriginal;
+	TThostFtdcTimeConditionType TimeCondition;
+	TThostFtdcDateType GTDDate;
+	TThostFtdcVolumeConditionType VolumeCondition;
+	TThostFtdcVolumeType MinVolume;
+	TThostFtdcContingentConditionType ContingentCondition;
+	TThostFtdcPriceType StopPrice;
+	TThostFtdcForceCloseReasonType ForceCloseReason;
+	TThostFtdcBoolType IsAutoSuspend;
+	TThostFtdcBusinessUnitType BusinessUnit;
+	TThostFtdcRequestIDType RequestID;
+	TThostFtdcOrderLocalIDType OrderLocalID;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcParticipantIDType ParticipantID;
+	TThostFtdcClientIDType ClientID;
+	TThostFtdcOldExchangeInstIDType reserve2;
+	TThostFtdcTraderIDType TraderID;
+	TThostFtdcSequenceNoType InstallID;
+	TThostFtdcOrderSubmitStatusType OrderSubmitStatus;
+	TThostFtdcSequenceNoType NotifySequence;
+	TThostFtdcDateType TradingDay;
+	TThostFtdcSettlementIDType SettlementID;
+	TThostFtdcOrderSysIDType OrderSysID;
+	TThostFtdcOrderSourceType OrderSource;
+	TThostFtdcOrderStatusType OrderStatus;
+	TThostFtdcOrderTypeType OrderType;
+	TThostFtdcVolumeType VolumeTraded;
+	TThostFtdcVolumeType VolumeTotal;
+	TThostFtdcDateType InsertDate;
+	TThostFtdcTimeType InsertTime;
+	TThostFtdcTimeType ActiveTime;
+	TThostFtdcTimeType SuspendTime;
+	TThostFtdcTimeType UpdateTime;
+	TThostFtdcTimeType CancelTime;
+	TThostFtdcTraderIDType ActiveTraderID;
+	TThostFtdcParticipantIDType ClearingPartID;
+	TThostFtdcSequenceNoType SequenceNo;
+	TThostFtdcFrontIDType FrontID;
+	TThostFtdcSessionIDType SessionID;
+	TThostFtdcProductInfoType UserProductInfo;
+	TThostFtdcErrorMsgType StatusMsg;
+	TThostFtdcBoolType UserForceClose;
+	TThostFtdcUserIDType ActiveUserID;
+	TThostFtdcSequenceNoType BrokerOrderSeq;
+	TThostFtdcOrderSysIDType RelativeOrderSysID;
+	TThostFtdcVolumeType ZCETotalTradedVolume;
+	TThostFtdcBoolType IsSwapOrder;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcAccountIDType AccountID;
+	TThostFtdcCurrencyIDType CurrencyID;
+	TThostFtdcOldIPAddressType reserve3;
+	TThostFtdcMacAddressType MacAddress;
+	TThostFtdcInstrumentIDType InstrumentID;
+	TThostFtdcExchangeInstIDType ExchangeInstID;
+	TThostFtdcIPAddressType IPAddress;
+	TThostFtdcOrderMemoType OrderMemo;
+	TThostFtdcSequenceNoType SessionReqSeq;
+};
+
+struct CThostFtdcOrderActionField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcOrderActionRefType OrderActionRef;
+	TThostFtdcOrderRefType OrderRef;
+	TThostFtdcRequestIDType RequestID;
+	TThostFtdcFrontIDType FrontID;
+	TThostFtdcSessionIDType SessionID;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcOrderSysIDType OrderSysID;
+	TThostFtdcActionFlagType ActionFlag;
+	TThostFtdcPriceType LimitPrice;
+	TThostFtdcVolumeType VolumeChange;
+	TThostFtdcDateType ActionDate;
+	TThostFtdcTimeType ActionTime;
+	TThostFtdcTraderIDType TraderID;
+	TThostFtdcSequenceNoType InstallID;
+	TThostFtdcOrderLocalIDType OrderLocalID;
+	TThostFtdcOrderLocalIDType ActionLocalID;
+	TThostFtdcParticipantIDType ParticipantID;
+	TThostFtdcClientIDType ClientID;
+	TThostFtdcBusinessUnitType BusinessUnit;
+	TThostFtdcOrderActionStatusType OrderActionStatus;
+	TThostFtdcUserIDType UserID;
+	TThostFtdcErrorMsgType StatusMsg;
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcOldIPAddressType reserve2;
+	TThostFtdcMacAddressType MacAddress;
+	TThostFtdcInstrumentIDType InstrumentID;
+	TThostFtdcIPAddressType IPAddress;
+	TThostFtdcOrderMemoType OrderMemo;
+	TThostFtdcSequenceNoType SessionReqSeq;
+};
+
+struct CThostFtdcTradeField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcOrderRefType OrderRef;
+	TThostFtdcUserIDType UserID;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcTradeIDType TradeID;
+	TThostFtdcDirectionType Direction;
+	TThostFtdcOrderSysIDType OrderSysID;
+	TThostFtdcParticipantIDType ParticipantID;
+	TThostFtdcClientIDType ClientID;
+	char TradingRole;
+	TThostFtdcOldExchangeInstIDType reserve2;
+	TThostFtdcOffsetFlagType OffsetFlag;
+	TThostFtdcHedgeFlagType HedgeFlag;
+	TThostFtdcPriceType Price;
+	TThostFtdcVolumeType Volume;
+	TThostFtdcDateType TradeDate;
+	TThostFtdcTimeType TradeTime;
+	TThostFtdcTradeTypeType TradeType;
+	char PriceSource;
+	TThostFtdcTraderIDType TraderID;
+	TThostFtdcOrderLocalIDType OrderLocalID;
+	TThostFtdcParticipantIDType ClearingPartID;
+	TThostFtdcBusinessUnitType BusinessUnit;
+	TThostFtdcSequenceNoType SequenceNo;
+	TThostFtdcDateType TradingDay;
+	TThostFtdcSettlementIDType SettlementID;
+	TThostFtdcSequenceNoType BrokerOrderSeq;
+	char TradeSource;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcInstrumentIDType InstrumentID;
+	TThostFtdcExchangeInstIDType ExchangeInstID;
+};
+
+struct CThostFtdcInvestorPositionField
+{
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcPosiDirectionType PosiDirection;
+	TThostFtdcHedgeFlagType HedgeFlag;
+	TThostFtdcPositionDateType PositionDate;
+	TThostFtdcVolumeType YdPosition;
+	TThostFtdcVolumeType Position;
+	TThostFtdcVolumeType LongFrozen;
+	TThostFtdcVolumeType ShortFrozen;
+	TThostFtdcMoneyType LongFrozenAmount;
+	TThostFtdcMoneyType ShortFrozenAmount;
+	TThostFtdcVolumeType OpenVolume;
+	TThostFtdcVolumeType CloseVolume;
+	TThostFtdcMoneyType OpenAmount;
+	TThostFtdcMoneyType CloseAmount;
+	TThostFtdcMoneyType PositionCost;
+	TThostFtdcMoneyType PreMargin;
+	TThostFtdcMoneyType UseMargin;
+	TThostFtdcMoneyType FrozenMargin;
+	TThostFtdcMoneyType FrozenCash;
+	TThostFtdcMoneyType FrozenCommission;
+	TThostFtdcMoneyType CashIn;
+	TThostFtdcMoneyType Commission;
+	TThostFtdcMoneyType CloseProfit;
+	TThostFtdcMoneyType PositionProfit;
+	TThostFtdcPriceType PreSettlementPrice;
+	TThostFtdcPriceType SettlementPrice;
+	TThostFtdcDateType TradingDay;
+	TThostFtdcSettlementIDType SettlementID;
+	TThostFtdcMoneyType OpenCost;
+	TThostFtdcMoneyType ExchangeMargin;
+	TThostFtdcVolumeType TodayPosition;
+	TThostFtdcRatioType MarginRateByMoney;
+	TThostFtdcRatioType MarginRateByVolume;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcVolumeType YdStrikeFrozen;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcInstrumentIDType InstrumentID;
+};
+
+struct CThostFtdcTradingAccountField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcAccountIDType AccountID;
+	TThostFtdcMoneyType PreMortgage;
+	TThostFtdcMoneyType PreCredit;
+	TThostFtdcMoneyType PreDeposit;
+	TThostFtdcMoneyType PreBalance;
+	TThostFtdcMoneyType PreMargin;
+	TThostFtdcMoneyType InterestBase;
+	TThostFtdcMoneyType Interest;
+	TThostFtdcMoneyType Deposit;
+	TThostFtdcMoneyType Withdraw;
+	TThostFtdcMoneyType FrozenMargin;
+	TThostFtdcMoneyType FrozenCash;
+	TThostFtdcMoneyType FrozenCommission;
+	TThostFtdcMoneyType CurrMargin;
+	TThostFtdcMoneyType CashIn;
+	TThostFtdcMoneyType Commission;
+	TThostFtdcMoneyType CloseProfit;
+	TThostFtdcMoneyType PositionProfit;
+	TThostFtdcMoneyType Balance;
+	TThostFtdcMoneyType Available;
+	TThostFtdcMoneyType WithdrawQuota;
+	TThostFtdcMoneyType Reserve;
+	TThostFtdcDateType TradingDay;
+	TThostFtdcSettlementIDType SettlementID;
+	TThostFtdcMoneyType Credit;
+	TThostFtdcMoneyType Mortgage;
+	TThostFtdcMoneyType ExchangeMargin;
+	TThostFtdcMoneyType DeliveryMargin;
+	TThostFtdcMoneyType ExchangeDeliveryMargin;
+	TThostFtdcMoneyType ReserveBalance;
+	TThostFtdcCurrencyIDType CurrencyID;
+	TThostFtdcBizTypeType BizType;
+};
+
+struct CThostFtdcInstrumentField
+{
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcInstrumentNameType InstrumentName;
+	TThostFtdcOldExchangeInstIDType reserve2;
+	TThostFtdcOldProductIDType reserve3;
+	TThostFtdcProductClassType ProductClass;
+	TThostFtdcYearType DeliveryYear;
+	TThostFtdcMonthType DeliveryMonth;
+	TThostFtdcVolumeType MaxMarketOrderVolume;
+	TThostFtdcVolumeType MinMarketOrderVolume;
+	TThostFtdcVolumeType MaxLimitOrderVolume;
+	TThostFtdcVolumeType MinLimitOrderVolume;
+	TThostFtdcVolumeMultipleType VolumeMultiple;
+	TThostFtdcPriceType PriceTick;
+	TThostFtdcDateType CreateDate;
+	TThostFtdcDateType OpenDate;
+	TThostFtdcDateType ExpireDate;
+	TThostFtdcDateType StartDelivDate;
+	TThostFtdcDateType EndDelivDate;
+	TThostFtdcInstLifePhaseType InstLifePhase;
+	TThostFtdcBoolType IsTrading;
+	TThostFtdcPositionTypeType PositionType;
+	char PositionDateType;
+	TThostFtdcRatioType LongMarginRatio;
+	TThostFtdcRatioType ShortMarginRatio;
+	char MaxMarginSideAlgorithm;
+	TThostFtdcOldInstrumentIDType reserve4;
+	TThostFtdcPriceType StrikePrice;
+	char OptionsType;
+	TThostFtdcVolumeMultipleType UnderlyingMultiple;
+	char CombinationType;
+	TThostFtdcInstrumentIDType InstrumentID;
+	TThostFtdcExchangeInstIDType ExchangeInstID;
+	TThostFtdcProductIDType ProductID;
+	TThostFtdcInstrumentIDType UnderlyingInstrID;
+};
+
+struct CThostFtdcInstrumentStatusField
+{
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcOldExchangeInstIDType reserve1;
+	TThostFtdcSettlementIDTextType SettlementGroupID;
+	TThostFtdcOldInstrumentIDType reserve2;
+	TThostFtdcInstrumentStatusType InstrumentStatus;
+	TThostFtdcSequenceNoType TradingSegmentSN;
+	TThostFtdcTimeType EnterTime;
+	TThostFtdcInstStatusEnterReasonType EnterReason;
+	TThostFtdcExchangeInstIDType ExchangeInstID;
+	TThostFtdcInstrumentIDType InstrumentID;
+};

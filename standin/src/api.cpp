@@ -1,0 +1,423 @@
+// The stand-in trader library: API objects, their callback threads, and the
+// exported static entry points of CThostFtdcTraderApi.
+#include "api.h"
+#include "ctpsim.h"
+#include "state.h"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace standin {
+
+namespace {
+
+// ---- callback kinds ---------------------------------------------------------
+
+template <class Record>
+using RspCallback = void (CThostFtdcTraderSpi::*)(Record *, CThostFtdcRspInfoField *, int, bool);
+template <class Record>
+using ErrRtnCallback = void (CThostFtdcTraderSpi::*)(Record *, CThostFtdcRspInfoField *);
+template <class Record>
+using RtnCallback = void (CThostFtdcTraderSpi::*)(Record *);
+
+template <class Record, RspCallback<Record> fn>
+CallbackKind rsp(const char *name) {
+    return {name, sizeof(Record), [](CThostFtdcTraderSpi &spi, void *r, CThostFtdcRspInfoField *info, int id, bool last) {
+                (spi.*fn)(static_cast<Record *>(r), info, id, last);
+            }};
+}
+template <class Record, ErrRtnCallback<Record> fn>
+CallbackKind err_rtn(const char *name) {
+    return {name, sizeof(Record), [](CThostFtdcTraderSpi &spi, void *r, CThostFtdcRspInfoField *info, int, bool) {
+                (spi.*fn)(static_cast<Record *>(r), info);
+            }};
+}
+template <class Record, RtnCallback<Record> fn>
+CallbackKind rtn(const char *name) {
+    return {name, sizeof(Record), [](CThostFtdcTraderSpi &spi, void *r, CThostFtdcRspInfoField *, int, bool) {
+                (spi.*fn)(static_cast<Record *>(r));
+            }};
+}
+
+using S = CThostFtdcTraderSpi;
+
+const CallbackKind callbacks[] = {
+    {"OnFrontConnected", 0, [](S &spi, void *, CThostFtdcRspInfoField *, int, bool) { spi.OnFrontConnected(); }},
+    {"OnFrontDisconnected", 0, [](S &spi, void *, CThostFtdcRspInfoField *, int reason, bool) { spi.OnFrontDisconnected(reason); }},
+    {"OnHeartBeatWarning", 0, [](S &spi, void *, CThostFtdcRspInfoField *, int lapse, bool) { spi.OnHeartBeatWarning(lapse); }},
+    rsp<CThostFtdcRspAuthenticateField, &S::OnRspAuthenticate>("OnRspAuthenticate"),
+    rsp<CThostFtdcRspUserLoginField, &S::OnRspUserLogin>("OnRspUserLogin"),
+    rsp<CThostFtdcUserLogoutField, &S::OnRspUserLogout>("OnRspUserLogout"),
+    rsp<CThostFtdcInputOrderField, &S::OnRspOrderInsert>("OnRspOrderInsert"),
+    rsp<CThostFtdcInputOrderActionField, &S::OnRspOrderAction>("OnRspOrderAction"),
+    rsp<CThostFtdcSettlementInfoConfirmField, &S::OnRspSettlementInfoConfirm>("OnRspSettlementInfoConfirm"),
+    rsp<CThostFtdcOrderField, &S::OnRspQryOrder>("OnRspQryOrder"),
+    rsp<CThostFtdcTradeField, &S::OnRspQryTrade>("OnRspQryTrade"),
+    rsp<CThostFtdcInvestorPositionField, &S::OnRspQryInvestorPosition>("OnRspQryInvestorPosition"),
+    rsp<CThostFtdcTradingAccountField, &S::OnRspQryTradingAccount>("OnRspQryTradingAccount"),
+    rsp<CThostFtdcInstrumentField, &S::OnRspQryInstrument>("OnRspQryInstrument"),
+    {"OnRspError", sizeof(CThostFtdcRspInfoField),
+     [](S &spi, void *r, CThostFtdcRspInfoField *, int id, bool last) { spi.OnRspError(static_cast<CThostFtdcRspInfoField *>(r), id, last); }},
+    rtn<CThostFtdcOrderField, &S::OnRtnOrder>("OnRtnOrder"),
+    rtn<CThostFtdcTradeField, &S::OnRtnTrade>("OnRtnTrade"),
+    err_rtn<CThostFtdcInputOrderField, &S::OnErrRtnOrderInsert>("OnErrRtnOrderInsert"),
+    err_rtn<CThostFtdcOrderActionField, &S::OnErrRtnOrderAction>("OnErrRtnOrderAction"),
+    rtn<CThostFtdcInstrumentStatusField, &S::OnRtnInstrumentStatus>("OnRtnInstrumentStatus"),
+};
+
+// What a buffer holds once its callback has returned: a record kept past its
+// callback shows up as garbage.
+constexpr unsigned char scribble = 0xA5;
+
+}  // namespace
+
+const CallbackKind *find_callback(std::string_view name) {
+    for (const auto &kind : callbacks)
+        if (name == kind.name)
+            return &kind;
+    return nullptr;
+}
+
+// ---- completion -------------------------------------------------------------
+
+int Completion::wait(int timeout_ms) {
+    std::unique_lock lock(mutex);
+    if (!done.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return state != 1; }))
+        return CTPSIM_TIMED_OUT;
+    return state;
+}
+
+void Completion::finish(int result) {
+    std::lock_guard lock(mutex);
+    state = result;
+    done.notify_all();
+}
+
+// ---- worker threads ---------------------------------------------------------
+
+Worker::Worker(TraderApi &owner, int) : api(owner), thread([this] { run(); }) {}
+
+Worker::~Worker() { stop(); }
+
+void Worker::post(Event event) {
+    std::lock_guard lock(mutex);
+    events.push_back(std::move(event));
+    wake.notify_one();
+}
+
+void Worker::stop() {
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+        wake.notify_one();
+    }
+    if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
+        thread.join();
+    else if (thread.joinable())
+        thread.detach();  // Release called from a callback: the thread ends after it
+    std::deque<Event> dropped;
+    {
+        std::lock_guard lock(mutex);
+        dropped.swap(events);
+    }
+    for (auto &event : dropped)
+        if (event.completion)
+            event.completion->finish(CTPSIM_DROPPED);
+}
+
+void Worker::run() {
+    for (;;) {
+        Event event;
+        {
+            std::unique_lock lock(mutex);
+            wake.wait(lock, [this] { return stopping || !events.empty(); });
+            if (stopping)
+                return;
+            event = std::move(events.front());
+            events.pop_front();
+        }
+        for (int i = 0; i < event.repeat; ++i)
+            api.deliver(event, i, buffer, info);
+        if (event.completion)
+            event.completion->finish(CTPSIM_OK);
+    }
+}
+
+// ---- the API object ---------------------------------------------------------
+
+TraderApi::TraderApi(int serial, std::string flow) : serial_(serial), flow_path(std::move(flow)) {}
+
+bool TraderApi::dead(const char *op) {
+    std::lock_guard lock(state_mutex);
+    if (!released)
+        return false;
+    log_violation();
+    Call call;
+    call.api = serial_;
+    call.op = std::string("violation:") + op;
+    call.gil = gil_state();
+    log_call(std::move(call));
+    return true;
+}
+
+bool TraderApi::alive() {
+    std::lock_guard lock(state_mutex);
+    return !released;
+}
+
+void TraderApi::Release() {
+    if (dead("Release"))
+        return;
+    Call call;
+    call.api = serial_;
+    call.op = "Release";
+    call.gil = gil_state();
+    log_call(std::move(call));
+    std::array<std::unique_ptr<Worker>, thread_count> stopping;
+    {
+        std::lock_guard lock(state_mutex);
+        released = true;
+        stopping.swap(workers);
+    }
+    for (auto &worker : stopping)
+        if (worker)
+            worker->stop();
+    // The object itself stays behind as a tombstone (see find_api).
+}
+
+void TraderApi::Init() {
+    if (dead("Init"))
+        return;
+    Call call;
+    call.api = serial_;
+    call.op = "Init";
+    call.gil = gil_state();
+    log_call(std::move(call));
+    {
+        std::lock_guard lock(state_mutex);
+        if (started)
+            return;
+        started = true;
+        for (int i = 0; i < thread_count; ++i)
+            workers[i] = std::make_unique<Worker>(*this, i);
+    }
+    // A simulated front answers at once; any other address is unreachable,
+    // which the library keeps retrying in silence, as it would on a network.
+    for (const auto &front : fronts) {
+        if (front.rfind("sim://", 0) == 0 && front.size() > 6) {
+            Event event;
+            event.kind = find_callback("OnFrontConnected");
+            post(0, std::move(event));
+            break;
+        }
+    }
+}
+
+int TraderApi::Join() {
+    if (dead("Join"))
+        return -1;
+    return 0;
+}
+
+const char *TraderApi::GetTradingDay() {
+    if (dead("GetTradingDay"))
+        return "";
+    return trading_day;
+}
+
+void TraderApi::RegisterFront(char *address) {
+    if (dead("RegisterFront"))
+        return;
+    Call call;
+    call.api = serial_;
+    call.op = "RegisterFront";
+    call.gil = gil_state();
+    call.text = address ? address : "";
+    log_call(call);
+    fronts.push_back(call.text);
+}
+
+void TraderApi::RegisterSpi(CThostFtdcTraderSpi *new_spi) {
+    if (dead("RegisterSpi"))
+        return;
+    Call call;
+    call.api = serial_;
+    call.op = "RegisterSpi";
+    call.gil = gil_state();
+    call.arg1 = new_spi != nullptr;
+    log_call(std::move(call));
+    std::unique_lock lock(spi_mutex);
+    spi = new_spi;
+}
+
+void TraderApi::SubscribePrivateTopic(THOST_TE_RESUME_TYPE type, int length) {
+    if (dead("SubscribePrivateTopic"))
+        return;
+    Call call;
+    call.api = serial_;
+    call.op = "SubscribePrivateTopic";
+    call.gil = gil_state();
+    call.arg1 = type;
+    call.arg2 = length;
+    log_call(std::move(call));
+}
+
+void TraderApi::SubscribePublicTopic(THOST_TE_RESUME_TYPE type) {
+    if (dead("SubscribePublicTopic"))
+        return;
+    Call call;
+    call.api = serial_;
+    call.op = "SubscribePublicTopic";
+    call.gil = gil_state();
+    call.arg1 = type;
+    log_call(std::move(call));
+}
+
+template <class Record>
+int TraderApi::request(const char *op, Record *record, int id) {
+    static_assert(sizeof(Record) <= sizeof(ctpsim_call::record));
+    if (dead(op))
+        return -1;
+    Call call;
+    call.api = serial_;
+    call.op = op;
+    call.gil = gil_state();
+    call.arg1 = id;
+    if (record) {
+        const auto *bytes = reinterpret_cast<const unsigned char *>(record);
+        call.record.assign(bytes, bytes + sizeof(Record));
+    }
+    log_call(std::move(call));
+    if (auto forced = forced_result())
+        return *forced;
+    std::lock_guard lock(state_mutex);
+    if (!started)
+        return -1;
+    for (const auto &front : fronts)
+        if (front.rfind("sim://", 0) == 0 && front.size() > 6)
+            return 0;
+    return -1;  // no reachable front
+}
+
+int TraderApi::ReqAuthenticate(CThostFtdcReqAuthenticateField *r, int id) { return request("ReqAuthenticate", r, id); }
+int TraderApi::ReqUserLogin(CThostFtdcReqUserLoginField *r, int id) { return request("ReqUserLogin", r, id); }
+int TraderApi::ReqUserLogout(CThostFtdcUserLogoutField *r, int id) { return request("ReqUserLogout", r, id); }
+int TraderApi::ReqOrderInsert(CThostFtdcInputOrderField *r, int id) { return request("ReqOrderInsert", r, id); }
+int TraderApi::ReqOrderAction(CThostFtdcInputOrderActionField *r, int id) { return request("ReqOrderAction", r, id); }
+int TraderApi::ReqSettlementInfoConfirm(CThostFtdcSettlementInfoConfirmField *r, int id) { return request("ReqSettlementInfoConfirm", r, id); }
+int TraderApi::ReqQryOrder(CThostFtdcQryOrderField *r, int id) { return request("ReqQryOrder", r, id); }
+int TraderApi::ReqQryTrade(CThostFtdcQryTradeField *r, int id) { return request("ReqQryTrade", r, id); }
+int TraderApi::ReqQryInvestorPosition(CThostFtdcQryInvestorPositionField *r, int id) { return request("ReqQryInvestorPosition", r, id); }
+int TraderApi::ReqQryTradingAccount(CThostFtdcQryTradingAccountField *r, int id) { return request("ReqQryTradingAccount", r, id); }
+int TraderApi::ReqQryInstrument(CThostFtdcQryInstrumentField *r, int id) { return request("ReqQryInstrument", r, id); }
+
+int TraderApi::post(int index, Event event) {
+    if (index < 0 || index >= thread_count)
+        return CTPSIM_BAD_THREAD;
+    std::lock_guard lock(state_mutex);
+    if (released)
+        return CTPSIM_NO_API;
+    if (!started)
+        return CTPSIM_NOT_STARTED;
+    workers[index]->post(std::move(event));
+    return CTPSIM_OK;
+}
+
+void TraderApi::deliver(const Event &event, int repeat_index, unsigned char *buffer, CThostFtdcRspInfoField &info) {
+    std::shared_lock lock(spi_mutex);
+    if (!spi)
+        return;
+    void *record = nullptr;
+    if (event.has_record) {
+        std::memcpy(buffer, event.record.data(), event.record.size());
+        record = buffer;
+    }
+    CThostFtdcRspInfoField *info_ptr = nullptr;
+    if (event.has_info) {
+        info = event.info;
+        info_ptr = &info;
+    }
+    event.kind->invoke(*spi, record, info_ptr, event.id + repeat_index, event.last);
+    if (record)
+        std::memset(buffer, scribble, event.record.size());
+    if (info_ptr)
+        std::memset(&info, scribble, sizeof info);
+}
+
+// ---- process-wide state -----------------------------------------------------
+
+namespace {
+
+std::mutex registry_mutex;
+std::vector<TraderApi *> registry;  // tombstones are never freed
+
+bool make_flow_path(const std::string &flow) {
+    // The flow path is a prefix; when it names a directory (trailing '/'),
+    // create it and its parents.
+    if (!flow.empty() && flow.back() == '/') {
+        for (std::size_t at = 1; at <= flow.size(); ++at) {
+            if (at == flow.size() || flow[at] == '/') {
+                std::string dir = flow.substr(0, at);
+                if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+                    return false;
+            }
+        }
+    }
+    std::string file = flow + "TradingDay.con";
+    std::FILE *f = std::fopen(file.c_str(), "a");
+    if (!f)
+        return false;
+    std::fclose(f);
+    return true;
+}
+
+}  // namespace
+
+TraderApi *find_api(int serial) {
+    std::lock_guard lock(registry_mutex);
+    if (serial < 1 || static_cast<std::size_t>(serial) > registry.size())
+        return nullptr;
+    return registry[serial - 1];
+}
+
+int last_serial() {
+    std::lock_guard lock(registry_mutex);
+    return static_cast<int>(registry.size());
+}
+
+int gil_state() {
+    using Check = int (*)();
+    static const Check check = reinterpret_cast<Check>(::dlsym(RTLD_DEFAULT, "PyGILState_Check"));
+    static const auto initialized = reinterpret_cast<int (*)()>(::dlsym(RTLD_DEFAULT, "Py_IsInitialized"));
+    if (!check || !initialized || !initialized())
+        return -1;
+    return check() ? 1 : 0;
+}
+
+}  // namespace standin
+
+using namespace standin;
+
+CThostFtdcTraderApi *CThostFtdcTraderApi::CreateFtdcTraderApi(const char *flow_path, bool production) {
+    std::string flow = flow_path ? flow_path : "";
+    Call call;
+    call.op = "CreateFtdcTraderApi";
+    call.gil = gil_state();
+    call.arg1 = production;
+    call.text = flow;
+    log_call(std::move(call));
+    if (take_create_failure() || !make_flow_path(flow))
+        return nullptr;
+    std::lock_guard lock(registry_mutex);
+    auto *api = new TraderApi(static_cast<int>(registry.size()) + 1, flow);
+    registry.push_back(api);
+    return api;
+}
+
+const char *CThostFtdcTraderApi::GetApiVersion() { return version_text(); }

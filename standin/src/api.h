@@ -1,0 +1,156 @@
+// The stand-in trader library's API object and its callback threads.
+#pragma once
+
+#include "ThostFtdcTraderApi.h"
+
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace standin {
+
+// How the library invokes one kind of callback on a registered spi.
+struct CallbackKind {
+    const char *name;
+    std::size_t record_size;  // 0 when the callback takes no record
+    void (*invoke)(CThostFtdcTraderSpi &spi, void *record, CThostFtdcRspInfoField *info, int id, bool last);
+};
+
+const CallbackKind *find_callback(std::string_view name);
+
+// Largest record any callback carries; every thread keeps one buffer of it.
+inline constexpr std::size_t max_record_size = 4096;
+
+// Signalled when a posted event has been delivered or dropped.
+struct Completion {
+    std::mutex mutex;
+    std::condition_variable done;
+    int state = 1;  // 1 pending, 0 delivered, CTPSIM_DROPPED dropped
+    int wait(int timeout_ms);
+    void finish(int result);
+};
+
+// A callback waiting to run on one of the library's threads.
+struct Event {
+    const CallbackKind *kind = nullptr;
+    bool has_record = false;
+    std::vector<unsigned char> record;
+    bool has_info = false;
+    CThostFtdcRspInfoField info{};
+    int id = 0;
+    bool last = true;
+    int repeat = 1;  // > 1: the same callback again with id counting up
+    std::shared_ptr<Completion> completion;
+};
+
+class TraderApi;
+
+// One of the library's own threads: runs the callbacks posted to it, in order.
+class Worker {
+public:
+    Worker(TraderApi &api, int index);
+    ~Worker();
+    Worker(const Worker &) = delete;
+    Worker &operator=(const Worker &) = delete;
+
+    void post(Event event);
+    // Stops the thread after the callback that is running, dropping the rest.
+    void stop();
+
+private:
+    void run();
+
+    TraderApi &api;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<Event> events;
+    bool stopping = false;
+    // Reused for every callback: a record pointer is valid only during its callback.
+    alignas(std::max_align_t) unsigned char buffer[max_record_size];
+    CThostFtdcRspInfoField info;
+    std::thread thread;
+};
+
+class TraderApi final : public CThostFtdcTraderApi {
+public:
+    static constexpr int thread_count = 2;
+
+    TraderApi(int serial, std::string flow_path);
+
+    void Release() override;
+    void Init() override;
+    int Join() override;
+    const char *GetTradingDay() override;
+    void RegisterFront(char *address) override;
+    void RegisterSpi(CThostFtdcTraderSpi *spi) override;
+    void SubscribePrivateTopic(THOST_TE_RESUME_TYPE type, int length) override;
+    void SubscribePublicTopic(THOST_TE_RESUME_TYPE type) override;
+    int ReqAuthenticate(CThostFtdcReqAuthenticateField *record, int id) override;
+    int ReqUserLogin(CThostFtdcReqUserLoginField *record, int id) override;
+    int ReqUserLogout(CThostFtdcUserLogoutField *record, int id) override;
+    int ReqOrderInsert(CThostFtdcInputOrderField *record, int id) override;
+    int ReqOrderAction(CThostFtdcInputOrderActionField *record, int id) override;
+    int ReqSettlementInfoConfirm(CThostFtdcSettlementInfoConfirmField *record, int id) override;
+    int ReqQryOrder(CThostFtdcQryOrderField *record, int id) override;
+    int ReqQryTrade(CThostFtdcQryTradeField *record, int id) override;
+    int ReqQryInvestorPosition(CThostFtdcQryInvestorPositionField *record, int id) override;
+    int ReqQryTradingAccount(CThostFtdcQryTradingAccountField *record, int id) override;
+    int ReqQryInstrument(CThostFtdcQryInstrumentField *record, int id) override;
+
+    int serial() const { return serial_; }
+    bool alive();
+    // Posts an event to thread `index`; a CTPSIM_ result.
+    int post(int index, Event event);
+    // Runs one event with the registered spi (called by the workers).
+    void deliver(const Event &event, int repeat_index, unsigned char *buffer, CThostFtdcRspInfoField &info);
+
+private:
+    // True when the object was released: the call is logged as a violation.
+    bool dead(const char *op);
+    template <class Record>
+    int request(const char *op, Record *record, int id);
+
+    const int serial_;
+    const std::string flow_path;
+    std::vector<std::string> fronts;
+    char trading_day[9] = "";
+
+    std::mutex state_mutex;  // guards started, released and workers
+    bool started = false;
+    bool released = false;
+    std::array<std::unique_ptr<Worker>, thread_count> workers;
+
+    // Shared by running callbacks, exclusive for RegisterSpi: once RegisterSpi
+    // returns, no callback is running on the old spi or will reach it.
+    std::shared_mutex spi_mutex;
+    CThostFtdcTraderSpi *spi = nullptr;
+};
+
+// The call log and fault switches that the control interface exposes.
+struct Call {
+    int api = 0;
+    std::string op;
+    int gil = -1;
+    int arg1 = 0;
+    int arg2 = 0;
+    std::string text;
+    std::vector<unsigned char> record;
+};
+
+void log_call(Call call);
+void log_violation();
+int gil_state();  // 1, 0, or -1 outside Python
+
+// Every API object ever created, by serial - 1. Released objects stay as
+// tombstones so that a late call on one is caught instead of corrupting memory.
+TraderApi *find_api(int serial);
+
+}  // namespace standin

@@ -1,0 +1,206 @@
+// The test control interface (ctpsim.h) and the state behind it.
+#include "api.h"
+#include "ctpsim.h"
+#include "state.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+namespace standin {
+
+namespace {
+
+constexpr const char default_version[] = "6.7.2_standin (simulated front)";
+
+std::mutex control_mutex;  // guards everything below
+std::vector<Call> calls;
+int violations = 0;
+bool fail_next_create = false;
+std::optional<int> forced;
+char version[256] = "6.7.2_standin (simulated front)";
+
+}  // namespace
+
+void log_call(Call call) {
+    std::lock_guard lock(control_mutex);
+    calls.push_back(std::move(call));
+}
+
+void log_violation() {
+    std::lock_guard lock(control_mutex);
+    ++violations;
+}
+
+std::optional<int> forced_result() {
+    std::lock_guard lock(control_mutex);
+    return forced;
+}
+
+bool take_create_failure() {
+    std::lock_guard lock(control_mutex);
+    return std::exchange(fail_next_create, false);
+}
+
+const char *version_text() { return version; }
+
+}  // namespace standin
+
+using namespace standin;
+
+namespace {
+
+template <std::size_t N>
+void copy_text(char (&out)[N], std::string_view text) {
+    std::size_t n = std::min(text.size(), N - 1);
+    std::memcpy(out, text.data(), n);
+    out[n] = 0;
+}
+
+std::size_t record_size(std::string_view name) {
+    static const std::pair<std::string_view, std::size_t> sizes[] = {
+        {"CThostFtdcRspInfoField", sizeof(CThostFtdcRspInfoField)},
+        {"CThostFtdcReqAuthenticateField", sizeof(CThostFtdcReqAuthenticateField)},
+        {"CThostFtdcRspAuthenticateField", sizeof(CThostFtdcRspAuthenticateField)},
+        {"CThostFtdcReqUserLoginField", sizeof(CThostFtdcReqUserLoginField)},
+        {"CThostFtdcRspUserLoginField", sizeof(CThostFtdcRspUserLoginField)},
+        {"CThostFtdcUserLogoutField", sizeof(CThostFtdcUserLogoutField)},
+        {"CThostFtdcSettlementInfoConfirmField", sizeof(CThostFtdcSettlementInfoConfirmField)},
+        {"CThostFtdcQryOrderField", sizeof(CThostFtdcQryOrderField)},
+        {"CThostFtdcQryTradeField", sizeof(CThostFtdcQryTradeField)},
+        {"CThostFtdcQryInvestorPositionField", sizeof(CThostFtdcQryInvestorPositionField)},
+        {"CThostFtdcQryTradingAccountField", sizeof(CThostFtdcQryTradingAccountField)},
+        {"CThostFtdcQryInstrumentField", sizeof(CThostFtdcQryInstrumentField)},
+        {"CThostFtdcInputOrderField", sizeof(CThostFtdcInputOrderField)},
+        {"CThostFtdcInputOrderActionField", sizeof(CThostFtdcInputOrderActionField)},
+        {"CThostFtdcOrderField", sizeof(CThostFtdcOrderField)},
+        {"CThostFtdcOrderActionField", sizeof(CThostFtdcOrderActionField)},
+        {"CThostFtdcTradeField", sizeof(CThostFtdcTradeField)},
+        {"CThostFtdcInvestorPositionField", sizeof(CThostFtdcInvestorPositionField)},
+        {"CThostFtdcTradingAccountField", sizeof(CThostFtdcTradingAccountField)},
+        {"CThostFtdcInstrumentField", sizeof(CThostFtdcInstrumentField)},
+        {"CThostFtdcInstrumentStatusField", sizeof(CThostFtdcInstrumentStatusField)},
+    };
+    for (const auto &[record, size] : sizes)
+        if (record == name)
+            return size;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int ctpsim_last_api(void) { return last_serial(); }
+
+int ctpsim_alive(int api) {
+    TraderApi *found = find_api(api);
+    return found && found->alive();
+}
+
+int ctpsim_emit(int api, int thread, const char *callback, const void *record, size_t record_size,
+                const void *info, size_t info_size, int id, int last, int timeout_ms) {
+    TraderApi *found = find_api(api);
+    if (!found)
+        return CTPSIM_NO_API;
+    const CallbackKind *kind = find_callback(callback ? callback : "");
+    if (!kind)
+        return CTPSIM_NO_CALLBACK;
+    Event event;
+    event.kind = kind;
+    if (record) {
+        if (kind->record_size == 0 || record_size != kind->record_size)
+            return CTPSIM_BAD_SIZE;
+        const auto *bytes = static_cast<const unsigned char *>(record);
+        event.has_record = true;
+        event.record.assign(bytes, bytes + record_size);
+    }
+    if (info) {
+        if (info_size != sizeof(CThostFtdcRspInfoField))
+            return CTPSIM_BAD_SIZE;
+        event.has_info = true;
+        std::memcpy(&event.info, info, sizeof event.info);
+    }
+    event.id = id;
+    event.last = last != 0;
+    auto completion = std::make_shared<Completion>();
+    event.completion = completion;
+    if (int posted = found->post(thread, std::move(event)); posted != CTPSIM_OK)
+        return posted;
+    return completion->wait(timeout_ms);
+}
+
+int ctpsim_flood(int api, int thread, const char *callback, int n, int timeout_ms) {
+    TraderApi *found = find_api(api);
+    if (!found)
+        return CTPSIM_NO_API;
+    const CallbackKind *kind = find_callback(callback ? callback : "");
+    if (!kind)
+        return CTPSIM_NO_CALLBACK;
+    if (n <= 0)
+        return CTPSIM_OK;
+    Event event;
+    event.kind = kind;
+    event.repeat = n;
+    auto completion = std::make_shared<Completion>();
+    event.completion = completion;
+    if (int posted = found->post(thread, std::move(event)); posted != CTPSIM_OK)
+        return posted;
+    return completion->wait(timeout_ms);
+}
+
+int ctpsim_calls(struct ctpsim_call *out, int max) {
+    std::lock_guard lock(control_mutex);
+    int count = static_cast<int>(calls.size());
+    for (int i = 0; out && i < std::min(count, max); ++i) {
+        const Call &call = calls[i];
+        ctpsim_call &o = out[i];
+        std::memset(&o, 0, sizeof o);
+        o.api = call.api;
+        copy_text(o.op, call.op);
+        o.gil = call.gil;
+        o.arg1 = call.arg1;
+        o.arg2 = call.arg2;
+        copy_text(o.text, call.text);
+        o.size = std::min(call.record.size(), sizeof o.record);
+        std::memcpy(o.record, call.record.data(), o.size);
+    }
+    return count;
+}
+
+int ctpsim_violations(void) {
+    std::lock_guard lock(control_mutex);
+    return violations;
+}
+
+void ctpsim_reset(void) {
+    std::lock_guard lock(control_mutex);
+    calls.clear();
+    violations = 0;
+    fail_next_create = false;
+    forced.reset();
+    copy_text(version, default_version);
+}
+
+void ctpsim_fail_next_create(void) {
+    std::lock_guard lock(control_mutex);
+    fail_next_create = true;
+}
+
+void ctpsim_force_result(int enabled, int value) {
+    std::lock_guard lock(control_mutex);
+    if (enabled)
+        forced = value;
+    else
+        forced.reset();
+}
+
+void ctpsim_set_version(const char *text) {
+    std::lock_guard lock(control_mutex);
+    copy_text(version, text ? text : "");
+}
+
+size_t ctpsim_sizeof(const char *record) { return record_size(record ? record : ""); }
+
+}  // extern "C"

@@ -1,0 +1,86 @@
+// Test control interface of the stand-in trader library. Only the stand-in
+// exports these functions; tests reach them through ctypes. The module under
+// test never uses them. See ../README.md for the whole contract.
+#pragma once
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define CTPSIM_EXPORT __attribute__((visibility("default")))
+
+// Results of the control functions.
+enum {
+    CTPSIM_OK = 0,
+    CTPSIM_NO_API = -1,        // no such API object, or it was released
+    CTPSIM_NO_CALLBACK = -2,   // unknown callback name
+    CTPSIM_BAD_SIZE = -3,      // record or info bytes of the wrong size
+    CTPSIM_TIMED_OUT = -4,     // the callback did not finish within the timeout
+    CTPSIM_NOT_STARTED = -5,   // Init has not been called yet
+    CTPSIM_DROPPED = -6,       // Release stopped the thread before the callback ran
+    CTPSIM_BAD_THREAD = -7     // thread index out of range
+};
+
+// One call that the module made into the library, in call order.
+struct ctpsim_call {
+    int api;                   // serial of the API object (1, 2, ...); 0 for static calls
+    char op[48];               // "CreateFtdcTraderApi", "RegisterSpi", "Init", "ReqOrderInsert", ...
+    int gil;                   // 1: the calling thread held the Python interpreter lock,
+                               // 0: it did not, -1: not inside a Python process
+    int arg1;                  // RegisterSpi: 1 for an object, 0 for null; Subscribe*: resume type;
+                               // Req*: request id; CreateFtdcTraderApi: production flag
+    int arg2;                  // SubscribePrivateTopic: its length argument
+    char text[256];            // CreateFtdcTraderApi: flow path; RegisterFront: address
+    size_t size;               // Req*: size of the record
+    unsigned char record[1024];// Req*: byte copy of the record as received
+};
+
+// Serial of the newest API object (0 when none was created yet).
+CTPSIM_EXPORT int ctpsim_last_api(void);
+
+// 1 while the API object exists and has not been released, else 0.
+CTPSIM_EXPORT int ctpsim_alive(int api);
+
+// Runs one callback on the library's thread `thread` (0 or 1) of `api`, as if
+// the front had sent it, and waits up to timeout_ms for it to return.
+// record/info: bytes of the callback's record and of its CThostFtdcRspInfoField,
+// or null for a null pointer; sizes must match the record types exactly.
+// id: request id; for OnFrontDisconnected the reason, for OnHeartBeatWarning
+// the time lapse. last: the last flag (0 or 1).
+CTPSIM_EXPORT int ctpsim_emit(int api, int thread, const char *callback,
+                              const void *record, size_t record_size,
+                              const void *info, size_t info_size,
+                              int id, int last, int timeout_ms);
+
+// Runs the callback n times back to back on one library thread, with null
+// record and info, id counting 0, 1, ..., n-1 and last true; waits up to
+// timeout_ms for all of them.
+CTPSIM_EXPORT int ctpsim_flood(int api, int thread, const char *callback, int n, int timeout_ms);
+
+// Copies up to max logged calls into out (out may be null); returns the number logged.
+CTPSIM_EXPORT int ctpsim_calls(struct ctpsim_call *out, int max);
+
+// Calls that reached an API object after its Release.
+CTPSIM_EXPORT int ctpsim_violations(void);
+
+// Clears the call log and the violation count, and undoes ctpsim_fail_next_create,
+// ctpsim_force_result and ctpsim_set_version.
+CTPSIM_EXPORT void ctpsim_reset(void);
+
+// Makes the next CreateFtdcTraderApi return null.
+CTPSIM_EXPORT void ctpsim_fail_next_create(void);
+
+// While enabled, every Req* returns `value` (after logging the call).
+CTPSIM_EXPORT void ctpsim_force_result(int enabled, int value);
+
+// Text that GetApiVersion returns from now on (at most 255 bytes are kept).
+CTPSIM_EXPORT void ctpsim_set_version(const char *text);
+
+// sizeof the named record type ("CThostFtdcOrderField", ...), 0 if unknown.
+CTPSIM_EXPORT size_t ctpsim_sizeof(const char *record);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,15 @@
+// Process-wide switches of the stand-in library, set through the control interface.
+#pragma once
+
+#include <optional>
+
+namespace standin {
+
+// The value every Req* returns while forced.
+std::optional<int> forced_result();
+// True once after ctpsim_fail_next_create.
+bool take_create_failure();
+const char *version_text();
+int last_serial();
+
+}  // namespace standin
