@@ -1,0 +1,88 @@
+import gc
+import os
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+DEBUG = hasattr(sys, "gettotalrefcount")
+# tools/test names the build to test; by default the one for this interpreter.
+BUILD = ROOT / os.environ.get("CTP_TEST_BUILD", "build/debug" if DEBUG else "build/release")
+sys.path.insert(0, str(BUILD))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import _ctp  # noqa: E402
+from ctpsim import Sim  # noqa: E402
+
+try:
+    SIM = Sim(BUILD / "thosttraderapi_se.so")
+except (OSError, LookupError):
+    SIM = None
+
+
+@pytest.fixture
+def sim():
+    """The stand-in's control interface, with a clean log and no faults set."""
+    if SIM is None:
+        pytest.skip("needs the stand-in trader library")
+    SIM.reset()
+    yield SIM
+    SIM.reset()
+
+
+@pytest.fixture
+def flow(tmp_path):
+    return bytes(tmp_path) + b"/"
+
+
+def poll_until(handle, count, timeout=10.0):
+    """Polls until at least count events have arrived; returns them all."""
+    events = []
+    deadline = time.monotonic() + timeout
+    while len(events) < count:
+        events += _ctp.poll(handle)
+        if len(events) >= count:
+            break
+        if time.monotonic() > deadline:
+            raise AssertionError(f"only {len(events)} of {count} events: {events[:5]}")
+        time.sleep(0.002)
+    return events
+
+
+class Session:
+    """An open session on a simulated front, its connect event already polled."""
+
+    def __init__(self, sim, flow, front="sim://test"):
+        self.handle = _ctp.create(front, flow)
+        self.api = sim.last_api()
+        assert poll_until(self.handle, 1) == [{"name": "FrontConnected"}]
+
+    def poll(self):
+        return _ctp.poll(self.handle)
+
+    def close(self):
+        _ctp.close(self.handle)
+
+
+@pytest.fixture
+def session(sim, flow):
+    s = Session(sim, flow)
+    yield s
+    s.close()
+
+
+def leaked(fn, runs=200):
+    """References leaked per run of fn, measured on the debug interpreter
+    (0.0 elsewhere). fn runs a few times first to warm caches."""
+    if not DEBUG:
+        return 0.0
+    for _ in range(20):
+        fn()
+    gc.collect()
+    before = sys.gettotalrefcount()
+    for _ in range(runs):
+        fn()
+    gc.collect()
+    return (sys.gettotalrefcount() - before) / runs

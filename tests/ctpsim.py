@@ -1,0 +1,188 @@
+"""Test access to the stand-in trader library: its control interface
+(standin/src/ctpsim.h) through ctypes, and the vendor records as ctypes
+structures read from the headers the module was built against."""
+
+import ctypes
+import re
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+HEADERS = ROOT / "standin" / "include"
+
+OK, NO_API, NO_CALLBACK, BAD_SIZE, TIMED_OUT, NOT_STARTED, DROPPED, BAD_THREAD = 0, -1, -2, -3, -4, -5, -6, -7
+
+
+# ---- records -----------------------------------------------------------------
+
+def _field_kinds(text):
+    """typedef name -> ctypes type, from ThostFtdcUserApiDataType.h."""
+    kinds = {"char": ctypes.c_char, "int": ctypes.c_int, "double": ctypes.c_double}
+    for base, name, size in re.findall(r"typedef\s+(\w+)\s+(\w+)\s*(?:\[(\d+)\])?\s*;", text):
+        ctype = kinds[base]
+        kinds[name] = ctype * int(size) if size else ctype
+    return kinds
+
+
+def _records(headers=HEADERS):
+    kinds = _field_kinds((headers / "ThostFtdcUserApiDataType.h").read_text())
+    structs = (headers / "ThostFtdcUserApiStruct.h").read_text()
+    records = {}
+    for name, body in re.findall(r"struct\s+(CThostFtdc\w+)\s*\{(.*?)\};", structs, re.S):
+        fields = [(member, kinds[kind]) for kind, member in re.findall(r"^\s*(\w+)\s+(\w+)\s*;", body, re.M)]
+        records[name] = type(name, (ctypes.Structure,), {"_fields_": fields})
+    return records
+
+
+RECORDS = _records()
+
+
+def record(name, **values):
+    """A zero-filled record of the named type with the given members set.
+    Text members take bytes (copied as given, without adding a NUL) or str
+    (encoded as GB18030); code members take a one-byte bytes or an int."""
+    rec = RECORDS[name]()
+    for member, value in values.items():
+        put(rec, member, value)
+    return rec
+
+
+def put(rec, member, value):
+    field = getattr(type(rec), member)
+    kind = dict(type(rec)._fields_)[member]
+    if isinstance(value, str):
+        value = value.encode("gb18030")
+    if isinstance(kind, type) and issubclass(kind, ctypes.Array):
+        if len(value) > field.size:
+            raise ValueError(f"{member}: {len(value)} bytes do not fit {field.size}")
+        ctypes.memmove(ctypes.addressof(rec) + field.offset, bytes(value), len(value))
+    elif kind is ctypes.c_char and isinstance(value, int):
+        ctypes.memmove(ctypes.addressof(rec) + field.offset, bytes([value]), 1)
+    else:
+        setattr(rec, member, value)
+
+
+def raw(rec, member):
+    """The bytes of one member of a record."""
+    field = getattr(type(rec), member)
+    return bytes(rec)[field.offset:field.offset + field.size]
+
+
+def info(error_id=0, message=b""):
+    return record("CThostFtdcRspInfoField", ErrorID=error_id, ErrorMsg=message)
+
+
+# ---- control interface ------------------------------------------------------
+
+class Call(ctypes.Structure):
+    _fields_ = [
+        ("api", ctypes.c_int),
+        ("op", ctypes.c_char * 48),
+        ("gil", ctypes.c_int),
+        ("arg1", ctypes.c_int),
+        ("arg2", ctypes.c_int),
+        ("text", ctypes.c_char * 256),
+        ("size", ctypes.c_size_t),
+        ("record", ctypes.c_ubyte * 1024),
+    ]
+
+    @property
+    def name(self):
+        return self.op.decode()
+
+    def bytes(self):
+        return bytes(self.record[: self.size])
+
+    def decode(self):
+        """The logged Req* record as a ctypes structure."""
+        kind = "CThostFtdc" + {
+            "ReqAuthenticate": "ReqAuthenticate",
+            "ReqUserLogin": "ReqUserLogin",
+            "ReqSettlementInfoConfirm": "SettlementInfoConfirm",
+            "ReqQryOrder": "QryOrder",
+            "ReqQryTrade": "QryTrade",
+            "ReqQryInvestorPosition": "QryInvestorPosition",
+            "ReqQryTradingAccount": "QryTradingAccount",
+            "ReqQryInstrument": "QryInstrument",
+            "ReqOrderInsert": "InputOrder",
+            "ReqOrderAction": "InputOrderAction",
+        }[self.name] + "Field"
+        return RECORDS[kind].from_buffer_copy(self.bytes())
+
+    def __repr__(self):
+        return f"Call({self.api}, {self.name!r}, gil={self.gil}, {self.arg1}, {self.arg2}, {self.text!r})"
+
+
+class ControlError(AssertionError):
+    pass
+
+
+class Sim:
+    """The stand-in's control functions, loaded from the library the module uses."""
+
+    def __init__(self, path):
+        path = str(path)
+        self.lib = ctypes.CDLL(path)           # releases the interpreter lock during calls
+        self.held = ctypes.PyDLL(path)         # keeps the interpreter lock during calls
+        if not hasattr(self.lib, "ctpsim_last_api"):
+            raise LookupError("not the stand-in library")
+        for lib in (self.lib, self.held):
+            lib.ctpsim_emit.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t,
+                                        ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int]
+            lib.ctpsim_flood.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
+        self.lib.ctpsim_calls.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        self.lib.ctpsim_set_version.argtypes = [ctypes.c_char_p]
+        self.lib.ctpsim_sizeof.argtypes = [ctypes.c_char_p]
+        self.lib.ctpsim_sizeof.restype = ctypes.c_size_t
+
+    def last_api(self):
+        return self.lib.ctpsim_last_api()
+
+    def alive(self, api):
+        return bool(self.lib.ctpsim_alive(api))
+
+    def emit(self, api, callback, rec=None, err=None, id=0, last=True, thread=0, timeout=10.0, hold_gil=False,
+             check=True):
+        lib = self.held if hold_gil else self.lib
+        data = ctypes.byref(rec) if rec is not None else None
+        size = ctypes.sizeof(rec) if rec is not None else 0
+        info_ptr = ctypes.byref(err) if err is not None else None
+        info_size = ctypes.sizeof(err) if err is not None else 0
+        result = lib.ctpsim_emit(api, thread, callback.encode(), data, size, info_ptr, info_size, id, int(last),
+                                 int(timeout * 1000))
+        if check and result != OK:
+            raise ControlError(f"ctpsim_emit({callback}) = {result}")
+        return result
+
+    def flood(self, api, callback, n, thread=0, timeout=60.0):
+        result = self.lib.ctpsim_flood(api, thread, callback.encode(), n, int(timeout * 1000))
+        if result != OK:
+            raise ControlError(f"ctpsim_flood({callback}, {n}) = {result}")
+
+    def calls(self, api=None, op=None):
+        count = self.lib.ctpsim_calls(None, 0)
+        buffer = (Call * max(count, 1))()
+        count = min(count, self.lib.ctpsim_calls(buffer, count))
+        calls = list(buffer[:count])
+        if api is not None:
+            calls = [c for c in calls if c.api == api]
+        if op is not None:
+            calls = [c for c in calls if c.name == op]
+        return calls
+
+    def violations(self):
+        return self.lib.ctpsim_violations()
+
+    def reset(self):
+        self.lib.ctpsim_reset()
+
+    def fail_next_create(self):
+        self.lib.ctpsim_fail_next_create()
+
+    def force_result(self, value=None):
+        self.lib.ctpsim_force_result(int(value is not None), value or 0)
+
+    def set_version(self, text):
+        self.lib.ctpsim_set_version(text)
+
+    def sizeof(self, name):
+        return self.lib.ctpsim_sizeof(name.encode())
