@@ -181,6 +181,9 @@ class Sim:
     def force_result(self, value=None):
         self.lib.ctpsim_force_result(int(value is not None), value or 0)
 
+    def set_request_delay(self, microseconds):
+        self.lib.ctpsim_set_request_delay(microseconds)
+
     def set_version(self, text):
         self.lib.ctpsim_set_version(text)
 

@@ -294,6 +294,13 @@ int TraderApi::request(const char *op, Record *record, int id) {
         call.record.assign(bytes, bytes + sizeof(Record));
     }
     log_call(std::move(call));
+    // A slow request widens the window in which a careless caller could
+    // release the object under a call that is still running.
+    if (const int delay = request_delay_us(); delay > 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(delay));
+        if (dead(op))
+            return -1;
+    }
     if (auto forced = forced_result())
         return *forced;
     std::lock_guard lock(state_mutex);

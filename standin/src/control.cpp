@@ -4,6 +4,7 @@
 #include "state.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -19,6 +20,7 @@ std::vector<Call> calls;
 int violations = 0;
 bool fail_next_create = false;
 std::optional<int> forced;
+std::atomic<int> delay_us{0};
 char version[256] = "6.7.2_standin (simulated front)";
 
 }  // namespace
@@ -44,6 +46,8 @@ bool take_create_failure() {
 }
 
 const char *version_text() { return version; }
+
+int request_delay_us() { return delay_us.load(); }
 
 }  // namespace standin
 
@@ -180,6 +184,7 @@ void ctpsim_reset(void) {
     violations = 0;
     fail_next_create = false;
     forced.reset();
+    delay_us = 0;
     copy_text(version, default_version);
 }
 
@@ -200,6 +205,8 @@ void ctpsim_set_version(const char *text) {
     std::lock_guard lock(control_mutex);
     copy_text(version, text ? text : "");
 }
+
+void ctpsim_set_request_delay(int microseconds) { delay_us = microseconds; }
 
 size_t ctpsim_sizeof(const char *record) { return record_size(record ? record : ""); }
 

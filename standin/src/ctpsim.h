@@ -66,7 +66,7 @@ CTPSIM_EXPORT int ctpsim_calls(struct ctpsim_call *out, int max);
 CTPSIM_EXPORT int ctpsim_violations(void);
 
 // Clears the call log and the violation count, and undoes ctpsim_fail_next_create,
-// ctpsim_force_result and ctpsim_set_version.
+// ctpsim_force_result, ctpsim_set_version and ctpsim_set_request_delay.
 CTPSIM_EXPORT void ctpsim_reset(void);
 
 // Makes the next CreateFtdcTraderApi return null.
@@ -77,6 +77,10 @@ CTPSIM_EXPORT void ctpsim_force_result(int enabled, int value);
 
 // Text that GetApiVersion returns from now on (at most 255 bytes are kept).
 CTPSIM_EXPORT void ctpsim_set_version(const char *text);
+
+// Makes every Req* take this long (after logging it); a Req* whose object is
+// released meanwhile counts as a violation.
+CTPSIM_EXPORT void ctpsim_set_request_delay(int microseconds);
 
 // sizeof the named record type ("CThostFtdcOrderField", ...), 0 if unknown.
 CTPSIM_EXPORT size_t ctpsim_sizeof(const char *record);

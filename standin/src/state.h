@@ -10,6 +10,8 @@ std::optional<int> forced_result();
 // True once after ctpsim_fail_next_create.
 bool take_create_failure();
 const char *version_text();
+// How long each Req* takes, in microseconds (0: no delay).
+int request_delay_us();
 int last_serial();
 
 }  // namespace standin
