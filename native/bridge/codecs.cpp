@@ -38,6 +38,10 @@ PyObject *convert(const CThostFtdcRspInfoField &info) {
 
 namespace {
 
+// Raises type with "<key><rest>". PyErr_Format takes only ASCII format
+// strings, so the Chinese text goes in as an argument.
+void raise_about(PyObject *type, const char *key, const char *rest) { PyErr_Format(type, "%s%s", key, rest); }
+
 // Looks key up and hands a strong reference to the item to `write`. A failing
 // lookup (out of memory, or a key whose __eq__ raises) is an error rather than
 // an absent key: a field silently left empty would still be sent.
@@ -55,7 +59,7 @@ bool with_item(PyObject *dict, const char *key, Write write) {
 bool store(const char *bytes, Py_ssize_t length, const char *key, char *field, std::size_t size) {
     const auto n = static_cast<std::size_t>(length);
     if (n >= size || std::memchr(bytes, 0, n) != nullptr) {
-        PyErr_Format(PyExc_ValueError, "%s 超出 CTP 字段长度或包含 NUL 字符", key);
+        raise_about(PyExc_ValueError, key, " 超出 CTP 字段长度或包含 NUL 字符");
         return false;
     }
     std::memcpy(field, bytes, n);
@@ -64,7 +68,7 @@ bool store(const char *bytes, Py_ssize_t length, const char *key, char *field, s
 
 bool write_text(PyObject *item, const char *key, char *field, std::size_t size) {
     if (!PyUnicode_Check(item)) {
-        PyErr_Format(PyExc_TypeError, "%s 必须是字符串", key);
+        raise_about(PyExc_TypeError, key, " 必须是字符串");
         return false;
     }
     // ASCII text is its own GB18030 encoding: copy it without a temporary.
@@ -74,7 +78,7 @@ bool write_text(PyObject *item, const char *key, char *field, std::size_t size) 
     if (bytes == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
             PyErr_Clear();
-            PyErr_Format(PyExc_ValueError, "%s 包含 CTP 不支持的字符", key);
+            raise_about(PyExc_ValueError, key, " 包含 CTP 不支持的字符");
         }
         return false;
     }
