@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include "ThostFtdcTraderApi.h"
+#include "names.h"
 
 #include <cstddef>
 
@@ -33,11 +34,14 @@ template <class T>
 void put(PyObject *dict, const char *key, const T &field) {
     if (dict == nullptr || PyErr_Occurred())
         return;
-    PyObject *item = value(field);
-    if (item == nullptr)
+    PyObject *name = Names::get(key);
+    if (name == nullptr)
         return;
-    PyDict_SetItemString(dict, key, item);
-    Py_DECREF(item);
+    PyObject *item = value(field);
+    if (item != nullptr)
+        PyDict_SetItem(dict, name, item);
+    Py_DECREF(name);
+    Py_XDECREF(item);
 }
 
 // The error record {"ErrorID", "ErrorMsg"}. The dict is returned even when a

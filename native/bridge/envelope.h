@@ -6,7 +6,9 @@
 
 #include "ThostFtdcTraderApi.h"
 #include "codecs.h"
+#include "names.h"
 
+#include <cstddef>
 #include <cstring>
 
 // Byte-for-byte copy of a vendor record, or all zero bytes for a null pointer.
@@ -45,7 +47,26 @@ struct Reply {
             Py_XDECREF(e);
             return nullptr;
         }
-        return Py_BuildValue("{s:s,s:N,s:N,s:i,s:O}", "name", name, "data", d, "error", e, "request_id", id, "last",
-                             last ? Py_True : Py_False);
+        // {"name", "data", "error", "request_id", "last"}, in that order,
+        // with the keys and the name shared across the batch.
+        static constexpr const char *keys[] = {"name", "data", "error", "request_id", "last"};
+        PyObject *values[] = {Names::get(name), d, e, PyLong_FromLong(id), Py_NewRef(last ? Py_True : Py_False)};
+        PyObject *record = PyDict_New();
+        bool built = record != nullptr;
+        for (std::size_t i = 0; i < std::size(keys); ++i) {
+            if (built && values[i] != nullptr) {
+                PyObject *key = Names::get(keys[i]);
+                built = key != nullptr && PyDict_SetItem(record, key, values[i]) == 0;
+                Py_XDECREF(key);
+            } else {
+                built = false;
+            }
+            Py_XDECREF(values[i]);
+        }
+        if (!built) {
+            Py_XDECREF(record);
+            return nullptr;
+        }
+        return record;
     }
 };

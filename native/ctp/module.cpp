@@ -103,6 +103,7 @@ PyObject *poll(PyObject *, PyObject *capsule) {
     PyObject *list = PyList_New(static_cast<Py_ssize_t>(batch.size()));
     if (list == nullptr)
         return nullptr;
+    Names names;
     Py_ssize_t index = 0;
     for (const Closure &fn : batch) {
         PyObject *record = fn();

@@ -1,0 +1,35 @@
+#include "names.h"
+
+thread_local Names *Names::current = nullptr;
+
+Names::Names() noexcept : outer(current) { current = this; }
+
+Names::~Names() {
+    current = outer;
+    for (Entry &entry : entries)
+        Py_XDECREF(entry.str);
+}
+
+PyObject *Names::get(const char *text) {
+    if (current != nullptr)
+        return current->find(text);
+    return PyUnicode_FromString(text);
+}
+
+PyObject *Names::find(const char *text) {
+    std::size_t at = (reinterpret_cast<std::uintptr_t>(text) >> 3) % slots;
+    for (std::size_t probe = 0; probe < slots; ++probe, at = (at + 1) % slots) {
+        Entry &entry = entries[at];
+        if (entry.text == text)
+            return Py_NewRef(entry.str);
+        if (entry.text == nullptr) {
+            PyObject *str = PyUnicode_InternFromString(text);
+            if (str == nullptr)
+                return nullptr;
+            entry.text = text;
+            entry.str = str;
+            return Py_NewRef(str);
+        }
+    }
+    return PyUnicode_FromString(text);
+}

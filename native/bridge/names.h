@@ -1,0 +1,39 @@
+// Python strings for the C strings that name dict keys and events.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// While a Names lives (poll keeps one for each batch), the str for each
+// literal used as a key or an event name is made once and reused, instead of
+// once for every field of every record. The cache lives on the consumer's
+// stack, so it is valid in whichever interpreter runs poll and is gone when
+// the batch is; nested batches (poll reached from a finalizer) get their own.
+class Names {
+public:
+    Names() noexcept;
+    ~Names();
+    Names(const Names &) = delete;
+    Names &operator=(const Names &) = delete;
+
+    // A new reference to the str for the static string text, or null with an
+    // exception set.
+    static PyObject *get(const char *text);
+
+private:
+    PyObject *find(const char *text);
+
+    struct Entry {
+        const char *text = nullptr;
+        PyObject *str = nullptr;
+    };
+    // Open addressing on the literal's address; more distinct names than
+    // this are made afresh rather than cached.
+    static constexpr std::size_t slots = 256;
+    std::array<Entry, slots> entries{};
+    Names *outer;
+    static thread_local Names *current;
+};
