@@ -1,0 +1,59 @@
+"""The module's sources compile against any header set that declares the
+vendor's names: member order, sizes of unused members and extra members are
+the vendor's business."""
+
+import random
+import re
+import shutil
+import subprocess
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+HEADERS = ROOT / "standin" / "include"
+SOURCES = sorted((ROOT / "native").rglob("*.cpp"))
+
+# Members the module reads or writes; every other member may change size.
+USED = set(re.findall(r'"(\w+)"', (ROOT / "native" / "ctp" / "convert.cpp").read_text())) | set(
+    re.findall(r'key\("(\w+)"', (ROOT / "native" / "ctp" / "request.cpp").read_text())) | {"ErrorID", "ErrorMsg"}
+
+
+def variant(out, seed):
+    """A copy of the headers with members shuffled, unused text members
+    resized and extra members added."""
+    rng = random.Random(seed)
+    out.mkdir()
+    for header in HEADERS.iterdir():
+        shutil.copy(header, out / header.name)
+    structs = (HEADERS / "ThostFtdcUserApiStruct.h").read_text()
+
+    def rewrite(match):
+        name, body = match.group(1), match.group(2)
+        members = re.findall(r"^\s*(\w+)\s+(\w+)\s*;", body, re.M)
+        rng.shuffle(members)
+        lines = []
+        for kind, member in members:
+            if member not in USED and kind.startswith("TThostFtdc") and rng.random() < 0.5:
+                lines.append(f"\tchar {member}[{rng.randrange(1, 300)}];")
+            else:
+                lines.append(f"\t{kind} {member};")
+            if rng.random() < 0.2:
+                lines.append(f"\tdouble Extra{len(lines)};")
+        return f"struct {name}\n{{\n" + "\n".join(lines) + "\n};"
+
+    (out / "ThostFtdcUserApiStruct.h").write_text(
+        re.sub(r"struct\s+(CThostFtdc\w+)\s*\{(.*?)\};", rewrite, structs, flags=re.S))
+    return out
+
+
+@pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
+@pytest.mark.parametrize("seed", [1, 2])
+def test_sources_compile_against_reshaped_headers(tmp_path, seed):
+    headers = variant(tmp_path / "sdk", seed)
+    command = ["g++", "-std=c++20", "-fsyntax-only", "-Wall", "-Wextra", "-Werror",
+               "-fno-canonical-system-headers", "-isystem", str(headers),
+               "-isystem", sysconfig.get_path("include"), *map(str, SOURCES)]
+    result = subprocess.run(command, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr[-3000:]
