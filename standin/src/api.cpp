@@ -2,6 +2,7 @@
 // exported static entry points of CThostFtdcTraderApi.
 #include "api.h"
 #include "ctpsim.h"
+#include "front.h"
 #include "state.h"
 
 #include <dlfcn.h>
@@ -111,6 +112,17 @@ void Worker::post(Event event) {
     wake.notify_one();
 }
 
+std::size_t Worker::pending() {
+    std::lock_guard lock(mutex);
+    return events.size();
+}
+
+void Worker::hold(bool hold) {
+    std::lock_guard lock(mutex);
+    held = hold;
+    wake.notify_one();
+}
+
 void Worker::stop() {
     {
         std::lock_guard lock(mutex);
@@ -136,7 +148,7 @@ void Worker::run() {
         Event event;
         {
             std::unique_lock lock(mutex);
-            wake.wait(lock, [this] { return stopping || !events.empty(); });
+            wake.wait(lock, [this] { return stopping || (!held && !events.empty()); });
             if (stopping)
                 return;
             event = std::move(events.front());
@@ -179,6 +191,9 @@ void TraderApi::Release() {
     call.op = "Release";
     call.gil = gil_state();
     log_call(std::move(call));
+    // Leave the front first, so that nothing it does is posted to this object.
+    if (FrontLink *front = link())
+        front->leave();
     std::array<std::unique_ptr<Worker>, thread_count> stopping;
     {
         std::lock_guard lock(state_mutex);
@@ -210,12 +225,19 @@ void TraderApi::Init() {
     // A simulated front answers at once; any other address is unreachable,
     // which the library keeps retrying in silence, as it would on a network.
     for (const auto &front : fronts) {
-        if (front.rfind("sim://", 0) == 0 && front.size() > 6) {
-            Event event;
-            event.kind = find_callback("OnFrontConnected");
-            post(0, std::move(event));
-            break;
+        auto address = parse_sim_address(front);
+        if (!address)
+            continue;
+        std::unique_ptr<FrontLink> reached = FrontLink::reach(*this, *address);
+        FrontLink *connecting = reached.get();
+        if (connecting) {
+            {
+                std::lock_guard lock(state_mutex);
+                link_ = std::move(reached);
+            }
+            connecting->connect();
         }
+        break;
     }
 }
 
@@ -228,6 +250,7 @@ int TraderApi::Join() {
 const char *TraderApi::GetTradingDay() {
     if (dead("GetTradingDay"))
         return "";
+    std::lock_guard lock(state_mutex);
     return trading_day;
 }
 
@@ -303,13 +326,13 @@ int TraderApi::request(const char *op, Record *record, int id) {
     }
     if (auto forced = forced_result())
         return *forced;
-    std::lock_guard lock(state_mutex);
-    if (!started)
-        return -1;
-    for (const auto &front : fronts)
-        if (front.rfind("sim://", 0) == 0 && front.size() > 6)
-            return 0;
-    return -1;  // no reachable front
+    FrontLink *front = link();
+    if (!front)
+        return -1;  // not started, or no reachable front
+    if (record)
+        return front->request(*record, id);
+    const Record empty{};
+    return front->request(empty, id);
 }
 
 int TraderApi::ReqAuthenticate(CThostFtdcReqAuthenticateField *r, int id) { return request("ReqAuthenticate", r, id); }
@@ -334,6 +357,37 @@ int TraderApi::post(int index, Event event) {
         return CTPSIM_NOT_STARTED;
     workers[index]->post(std::move(event));
     return CTPSIM_OK;
+}
+
+std::size_t TraderApi::pending(int index) {
+    std::lock_guard lock(state_mutex);
+    if (index < 0 || index >= thread_count || !workers[index])
+        return 0;
+    return workers[index]->pending();
+}
+
+int TraderApi::hold(int index, bool held) {
+    if (index < 0 || index >= thread_count)
+        return CTPSIM_BAD_THREAD;
+    std::lock_guard lock(state_mutex);
+    if (released)
+        return CTPSIM_NO_API;
+    if (!started)
+        return CTPSIM_NOT_STARTED;
+    workers[index]->hold(held);
+    return CTPSIM_OK;
+}
+
+void TraderApi::set_trading_day(std::string_view day) {
+    std::lock_guard lock(state_mutex);
+    const std::size_t n = std::min(day.size(), sizeof trading_day - 1);
+    std::memcpy(trading_day, day.data(), n);
+    trading_day[n] = 0;
+}
+
+FrontLink *TraderApi::link() {
+    std::lock_guard lock(state_mutex);
+    return link_.get();
 }
 
 void TraderApi::deliver(const Event &event, int repeat_index, unsigned char *buffer, CThostFtdcRspInfoField &info) {

@@ -52,6 +52,7 @@ struct Event {
 };
 
 class TraderApi;
+class FrontLink;
 
 // One of the library's own threads: runs the callbacks posted to it, in order.
 class Worker {
@@ -64,6 +65,10 @@ public:
     void post(Event event);
     // Stops the thread after the callback that is running, dropping the rest.
     void stop();
+    // Events waiting to run.
+    std::size_t pending();
+    // While held, the thread runs nothing and events wait (a slow client).
+    void hold(bool held);
 
 private:
     void run();
@@ -73,6 +78,7 @@ private:
     std::condition_variable wake;
     std::deque<Event> events;
     bool stopping = false;
+    bool held = false;
     // Reused for every callback: a record pointer is valid only during its callback.
     alignas(std::max_align_t) unsigned char buffer[max_record_size];
     CThostFtdcRspInfoField info;
@@ -111,6 +117,14 @@ public:
     int post(int index, Event event);
     // Runs one event with the registered spi (called by the workers).
     void deliver(const Event &event, int repeat_index, unsigned char *buffer, CThostFtdcRspInfoField &info);
+    // Events waiting on thread `index` (0 once released).
+    std::size_t pending(int index);
+    // Holds or lets go thread `index`; a CTPSIM_ result.
+    int hold(int index, bool held);
+    // What GetTradingDay returns from now on (the front sets it at login).
+    void set_trading_day(std::string_view day);
+    // The simulated front this object reached at Init, or null.
+    FrontLink *link();
 
 private:
     // True when the object was released: the call is logged as a violation.
@@ -123,10 +137,11 @@ private:
     std::vector<std::string> fronts;
     char trading_day[9] = "";
 
-    std::mutex state_mutex;  // guards started, released and workers
+    std::mutex state_mutex;  // guards started, released, workers, link_ and trading_day
     bool started = false;
     bool released = false;
     std::array<std::unique_ptr<Worker>, thread_count> workers;
+    std::unique_ptr<FrontLink> link_;  // set once by Init, kept after Release
 
     // Shared by running callbacks, exclusive for RegisterSpi: once RegisterSpi
     // returns, no callback is running on the old spi or will reach it.

@@ -179,13 +179,18 @@ int ctpsim_violations(void) {
 }
 
 void ctpsim_reset(void) {
-    std::lock_guard lock(control_mutex);
-    calls.clear();
-    violations = 0;
-    fail_next_create = false;
-    forced.reset();
-    delay_us = 0;
-    copy_text(version, default_version);
+    {
+        std::lock_guard lock(control_mutex);
+        calls.clear();
+        violations = 0;
+        fail_next_create = false;
+        forced.reset();
+        delay_us = 0;
+        copy_text(version, default_version);
+    }
+    // Outside control_mutex: this takes API objects' locks, which are held
+    // elsewhere while control_mutex is taken (log_call from dead()).
+    reset_front_switches();
 }
 
 void ctpsim_fail_next_create(void) {

@@ -20,7 +20,10 @@ enum {
     CTPSIM_TIMED_OUT = -4,     // the callback did not finish within the timeout
     CTPSIM_NOT_STARTED = -5,   // Init has not been called yet
     CTPSIM_DROPPED = -6,       // Release stopped the thread before the callback ran
-    CTPSIM_BAD_THREAD = -7     // thread index out of range
+    CTPSIM_BAD_THREAD = -7,    // thread index out of range
+    CTPSIM_NO_FRONT = -8,      // no such simulated front or instrument, or the API object reached none
+    CTPSIM_BAD_VALUE = -9      // a price off the tick grid or outside the price band; the
+                               // connection already in the state asked for
 };
 
 // One call that the module made into the library, in call order.
@@ -66,7 +69,9 @@ CTPSIM_EXPORT int ctpsim_calls(struct ctpsim_call *out, int max);
 CTPSIM_EXPORT int ctpsim_violations(void);
 
 // Clears the call log and the violation count, and undoes ctpsim_fail_next_create,
-// ctpsim_force_result, ctpsim_set_version and ctpsim_set_request_delay.
+// ctpsim_force_result, ctpsim_set_version and ctpsim_set_request_delay, and the
+// simulated front's ctpsim_hold, ctpsim_query_interval and ctpsim_max_pending.
+// Simulated fronts keep their state.
 CTPSIM_EXPORT void ctpsim_reset(void);
 
 // Makes the next CreateFtdcTraderApi return null.
@@ -84,6 +89,39 @@ CTPSIM_EXPORT void ctpsim_set_request_delay(int microseconds);
 
 // sizeof the named record type ("CThostFtdcOrderField", ...), 0 if unknown.
 CTPSIM_EXPORT size_t ctpsim_sizeof(const char *record);
+
+// ---- the simulated front (sim://NAME) ---------------------------------------
+// `front` names a front that a session has reached: "NAME" or "sim://NAME".
+
+// Sets an instrument's reference price: the simulated market quotes around it
+// again at full depth, and resting orders that the new quotes cross trade.
+CTPSIM_EXPORT int ctpsim_set_price(const char *front, const char *instrument, double price);
+
+// The same, moving the reference price by `ticks` price ticks (0 refills the market).
+CTPSIM_EXPORT int ctpsim_move_price(const char *front, const char *instrument, int ticks);
+
+// Stores an instrument's reference price in *price.
+CTPSIM_EXPORT int ctpsim_get_price(const char *front, const char *instrument, double *price);
+
+// The front drops the API object's connection: OnFrontDisconnected(reason)
+// follows, the session is logged out, and Req* returns -1 until ctpsim_reconnect.
+CTPSIM_EXPORT int ctpsim_disconnect(int api, int reason);
+
+// The front takes the API object back: OnFrontConnected follows, and the
+// client must authenticate and log in again.
+CTPSIM_EXPORT int ctpsim_reconnect(int api);
+
+// While held (1), thread 0 of the API object runs no callback and they wait,
+// as with a client that does not keep up; 0 lets it go on.
+CTPSIM_EXPORT int ctpsim_hold(int api, int held);
+
+// Shortest time between two queries of a logged-in session, in milliseconds
+// (1000 by default; 0 lifts the limit). A query sent sooner returns -3.
+CTPSIM_EXPORT void ctpsim_query_interval(int ms);
+
+// Callbacks that may wait on an API object's thread 0 before Req* returns -2
+// (10000 by default).
+CTPSIM_EXPORT void ctpsim_max_pending(int count);
 
 #ifdef __cplusplus
 }

@@ -13,5 +13,7 @@ const char *version_text();
 // How long each Req* takes, in microseconds (0: no delay).
 int request_delay_us();
 int last_serial();
+// Undoes ctpsim_hold, ctpsim_query_interval and ctpsim_max_pending (control_front.cpp).
+void reset_front_switches();
 
 }  // namespace standin

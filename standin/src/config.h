@@ -1,0 +1,68 @@
+// What a simulated front starts with: its investors and instruments, either
+// the built-in defaults or a configuration file.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace standin {
+
+struct InstrumentSpec {
+    std::string id;        // "rb2510"
+    std::string exchange;  // "SHFE"
+    std::string name;      // UTF-8 in the file; stored as given (GB18030 on the wire)
+    std::string product;   // "rb"
+    double price = 0;      // reference price, also yesterday's settlement price
+    double tick = 1;
+    int multiple = 10;
+    double long_margin = 0.1;   // margin ratio by money
+    double short_margin = 0.1;
+    double commission_rate = 0;     // by turnover, charged on open and close
+    double commission_per_lot = 0;  // by volume, charged on open and close
+    int min_volume = 1;             // per limit order
+    int max_volume = 500;
+    bool trading = true;
+    double limit_ratio = 0.08;  // price band around yesterday's settlement price
+    int market_levels = 5;      // price levels the simulated market quotes on each side
+    int market_volume = 10;     // lots at each of those levels
+    int delivery_year = 0;
+    int delivery_month = 0;
+};
+
+// A position the investor held at the end of the previous trading day.
+struct YesterdayPosition {
+    std::string instrument;
+    char direction = '2';  // '2' long, '3' short
+    int volume = 0;
+};
+
+struct InvestorSpec {
+    std::string broker;
+    std::string user;  // also the investor id and the account id
+    std::string password;
+    std::string app_id;
+    std::string auth_code;
+    double balance = 0;  // yesterday's balance
+    double deposit = 0;
+    double withdraw = 0;
+    std::vector<YesterdayPosition> positions;
+};
+
+struct FrontConfig {
+    int front_id = 1;
+    std::string trading_day;  // YYYYMMDD; empty: today's date, weekends moved to Monday
+    std::vector<InvestorSpec> investors;
+    std::vector<InstrumentSpec> instruments;
+};
+
+FrontConfig default_config();
+
+// Reads a configuration file (format in standin/README.md) on top of the
+// defaults. On failure returns nothing and describes the problem in `error`.
+std::optional<FrontConfig> load_config(const std::string &path, std::string &error);
+// The same, from text already read.
+std::optional<FrontConfig> parse_config(std::string_view text, std::string &error);
+
+}  // namespace standin

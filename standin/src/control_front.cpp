@@ -1,0 +1,80 @@
+// The control interface of the simulated front (ctpsim.h, "the simulated front").
+#include "api.h"
+#include "ctpsim.h"
+#include "front.h"
+#include "state.h"
+
+namespace standin {
+
+void reset_front_switches() {
+    limits::set_query_interval_ms(limits::default_query_interval_ms);
+    limits::set_max_pending(limits::default_max_pending);
+    for (int serial = 1; serial <= last_serial(); ++serial)
+        if (TraderApi *api = find_api(serial); api && api->alive())
+            api->hold(0, false);
+}
+
+}  // namespace standin
+
+using namespace standin;
+
+namespace {
+
+// The API object's link to its front, or the reason there is none.
+int linked(int api, FrontLink *&link) {
+    TraderApi *found = find_api(api);
+    if (!found || !found->alive())
+        return CTPSIM_NO_API;
+    link = found->link();
+    return link ? CTPSIM_OK : CTPSIM_NO_FRONT;
+}
+
+std::shared_ptr<Venue> venue_of(const char *front) { return find_venue(front ? front : ""); }
+
+}  // namespace
+
+extern "C" {
+
+int ctpsim_set_price(const char *front, const char *instrument, double price) {
+    auto venue = venue_of(front);
+    return venue ? venue->set_price(instrument ? instrument : "", price) : CTPSIM_NO_FRONT;
+}
+
+int ctpsim_move_price(const char *front, const char *instrument, int ticks) {
+    auto venue = venue_of(front);
+    return venue ? venue->move_price(instrument ? instrument : "", ticks) : CTPSIM_NO_FRONT;
+}
+
+int ctpsim_get_price(const char *front, const char *instrument, double *price) {
+    auto venue = venue_of(front);
+    double found = 0;
+    const int result = venue ? venue->get_price(instrument ? instrument : "", found) : CTPSIM_NO_FRONT;
+    if (result == CTPSIM_OK && price)
+        *price = found;
+    return result;
+}
+
+int ctpsim_disconnect(int api, int reason) {
+    FrontLink *link = nullptr;
+    if (int result = linked(api, link); result != CTPSIM_OK)
+        return result;
+    return link->disconnect(reason);
+}
+
+int ctpsim_reconnect(int api) {
+    FrontLink *link = nullptr;
+    if (int result = linked(api, link); result != CTPSIM_OK)
+        return result;
+    return link->reconnect();
+}
+
+int ctpsim_hold(int api, int held) {
+    TraderApi *found = find_api(api);
+    return found ? found->hold(0, held != 0) : CTPSIM_NO_API;
+}
+
+void ctpsim_query_interval(int ms) { limits::set_query_interval_ms(ms); }
+
+void ctpsim_max_pending(int count) { limits::set_max_pending(count); }
+
+}  // extern "C"

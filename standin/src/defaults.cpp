@@ -1,0 +1,68 @@
+// The simulated front's built-in investors and instruments (documented in
+// standin/README.md). Compiled with -fexec-charset=GB18030: the instrument
+// names below reach clients in the vendor's encoding.
+#include "config.h"
+
+namespace standin {
+
+namespace {
+
+InstrumentSpec future(const char *id, const char *exchange, const char *name, const char *product, double price,
+                      double tick, int multiple, double margin, double rate, double per_lot, int year, int month) {
+    InstrumentSpec spec;
+    spec.id = id;
+    spec.exchange = exchange;
+    spec.name = name;
+    spec.product = product;
+    spec.price = price;
+    spec.tick = tick;
+    spec.multiple = multiple;
+    spec.long_margin = margin;
+    spec.short_margin = margin;
+    spec.commission_rate = rate;
+    spec.commission_per_lot = per_lot;
+    spec.delivery_year = year;
+    spec.delivery_month = month;
+    return spec;
+}
+
+InvestorSpec investor(const char *user, const char *password) {
+    InvestorSpec spec;
+    spec.broker = "9999";
+    spec.user = user;
+    spec.password = password;
+    spec.app_id = "standin_client_1.0";
+    spec.auth_code = "0000000000000000";
+    spec.balance = 1000000;
+    return spec;
+}
+
+}  // namespace
+
+FrontConfig default_config() {
+    FrontConfig config;
+    config.investors.push_back(investor("000001", "123456"));
+    config.investors.back().positions.push_back({"rb2510", '2', 2});
+    config.investors.push_back(investor("000002", "123456"));
+
+    auto &list = config.instruments;
+    // id, exchange, name, product, reference price, tick, multiple, margin ratio,
+    // commission by turnover, commission per lot, delivery year and month
+    list.push_back(future("rb2510", "SHFE", "螺纹钢2510", "rb", 3100, 1, 10, 0.10, 0.0001, 0, 2025, 10));
+    list.push_back(future("au2512", "SHFE", "黄金2512", "au", 780, 0.02, 1000, 0.08, 0, 10, 2025, 12));
+    list.push_back(future("cu2508", "SHFE", "沪铜2508", "cu", 78000, 10, 5, 0.10, 0.00005, 0, 2025, 8));
+    list.push_back(future("m2509", "DCE", "豆粕2509", "m", 3000, 1, 10, 0.08, 0, 1.5, 2025, 9));
+    list.push_back(future("i2509", "DCE", "铁矿石2509", "i", 700, 0.5, 100, 0.12, 0.0001, 0, 2025, 9));
+    list.push_back(future("SR509", "CZCE", "白糖509", "SR", 5800, 1, 10, 0.08, 0, 3, 2025, 9));
+    list.push_back(future("TA509", "CZCE", "PTA509", "TA", 4800, 2, 5, 0.08, 0, 3, 2025, 9));
+    list.push_back(future("IF2507", "CFFEX", "沪深300股指2507", "IF", 3900, 0.2, 300, 0.12, 0.000023, 0, 2025, 7));
+    list.push_back(future("T2509", "CFFEX", "十年期国债2509", "T", 108.5, 0.005, 10000, 0.02, 0, 3, 2025, 9));
+    list.push_back(future("sc2508", "INE", "原油2508", "sc", 520, 0.1, 1000, 0.10, 0, 20, 2025, 8));
+    list.push_back(future("si2509", "GFEX", "工业硅2509", "si", 8500, 5, 5, 0.09, 0.0001, 0, 2025, 9));
+    list.push_back(future("lc2509", "GFEX", "碳酸锂2509", "lc", 66000, 20, 1, 0.09, 0.00008, 0, 2025, 9));
+    // Index futures trade in small orders, as on their exchange.
+    list[7].max_volume = 20;
+    return config;
+}
+
+}  // namespace standin

@@ -1,0 +1,84 @@
+#include "front.h"
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+namespace standin {
+
+namespace {
+
+// Venues live as long as the process: a front keeps its orders and accounts
+// when every session has gone, as a real one does until the trading day ends.
+struct Registry {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<Venue>, std::less<>> venues;
+};
+
+Registry &registry() {
+    static auto *instance = new Registry;  // never destroyed: API threads may outlive static destructors
+    return *instance;
+}
+
+std::string_view front_name(std::string_view front) {
+    if (front.starts_with("sim://"))
+        front.remove_prefix(6);
+    return front.substr(0, front.find('?'));
+}
+
+}  // namespace
+
+std::optional<SimAddress> parse_sim_address(std::string_view address) {
+    if (!address.starts_with("sim://"))
+        return std::nullopt;
+    address.remove_prefix(6);
+    SimAddress out;
+    const auto question = address.find('?');
+    out.name = address.substr(0, question);
+    if (out.name.empty())
+        return std::nullopt;
+    if (question != std::string_view::npos) {
+        std::string_view query = address.substr(question + 1);
+        if (!query.starts_with("config="))
+            return std::nullopt;
+        out.config = query.substr(7);
+    }
+    return out;
+}
+
+std::shared_ptr<Venue> find_venue(std::string_view front) {
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    auto found = r.venues.find(front_name(front));
+    return found == r.venues.end() ? nullptr : found->second;
+}
+
+std::unique_ptr<FrontLink> FrontLink::reach(TraderApi &api, const SimAddress &address) {
+    Registry &r = registry();
+    std::shared_ptr<Venue> venue;
+    {
+        std::lock_guard lock(r.mutex);
+        auto found = r.venues.find(address.name);
+        if (found != r.venues.end()) {
+            venue = found->second;
+        } else {
+            // The first session to reach a name sets it up; later ones share it,
+            // whatever configuration they name.
+            std::string error;
+            std::optional<FrontConfig> config =
+                address.config.empty() ? default_config() : load_config(address.config, error);
+            if (!config) {
+                std::fprintf(stderr, "standin: sim://%s: cannot use %s: %s\n", address.name.c_str(),
+                             address.config.c_str(), error.c_str());
+                return nullptr;
+            }
+            venue = std::make_shared<Venue>(address.name, *config);
+            r.venues.emplace(address.name, venue);
+        }
+    }
+    return std::make_unique<FrontLink>(api, std::move(venue));
+}
+
+FrontLink::FrontLink(TraderApi &api, std::shared_ptr<Venue> v) : venue(std::move(v)), session(api) {}
+
+}  // namespace standin
