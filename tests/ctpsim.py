@@ -189,3 +189,43 @@ class Sim:
 
     def sizeof(self, name):
         return self.lib.ctpsim_sizeof(name.encode())
+
+    # ---- the simulated front -------------------------------------------------
+    # Results beyond the ones above: NO_FRONT (-8) and BAD_VALUE (-9).
+
+    def _front(self):
+        lib = self.lib
+        if not getattr(lib, "_front_types", False):
+            lib.ctpsim_set_price.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_double]
+            lib.ctpsim_move_price.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
+            lib.ctpsim_get_price.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(ctypes.c_double)]
+            lib._front_types = True
+        return lib
+
+    def set_price(self, front, instrument, price):
+        return self._front().ctpsim_set_price(front.encode(), instrument.encode(), price)
+
+    def move_price(self, front, instrument, ticks):
+        return self._front().ctpsim_move_price(front.encode(), instrument.encode(), ticks)
+
+    def price(self, front, instrument):
+        out = ctypes.c_double()
+        result = self._front().ctpsim_get_price(front.encode(), instrument.encode(), ctypes.byref(out))
+        if result != OK:
+            raise ControlError(f"ctpsim_get_price({front}, {instrument}) = {result}")
+        return out.value
+
+    def disconnect(self, api, reason=0x1001):
+        return self.lib.ctpsim_disconnect(api, reason)
+
+    def reconnect(self, api):
+        return self.lib.ctpsim_reconnect(api)
+
+    def hold(self, api, held=True):
+        return self.lib.ctpsim_hold(api, int(held))
+
+    def query_interval(self, ms):
+        self.lib.ctpsim_query_interval(ms)
+
+    def max_pending(self, count):
+        self.lib.ctpsim_max_pending(count)

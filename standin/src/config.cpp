@@ -91,6 +91,10 @@ public:
             if (spec.market_levels < 0 || spec.market_volume < 0 || spec.limit_ratio <= 0)
                 return "instrument " + spec.id + ": bad market or price band";
         }
+        // The built-in investors keep only what they hold of the instruments given.
+        if (!investors_given)
+            for (auto &spec : config.investors)
+                std::erase_if(spec.positions, [&](const YesterdayPosition &p) { return !ids.count(p.instrument); });
         std::set<std::pair<std::string, std::string>> users;
         for (const auto &spec : config.investors) {
             if (spec.broker.empty() || spec.user.empty() || spec.password.empty())
