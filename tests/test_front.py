@@ -2,6 +2,9 @@
 strategy drives a real front."""
 
 import itertools
+import os
+import subprocess
+import sys
 import time
 import uuid
 
@@ -10,6 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _ctp
+from conftest import BUILD, ROOT
 from ctpsim import OK, NO_API
 
 NO_FRONT, BAD_VALUE = -8, -9
@@ -766,3 +770,21 @@ def test_the_same_inputs_give_the_same_flow(sim, tmp_path, custom, steps):
         for trader in pair:
             trader.close()
     assert runs[0] == runs[1]
+
+
+# ---- the demo ----------------------------------------------------------------------------------
+
+def test_the_demo_runs_and_fails_loudly(tmp_path):
+    demo = ROOT / "examples" / "demo.py"
+    env = dict(os.environ, PYTHONPATH=str(BUILD))
+    done = subprocess.run([sys.executable, str(demo)], env=env, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stdout + done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[-1] == "done" and sum(line.startswith("  RtnTrade") for line in lines) == 1
+    assert "status=5" in done.stdout and "'" not in done.stdout       # compact lines, no reprs
+    # A front whose only investor is someone else refuses the demo's login.
+    other = tmp_path / "other.conf"
+    other.write_text("[investor]\nbroker = 1\nuser = someone\npassword = secret\n")
+    failed = subprocess.run([sys.executable, str(demo), f"sim://demo?config={other}"], env=env,
+                            capture_output=True, text=True, timeout=60)
+    assert failed.returncode == 1 and "demo failed: Authenticate refused" in failed.stderr
