@@ -377,6 +377,19 @@ def test_instrument_not_trading_and_custom_accounts(traders, front, custom):
     assert traders(front).login(CUSTOM_BETA)["FrontID"] == 7
 
 
+def test_the_documented_configuration_loads(traders, front, tmp_path):
+    readme = (ROOT / "standin" / "README.md").read_text(encoding="utf-8")
+    example = readme.split("### Configuration files", 1)[1].split("```", 2)[1]
+    path = tmp_path / "documented.conf"
+    path.write_text(example, encoding="utf-8")
+    t = traders(f"{front}?config={path}")
+    login = t.login(dict(broker="1010", user="alpha", password="secret", app_id="my_app", auth_code="1234abcd"))
+    assert (login["FrontID"], login["TradingDay"]) == (7, "20250102")
+    (silver,) = t.replies("QryInstrument")
+    assert (silver["InstrumentID"], silver["ExchangeID"], silver["PriceTick"]) == ("ag2512", "SHFE", 1.0)
+    assert t.account()["Balance"] == 2000500
+
+
 def test_a_bad_configuration_leaves_the_front_unreachable(sim, tmp_path, capfd):
     bad = tmp_path / "bad.conf"
     bad.write_text("[instrument]\nid = x\nexchange = SHFE\nprice = 10.5\n")

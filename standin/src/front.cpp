@@ -72,7 +72,7 @@ std::unique_ptr<FrontLink> FrontLink::reach(TraderApi &api, const SimAddress &ad
                              address.config.c_str(), error.c_str());
                 return nullptr;
             }
-            venue = std::make_shared<Venue>(address.name, *config);
+            venue = std::make_shared<Venue>(*config);
             r.venues.emplace(address.name, venue);
         }
     }

@@ -39,7 +39,7 @@ struct Session {
 
 class Venue {
 public:
-    Venue(std::string name, const FrontConfig &config);
+    explicit Venue(const FrontConfig &config);
     Venue(const Venue &) = delete;
     Venue &operator=(const Venue &) = delete;
 
@@ -102,7 +102,6 @@ private:
     CThostFtdcTradingAccountField account_record(const Account &account) const;
 
     std::mutex mutex;
-    const std::string name_;
     const int front_id;
     const std::string trading_day;
     std::vector<std::unique_ptr<Instrument>> instruments;

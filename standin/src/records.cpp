@@ -1,0 +1,64 @@
+#include "records.h"
+
+#include <ctime>
+
+namespace standin {
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    return text;
+}
+
+Event bare_event(const char *callback, int id) {
+    Event e;
+    e.kind = find_callback(callback);
+    e.id = id;
+    return e;
+}
+
+CThostFtdcRspInfoField info(Error error) {
+    CThostFtdcRspInfoField out{};
+    out.ErrorID = error_id(error);
+    put(out.ErrorMsg, error_text(error));
+    return out;
+}
+
+namespace {
+
+std::tm local_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    ::localtime_r(&now, &parts);
+    return parts;
+}
+
+std::string date_text(const std::tm &parts) {
+    char out[16];
+    std::strftime(out, sizeof out, "%Y%m%d", &parts);
+    return out;
+}
+
+}  // namespace
+
+std::string today() { return date_text(local_now()); }
+
+std::string now_time() {
+    const std::tm parts = local_now();
+    char out[16];
+    std::strftime(out, sizeof out, "%H:%M:%S", &parts);
+    return out;
+}
+
+std::string default_trading_day() {
+    std::tm parts = local_now();
+    const int skip = parts.tm_wday == 6 ? 2 : parts.tm_wday == 0 ? 1 : 0;
+    parts.tm_mday += skip;
+    parts.tm_hour = 12;
+    std::mktime(&parts);
+    return date_text(parts);
+}
+
+}  // namespace standin

@@ -1,0 +1,61 @@
+// Filling the vendor's records and the events that carry them to a session.
+#pragma once
+
+#include "api.h"
+#include "messages.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace standin {
+
+// Copies text into a fixed field, cut to fit, the rest zero.
+template <std::size_t N>
+void put(char (&field)[N], std::string_view text) {
+    const std::size_t n = std::min(text.size(), N - 1);
+    std::memcpy(field, text.data(), n);
+    std::memset(field + n, 0, N - n);
+}
+
+// The text of a fixed field, up to its first NUL.
+template <std::size_t N>
+std::string_view text(const char (&field)[N]) {
+    const void *nul = std::memchr(field, 0, N);
+    return {field, nul ? static_cast<std::size_t>(static_cast<const char *>(nul) - field) : N};
+}
+
+std::string_view trim(std::string_view text);
+
+// A callback with a copy of its record (null for none) and error information.
+template <class Record>
+Event event(const char *callback, const Record *record, const CThostFtdcRspInfoField *info, int id, bool last) {
+    Event e;
+    e.kind = find_callback(callback);
+    if (record) {
+        const auto *bytes = reinterpret_cast<const unsigned char *>(record);
+        e.has_record = true;
+        e.record.assign(bytes, bytes + sizeof(Record));
+    }
+    if (info) {
+        e.has_info = true;
+        e.info = *info;
+    }
+    e.id = id;
+    e.last = last;
+    return e;
+}
+
+// A callback without a record: OnFrontConnected, OnFrontDisconnected(id).
+Event bare_event(const char *callback, int id);
+
+CThostFtdcRspInfoField info(Error error);
+
+// The local calendar date (YYYYMMDD) and time (HH:MM:SS).
+std::string today();
+std::string now_time();
+// Today, or the Monday after a weekend.
+std::string default_trading_day();
+
+}  // namespace standin
