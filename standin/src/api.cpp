@@ -200,9 +200,16 @@ void TraderApi::Release() {
         released = true;
         stopping.swap(workers);
     }
-    for (auto &worker : stopping)
-        if (worker)
-            worker->stop();
+    for (auto &worker : stopping) {
+        if (!worker)
+            continue;
+        const bool own = worker->runs_here();
+        worker->stop();
+        // Released from one of its own callbacks: the thread still returns
+        // through the worker, which therefore stays with the tombstone.
+        if (own)
+            parked = std::move(worker);
+    }
     // The object itself stays behind as a tombstone (see find_api).
 }
 

@@ -69,6 +69,8 @@ public:
     std::size_t pending();
     // While held, the thread runs nothing and events wait (a slow client).
     void hold(bool held);
+    // Whether the caller is this worker's thread.
+    bool runs_here() const { return thread.get_id() == std::this_thread::get_id(); }
 
 private:
     void run();
@@ -142,6 +144,7 @@ private:
     bool released = false;
     std::array<std::unique_ptr<Worker>, thread_count> workers;
     std::unique_ptr<FrontLink> link_;  // set once by Init, kept after Release
+    std::unique_ptr<Worker> parked;     // the worker that ran a Release from its own callback
 
     // Shared by running callbacks, exclusive for RegisterSpi: once RegisterSpi
     // returns, no callback is running on the old spi or will reach it.
