@@ -31,24 +31,32 @@ int linked(int api, FrontLink *&link) {
 
 std::shared_ptr<Venue> venue_of(const char *front) { return find_venue(front ? front : ""); }
 
+// Runs a price change; nothing may escape into the C caller.
+template <class Change>
+int on_venue(const char *front, Change change) noexcept {
+    try {
+        auto venue = venue_of(front);
+        return venue ? change(*venue) : CTPSIM_NO_FRONT;
+    } catch (...) {
+        return CTPSIM_NO_MEMORY;
+    }
+}
+
 }  // namespace
 
 extern "C" {
 
 int ctpsim_set_price(const char *front, const char *instrument, double price) {
-    auto venue = venue_of(front);
-    return venue ? venue->set_price(instrument ? instrument : "", price) : CTPSIM_NO_FRONT;
+    return on_venue(front, [&](Venue &venue) { return venue.set_price(instrument ? instrument : "", price); });
 }
 
 int ctpsim_move_price(const char *front, const char *instrument, int ticks) {
-    auto venue = venue_of(front);
-    return venue ? venue->move_price(instrument ? instrument : "", ticks) : CTPSIM_NO_FRONT;
+    return on_venue(front, [&](Venue &venue) { return venue.move_price(instrument ? instrument : "", ticks); });
 }
 
 int ctpsim_get_price(const char *front, const char *instrument, double *price) {
-    auto venue = venue_of(front);
     double found = 0;
-    const int result = venue ? venue->get_price(instrument ? instrument : "", found) : CTPSIM_NO_FRONT;
+    const int result = on_venue(front, [&](Venue &venue) { return venue.get_price(instrument ? instrument : "", found); });
     if (result == CTPSIM_OK && price)
         *price = found;
     return result;

@@ -22,8 +22,9 @@ enum {
     CTPSIM_DROPPED = -6,       // Release stopped the thread before the callback ran
     CTPSIM_BAD_THREAD = -7,    // thread index out of range
     CTPSIM_NO_FRONT = -8,      // no such simulated front or instrument, or the API object reached none
-    CTPSIM_BAD_VALUE = -9      // a price off the tick grid or outside the price band; the
+    CTPSIM_BAD_VALUE = -9,     // a price off the tick grid or outside the price band; the
                                // connection already in the state asked for
+    CTPSIM_NO_MEMORY = -10     // the library ran out of memory
 };
 
 // One call that the module made into the library, in call order.

@@ -1,5 +1,7 @@
 #include "front.h"
 
+#include "ctpsim.h"
+
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -28,7 +30,7 @@ std::string_view front_name(std::string_view front) {
 
 }  // namespace
 
-std::optional<SimAddress> parse_sim_address(std::string_view address) {
+std::optional<SimAddress> parse_sim_address(std::string_view address) noexcept try {
     if (!address.starts_with("sim://"))
         return std::nullopt;
     address.remove_prefix(6);
@@ -44,6 +46,8 @@ std::optional<SimAddress> parse_sim_address(std::string_view address) {
         out.config = query.substr(7);
     }
     return out;
+} catch (...) {
+    return std::nullopt;  // out of memory: as unreachable as a wrong address
 }
 
 std::shared_ptr<Venue> find_venue(std::string_view front) {
@@ -53,7 +57,7 @@ std::shared_ptr<Venue> find_venue(std::string_view front) {
     return found == r.venues.end() ? nullptr : found->second;
 }
 
-std::unique_ptr<FrontLink> FrontLink::reach(TraderApi &api, const SimAddress &address) {
+std::unique_ptr<FrontLink> FrontLink::reach(TraderApi &api, const SimAddress &address) noexcept try {
     Registry &r = registry();
     std::shared_ptr<Venue> venue;
     {
@@ -77,8 +81,34 @@ std::unique_ptr<FrontLink> FrontLink::reach(TraderApi &api, const SimAddress &ad
         }
     }
     return std::make_unique<FrontLink>(api, std::move(venue));
+} catch (...) {
+    return nullptr;
 }
 
 FrontLink::FrontLink(TraderApi &api, std::shared_ptr<Venue> v) : venue(std::move(v)), session(api) {}
+
+void FrontLink::connect() noexcept {
+    try {
+        venue->connect(session);
+    } catch (...) {
+        // The connect event was lost: to the client the front stays silent.
+    }
+}
+
+int FrontLink::disconnect(int reason) noexcept {
+    try {
+        return venue->disconnect(session, reason);
+    } catch (...) {
+        return CTPSIM_NO_MEMORY;
+    }
+}
+
+int FrontLink::reconnect() noexcept {
+    try {
+        return venue->reconnect(session);
+    } catch (...) {
+        return CTPSIM_NO_MEMORY;
+    }
+}
 
 }  // namespace standin
