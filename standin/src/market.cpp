@@ -204,16 +204,26 @@ double Account::position_profit() const {
     return total;
 }
 
+void Account::wait(Order &order) {
+    order.live = true;
+    waiting.push_back(&order);
+}
+
+void Account::done(Order &order) {
+    order.live = false;
+    std::erase(waiting, &order);
+}
+
 double Account::frozen_margin() const {
     double total = 0;
-    for (const Order *order : orders)
+    for (const Order *order : waiting)
         total += order->frozen_margin();
     return total;
 }
 
 double Account::frozen_commission() const {
     double total = 0;
-    for (const Order *order : orders)
+    for (const Order *order : waiting)
         total += order->frozen_commission();
     return total;
 }

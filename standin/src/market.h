@@ -146,8 +146,13 @@ struct Account {
     long long max_order_ref = 0;  // highest OrderRef any session of this investor used
     // (instrument id, direction) -> position, in a stable order for queries.
     std::map<std::pair<std::string, char>, Position> positions;
-    std::vector<Order *> orders;  // today's accepted orders, in insertion order
+    std::vector<Order *> orders;   // today's accepted orders, in insertion order
+    std::vector<Order *> waiting;  // of them, the live ones: what freezes money
     std::vector<CThostFtdcTradeField> trades;
+
+    // An order starts or stops waiting (live).
+    void wait(Order &order);
+    void done(Order &order);
 
     Position &position(Instrument &instrument, char direction);
     // The account's figures, derived from positions and live orders.

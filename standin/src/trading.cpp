@@ -158,7 +158,7 @@ void Venue::accept_order(Session &session, const CThostFtdcInputOrderField &in, 
     Account &account = *order.account;
     Instrument &instrument = *order.instrument;
     account.orders.push_back(&order);
-    order.live = true;
+    account.wait(order);
     order.seq = ++next_seq;
     if (order.bucket != Bucket::open)
         account.position(instrument, position_direction(order)).frozen(order.bucket) += order.remaining;
@@ -300,7 +300,7 @@ void Venue::fill(Order &order, Ticks ticks, int volume, const std::string &trade
     const double amount = price * volume * instrument.spec.multiple;
     order.remaining -= volume;
     if (order.remaining == 0)
-        order.live = false;
+        account.done(order);
 
     account.commission += fee;
     Position &position = account.position(instrument, position_direction(order));
@@ -363,7 +363,7 @@ void Venue::fill(Order &order, Ticks ticks, int volume, const std::string &trade
 void Venue::finish(Order &order, const char *status_message) {
     order.instrument->book.remove(order);
     order.resting = false;
-    order.live = false;
+    order.account->done(order);
     if (order.bucket != Bucket::open)
         order.account->position(*order.instrument, position_direction(order)).frozen(order.bucket) -= order.remaining;
     put(order.record.CancelTime, now_time());
