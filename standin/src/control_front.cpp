@@ -56,7 +56,8 @@ int ctpsim_move_price(const char *front, const char *instrument, int ticks) {
 
 int ctpsim_get_price(const char *front, const char *instrument, double *price) {
     double found = 0;
-    const int result = on_venue(front, [&](Venue &venue) { return venue.get_price(instrument ? instrument : "", found); });
+    const int result =
+        on_venue(front, [&](Venue &venue) { return venue.get_price(instrument ? instrument : "", found); });
     if (result == CTPSIM_OK && price)
         *price = found;
     return result;

@@ -218,7 +218,8 @@ void Venue::accept_order(Session &session, const CThostFtdcInputOrderField &in, 
     update(order, '3', status_text::queued);
 
     const bool immediate = in.TimeCondition == '1';
-    if (in.VolumeCondition == '3' && instrument.book.available(order.buy, order.limit, order.remaining) < order.remaining) {
+    const bool whole_or_nothing = in.VolumeCondition == '3';
+    if (whole_or_nothing && instrument.book.available(order.buy, order.limit, order.remaining) < order.remaining) {
         finish(order, status_text::fok_unfilled);
         return;
     }
