@@ -168,7 +168,8 @@ int ctpsim_calls(struct ctpsim_call *out, int max) {
         o.arg2 = call.arg2;
         copy_text(o.text, call.text);
         o.size = std::min(call.record.size(), sizeof o.record);
-        std::memcpy(o.record, call.record.data(), o.size);
+        if (o.size != 0)
+            std::memcpy(o.record, call.record.data(), o.size);
     }
     return count;
 }
