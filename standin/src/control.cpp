@@ -92,6 +92,24 @@ std::size_t record_size(std::string_view name) {
     return 0;
 }
 
+// The API object and the callback kind that a control call names.
+int resolve(int api, const char *callback, TraderApi *&found, Event &event) {
+    found = find_api(api);
+    if (!found)
+        return CTPSIM_NO_API;
+    event.kind = find_callback(callback ? callback : "");
+    return event.kind ? CTPSIM_OK : CTPSIM_NO_CALLBACK;
+}
+
+// Runs event on one of the object's threads and waits for it.
+int run(TraderApi &api, int thread, Event event, int timeout_ms) {
+    auto completion = std::make_shared<Completion>();
+    event.completion = completion;
+    if (int posted = api.post(thread, std::move(event)); posted != CTPSIM_OK)
+        return posted;
+    return completion->wait(timeout_ms);
+}
+
 }  // namespace
 
 extern "C" {
@@ -105,16 +123,12 @@ int ctpsim_alive(int api) {
 
 int ctpsim_emit(int api, int thread, const char *callback, const void *record, size_t record_size,
                 const void *info, size_t info_size, int id, int last, int timeout_ms) {
-    TraderApi *found = find_api(api);
-    if (!found)
-        return CTPSIM_NO_API;
-    const CallbackKind *kind = find_callback(callback ? callback : "");
-    if (!kind)
-        return CTPSIM_NO_CALLBACK;
+    TraderApi *found = nullptr;
     Event event;
-    event.kind = kind;
+    if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
+        return resolved;
     if (record) {
-        if (kind->record_size == 0 || record_size != kind->record_size)
+        if (event.kind->record_size == 0 || record_size != event.kind->record_size)
             return CTPSIM_BAD_SIZE;
         const auto *bytes = static_cast<const unsigned char *>(record);
         event.has_record = true;
@@ -128,30 +142,18 @@ int ctpsim_emit(int api, int thread, const char *callback, const void *record, s
     }
     event.id = id;
     event.last = last != 0;
-    auto completion = std::make_shared<Completion>();
-    event.completion = completion;
-    if (int posted = found->post(thread, std::move(event)); posted != CTPSIM_OK)
-        return posted;
-    return completion->wait(timeout_ms);
+    return run(*found, thread, std::move(event), timeout_ms);
 }
 
 int ctpsim_flood(int api, int thread, const char *callback, int n, int timeout_ms) {
-    TraderApi *found = find_api(api);
-    if (!found)
-        return CTPSIM_NO_API;
-    const CallbackKind *kind = find_callback(callback ? callback : "");
-    if (!kind)
-        return CTPSIM_NO_CALLBACK;
+    TraderApi *found = nullptr;
+    Event event;
+    if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
+        return resolved;
     if (n <= 0)
         return CTPSIM_OK;
-    Event event;
-    event.kind = kind;
     event.repeat = n;
-    auto completion = std::make_shared<Completion>();
-    event.completion = completion;
-    if (int posted = found->post(thread, std::move(event)); posted != CTPSIM_OK)
-        return posted;
-    return completion->wait(timeout_ms);
+    return run(*found, thread, std::move(event), timeout_ms);
 }
 
 int ctpsim_calls(struct ctpsim_call *out, int max) {

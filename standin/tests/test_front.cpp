@@ -3,6 +3,7 @@
 // several threads trading, moving prices and dropping connections at once.
 // A deadlock shows as a test that never ends (ctest's timeout).
 #include "ThostFtdcTraderApi.h"
+#include "check.h"
 #include "ctpsim.h"
 
 #include <algorithm>
@@ -19,15 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const char *what, std::source_location where = std::source_location::current()) {
-    if (!ok) {
-        std::fprintf(stderr, "%s:%u: check failed: %s\n", where.file_name(), where.line(), what);
-        ++failures;
-    }
-}
 
 using namespace std::chrono_literals;
 

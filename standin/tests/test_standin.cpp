@@ -1,6 +1,7 @@
 // Checks the promises of the stand-in library that the module relies on,
 // through its C++ interface and the control functions.
 #include "ThostFtdcTraderApi.h"
+#include "check.h"
 #include "ctpsim.h"
 
 #include <atomic>
@@ -18,15 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const char *what, std::source_location where = std::source_location::current()) {
-    if (!ok) {
-        std::fprintf(stderr, "%s:%u: check failed: %s\n", where.file_name(), where.line(), what);
-        ++failures;
-    }
-}
 
 using namespace std::chrono_literals;
 
