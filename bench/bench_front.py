@@ -55,7 +55,7 @@ def pair(n):
 
 
 def order(user, direction, offset, volume=1):
-    return dict(BrokerID="9999", InvestorID=user, UserID=user, InstrumentID="rb2510", ExchangeID="SHFE",
+    return dict(BrokerID="9999", InvestorID=user, UserID=user, InstrumentID="rb2705", ExchangeID="SHFE",
                 OrderPriceType="2", Direction=direction, CombOffsetFlag=offset, CombHedgeFlag="1", LimitPrice=3100.0,
                 VolumeTotalOriginal=volume, TimeCondition="3", VolumeCondition="1", MinVolume=1,
                 ContingentCondition="1", ForceCloseReason="0", IsAutoSuspend=0, UserForceClose=0)

@@ -18,9 +18,9 @@ import _ctp
 FRONT = "sim://demo"
 BROKER, USER, PASSWORD = "9999", "000001", "123456"
 APP_ID, AUTH_CODE = "standin_client_1.0", "0000000000000000"
-# rb2510 on the simulated front: reference price 3100, price tick 1; its
+# rb2705 on the simulated front: reference price 3100, price tick 1; its
 # simulated market sells from 3101 up and buys from 3099 down.
-INSTRUMENT, EXCHANGE = "rb2510", "SHFE"
+INSTRUMENT, EXCHANGE = "rb2705", "SHFE"
 BUY_PRICE, REST_PRICE = 3102.0, 3090.0
 
 DIRECTION = {"0": "buy", "1": "sell"}

@@ -104,7 +104,7 @@ SPECS = {  # instrument: (tick, multiple, long margin, short margin, rate, per l
     "p2509": (2, 10, 0.09, 0.09, 0, 2.5, 8200),
     "AP510": (1, 10, 0.1, 0.1, 0.0001, 5, 7650),
 }
-EXCHANGE = {"ag2512": "SHFE", "p2509": "DCE", "AP510": "CZCE", "halted": "GFEX", "rb2510": "SHFE", "m2509": "DCE"}
+EXCHANGE = {"ag2512": "SHFE", "p2509": "DCE", "AP510": "CZCE", "halted": "GFEX", "rb2705": "SHFE", "m2705": "DCE"}
 CUSTOM_ALPHA = dict(broker="1010", user="alpha", password="pw-alpha", app_id="test_app", auth_code="code-alpha")
 CUSTOM_BETA = dict(CUSTOM_ALPHA, user="beta", password="pw-beta", auth_code="code-beta")
 CUSTOM_GAMMA = dict(CUSTOM_ALPHA, user="gamma", password="pw-gamma", auth_code="code-gamma")
@@ -158,7 +158,7 @@ class Trader:
             assert confirmed["error"]["ErrorID"] == 0
         return login[0]["data"]
 
-    def order(self, instrument="rb2510", direction="0", offset="0", price=3101.0, volume=1, tc="3", vc="1", **extra):
+    def order(self, instrument="rb2705", direction="0", offset="0", price=3101.0, volume=1, tc="3", vc="1", **extra):
         who = self.who or ALPHA
         data = dict(BrokerID=who["broker"], InvestorID=who["user"], UserID=who["user"], OrderPriceType="2",
                     Direction=direction, CombOffsetFlag=offset, CombHedgeFlag="1", LimitPrice=float(price),
@@ -242,7 +242,7 @@ def test_whole_session_on_the_defaults(traders):
     assert start["Available"] == approx(start["Balance"] - start["CurrMargin"])
     (held,) = t.replies("QryInvestorPosition")
     assert (held["InstrumentID"], held["PosiDirection"], held["PositionDate"], held["Position"]) == \
-        ("rb2510", "2", "2", 2)
+        ("rb2705", "2", "2", 2)
 
     _, filled = t.order(price=3102, volume=3)
     assert names(filled) == ["RtnOrder", "RtnOrder", "RtnOrder", "RtnTrade"]
@@ -272,7 +272,7 @@ def test_whole_session_on_the_defaults(traders):
 @pytest.mark.parametrize("method, data", [
     ("SettlementInfoConfirm", dict(BrokerID="9999", InvestorID="000001")),
     ("QryInstrument", {}), ("QryTradingAccount", {}), ("QryInvestorPosition", {}), ("QryOrder", {}),
-    ("QryTrade", {}), ("OrderInsert", dict(InstrumentID="rb2510")), ("OrderAction", dict(OrderSysID="1")),
+    ("QryTrade", {}), ("OrderInsert", dict(InstrumentID="rb2705")), ("OrderAction", dict(OrderSysID="1")),
 ])
 def test_requests_before_login_are_refused(traders, method, data):
     t = traders()
@@ -320,7 +320,7 @@ def test_orders_need_the_settlement_confirmed(traders):
     assert [e["error"]["ErrorID"] for e in events] == [42, 42]
     assert [e["request_id"] for e in events] == [rid, 0]
     # Refused before its reference was looked at: none is used up.
-    assert events[0]["data"] == events[1]["data"] == {"InstrumentID": "rb2510", "ExchangeID": "SHFE",
+    assert events[0]["data"] == events[1]["data"] == {"InstrumentID": "rb2705", "ExchangeID": "SHFE",
                                                       "OrderRef": ""}
     t.call("SettlementInfoConfirm", dict(BrokerID="9999", InvestorID="000001"))
     assert statuses(t.order()[1]) == ["a", "3", "0"]
@@ -337,7 +337,7 @@ def test_orders_need_the_settlement_confirmed(traders):
     (dict(ForceCloseReason="1"), 23), (dict(UserForceClose=1), 23), (dict(volume=0), 30), (dict(volume=501), 30),
     (dict(price=0), 24), (dict(price=3101.5), 24), (dict(price=3100 * 1.09), 27), (dict(price=2800), 27),
     (dict(InvestorID="000002"), 7), (dict(BrokerID=""), 7), (dict(OrderRef="x1"), 22),
-    (dict(instrument="IF2507", price=3900, volume=20), 31),          # 2.8 million of margin
+    (dict(instrument="IF2703", price=3900, volume=20), 31),          # 2.8 million of margin
     (dict(direction="1", offset="1", price=3099, volume=3), 50),     # holds yesterday's 2
     (dict(direction="1", offset="3", price=3099), 50),               # none of today's
     (dict(direction="0", offset="1", price=3101), 50),               # no short position
@@ -386,7 +386,7 @@ def test_the_documented_configuration_loads(traders, front, tmp_path):
     login = t.login(dict(broker="1010", user="alpha", password="secret", app_id="my_app", auth_code="1234abcd"))
     assert (login["FrontID"], login["TradingDay"]) == (7, "20250102")
     (silver,) = t.replies("QryInstrument")
-    assert (silver["InstrumentID"], silver["ExchangeID"], silver["PriceTick"]) == ("ag2512", "SHFE", 1.0)
+    assert (silver["InstrumentID"], silver["ExchangeID"], silver["PriceTick"]) == ("ag2706", "SHFE", 1.0)
     assert t.account()["Balance"] == 2000500
 
 
@@ -412,12 +412,12 @@ def test_partial_fills_rest_then_trade_when_the_market_moves(traders, front, sim
     assert statuses(events) == ["a", "3", "1", "1"] and trades(events) == [(3101, 10), (3102, 10)]
     assert names(events)[2:] == ["RtnOrder", "RtnTrade", "RtnOrder", "RtnTrade"]
     assert events[-2]["data"]["VolumeTraded"] == 20 and events[-2]["data"]["VolumeTotal"] == 5
-    assert sim.move_price(front, "rb2510", 3) == OK     # asks from 3104: still no cross
+    assert sim.move_price(front, "rb2705", 3) == OK     # asks from 3104: still no cross
     assert t.settle() == []
-    assert sim.move_price(front, "rb2510", -6) == OK    # asks from 3098: the resting bid's price wins
+    assert sim.move_price(front, "rb2705", -6) == OK    # asks from 3098: the resting bid's price wins
     events = t.settle()
     assert statuses(events) == ["0"] and trades(events) == [(3102, 5)]
-    assert sim.price(front, "rb2510") == 3097
+    assert sim.price(front, "rb2705") == 3097
 
 
 def test_immediate_or_cancel_and_fill_or_kill(traders):
@@ -476,15 +476,15 @@ def test_cancels_and_their_refusals(traders, front, sim):
     assert t.cancel(order, ActionFlag="3")[1][0]["error"]["ErrorID"] == 28
     assert t.cancel(order, OrderSysID="999")[1][0]["error"]["ErrorID"] == 25
     assert t.cancel(order, ExchangeID="DCE")[1][0]["error"]["ErrorID"] == 25
-    sim.move_price(front, "rb2510", -6)                # asks from 3095: the order fills
+    sim.move_price(front, "rb2705", -6)                # asks from 3095: the order fills
     assert statuses(t.settle()) == ["0"]
     rid, late = t.cancel(order)                         # the cancel came too late
     assert names(late) == ["RspOrderAction", "ErrRtnOrderAction"]
     assert [(e["error"]["ErrorID"], e["request_id"]) for e in late] == [(26, rid), (26, 0)]
-    assert late[0]["data"] == late[1]["data"] == {"InstrumentID": "rb2510", "ExchangeID": "SHFE",
+    assert late[0]["data"] == late[1]["data"] == {"InstrumentID": "rb2705", "ExchangeID": "SHFE",
                                                   "OrderSysID": order["OrderSysID"]}
     # A partly filled order cancels what is left.
-    sim.move_price(front, "rb2510", 0)                 # the market at full depth again
+    sim.move_price(front, "rb2705", 0)                 # the market at full depth again
     _, partial = t.order(price=3096, volume=25)         # 10 at 3095, 10 at 3096, 5 rest
     _, cancelled = t.cancel(partial[-1]["data"])
     assert statuses(cancelled) == ["5"] and cancelled[0]["data"]["VolumeTraded"] == 20
@@ -543,7 +543,7 @@ def test_disconnect_and_reconnect(traders, front, sim):
     assert _ctp.request(t.handle, "QryOrder", {}, 99) == -1
     assert _ctp.request(t.handle, "OrderInsert", {}, 99) == -1
     assert sim.disconnect(t.api) == BAD_VALUE
-    sim.move_price(front, "rb2510", -6)                 # fills while the session is away
+    sim.move_price(front, "rb2705", -6)                 # fills while the session is away
     assert t.settle() == []
     assert sim.reconnect(t.api) == OK and sim.reconnect(t.api) == BAD_VALUE
     assert t.settle() == [{"name": "FrontConnected"}]
@@ -565,11 +565,11 @@ def test_fronts_that_cannot_be_reached(sim, tmp_path, traders):
     _ctp.close(handle)
     assert sim.disconnect(api) == NO_API
     t = traders()
-    assert sim.set_price("sim://nowhere", "rb2510", 3000) == NO_FRONT
+    assert sim.set_price("sim://nowhere", "rb2705", 3000) == NO_FRONT
     assert sim.set_price(t.front, "nothing", 3000) == NO_FRONT
-    assert [sim.set_price(t.front, "rb2510", p) for p in (3000.5, 3100 * 1.2)] == [BAD_VALUE] * 2
-    assert sim.move_price(t.front, "rb2510", 10_000) == BAD_VALUE
-    assert sim.set_price(t.front.removeprefix("sim://"), "rb2510", 3000) == OK
+    assert [sim.set_price(t.front, "rb2705", p) for p in (3000.5, 3100 * 1.2)] == [BAD_VALUE] * 2
+    assert sim.move_price(t.front, "rb2705", 10_000) == BAD_VALUE
+    assert sim.set_price(t.front.removeprefix("sim://"), "rb2705", 3000) == OK
 
 
 def test_forced_results_never_reach_the_front(traders, sim):

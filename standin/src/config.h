@@ -10,7 +10,7 @@
 namespace standin {
 
 struct InstrumentSpec {
-    std::string id;        // "rb2510"
+    std::string id;        // "rb2705"
     std::string exchange;  // "SHFE"
     std::string name;      // UTF-8 in the file; stored as given (GB18030 on the wire)
     std::string product;   // "rb"

@@ -42,24 +42,24 @@ InvestorSpec investor(const char *user, const char *password) {
 FrontConfig default_config() {
     FrontConfig config;
     config.investors.push_back(investor("000001", "123456"));
-    config.investors.back().positions.push_back({"rb2510", '2', 2});
+    config.investors.back().positions.push_back({"rb2705", '2', 2});
     config.investors.push_back(investor("000002", "123456"));
 
     auto &list = config.instruments;
     // id, exchange, name, product, reference price, tick, multiple, margin ratio,
     // commission by turnover, commission per lot, delivery year and month
-    list.push_back(future("rb2510", "SHFE", "螺纹钢2510", "rb", 3100, 1, 10, 0.10, 0.0001, 0, 2025, 10));
-    list.push_back(future("au2512", "SHFE", "黄金2512", "au", 780, 0.02, 1000, 0.08, 0, 10, 2025, 12));
-    list.push_back(future("cu2508", "SHFE", "沪铜2508", "cu", 78000, 10, 5, 0.10, 0.00005, 0, 2025, 8));
-    list.push_back(future("m2509", "DCE", "豆粕2509", "m", 3000, 1, 10, 0.08, 0, 1.5, 2025, 9));
-    list.push_back(future("i2509", "DCE", "铁矿石2509", "i", 700, 0.5, 100, 0.12, 0.0001, 0, 2025, 9));
-    list.push_back(future("SR509", "CZCE", "白糖509", "SR", 5800, 1, 10, 0.08, 0, 3, 2025, 9));
-    list.push_back(future("TA509", "CZCE", "PTA509", "TA", 4800, 2, 5, 0.08, 0, 3, 2025, 9));
-    list.push_back(future("IF2507", "CFFEX", "沪深300股指2507", "IF", 3900, 0.2, 300, 0.12, 0.000023, 0, 2025, 7));
-    list.push_back(future("T2509", "CFFEX", "十年期国债2509", "T", 108.5, 0.005, 10000, 0.02, 0, 3, 2025, 9));
-    list.push_back(future("sc2508", "INE", "原油2508", "sc", 520, 0.1, 1000, 0.10, 0, 20, 2025, 8));
-    list.push_back(future("si2509", "GFEX", "工业硅2509", "si", 8500, 5, 5, 0.09, 0.0001, 0, 2025, 9));
-    list.push_back(future("lc2509", "GFEX", "碳酸锂2509", "lc", 66000, 20, 1, 0.09, 0.00008, 0, 2025, 9));
+    list.push_back(future("rb2705", "SHFE", "螺纹钢2705", "rb", 3100, 1, 10, 0.10, 0.0001, 0, 2027, 5));
+    list.push_back(future("au2706", "SHFE", "黄金2706", "au", 780, 0.02, 1000, 0.08, 0, 10, 2027, 6));
+    list.push_back(future("cu2702", "SHFE", "沪铜2702", "cu", 78000, 10, 5, 0.10, 0.00005, 0, 2027, 2));
+    list.push_back(future("m2705", "DCE", "豆粕2705", "m", 3000, 1, 10, 0.08, 0, 1.5, 2027, 5));
+    list.push_back(future("i2705", "DCE", "铁矿石2705", "i", 700, 0.5, 100, 0.12, 0.0001, 0, 2027, 5));
+    list.push_back(future("SR705", "CZCE", "白糖705", "SR", 5800, 1, 10, 0.08, 0, 3, 2027, 5));
+    list.push_back(future("TA705", "CZCE", "PTA705", "TA", 4800, 2, 5, 0.08, 0, 3, 2027, 5));
+    list.push_back(future("IF2703", "CFFEX", "沪深300股指2703", "IF", 3900, 0.2, 300, 0.12, 0.000023, 0, 2027, 3));
+    list.push_back(future("T2703", "CFFEX", "十年期国债2703", "T", 108.5, 0.005, 10000, 0.02, 0, 3, 2027, 3));
+    list.push_back(future("sc2703", "INE", "原油2703", "sc", 520, 0.1, 1000, 0.10, 0, 20, 2027, 3));
+    list.push_back(future("si2705", "GFEX", "工业硅2705", "si", 8500, 5, 5, 0.09, 0.0001, 0, 2027, 5));
+    list.push_back(future("lc2705", "GFEX", "碳酸锂2705", "lc", 66000, 20, 1, 0.09, 0.00008, 0, 2027, 5));
     // Index futures trade in small orders, as on their exchange.
     list[7].max_volume = 20;
     return config;

@@ -33,7 +33,7 @@ CThostFtdcInputOrderField order(const char *user, char direction, double price, 
     put(o.BrokerID, "9999");
     put(o.InvestorID, user);
     put(o.UserID, user);
-    put(o.InstrumentID, "rb2510");
+    put(o.InstrumentID, "rb2705");
     put(o.ExchangeID, "SHFE");
     o.OrderPriceType = '2';
     o.Direction = direction;
@@ -153,7 +153,7 @@ void many_threads_on_one_front(const std::string &flow) {
         });
     threads.emplace_back([&] {
         for (int n = 0; trading; ++n)
-            ctpsim_move_price("crowd", "rb2510", n % 2 ? 1 : -1);
+            ctpsim_move_price("crowd", "rb2705", n % 2 ? 1 : -1);
     });
     threads.emplace_back([&] {
         // Session 0 drops and comes back; it logs in again by itself.
