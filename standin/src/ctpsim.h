@@ -64,6 +64,7 @@ CTPSIM_EXPORT int ctpsim_emit(int api, int thread, const char *callback,
 CTPSIM_EXPORT int ctpsim_flood(int api, int thread, const char *callback, int n, int timeout_ms);
 
 // Copies up to max logged calls into out (out may be null); returns the number logged.
+// The log keeps the first 100,000 calls after a reset.
 CTPSIM_EXPORT int ctpsim_calls(struct ctpsim_call *out, int max);
 
 // Calls that reached an API object after its Release.
