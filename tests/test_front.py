@@ -99,7 +99,7 @@ tick = 0.5
 multiple = 1
 trading = 0
 """
-SPECS = {  # instrument: (tick, multiple, long margin, short margin, rate, per lot, reference)
+TERMS = {  # instrument: (tick, multiple, long margin, short margin, rate, per lot, reference)
     "ag2512": (1, 15, 0.12, 0.1, 0.00005, 0, 8000),
     "p2509": (2, 10, 0.09, 0.09, 0, 2.5, 8200),
     "AP510": (1, 10, 0.1, 0.1, 0.0001, 5, 7650),
@@ -641,7 +641,7 @@ order_steps = st.tuples(st.just("order"), st.integers(0, 1), st.sampled_from(["A
 actions = st.lists(st.one_of(
     order_steps, order_steps, order_steps,
     st.tuples(st.just("cancel"), st.integers(0, 1), st.integers(0, 99)),
-    st.tuples(st.just("move"), st.sampled_from(sorted(SPECS)), st.integers(-4, 4)),
+    st.tuples(st.just("move"), st.sampled_from(sorted(TERMS)), st.integers(-4, 4)),
 ), min_size=8, max_size=30)
 
 
@@ -662,7 +662,7 @@ def play(sim, flow, custom, steps):
                 if EXCHANGE[instrument] == "SHFE":
                     offset = "3" if date == "1" else "1" if offset == "1" else "4"
                 volume = min(volume, free)
-            price = sim.price(front, instrument) + (ticks if direction == "0" else -ticks) * SPECS[instrument][0]
+            price = sim.price(front, instrument) + (ticks if direction == "0" else -ticks) * TERMS[instrument][0]
             events = pair[who].order(instrument, direction, offset, price, volume, tc, vc)[1]
             placed[who] += [e["data"] for e in events if e["name"] == "RtnOrder" and e["data"]["OrderStatus"] == "3"]
         elif step[0] == "cancel" and placed[step[1]]:
@@ -682,7 +682,7 @@ def holdings(trader):
 
 
 def fee(instrument, price, volume):
-    _, multiple, _, _, rate, per_lot, _ = SPECS[instrument]
+    _, multiple, _, _, rate, per_lot, _ = TERMS[instrument]
     return price * volume * multiple * rate + volume * per_lot
 
 
@@ -703,11 +703,11 @@ def check_books(sim, front, trader):
 
     # Marked to market by day, closed and open profit add up to every trade
     # and yesterday's position valued at the reference price.
-    mark = {i: sim.price(front, i) for i in SPECS}
-    multiple = {i: spec[1] for i, spec in SPECS.items()}
+    mark = {i: sim.price(front, i) for i in TERMS}
+    multiple = {i: setup[1] for i, setup in TERMS.items()}
     pnl = sum((1 if f["Direction"] == "0" else -1) * (mark[f["InstrumentID"]] - f["Price"]) * f["Volume"]
               * multiple[f["InstrumentID"]] for f in fills)
-    pnl += sum((1 if d == "2" else -1) * (mark[i] - SPECS[i][6]) * v * multiple[i]
+    pnl += sum((1 if d == "2" else -1) * (mark[i] - TERMS[i][6]) * v * multiple[i]
                for (i, d), v in YESTERDAY[user].items())
     assert account["CloseProfit"] + account["PositionProfit"] == approx(pnl)
 
@@ -724,7 +724,7 @@ def check_books(sim, front, trader):
 
     live = [o for o in orders if o["OrderStatus"] in "13"]
     margin = sum(o["LimitPrice"] * o["VolumeTotal"] * multiple[o["InstrumentID"]]
-                 * SPECS[o["InstrumentID"]][2 if o["Direction"] == "0" else 3]
+                 * TERMS[o["InstrumentID"]][2 if o["Direction"] == "0" else 3]
                  for o in live if o["CombOffsetFlag"] == "0")
     assert account["FrozenMargin"] == approx(margin)
     assert account["FrozenCommission"] == approx(sum(fee(o["InstrumentID"], o["LimitPrice"], o["VolumeTotal"])

@@ -76,34 +76,34 @@ public:
     // Checks that need the whole file.
     std::string finish() {
         std::set<std::string> ids;
-        for (const auto &spec : config.instruments) {
-            if (spec.id.empty() || spec.exchange.empty())
+        for (const auto &setup : config.instruments) {
+            if (setup.id.empty() || setup.exchange.empty())
                 return "an instrument needs id and exchange";
-            if (!ids.insert(spec.id).second)
-                return "instrument " + spec.id + " appears twice";
-            if (!(spec.price > 0) || !(spec.tick > 0))
-                return "instrument " + spec.id + " needs a positive price and tick";
-            const double ticks = spec.price / spec.tick;
+            if (!ids.insert(setup.id).second)
+                return "instrument " + setup.id + " appears twice";
+            if (!(setup.price > 0) || !(setup.tick > 0))
+                return "instrument " + setup.id + " needs a positive price and tick";
+            const double ticks = setup.price / setup.tick;
             if (std::fabs(ticks - std::round(ticks)) > 1e-6)
-                return "instrument " + spec.id + ": price is not a multiple of tick";
-            if (spec.multiple <= 0 || spec.min_volume <= 0 || spec.max_volume < spec.min_volume)
-                return "instrument " + spec.id + ": bad multiple or order volume limits";
-            if (spec.market_levels < 0 || spec.market_volume < 0 || spec.limit_ratio <= 0)
-                return "instrument " + spec.id + ": bad market or price band";
+                return "instrument " + setup.id + ": price is not a multiple of tick";
+            if (setup.multiple <= 0 || setup.min_volume <= 0 || setup.max_volume < setup.min_volume)
+                return "instrument " + setup.id + ": bad multiple or order volume limits";
+            if (setup.market_levels < 0 || setup.market_volume < 0 || setup.limit_ratio <= 0)
+                return "instrument " + setup.id + ": bad market or price band";
         }
         // The built-in investors keep only what they hold of the instruments given.
         if (!investors_given)
-            for (auto &spec : config.investors)
-                std::erase_if(spec.positions, [&](const YesterdayPosition &p) { return !ids.count(p.instrument); });
+            for (auto &setup : config.investors)
+                std::erase_if(setup.positions, [&](const YesterdayPosition &p) { return !ids.count(p.instrument); });
         std::set<std::pair<std::string, std::string>> users;
-        for (const auto &spec : config.investors) {
-            if (spec.broker.empty() || spec.user.empty() || spec.password.empty())
+        for (const auto &setup : config.investors) {
+            if (setup.broker.empty() || setup.user.empty() || setup.password.empty())
                 return "an investor needs broker, user and password";
-            if (!users.insert({spec.broker, spec.user}).second)
-                return "investor " + spec.user + " appears twice";
-            for (const auto &position : spec.positions)
+            if (!users.insert({setup.broker, setup.user}).second)
+                return "investor " + setup.user + " appears twice";
+            for (const auto &position : setup.positions)
                 if (!ids.count(position.instrument))
-                    return "investor " + spec.user + " holds unknown instrument " + position.instrument;
+                    return "investor " + setup.user + " holds unknown instrument " + position.instrument;
         }
         if (config.trading_day.size() != 8 && !config.trading_day.empty())
             return "trading_day must be YYYYMMDD";
@@ -159,23 +159,23 @@ private:
     }
 
     std::string investor_key() {
-        InvestorSpec &spec = config.investors.back();
+        InvestorSetup &setup = config.investors.back();
         if (key == "broker")
-            return text(spec.broker, 10);
+            return text(setup.broker, 10);
         if (key == "user")
-            return text(spec.user, 12);
+            return text(setup.user, 12);
         if (key == "password")
-            return text(spec.password, 40);
+            return text(setup.password, 40);
         if (key == "app_id")
-            return text(spec.app_id, 32);
+            return text(setup.app_id, 32);
         if (key == "auth_code")
-            return text(spec.auth_code, 16);
+            return text(setup.auth_code, 16);
         if (key == "balance")
-            return number(spec.balance) ? std::string() : bad();
+            return number(setup.balance) ? std::string() : bad();
         if (key == "deposit")
-            return number(spec.deposit) ? std::string() : bad();
+            return number(setup.deposit) ? std::string() : bad();
         if (key == "withdraw")
-            return number(spec.withdraw) ? std::string() : bad();
+            return number(setup.withdraw) ? std::string() : bad();
         if (key == "position") {
             // position = INSTRUMENT long|short VOLUME
             std::istringstream words{std::string(value)};
@@ -185,70 +185,70 @@ private:
                 (direction != "long" && direction != "short"))
                 return "position must read: INSTRUMENT long|short VOLUME";
             position.direction = direction == "long" ? '2' : '3';
-            spec.positions.push_back(position);
+            setup.positions.push_back(position);
             return {};
         }
         return "unknown key " + std::string(key);
     }
 
     std::string instrument_key() {
-        InstrumentSpec &spec = config.instruments.back();
+        InstrumentSetup &setup = config.instruments.back();
         if (key == "id")
-            return text(spec.id, 30);
+            return text(setup.id, 30);
         if (key == "exchange")
-            return text(spec.exchange, 8);
+            return text(setup.exchange, 8);
         if (key == "product")
-            return text(spec.product, 30);
+            return text(setup.product, 30);
         if (key == "name") {
             auto name = to_gb18030(value);
             if (!name || name->size() > 20)
                 return "name must be UTF-8 of at most 20 bytes in GB18030";
-            spec.name = *name;
+            setup.name = *name;
             return {};
         }
         if (key == "price")
-            return number(spec.price) ? std::string() : bad();
+            return number(setup.price) ? std::string() : bad();
         if (key == "tick")
-            return number(spec.tick) ? std::string() : bad();
+            return number(setup.tick) ? std::string() : bad();
         if (key == "multiple")
-            return number(spec.multiple) ? std::string() : bad();
+            return number(setup.multiple) ? std::string() : bad();
         if (key == "margin") {
-            if (!number(spec.long_margin) || spec.long_margin < 0)
+            if (!number(setup.long_margin) || setup.long_margin < 0)
                 return bad();
-            spec.short_margin = spec.long_margin;
+            setup.short_margin = setup.long_margin;
             return {};
         }
         if (key == "long_margin")
-            return number(spec.long_margin) && spec.long_margin >= 0 ? std::string() : bad();
+            return number(setup.long_margin) && setup.long_margin >= 0 ? std::string() : bad();
         if (key == "short_margin")
-            return number(spec.short_margin) && spec.short_margin >= 0 ? std::string() : bad();
+            return number(setup.short_margin) && setup.short_margin >= 0 ? std::string() : bad();
         if (key == "commission_rate")
-            return number(spec.commission_rate) && spec.commission_rate >= 0 ? std::string() : bad();
+            return number(setup.commission_rate) && setup.commission_rate >= 0 ? std::string() : bad();
         if (key == "commission_per_lot")
-            return number(spec.commission_per_lot) && spec.commission_per_lot >= 0 ? std::string() : bad();
+            return number(setup.commission_per_lot) && setup.commission_per_lot >= 0 ? std::string() : bad();
         if (key == "min_volume")
-            return number(spec.min_volume) ? std::string() : bad();
+            return number(setup.min_volume) ? std::string() : bad();
         if (key == "max_volume")
-            return number(spec.max_volume) ? std::string() : bad();
+            return number(setup.max_volume) ? std::string() : bad();
         if (key == "trading") {
             int flag = 0;
             if (!number(flag) || (flag != 0 && flag != 1))
                 return bad();
-            spec.trading = flag == 1;
+            setup.trading = flag == 1;
             return {};
         }
         if (key == "limit_ratio")
-            return number(spec.limit_ratio) ? std::string() : bad();
+            return number(setup.limit_ratio) ? std::string() : bad();
         if (key == "market_levels")
-            return number(spec.market_levels) ? std::string() : bad();
+            return number(setup.market_levels) ? std::string() : bad();
         if (key == "market_volume")
-            return number(spec.market_volume) ? std::string() : bad();
+            return number(setup.market_volume) ? std::string() : bad();
         if (key == "delivery") {
             int yyyymm = 0;
             if (!number(yyyymm) || yyyymm < 100001 || yyyymm % 100 < 1 || yyyymm % 100 > 12)
                 return "delivery must read YYYYMM";
-            spec.delivery_year = yyyymm / 100;
-            spec.delivery_month = yyyymm % 100;
+            setup.delivery_year = yyyymm / 100;
+            setup.delivery_month = yyyymm % 100;
             return {};
         }
         return "unknown key " + std::string(key);

@@ -9,7 +9,7 @@
 
 namespace standin {
 
-struct InstrumentSpec {
+struct InstrumentSetup {
     std::string id;        // "rb2705"
     std::string exchange;  // "SHFE"
     std::string name;      // UTF-8 in the file; stored as given (GB18030 on the wire)
@@ -38,7 +38,7 @@ struct YesterdayPosition {
     int volume = 0;
 };
 
-struct InvestorSpec {
+struct InvestorSetup {
     std::string broker;
     std::string user;  // also the investor id and the account id
     std::string password;
@@ -53,8 +53,8 @@ struct InvestorSpec {
 struct FrontConfig {
     int front_id = 1;
     std::string trading_day;  // YYYYMMDD; empty: today's date, weekends moved to Monday
-    std::vector<InvestorSpec> investors;
-    std::vector<InstrumentSpec> instruments;
+    std::vector<InvestorSetup> investors;
+    std::vector<InstrumentSetup> instruments;
 };
 
 FrontConfig default_config();

@@ -7,34 +7,34 @@ namespace standin {
 
 namespace {
 
-InstrumentSpec future(const char *id, const char *exchange, const char *name, const char *product, double price,
+InstrumentSetup future(const char *id, const char *exchange, const char *name, const char *product, double price,
                       double tick, int multiple, double margin, double rate, double per_lot, int year, int month) {
-    InstrumentSpec spec;
-    spec.id = id;
-    spec.exchange = exchange;
-    spec.name = name;
-    spec.product = product;
-    spec.price = price;
-    spec.tick = tick;
-    spec.multiple = multiple;
-    spec.long_margin = margin;
-    spec.short_margin = margin;
-    spec.commission_rate = rate;
-    spec.commission_per_lot = per_lot;
-    spec.delivery_year = year;
-    spec.delivery_month = month;
-    return spec;
+    InstrumentSetup setup;
+    setup.id = id;
+    setup.exchange = exchange;
+    setup.name = name;
+    setup.product = product;
+    setup.price = price;
+    setup.tick = tick;
+    setup.multiple = multiple;
+    setup.long_margin = margin;
+    setup.short_margin = margin;
+    setup.commission_rate = rate;
+    setup.commission_per_lot = per_lot;
+    setup.delivery_year = year;
+    setup.delivery_month = month;
+    return setup;
 }
 
-InvestorSpec investor(const char *user, const char *password) {
-    InvestorSpec spec;
-    spec.broker = "9999";
-    spec.user = user;
-    spec.password = password;
-    spec.app_id = "standin_client_1.0";
-    spec.auth_code = "0000000000000000";
-    spec.balance = 1000000;
-    return spec;
+InvestorSetup investor(const char *user, const char *password) {
+    InvestorSetup setup;
+    setup.broker = "9999";
+    setup.user = user;
+    setup.password = password;
+    setup.app_id = "standin_client_1.0";
+    setup.auth_code = "0000000000000000";
+    setup.balance = 1000000;
+    return setup;
 }
 
 }  // namespace

@@ -57,27 +57,27 @@ bool Book::meets_own(bool buy, Ticks limit, const Account &account) {
 
 // ---- instruments ------------------------------------------------------------
 
-Instrument::Instrument(InstrumentSpec s) : spec(std::move(s)) {
-    while (decimals < 8 && std::fabs(spec.tick * std::pow(10.0, decimals) -
-                                     std::round(spec.tick * std::pow(10.0, decimals))) > 1e-9)
+Instrument::Instrument(InstrumentSetup s) : setup(std::move(s)) {
+    while (decimals < 8 && std::fabs(setup.tick * std::pow(10.0, decimals) -
+                                     std::round(setup.tick * std::pow(10.0, decimals))) > 1e-9)
         ++decimals;
-    ticks(spec.price, pre_settlement);
+    ticks(setup.price, pre_settlement);
     reference = pre_settlement;
     // The band is whole ticks inside +-limit_ratio of yesterday's settlement price.
-    const double band = spec.price * spec.limit_ratio / spec.tick;
+    const double band = setup.price * setup.limit_ratio / setup.tick;
     upper = pre_settlement + static_cast<Ticks>(std::floor(band + 1e-9));
     lower = std::max<Ticks>(1, pre_settlement - static_cast<Ticks>(std::floor(band + 1e-9)));
 }
 
 double Instrument::price(Ticks ticks) const {
     const double scale = std::pow(10.0, decimals);
-    return std::round(static_cast<double>(ticks) * spec.tick * scale) / scale;
+    return std::round(static_cast<double>(ticks) * setup.tick * scale) / scale;
 }
 
 bool Instrument::ticks(double price, Ticks &out) const {
     if (!std::isfinite(price))
         return false;
-    const double count = price / spec.tick;
+    const double count = price / setup.tick;
     const double whole = std::round(count);
     if (std::fabs(count - whole) > 1e-6 || std::fabs(whole) > 1e15)
         return false;
@@ -86,12 +86,12 @@ bool Instrument::ticks(double price, Ticks &out) const {
 }
 
 double Instrument::margin(char direction, double price, int volume) const {
-    const double ratio = direction == '0' || direction == '2' ? spec.long_margin : spec.short_margin;
-    return price * volume * spec.multiple * ratio;
+    const double ratio = direction == '0' || direction == '2' ? setup.long_margin : setup.short_margin;
+    return price * volume * setup.multiple * ratio;
 }
 
 double Instrument::commission(double price, int volume) const {
-    return price * volume * spec.multiple * spec.commission_rate + volume * spec.commission_per_lot;
+    return price * volume * setup.multiple * setup.commission_rate + volume * setup.commission_per_lot;
 }
 
 // ---- orders -----------------------------------------------------------------
@@ -147,19 +147,19 @@ double Position::today_profit() const {
     const double sign = direction == '2' ? 1 : -1;
     double total = 0;
     for (const Lot &lot : today)
-        total += sign * (mark - lot.price) * lot.volume * instrument->spec.multiple;
+        total += sign * (mark - lot.price) * lot.volume * instrument->setup.multiple;
     return total;
 }
 
 double Position::yd_profit() const {
     const double sign = direction == '2' ? 1 : -1;
     return sign * (instrument->price(instrument->reference) - instrument->price(instrument->pre_settlement)) * yd *
-           instrument->spec.multiple;
+           instrument->setup.multiple;
 }
 
 double Position::close(Bucket bucket, int volume, double price) {
     const double sign = direction == '2' ? 1 : -1;
-    const int multiple = instrument->spec.multiple;
+    const int multiple = instrument->setup.multiple;
     double profit = 0;
     // Yesterday's lots are valued at yesterday's settlement price, today's at
     // their opening price (mark to market by day).
@@ -184,7 +184,7 @@ double Position::close(Bucket bucket, int volume, double price) {
 // ---- accounts ---------------------------------------------------------------
 
 Position &Account::position(Instrument &instrument, char direction) {
-    Position &position = positions[{instrument.spec.id, direction}];
+    Position &position = positions[{instrument.setup.id, direction}];
     position.instrument = &instrument;
     position.direction = direction;
     return position;
@@ -229,7 +229,7 @@ double Account::frozen_commission() const {
 }
 
 double Account::balance() const {
-    return spec.balance + spec.deposit - spec.withdraw + close_profit + position_profit() - commission;
+    return setup.balance + setup.deposit - setup.withdraw + close_profit + position_profit() - commission;
 }
 
 double Account::available() const { return balance() - curr_margin() - frozen_margin() - frozen_commission(); }

@@ -59,7 +59,7 @@ public:
 };
 
 struct Instrument {
-    InstrumentSpec spec;
+    InstrumentSetup setup;
     Ticks pre_settlement = 0;
     Ticks reference = 0;
     Ticks lower = 0;  // price band
@@ -67,13 +67,13 @@ struct Instrument {
     int decimals = 0;  // of the tick, to print prices without binary noise
     Book book;
 
-    explicit Instrument(InstrumentSpec spec);
+    explicit Instrument(InstrumentSetup setup);
     // The price of a tick count, rounded to the tick's decimals.
     double price(Ticks ticks) const;
     // The tick count of a price, or false when it is off the tick grid.
     bool ticks(double price, Ticks &out) const;
     // SHFE and INE keep today's and yesterday's positions apart when closing.
-    bool closes_by_date() const { return spec.exchange == "SHFE" || spec.exchange == "INE"; }
+    bool closes_by_date() const { return setup.exchange == "SHFE" || setup.exchange == "INE"; }
 
     double margin(char direction, double price, int volume) const;  // direction '0' buy/long, '1' sell/short
     double commission(double price, int volume) const;
@@ -137,7 +137,7 @@ struct Position {
 };
 
 struct Account {
-    InvestorSpec spec;
+    InvestorSetup setup;
     bool confirmed = false;
     std::string confirm_date;
     std::string confirm_time;

@@ -32,7 +32,7 @@ char position_direction(const Order &order) {
 
 Error Venue::check_order(Session &session, const CThostFtdcInputOrderField &in, Order &order, long long &order_ref) {
     Account &account = *session.account;
-    if (account.spec.broker != text(in.BrokerID) || account.spec.user != text(in.InvestorID))
+    if (account.setup.broker != text(in.BrokerID) || account.setup.user != text(in.InvestorID))
         return Error::investor_mismatch;
     if (!account.confirmed)
         return Error::not_confirmed;
@@ -48,9 +48,9 @@ Error Venue::check_order(Session &session, const CThostFtdcInputOrderField &in, 
     account.max_order_ref = std::max(account.max_order_ref, order_ref);
 
     Instrument *instrument = this->instrument(text(in.InstrumentID));
-    if (!instrument || !matches(text(in.ExchangeID), instrument->spec.exchange))
+    if (!instrument || !matches(text(in.ExchangeID), instrument->setup.exchange))
         return Error::unknown_instrument;
-    if (!instrument->spec.trading)
+    if (!instrument->setup.trading)
         return Error::not_trading;
     if (in.OrderPriceType != '2')
         return Error::bad_price_type;
@@ -70,7 +70,7 @@ Error Venue::check_order(Session &session, const CThostFtdcInputOrderField &in, 
         return Error::bad_contingent_condition;
     if (in.ForceCloseReason != '0' || in.UserForceClose != 0)
         return Error::bad_force_close;
-    if (in.VolumeTotalOriginal < instrument->spec.min_volume || in.VolumeTotalOriginal > instrument->spec.max_volume)
+    if (in.VolumeTotalOriginal < instrument->setup.min_volume || in.VolumeTotalOriginal > instrument->setup.max_volume)
         return Error::bad_volume;
     if (!(in.LimitPrice > 0))
         return Error::bad_price;
@@ -94,7 +94,7 @@ Error Venue::check_order(Session &session, const CThostFtdcInputOrderField &in, 
 
     if (order.bucket != Bucket::open) {
         const char held = position_direction(order);
-        auto found = account.positions.find({instrument->spec.id, held});
+        auto found = account.positions.find({instrument->setup.id, held});
         const int closable = found == account.positions.end() ? 0 : found->second.closable(order.bucket);
         if (closable < order.remaining)
             return Error::not_enough_position;
@@ -166,7 +166,7 @@ void Venue::accept_order(Session &session, const CThostFtdcInputOrderField &in, 
     CThostFtdcOrderField &o = order.record;
     put(o.BrokerID, text(in.BrokerID));
     put(o.InvestorID, text(in.InvestorID));
-    put(o.reserve1, instrument.spec.id);
+    put(o.reserve1, instrument.setup.id);
     put(o.OrderRef, trim(text(in.OrderRef)));
     put(o.UserID, text(in.UserID));
     o.OrderPriceType = in.OrderPriceType;
@@ -183,10 +183,10 @@ void Venue::accept_order(Session &session, const CThostFtdcInputOrderField &in, 
     o.IsAutoSuspend = in.IsAutoSuspend;
     o.RequestID = id;
     put(o.OrderLocalID, std::to_string(++next_local_id));
-    put(o.ExchangeID, instrument.spec.exchange);
-    put(o.ParticipantID, account.spec.broker);
-    put(o.ClientID, account.spec.user);
-    put(o.reserve2, instrument.spec.id);
+    put(o.ExchangeID, instrument.setup.exchange);
+    put(o.ParticipantID, account.setup.broker);
+    put(o.ClientID, account.setup.user);
+    put(o.reserve2, instrument.setup.id);
     put(o.TraderID, "standin");
     o.InstallID = 1;
     o.OrderSubmitStatus = '0';
@@ -204,16 +204,16 @@ void Venue::accept_order(Session &session, const CThostFtdcInputOrderField &in, 
     o.UserForceClose = in.UserForceClose;
     put(o.ActiveUserID, text(in.UserID));
     o.BrokerOrderSeq = static_cast<int>(next_local_id);
-    put(o.AccountID, account.spec.user);
+    put(o.AccountID, account.setup.user);
     put(o.CurrencyID, "CNY");
-    put(o.InstrumentID, instrument.spec.id);
-    put(o.ExchangeInstID, instrument.spec.id);
+    put(o.InstrumentID, instrument.setup.id);
+    put(o.ExchangeInstID, instrument.setup.id);
     update(order, 'a', status_text::submitted);
 
     // The exchange takes it.
     const std::string sys_id = std::to_string(++next_order_sys_id);
     put(o.OrderSysID, sys_id);
-    by_sys_id[{instrument.spec.exchange, sys_id}] = &order;
+    by_sys_id[{instrument.setup.exchange, sys_id}] = &order;
     o.OrderSubmitStatus = '3';
     update(order, '3', status_text::queued);
 
@@ -298,7 +298,7 @@ void Venue::fill(Order &order, Ticks ticks, int volume, const std::string &trade
     Account &account = *order.account;
     const double price = instrument.price(ticks);
     const double fee = instrument.commission(price, volume);
-    const double amount = price * volume * instrument.spec.multiple;
+    const double amount = price * volume * instrument.setup.multiple;
     order.remaining -= volume;
     if (order.remaining == 0)
         account.done(order);
@@ -328,17 +328,17 @@ void Venue::fill(Order &order, Ticks ticks, int volume, const std::string &trade
     CThostFtdcTradeField t{};
     put(t.BrokerID, text(o.BrokerID));
     put(t.InvestorID, text(o.InvestorID));
-    put(t.reserve1, instrument.spec.id);
+    put(t.reserve1, instrument.setup.id);
     put(t.OrderRef, text(o.OrderRef));
     put(t.UserID, text(o.UserID));
-    put(t.ExchangeID, instrument.spec.exchange);
+    put(t.ExchangeID, instrument.setup.exchange);
     put(t.TradeID, trade_id);
     t.Direction = o.Direction;
     put(t.OrderSysID, text(o.OrderSysID));
     put(t.ParticipantID, text(o.ParticipantID));
     put(t.ClientID, text(o.ClientID));
     t.TradingRole = '1';
-    put(t.reserve2, instrument.spec.id);
+    put(t.reserve2, instrument.setup.id);
     t.OffsetFlag = o.CombOffsetFlag[0];
     t.HedgeFlag = o.CombHedgeFlag[0];
     t.Price = price;
@@ -355,8 +355,8 @@ void Venue::fill(Order &order, Ticks ticks, int volume, const std::string &trade
     t.SettlementID = 1;
     t.BrokerOrderSeq = o.BrokerOrderSeq;
     t.TradeSource = '0';
-    put(t.InstrumentID, instrument.spec.id);
-    put(t.ExchangeInstID, instrument.spec.id);
+    put(t.InstrumentID, instrument.setup.id);
+    put(t.ExchangeInstID, instrument.setup.id);
     account.trades.push_back(t);
     notify(account, event("OnRtnTrade", &t, static_cast<const CThostFtdcRspInfoField *>(nullptr), 0, true));
 }
@@ -412,7 +412,7 @@ int Venue::request(Session &session, const CThostFtdcInputOrderActionField &r, i
         return 0;
     }
     const Account &account = *session.account;
-    if (account.spec.broker != text(r.BrokerID) || account.spec.user != text(r.InvestorID)) {
+    if (account.setup.broker != text(r.BrokerID) || account.setup.user != text(r.InvestorID)) {
         reject_action(session, r, nullptr, id, Error::investor_mismatch);
         return 0;
     }
@@ -437,7 +437,7 @@ int Venue::request(Session &session, const CThostFtdcInputOrderActionField &r, i
 // ---- the simulated market ---------------------------------------------------
 
 void Venue::requote(Instrument &instrument) {
-    instrument.book.quote_market(instrument.reference, instrument.spec.market_levels, instrument.spec.market_volume,
+    instrument.book.quote_market(instrument.reference, instrument.setup.market_levels, instrument.setup.market_volume,
                                  instrument.lower, instrument.upper, ++next_seq);
     uncross(instrument);
 }

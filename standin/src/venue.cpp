@@ -27,17 +27,17 @@ void set_max_pending(int count) { pending.store(std::max(count, 1)); }
 Venue::Venue(const FrontConfig &config)
     : front_id(config.front_id),
       trading_day(config.trading_day.empty() ? default_trading_day() : config.trading_day) {
-    for (const auto &spec : config.instruments) {
-        instruments.push_back(std::make_unique<Instrument>(spec));
+    for (const auto &setup : config.instruments) {
+        instruments.push_back(std::make_unique<Instrument>(setup));
         Instrument &added = *instruments.back();
-        added.book.quote_market(added.reference, spec.market_levels, spec.market_volume, added.lower, added.upper,
+        added.book.quote_market(added.reference, setup.market_levels, setup.market_volume, added.lower, added.upper,
                                 ++next_seq);
     }
-    for (const auto &spec : config.investors) {
+    for (const auto &setup : config.investors) {
         accounts.push_back(std::make_unique<Account>());
         Account &account = *accounts.back();
-        account.spec = spec;
-        for (const auto &held : spec.positions) {
+        account.setup = setup;
+        for (const auto &held : setup.positions) {
             Position &position = account.position(*instrument(held.instrument), held.direction);
             position.yd_start += held.volume;
             position.yd += held.volume;
@@ -47,14 +47,14 @@ Venue::Venue(const FrontConfig &config)
 
 Instrument *Venue::instrument(std::string_view id) {
     for (auto &found : instruments)
-        if (found->spec.id == id)
+        if (found->setup.id == id)
             return found.get();
     return nullptr;
 }
 
 Account *Venue::investor(std::string_view broker, std::string_view user) {
     for (auto &found : accounts)
-        if (found->spec.broker == broker && found->spec.user == user)
+        if (found->setup.broker == broker && found->setup.user == user)
             return found.get();
     return nullptr;
 }
@@ -144,7 +144,7 @@ int Venue::request(Session &session, const CThostFtdcReqAuthenticateField &r, in
     const Account *account = investor(text(r.BrokerID), text(r.UserID));
     if (session.account)
         error = Error::already_logged_in;
-    else if (!account || account->spec.app_id != text(r.AppID) || account->spec.auth_code != text(r.AuthCode))
+    else if (!account || account->setup.app_id != text(r.AppID) || account->setup.auth_code != text(r.AuthCode))
         error = Error::auth_failed;
     if (error == Error::none) {
         session.authenticated = true;
@@ -166,7 +166,7 @@ int Venue::request(Session &session, const CThostFtdcReqUserLoginField &r, int i
         error = Error::already_logged_in;
     else if (!session.authenticated || session.auth_broker != text(r.BrokerID) || session.auth_user != text(r.UserID))
         error = Error::not_authenticated;
-    else if (!account || account->spec.password != text(r.Password))
+    else if (!account || account->setup.password != text(r.Password))
         error = Error::bad_password;
     if (error != Error::none) {
         const auto status = info(error);
@@ -183,8 +183,8 @@ int Venue::request(Session &session, const CThostFtdcReqUserLoginField &r, int i
     const std::string time = now_time();
     put(reply.TradingDay, trading_day);
     put(reply.LoginTime, time);
-    put(reply.BrokerID, account->spec.broker);
-    put(reply.UserID, account->spec.user);
+    put(reply.BrokerID, account->setup.broker);
+    put(reply.UserID, account->setup.user);
     put(reply.SystemName, "standin simulated front");
     reply.FrontID = front_id;
     reply.SessionID = session.session_id;
@@ -220,7 +220,7 @@ int Venue::request(Session &session, const CThostFtdcSettlementInfoConfirmField 
     Error error = Error::none;
     if (!account)
         error = Error::not_logged_in;
-    else if (account->spec.broker != text(r.BrokerID) || account->spec.user != text(r.InvestorID))
+    else if (account->setup.broker != text(r.BrokerID) || account->setup.user != text(r.InvestorID))
         error = Error::investor_mismatch;
     const auto status = info(error);
     if (error != Error::none) {
@@ -235,12 +235,12 @@ int Venue::request(Session &session, const CThostFtdcSettlementInfoConfirmField 
         account->confirm_time = now_time();
     }
     CThostFtdcSettlementInfoConfirmField reply{};
-    put(reply.BrokerID, account->spec.broker);
-    put(reply.InvestorID, account->spec.user);
+    put(reply.BrokerID, account->setup.broker);
+    put(reply.InvestorID, account->setup.user);
     put(reply.ConfirmDate, account->confirm_date);
     put(reply.ConfirmTime, account->confirm_time);
     reply.SettlementID = 1;
-    put(reply.AccountID, account->spec.user);
+    put(reply.AccountID, account->setup.user);
     put(reply.CurrencyID, "CNY");
     send(session, event("OnRspSettlementInfoConfirm", &reply, &status, id, true));
     return 0;
@@ -274,7 +274,7 @@ bool refuse_query(Session &session, const char *callback, int id) {
 }
 
 bool own(const Account &account, std::string_view broker, std::string_view investor) {
-    return matches(broker, account.spec.broker) && matches(investor, account.spec.user);
+    return matches(broker, account.setup.broker) && matches(investor, account.setup.user);
 }
 
 }  // namespace
@@ -287,37 +287,37 @@ int Venue::request(Session &session, const CThostFtdcQryInstrumentField &r, int 
         return 0;
     std::vector<CThostFtdcInstrumentField> found;
     for (const auto &instrument : instruments) {
-        const InstrumentSpec &spec = instrument->spec;
-        if (!matches(text(r.ExchangeID), spec.exchange) || !matches(text(r.InstrumentID), spec.id))
+        const InstrumentSetup &setup = instrument->setup;
+        if (!matches(text(r.ExchangeID), setup.exchange) || !matches(text(r.InstrumentID), setup.id))
             continue;
         CThostFtdcInstrumentField &out = found.emplace_back();
-        put(out.reserve1, spec.id);
-        put(out.ExchangeID, spec.exchange);
-        put(out.InstrumentName, spec.name);
-        put(out.reserve2, spec.id);
-        put(out.reserve3, spec.product);
+        put(out.reserve1, setup.id);
+        put(out.ExchangeID, setup.exchange);
+        put(out.InstrumentName, setup.name);
+        put(out.reserve2, setup.id);
+        put(out.reserve3, setup.product);
         out.ProductClass = '1';
-        out.DeliveryYear = spec.delivery_year;
-        out.DeliveryMonth = spec.delivery_month;
-        out.MaxMarketOrderVolume = spec.max_volume;
-        out.MinMarketOrderVolume = spec.min_volume;
-        out.MaxLimitOrderVolume = spec.max_volume;
-        out.MinLimitOrderVolume = spec.min_volume;
-        out.VolumeMultiple = spec.multiple;
-        out.PriceTick = spec.tick;
+        out.DeliveryYear = setup.delivery_year;
+        out.DeliveryMonth = setup.delivery_month;
+        out.MaxMarketOrderVolume = setup.max_volume;
+        out.MinMarketOrderVolume = setup.min_volume;
+        out.MaxLimitOrderVolume = setup.max_volume;
+        out.MinLimitOrderVolume = setup.min_volume;
+        out.VolumeMultiple = setup.multiple;
+        out.PriceTick = setup.tick;
         put(out.CreateDate, "20240101");
         put(out.OpenDate, "20240101");
         put(out.ExpireDate, "20991231");
         out.InstLifePhase = '1';
-        out.IsTrading = spec.trading ? 1 : 0;
+        out.IsTrading = setup.trading ? 1 : 0;
         out.PositionType = '2';
         out.PositionDateType = instrument->closes_by_date() ? '1' : '2';
-        out.LongMarginRatio = spec.long_margin;
-        out.ShortMarginRatio = spec.short_margin;
+        out.LongMarginRatio = setup.long_margin;
+        out.ShortMarginRatio = setup.short_margin;
         out.MaxMarginSideAlgorithm = '0';
-        put(out.InstrumentID, spec.id);
-        put(out.ExchangeInstID, spec.id);
-        put(out.ProductID, spec.product);
+        put(out.InstrumentID, setup.id);
+        put(out.ExchangeInstID, setup.id);
+        put(out.ProductID, setup.product);
     }
     answer(session, "OnRspQryInstrument", id, found);
     return 0;
@@ -325,16 +325,16 @@ int Venue::request(Session &session, const CThostFtdcQryInstrumentField &r, int 
 
 CThostFtdcTradingAccountField Venue::account_record(const Account &account) const {
     CThostFtdcTradingAccountField out{};
-    put(out.BrokerID, account.spec.broker);
-    put(out.AccountID, account.spec.user);
-    out.PreBalance = account.spec.balance;
+    put(out.BrokerID, account.setup.broker);
+    put(out.AccountID, account.setup.user);
+    out.PreBalance = account.setup.balance;
     out.PreMargin = 0;
     for (const auto &[key, position] : account.positions)
         out.PreMargin += position.instrument->margin(position.direction,
                                                      position.instrument->price(position.instrument->pre_settlement),
                                                      position.yd_start);
-    out.Deposit = account.spec.deposit;
-    out.Withdraw = account.spec.withdraw;
+    out.Deposit = account.setup.deposit;
+    out.Withdraw = account.setup.withdraw;
     out.FrozenMargin = account.frozen_margin();
     out.FrozenCommission = account.frozen_commission();
     out.CurrMargin = account.curr_margin();
@@ -367,7 +367,7 @@ int Venue::request(Session &session, const CThostFtdcQryTradingAccountField &r, 
 
 CThostFtdcInvestorPositionField Venue::position_record(const Position &position, char date) const {
     const Instrument &instrument = *position.instrument;
-    const int multiple = instrument.spec.multiple;
+    const int multiple = instrument.setup.multiple;
     const double pre_settlement = instrument.price(instrument.pre_settlement);
     const bool whole = !instrument.closes_by_date();
     const bool today_part = date == '1';
@@ -378,7 +378,7 @@ CThostFtdcInvestorPositionField Venue::position_record(const Position &position,
     const double yd_cost = pre_settlement * position.yd * multiple;
 
     CThostFtdcInvestorPositionField out{};
-    put(out.reserve1, instrument.spec.id);
+    put(out.reserve1, instrument.setup.id);
     out.PosiDirection = position.direction;
     out.HedgeFlag = '1';
     out.PositionDate = date;
@@ -423,9 +423,9 @@ CThostFtdcInvestorPositionField Venue::position_record(const Position &position,
     out.SettlementPrice = instrument.price(instrument.reference);
     put(out.TradingDay, trading_day);
     out.SettlementID = 1;
-    out.MarginRateByMoney = position.direction == '2' ? instrument.spec.long_margin : instrument.spec.short_margin;
-    put(out.ExchangeID, instrument.spec.exchange);
-    put(out.InstrumentID, instrument.spec.id);
+    out.MarginRateByMoney = position.direction == '2' ? instrument.setup.long_margin : instrument.setup.short_margin;
+    put(out.ExchangeID, instrument.setup.exchange);
+    put(out.InstrumentID, instrument.setup.id);
     return out;
 }
 
@@ -439,13 +439,13 @@ int Venue::request(Session &session, const CThostFtdcQryInvestorPositionField &r
     std::vector<CThostFtdcInvestorPositionField> found;
     if (own(account, text(r.BrokerID), text(r.InvestorID))) {
         for (const auto &[key, position] : account.positions) {
-            const InstrumentSpec &spec = position.instrument->spec;
-            if (!matches(text(r.InstrumentID), spec.id) || !matches(text(r.ExchangeID), spec.exchange))
+            const InstrumentSetup &setup = position.instrument->setup;
+            if (!matches(text(r.InstrumentID), setup.id) || !matches(text(r.ExchangeID), setup.exchange))
                 continue;
             auto add = [&](char date) {
                 CThostFtdcInvestorPositionField record = position_record(position, date);
-                put(record.BrokerID, account.spec.broker);
-                put(record.InvestorID, account.spec.user);
+                put(record.BrokerID, account.setup.broker);
+                put(record.InvestorID, account.setup.user);
                 found.push_back(record);
             };
             if (!position.instrument->closes_by_date()) {
