@@ -1,5 +1,7 @@
 #include "codecs.h"
 
+#include "names.h"
+
 #include <climits>
 #include <cstring>
 
@@ -26,6 +28,16 @@ PyObject *value(char code) { return PyUnicode_FromOrdinal(static_cast<unsigned c
 PyObject *value(int number) { return PyLong_FromLong(number); }
 
 PyObject *value(double number) { return PyFloat_FromDouble(number); }
+
+void put_new(PyObject *dict, const char *key, PyObject *item) {
+    if (dict != nullptr && item != nullptr && !PyErr_Occurred()) {
+        if (PyObject *name = Names::get(key)) {
+            PyDict_SetItem(dict, name, item);
+            Py_DECREF(name);
+        }
+    }
+    Py_XDECREF(item);
+}
 
 PyObject *convert(const CThostFtdcRspInfoField &info) {
     PyObject *dict = PyDict_New();

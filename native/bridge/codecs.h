@@ -8,7 +8,6 @@
 #include <Python.h>
 
 #include "ThostFtdcTraderApi.h"
-#include "names.h"
 
 #include <cstddef>
 
@@ -27,6 +26,10 @@ PyObject *value(char code);
 PyObject *value(int number);
 PyObject *value(double number);
 
+// Stores item, a new reference that is always consumed, in dict under key.
+// Does nothing when dict or item is null or an exception is pending.
+void put_new(PyObject *dict, const char *key, PyObject *item);
+
 // Stores value(field) in dict under key. Does nothing when dict is null or an
 // exception is pending, so a builder calls it for every field and tests
 // PyErr_Occurred() once at the end.
@@ -34,14 +37,7 @@ template <class T>
 void put(PyObject *dict, const char *key, const T &field) {
     if (dict == nullptr || PyErr_Occurred())
         return;
-    PyObject *name = Names::get(key);
-    if (name == nullptr)
-        return;
-    PyObject *item = value(field);
-    if (item != nullptr)
-        PyDict_SetItem(dict, name, item);
-    Py_DECREF(name);
-    Py_XDECREF(item);
+    put_new(dict, key, value(field));
 }
 
 // The error record {"ErrorID", "ErrorMsg"}. The dict is returned even when a

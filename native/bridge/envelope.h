@@ -8,7 +8,6 @@
 #include "codecs.h"
 #include "names.h"
 
-#include <cstddef>
 #include <cstring>
 
 // Byte-for-byte copy of a vendor record, or all zero bytes for a null pointer.
@@ -47,26 +46,15 @@ struct Reply {
             Py_XDECREF(e);
             return nullptr;
         }
-        // {"name", "data", "error", "request_id", "last"}, in that order,
-        // with the keys and the name shared across the batch.
-        static constexpr const char *keys[] = {"name", "data", "error", "request_id", "last"};
-        PyObject *values[] = {Names::get(name), d, e, PyLong_FromLong(id), Py_NewRef(last ? Py_True : Py_False)};
         PyObject *record = PyDict_New();
-        bool built = record != nullptr;
-        for (std::size_t i = 0; i < std::size(keys); ++i) {
-            if (built && values[i] != nullptr) {
-                PyObject *key = Names::get(keys[i]);
-                built = key != nullptr && PyDict_SetItem(record, key, values[i]) == 0;
-                Py_XDECREF(key);
-            } else {
-                built = false;
-            }
-            Py_XDECREF(values[i]);
-        }
-        if (!built) {
-            Py_XDECREF(record);
-            return nullptr;
-        }
-        return record;
+        put_new(record, "name", Names::get(name));
+        put_new(record, "data", d);
+        put_new(record, "error", e);
+        put_new(record, "request_id", PyLong_FromLong(id));
+        put_new(record, "last", PyBool_FromLong(last));
+        if (record != nullptr && !PyErr_Occurred())
+            return record;
+        Py_XDECREF(record);
+        return nullptr;
     }
 };

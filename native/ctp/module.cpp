@@ -11,6 +11,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 Spi *unwrap(PyObject *object) { return static_cast<Spi *>(PyCapsule_GetPointer(object, capsule_name)); }
@@ -91,21 +92,23 @@ PyObject *poll(PyObject *, PyObject *capsule) {
     Spi *session = unwrap(capsule);
     if (session == nullptr)
         return nullptr;
-    std::deque<Closure> batch;
+    // An empty deque allocates, and the mutex may fail to lock: neither may
+    // throw into the interpreter.
+    std::optional<std::deque<Closure>> batch;
     try {
-        if (!session->take(batch)) {
+        if (!session->take(batch.emplace())) {
             PyErr_SetString(PyExc_BufferError, "CTP 回调队列已满");
             return nullptr;
         }
     } catch (...) {
         return raise_current();
     }
-    PyObject *list = PyList_New(static_cast<Py_ssize_t>(batch.size()));
+    PyObject *list = PyList_New(static_cast<Py_ssize_t>(batch->size()));
     if (list == nullptr)
         return nullptr;
     Names names;
     Py_ssize_t index = 0;
-    for (const Closure &fn : batch) {
+    for (const Closure &fn : *batch) {
         PyObject *record = fn();
         if (record == nullptr) {
             // The whole batch is lost with the failing event.

@@ -43,6 +43,11 @@ private:
     std::atomic<int> &calls;
 };
 
+PyObject *closed() {
+    PyErr_SetString(PyExc_RuntimeError, "CTP 接口已关闭");
+    return nullptr;
+}
+
 // Calls the vendor without the interpreter lock.
 //
 // request and close may run on two Python threads at once. release() clears
@@ -54,16 +59,18 @@ private:
 // The count is lowered before the lock is taken back, so release() never
 // waits on a thread that waits for the interpreter lock.
 template <class Record>
-int invoke(Spi &session, Operation<Record> operation, Record &record, int id, bool &closed) {
+PyObject *invoke(Spi &session, Operation<Record> operation, Record &record, int id) {
     Api *api = session.api;
-    if (api == nullptr) {
-        closed = true;
-        return 0;
-    }
+    if (api == nullptr)
+        return closed();
     session.calls.fetch_add(1);
-    Unlocked unlocked;
-    Finished finished(session.calls);
-    return (api->*operation)(&record, id);
+    int result;
+    {
+        Unlocked unlocked;
+        Finished finished(session.calls);
+        result = (api->*operation)(&record, id);
+    }
+    return PyLong_FromLong(result);
 }
 
 template <class Record, class... Members>
@@ -73,13 +80,7 @@ PyObject *send(Spi &session, Operation<Record> operation, PyObject *data, int id
     // Keys in table order; the first bad one is reported and nothing is sent.
     if (!(read(data, keys.name, record.*keys.member) && ...))
         return nullptr;
-    bool closed = false;
-    const int result = invoke(session, operation, record, id, closed);
-    if (closed) {
-        PyErr_SetString(PyExc_RuntimeError, "CTP 接口已关闭");
-        return nullptr;
-    }
-    return PyLong_FromLong(result);
+    return invoke(session, operation, record, id);
 }
 
 bool is(const char *method, const char *name) { return std::strcmp(method, name) == 0; }
@@ -167,9 +168,7 @@ PyObject *request(PyObject *, PyObject *args) {
     Spi *session = unwrap(capsule);
     if (session == nullptr)
         return nullptr;
-    if (session->api == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "CTP 接口已关闭");
-        return nullptr;
-    }
+    if (session->api == nullptr)
+        return closed();
     return dispatch(*session, method, data, id);
 }
