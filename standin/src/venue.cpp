@@ -248,30 +248,10 @@ int Venue::request(Session &session, const CThostFtdcSettlementInfoConfirmField 
 
 // ---- queries ----------------------------------------------------------------
 
-template <class Record>
-void Venue::answer(Session &session, const char *callback, int id, const std::vector<Record> &records) {
-    const auto status = info(Error::none);
-    if (records.empty()) {
-        send(session, event<Record>(callback, nullptr, &status, id, true));
-        return;
-    }
-    for (std::size_t i = 0; i < records.size(); ++i)
-        send(session, event(callback, &records[i], &status, id, i + 1 == records.size()));
-}
-
 namespace {
 
 // An empty filter matches everything.
 bool matches(std::string_view filter, std::string_view value) { return filter.empty() || filter == value; }
-
-template <class Record>
-bool refuse_query(Session &session, const char *callback, int id) {
-    if (session.account)
-        return false;
-    const auto status = info(Error::not_logged_in);
-    session.api.post(0, event<Record>(callback, nullptr, &status, id, true));
-    return true;
-}
 
 bool own(const Account &account, std::string_view broker, std::string_view investor) {
     return matches(broker, account.setup.broker) && matches(investor, account.setup.user);
@@ -279,48 +259,62 @@ bool own(const Account &account, std::string_view broker, std::string_view inves
 
 }  // namespace
 
-int Venue::request(Session &session, const CThostFtdcQryInstrumentField &r, int id) {
+template <class Record, class Collect>
+int Venue::query(Session &session, const char *callback, int id, Collect collect) {
     std::lock_guard lock(mutex);
     if (int refused = admit(session, true))
         return refused;
-    if (refuse_query<CThostFtdcInstrumentField>(session, "OnRspQryInstrument", id))
+    if (!session.account) {
+        const auto status = info(Error::not_logged_in);
+        send(session, event<Record>(callback, nullptr, &status, id, true));
         return 0;
-    std::vector<CThostFtdcInstrumentField> found;
-    for (const auto &instrument : instruments) {
-        const InstrumentSetup &setup = instrument->setup;
-        if (!matches(text(r.ExchangeID), setup.exchange) || !matches(text(r.InstrumentID), setup.id))
-            continue;
-        CThostFtdcInstrumentField &out = found.emplace_back();
-        put(out.reserve1, setup.id);
-        put(out.ExchangeID, setup.exchange);
-        put(out.InstrumentName, setup.name);
-        put(out.reserve2, setup.id);
-        put(out.reserve3, setup.product);
-        out.ProductClass = '1';
-        out.DeliveryYear = setup.delivery_year;
-        out.DeliveryMonth = setup.delivery_month;
-        out.MaxMarketOrderVolume = setup.max_volume;
-        out.MinMarketOrderVolume = setup.min_volume;
-        out.MaxLimitOrderVolume = setup.max_volume;
-        out.MinLimitOrderVolume = setup.min_volume;
-        out.VolumeMultiple = setup.multiple;
-        out.PriceTick = setup.tick;
-        put(out.CreateDate, "20240101");
-        put(out.OpenDate, "20240101");
-        put(out.ExpireDate, "20991231");
-        out.InstLifePhase = '1';
-        out.IsTrading = setup.trading ? 1 : 0;
-        out.PositionType = '2';
-        out.PositionDateType = instrument->closes_by_date() ? '1' : '2';
-        out.LongMarginRatio = setup.long_margin;
-        out.ShortMarginRatio = setup.short_margin;
-        out.MaxMarginSideAlgorithm = '0';
-        put(out.InstrumentID, setup.id);
-        put(out.ExchangeInstID, setup.id);
-        put(out.ProductID, setup.product);
     }
-    answer(session, "OnRspQryInstrument", id, found);
+    std::vector<Record> found;
+    collect(static_cast<const Account &>(*session.account), found);
+    const auto status = info(Error::none);
+    if (found.empty())
+        send(session, event<Record>(callback, nullptr, &status, id, true));
+    for (std::size_t i = 0; i < found.size(); ++i)
+        send(session, event(callback, &found[i], &status, id, i + 1 == found.size()));
     return 0;
+}
+
+int Venue::request(Session &session, const CThostFtdcQryInstrumentField &r, int id) {
+    return query<CThostFtdcInstrumentField>(session, "OnRspQryInstrument", id, [&](const Account &, auto &found) {
+        for (const auto &instrument : instruments) {
+            const InstrumentSetup &setup = instrument->setup;
+            if (!matches(text(r.ExchangeID), setup.exchange) || !matches(text(r.InstrumentID), setup.id))
+                continue;
+            CThostFtdcInstrumentField &out = found.emplace_back();
+            put(out.reserve1, setup.id);
+            put(out.ExchangeID, setup.exchange);
+            put(out.InstrumentName, setup.name);
+            put(out.reserve2, setup.id);
+            put(out.reserve3, setup.product);
+            out.ProductClass = '1';
+            out.DeliveryYear = setup.delivery_year;
+            out.DeliveryMonth = setup.delivery_month;
+            out.MaxMarketOrderVolume = setup.max_volume;
+            out.MinMarketOrderVolume = setup.min_volume;
+            out.MaxLimitOrderVolume = setup.max_volume;
+            out.MinLimitOrderVolume = setup.min_volume;
+            out.VolumeMultiple = setup.multiple;
+            out.PriceTick = setup.tick;
+            put(out.CreateDate, "20240101");
+            put(out.OpenDate, "20240101");
+            put(out.ExpireDate, "20991231");
+            out.InstLifePhase = '1';
+            out.IsTrading = setup.trading ? 1 : 0;
+            out.PositionType = '2';
+            out.PositionDateType = instrument->closes_by_date() ? '1' : '2';
+            out.LongMarginRatio = setup.long_margin;
+            out.ShortMarginRatio = setup.short_margin;
+            out.MaxMarginSideAlgorithm = '0';
+            put(out.InstrumentID, setup.id);
+            put(out.ExchangeInstID, setup.id);
+            put(out.ProductID, setup.product);
+        }
+    });
 }
 
 CThostFtdcTradingAccountField Venue::account_record(const Account &account) const {
@@ -353,16 +347,11 @@ CThostFtdcTradingAccountField Venue::account_record(const Account &account) cons
 }
 
 int Venue::request(Session &session, const CThostFtdcQryTradingAccountField &r, int id) {
-    std::lock_guard lock(mutex);
-    if (int refused = admit(session, true))
-        return refused;
-    if (refuse_query<CThostFtdcTradingAccountField>(session, "OnRspQryTradingAccount", id))
-        return 0;
-    std::vector<CThostFtdcTradingAccountField> found;
-    if (own(*session.account, text(r.BrokerID), text(r.InvestorID)) && matches(text(r.CurrencyID), "CNY"))
-        found.push_back(account_record(*session.account));
-    answer(session, "OnRspQryTradingAccount", id, found);
-    return 0;
+    return query<CThostFtdcTradingAccountField>(
+        session, "OnRspQryTradingAccount", id, [&](const Account &account, auto &found) {
+        if (own(account, text(r.BrokerID), text(r.InvestorID)) && matches(text(r.CurrencyID), "CNY"))
+            found.push_back(account_record(account));
+    });
 }
 
 CThostFtdcInvestorPositionField Venue::position_record(const Position &position, char date) const {
@@ -430,72 +419,52 @@ CThostFtdcInvestorPositionField Venue::position_record(const Position &position,
 }
 
 int Venue::request(Session &session, const CThostFtdcQryInvestorPositionField &r, int id) {
-    std::lock_guard lock(mutex);
-    if (int refused = admit(session, true))
-        return refused;
-    if (refuse_query<CThostFtdcInvestorPositionField>(session, "OnRspQryInvestorPosition", id))
-        return 0;
-    const Account &account = *session.account;
-    std::vector<CThostFtdcInvestorPositionField> found;
-    if (own(account, text(r.BrokerID), text(r.InvestorID))) {
-        for (const auto &[key, position] : account.positions) {
-            const InstrumentSetup &setup = position.instrument->setup;
-            if (!matches(text(r.InstrumentID), setup.id) || !matches(text(r.ExchangeID), setup.exchange))
-                continue;
-            auto add = [&](char date) {
-                CThostFtdcInvestorPositionField record = position_record(position, date);
-                put(record.BrokerID, account.setup.broker);
-                put(record.InvestorID, account.setup.user);
-                found.push_back(record);
-            };
-            if (!position.instrument->closes_by_date()) {
-                if (position.opened_today || position.yd_start > 0)
+    return query<CThostFtdcInvestorPositionField>(
+        session, "OnRspQryInvestorPosition", id, [&](const Account &account, auto &found) {
+        if (own(account, text(r.BrokerID), text(r.InvestorID))) {
+            for (const auto &[key, position] : account.positions) {
+                const InstrumentSetup &setup = position.instrument->setup;
+                if (!matches(text(r.InstrumentID), setup.id) || !matches(text(r.ExchangeID), setup.exchange))
+                    continue;
+                auto add = [&](char date) {
+                    CThostFtdcInvestorPositionField record = position_record(position, date);
+                    put(record.BrokerID, account.setup.broker);
+                    put(record.InvestorID, account.setup.user);
+                    found.push_back(record);
+                };
+                if (!position.instrument->closes_by_date()) {
+                    if (position.opened_today || position.yd_start > 0)
+                        add('1');
+                    continue;
+                }
+                if (position.opened_today)
                     add('1');
-                continue;
+                if (position.yd_start > 0)
+                    add('2');
             }
-            if (position.opened_today)
-                add('1');
-            if (position.yd_start > 0)
-                add('2');
         }
-    }
-    answer(session, "OnRspQryInvestorPosition", id, found);
-    return 0;
+    });
 }
 
 int Venue::request(Session &session, const CThostFtdcQryOrderField &r, int id) {
-    std::lock_guard lock(mutex);
-    if (int refused = admit(session, true))
-        return refused;
-    if (refuse_query<CThostFtdcOrderField>(session, "OnRspQryOrder", id))
-        return 0;
-    const Account &account = *session.account;
-    std::vector<CThostFtdcOrderField> found;
-    if (own(account, text(r.BrokerID), text(r.InvestorID)))
-        for (const Order *order : account.orders)
-            if (matches(text(r.ExchangeID), text(order->record.ExchangeID)) &&
-                matches(text(r.OrderSysID), text(order->record.OrderSysID)) &&
-                matches(text(r.InstrumentID), text(order->record.InstrumentID)))
-                found.push_back(order->record);
-    answer(session, "OnRspQryOrder", id, found);
-    return 0;
+    return query<CThostFtdcOrderField>(session, "OnRspQryOrder", id, [&](const Account &account, auto &found) {
+        if (own(account, text(r.BrokerID), text(r.InvestorID)))
+            for (const Order *order : account.orders)
+                if (matches(text(r.ExchangeID), text(order->record.ExchangeID)) &&
+                    matches(text(r.OrderSysID), text(order->record.OrderSysID)) &&
+                    matches(text(r.InstrumentID), text(order->record.InstrumentID)))
+                    found.push_back(order->record);
+    });
 }
 
 int Venue::request(Session &session, const CThostFtdcQryTradeField &r, int id) {
-    std::lock_guard lock(mutex);
-    if (int refused = admit(session, true))
-        return refused;
-    if (refuse_query<CThostFtdcTradeField>(session, "OnRspQryTrade", id))
-        return 0;
-    const Account &account = *session.account;
-    std::vector<CThostFtdcTradeField> found;
-    if (own(account, text(r.BrokerID), text(r.InvestorID)))
-        for (const auto &trade : account.trades)
-            if (matches(text(r.ExchangeID), text(trade.ExchangeID)) &&
-                matches(text(r.InstrumentID), text(trade.InstrumentID)))
-                found.push_back(trade);
-    answer(session, "OnRspQryTrade", id, found);
-    return 0;
+    return query<CThostFtdcTradeField>(session, "OnRspQryTrade", id, [&](const Account &account, auto &found) {
+        if (own(account, text(r.BrokerID), text(r.InvestorID)))
+            for (const auto &trade : account.trades)
+                if (matches(text(r.ExchangeID), text(trade.ExchangeID)) &&
+                    matches(text(r.InstrumentID), text(trade.InstrumentID)))
+                    found.push_back(trade);
+    });
 }
 
 }  // namespace standin

@@ -79,9 +79,11 @@ private:
     Instrument *instrument(std::string_view id);
     Account *investor(std::string_view broker, std::string_view user);
 
-    // One reply per record, the last flagged; a null record when there is none.
-    template <class Record>
-    void answer(Session &session, const char *callback, int id, const std::vector<Record> &records);
+    // A query: admitted under the query limit, refused before login, then
+    // answered with the records that collect(account, found) gathers, one
+    // reply per record, the last flagged; a null record when there is none.
+    template <class Record, class Collect>
+    int query(Session &session, const char *callback, int id, Collect collect);
 
     Error check_order(Session &session, const CThostFtdcInputOrderField &input, Order &order, long long &order_ref);
     void reject_order(Session &session, const CThostFtdcInputOrderField &input, int id, Error error);
