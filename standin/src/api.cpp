@@ -354,7 +354,8 @@ int TraderApi::ReqQryInvestorPosition(CThostFtdcQryInvestorPositionField *r, int
 int TraderApi::ReqQryTradingAccount(CThostFtdcQryTradingAccountField *r, int id) { return request("ReqQryTradingAccount", r, id); }
 int TraderApi::ReqQryInstrument(CThostFtdcQryInstrumentField *r, int id) { return request("ReqQryInstrument", r, id); }
 
-int TraderApi::post(int index, Event event) {
+template <class Use>
+int TraderApi::with_worker(int index, Use use) {
     if (index < 0 || index >= thread_count)
         return CTPSIM_BAD_THREAD;
     std::lock_guard lock(state_mutex);
@@ -362,8 +363,12 @@ int TraderApi::post(int index, Event event) {
         return CTPSIM_NO_API;
     if (!started)
         return CTPSIM_NOT_STARTED;
-    workers[index]->post(std::move(event));
+    use(*workers[index]);
     return CTPSIM_OK;
+}
+
+int TraderApi::post(int index, Event event) {
+    return with_worker(index, [&](Worker &worker) { worker.post(std::move(event)); });
 }
 
 std::size_t TraderApi::pending(int index) {
@@ -374,15 +379,7 @@ std::size_t TraderApi::pending(int index) {
 }
 
 int TraderApi::hold(int index, bool held) {
-    if (index < 0 || index >= thread_count)
-        return CTPSIM_BAD_THREAD;
-    std::lock_guard lock(state_mutex);
-    if (released)
-        return CTPSIM_NO_API;
-    if (!started)
-        return CTPSIM_NOT_STARTED;
-    workers[index]->hold(held);
-    return CTPSIM_OK;
+    return with_worker(index, [&](Worker &worker) { worker.hold(held); });
 }
 
 void TraderApi::set_trading_day(std::string_view day) {

@@ -129,6 +129,9 @@ public:
     FrontLink *link();
 
 private:
+    // Runs use(worker) on thread index of a started, live object; a CTPSIM_ result.
+    template <class Use>
+    int with_worker(int index, Use use);
     // True when the object was released: the call is logged as a violation.
     bool dead(const char *op);
     template <class Record>
