@@ -165,16 +165,20 @@ void Worker::run() {
 
 TraderApi::TraderApi(int serial, std::string flow) : serial_(serial), flow_path(std::move(flow)) {}
 
+Call TraderApi::entry(std::string op) const {
+    Call call;
+    call.api = serial_;
+    call.op = std::move(op);
+    call.gil = gil_state();
+    return call;
+}
+
 bool TraderApi::dead(const char *op) {
     std::lock_guard lock(state_mutex);
     if (!released)
         return false;
     log_violation();
-    Call call;
-    call.api = serial_;
-    call.op = std::string("violation:") + op;
-    call.gil = gil_state();
-    log_call(std::move(call));
+    log_call(entry(std::string("violation:") + op));
     return true;
 }
 
@@ -186,11 +190,7 @@ bool TraderApi::alive() {
 void TraderApi::Release() {
     if (dead("Release"))
         return;
-    Call call;
-    call.api = serial_;
-    call.op = "Release";
-    call.gil = gil_state();
-    log_call(std::move(call));
+    log_call(entry("Release"));
     // Leave the front first, so that nothing it does is posted to this object.
     if (FrontLink *front = link())
         front->leave();
@@ -216,11 +216,7 @@ void TraderApi::Release() {
 void TraderApi::Init() {
     if (dead("Init"))
         return;
-    Call call;
-    call.api = serial_;
-    call.op = "Init";
-    call.gil = gil_state();
-    log_call(std::move(call));
+    log_call(entry("Init"));
     {
         std::lock_guard lock(state_mutex);
         if (started)
@@ -264,10 +260,7 @@ const char *TraderApi::GetTradingDay() {
 void TraderApi::RegisterFront(char *address) {
     if (dead("RegisterFront"))
         return;
-    Call call;
-    call.api = serial_;
-    call.op = "RegisterFront";
-    call.gil = gil_state();
+    Call call = entry("RegisterFront");
     call.text = address ? address : "";
     log_call(call);
     fronts.push_back(call.text);
@@ -276,10 +269,7 @@ void TraderApi::RegisterFront(char *address) {
 void TraderApi::RegisterSpi(CThostFtdcTraderSpi *new_spi) {
     if (dead("RegisterSpi"))
         return;
-    Call call;
-    call.api = serial_;
-    call.op = "RegisterSpi";
-    call.gil = gil_state();
+    Call call = entry("RegisterSpi");
     call.arg1 = new_spi != nullptr;
     log_call(std::move(call));
     std::unique_lock lock(spi_mutex);
@@ -289,10 +279,7 @@ void TraderApi::RegisterSpi(CThostFtdcTraderSpi *new_spi) {
 void TraderApi::SubscribePrivateTopic(THOST_TE_RESUME_TYPE type, int length) {
     if (dead("SubscribePrivateTopic"))
         return;
-    Call call;
-    call.api = serial_;
-    call.op = "SubscribePrivateTopic";
-    call.gil = gil_state();
+    Call call = entry("SubscribePrivateTopic");
     call.arg1 = type;
     call.arg2 = length;
     log_call(std::move(call));
@@ -301,10 +288,7 @@ void TraderApi::SubscribePrivateTopic(THOST_TE_RESUME_TYPE type, int length) {
 void TraderApi::SubscribePublicTopic(THOST_TE_RESUME_TYPE type) {
     if (dead("SubscribePublicTopic"))
         return;
-    Call call;
-    call.api = serial_;
-    call.op = "SubscribePublicTopic";
-    call.gil = gil_state();
+    Call call = entry("SubscribePublicTopic");
     call.arg1 = type;
     log_call(std::move(call));
 }
@@ -314,10 +298,7 @@ int TraderApi::request(const char *op, Record *record, int id) {
     static_assert(sizeof(Record) <= sizeof(ctpsim_call::record));
     if (dead(op))
         return -1;
-    Call call;
-    call.api = serial_;
-    call.op = op;
-    call.gil = gil_state();
+    Call call = entry(op);
     call.arg1 = id;
     if (record) {
         const auto *bytes = reinterpret_cast<const unsigned char *>(record);

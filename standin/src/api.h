@@ -52,6 +52,7 @@ struct Event {
 };
 
 class TraderApi;
+struct Call;
 class FrontLink;
 
 // One of the library's own threads: runs the callbacks posted to it, in order.
@@ -132,6 +133,8 @@ private:
     // Runs use(worker) on thread index of a started, live object; a CTPSIM_ result.
     template <class Use>
     int with_worker(int index, Use use);
+    // The log entry of a call on this object, with the caller's lock state.
+    Call entry(std::string op) const;
     // True when the object was released: the call is logged as a violation.
     bool dead(const char *op);
     template <class Record>
