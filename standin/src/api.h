@@ -6,6 +6,7 @@
 #include <array>
 #include <condition_variable>
 #include <cstddef>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,20 @@ struct Event {
     bool last = true;
     int repeat = 1;  // > 1: the same callback again with id counting up
     std::shared_ptr<Completion> completion;
+
+    // Carries copies of the record's bytes and of the error information
+    // (a CThostFtdcRspInfoField); null pointers for none.
+    void attach(const void *bytes, std::size_t size, const void *error) {
+        if (bytes) {
+            const auto *first = static_cast<const unsigned char *>(bytes);
+            has_record = true;
+            record.assign(first, first + size);
+        }
+        if (error) {
+            has_info = true;
+            std::memcpy(&info, error, sizeof info);
+        }
+    }
 };
 
 class TraderApi;

@@ -1,6 +1,7 @@
 // The test control interface (ctpsim.h) and the state behind it.
 #include "api.h"
 #include "ctpsim.h"
+#include "records.h"
 #include "state.h"
 
 #include <algorithm>
@@ -57,13 +58,6 @@ int request_delay_us() { return delay_us.load(); }
 using namespace standin;
 
 namespace {
-
-template <std::size_t N>
-void copy_text(char (&out)[N], std::string_view text) {
-    std::size_t n = std::min(text.size(), N - 1);
-    std::memcpy(out, text.data(), n);
-    out[n] = 0;
-}
 
 std::size_t record_size(std::string_view name) {
     static const std::pair<std::string_view, std::size_t> sizes[] = {
@@ -130,19 +124,11 @@ int ctpsim_emit(int api, int thread, const char *callback, const void *record, s
     Event event;
     if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
         return resolved;
-    if (record) {
-        if (event.kind->record_size == 0 || record_size != event.kind->record_size)
-            return CTPSIM_BAD_SIZE;
-        const auto *bytes = static_cast<const unsigned char *>(record);
-        event.has_record = true;
-        event.record.assign(bytes, bytes + record_size);
-    }
-    if (info) {
-        if (info_size != sizeof(CThostFtdcRspInfoField))
-            return CTPSIM_BAD_SIZE;
-        event.has_info = true;
-        std::memcpy(&event.info, info, sizeof event.info);
-    }
+    if (record && (event.kind->record_size == 0 || record_size != event.kind->record_size))
+        return CTPSIM_BAD_SIZE;
+    if (info && info_size != sizeof(CThostFtdcRspInfoField))
+        return CTPSIM_BAD_SIZE;
+    event.attach(record, record_size, info);
     event.id = id;
     event.last = last != 0;
     return run(*found, thread, std::move(event), timeout_ms);
@@ -167,11 +153,11 @@ int ctpsim_calls(struct ctpsim_call *out, int max) {
         ctpsim_call &o = out[i];
         std::memset(&o, 0, sizeof o);
         o.api = call.api;
-        copy_text(o.op, call.op);
+        put(o.op, call.op);
         o.gil = call.gil;
         o.arg1 = call.arg1;
         o.arg2 = call.arg2;
-        copy_text(o.text, call.text);
+        put(o.text, call.text);
         o.size = std::min(call.record.size(), sizeof o.record);
         if (o.size != 0)
             std::memcpy(o.record, call.record.data(), o.size);
@@ -192,7 +178,7 @@ void ctpsim_reset(void) {
         fail_next_create = false;
         forced.reset();
         delay_us = 0;
-        copy_text(version, default_version);
+        put(version, default_version);
     }
     // Outside control_mutex: this takes API objects' locks, which are held
     // elsewhere while control_mutex is taken (log_call from dead()).
@@ -214,7 +200,7 @@ void ctpsim_force_result(int enabled, int value) {
 
 void ctpsim_set_version(const char *text) {
     std::lock_guard lock(control_mutex);
-    copy_text(version, text ? text : "");
+    put(version, text ? text : "");
 }
 
 void ctpsim_set_request_delay(int microseconds) { delay_us = microseconds; }

@@ -33,15 +33,7 @@ template <class Record>
 Event event(const char *callback, const Record *record, const CThostFtdcRspInfoField *info, int id, bool last) {
     Event e;
     e.kind = find_callback(callback);
-    if (record) {
-        const auto *bytes = reinterpret_cast<const unsigned char *>(record);
-        e.has_record = true;
-        e.record.assign(bytes, bytes + sizeof(Record));
-    }
-    if (info) {
-        e.has_info = true;
-        e.info = *info;
-    }
+    e.attach(record, sizeof(Record), info);
     e.id = id;
     e.last = last;
     return e;
