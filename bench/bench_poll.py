@@ -12,7 +12,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import _ctp  # noqa: E402
-from ctpsim import RECORDS, Sim, info, record  # noqa: E402
+from ctpsim import Sim, info, record  # noqa: E402
 
 TOTAL = 20000
 BATCHES = (100, 20000)  # a strategy polling often, and one that fell behind

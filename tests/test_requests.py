@@ -8,8 +8,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _ctp
-from conftest import leaked
-from ctpsim import RECORDS, record
+from conftest import Session, leaked
+from ctpsim import RECORDS, put, record
 
 # Request name -> (vendor operation, record type, [(key, kind, size)]) in read order.
 T, C, I, R = "text", "code", "int", "real"
@@ -70,13 +70,8 @@ def expected_record(name, values):
                 value = value.encode("gb18030")
             elif kind == C:
                 value = value.encode() or 0
-            put_value(rec, key, value)
+            put(rec, key, value)
     return bytes(rec)
-
-
-def put_value(rec, key, value):
-    from ctpsim import put
-    put(rec, key, value)
 
 
 @pytest.fixture
@@ -292,7 +287,6 @@ class TestCloseRace:
         """Senders on four threads while another closes: every call returns
         the vendor's result or raises the closed error, none hangs, and the
         library sees no call on a released object."""
-        from conftest import Session
         sim.set_request_delay(delay_us)
         sim.force_result(3)
         failures = []
