@@ -78,13 +78,10 @@ class Session:
     def events(self, what, timeout=5.0):
         """Event records as they arrive, each printed, while waiting for `what`."""
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            batch = _ctp.poll(self.handle)
-            for event in batch:
+        while _ctp.wait(self.handle, max(0.0, deadline - time.monotonic())):
+            for event in _ctp.poll(self.handle):
                 print("  " + show(event))
                 yield event
-            if not batch:
-                time.sleep(0.005)
         raise Failed(f"no {what} within {timeout:g} s")
 
     def wait(self, test, what):
