@@ -44,7 +44,7 @@ def emit_all(sim, api, order):
 
 
 def latencies(sim, receive_times):
-    starts = [begin for begin, _ in sim.timings()]
+    starts = [t[0] for t in sim.timings()]
     assert len(starts) == len(receive_times) == EVENTS, (len(starts), len(receive_times))
     return [received - start for start, received in zip(starts, receive_times)]
 
@@ -141,7 +141,7 @@ def vendor_cost(sim, h, api, waiting):
         time.sleep(0.01)
     sim.timing(FLOOD)
     sim.flood(api, "OnRtnOrder", FLOOD)
-    durations = [d for _, d in sim.timings()]
+    durations = [t[1] for t in sim.timings()]
     stop.set()
     if thread:
         thread.join()

@@ -14,12 +14,31 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 namespace standin {
 
 namespace {
 
 // ---- callback kinds ---------------------------------------------------------
+
+// The floor for benchmarks: a copy of an order record into a preallocated,
+// prefaulted ring as large as a session's queue.
+void floor_copy(const void *record) {
+    constexpr std::size_t slots = 0x8000;
+    using Slot = std::array<unsigned char, sizeof(CThostFtdcOrderField)>;
+    static const auto ring = [] {
+        auto made = std::make_unique<Slot[]>(slots);
+        std::memset(made.get(), 0, slots * sizeof(Slot));
+        return made;
+    }();
+    static std::atomic<std::size_t> next{0};
+    Slot &slot = ring[next.fetch_add(1, std::memory_order_relaxed) % slots];
+    if (record)
+        std::memcpy(slot.data(), record, slot.size());
+    else
+        std::memset(slot.data(), 0, slot.size());
+}
 
 template <class Record>
 using RspCallback = void (CThostFtdcTraderSpi::*)(Record *, CThostFtdcRspInfoField *, int, bool);
@@ -71,6 +90,9 @@ const CallbackKind callbacks[] = {
     err_rtn<CThostFtdcInputOrderField, &S::OnErrRtnOrderInsert>("OnErrRtnOrderInsert"),
     err_rtn<CThostFtdcOrderActionField, &S::OnErrRtnOrderAction>("OnErrRtnOrderAction"),
     rtn<CThostFtdcInstrumentStatusField, &S::OnRtnInstrumentStatus>("OnRtnInstrumentStatus"),
+    // Not a callback: what the cheapest possible client does with an order
+    // record, for benchmarks to measure callbacks against.
+    {"ctpsim:floor", sizeof(CThostFtdcOrderField), [](S &, void *r, CThostFtdcRspInfoField *, int, bool) { floor_copy(r); }},
 };
 
 // What a buffer holds once its callback has returned: a record kept past its
@@ -397,10 +419,15 @@ void TraderApi::deliver(const Event &event, int repeat_index, unsigned char *buf
         info = event.info;
         info_ptr = &info;
     }
-    const std::int64_t begin = timing_enabled() ? monotonic_ns() : 0;
-    event.kind->invoke(*spi, record, info_ptr, event.id + repeat_index, event.last);
-    if (begin != 0)
-        record_timing(begin, monotonic_ns() - begin);
+    if (timing_enabled()) {
+        const Switches before = switches();
+        const std::int64_t begin = monotonic_ns();
+        event.kind->invoke(*spi, record, info_ptr, event.id + repeat_index, event.last);
+        const std::int64_t end = monotonic_ns();
+        record_timing(begin, end - begin, before, switches());
+    } else {
+        event.kind->invoke(*spi, record, info_ptr, event.id + repeat_index, event.last);
+    }
     if (record)
         std::memset(buffer, scribble, event.record.size());
     if (info_ptr)

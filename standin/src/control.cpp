@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+
+#include <sys/resource.h>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -38,9 +40,13 @@ std::vector<std::pair<std::string, int>> armed;  // ctpsim_throw_next: operation
 struct Timing {
     std::int64_t begin;
     std::int64_t duration;
+    int preempted;
+    int blocked;
+    int faults;
 };
 constexpr int max_timings = 1 << 22;
 std::atomic<bool> timing_on{false};
+std::atomic<bool> counting_switches{false};
 std::atomic<std::size_t> timed{0};
 std::atomic<std::size_t> timing_capacity{0};
 std::unique_ptr<Timing[]> timings;  // made once, never freed: callbacks may still write
@@ -78,10 +84,19 @@ std::int64_t monotonic_ns() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-void record_timing(std::int64_t begin, std::int64_t duration) {
+Switches switches() {
+    if (!counting_switches.load(std::memory_order_relaxed))
+        return {};
+    rusage usage;
+    ::getrusage(RUSAGE_THREAD, &usage);
+    return {usage.ru_nivcsw, usage.ru_nvcsw, usage.ru_minflt};
+}
+
+void record_timing(std::int64_t begin, std::int64_t duration, const Switches &before, const Switches &after) {
     const std::size_t slot = timed.fetch_add(1, std::memory_order_relaxed);
     if (slot < timing_capacity.load(std::memory_order_relaxed))
-        timings[slot] = {begin, duration};
+        timings[slot] = {begin, duration, static_cast<int>(after.preempted - before.preempted),
+                         static_cast<int>(after.blocked - before.blocked), static_cast<int>(after.faults - before.faults)};
 }
 
 void throw_if_asked(const char *op) {
@@ -191,6 +206,21 @@ int ctpsim_emit(int api, int thread, const char *callback, const void *record, s
     return run(*found, thread, std::move(event), timeout_ms);
 }
 
+int ctpsim_flood_record(int api, int thread, const char *callback, const void *record, size_t record_size, int n,
+                        int timeout_ms) {
+    TraderApi *found = nullptr;
+    Event event;
+    if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
+        return resolved;
+    if (record && (event.kind->record_size == 0 || record_size != event.kind->record_size))
+        return CTPSIM_BAD_SIZE;
+    if (n <= 0)
+        return CTPSIM_OK;
+    event.attach(record, record_size, nullptr);
+    event.repeat = n;
+    return run(*found, thread, std::move(event), timeout_ms);
+}
+
 int ctpsim_flood(int api, int thread, const char *callback, int n, int timeout_ms) {
     TraderApi *found = nullptr;
     Event event;
@@ -262,9 +292,10 @@ void ctpsim_set_version(const char *text) {
     put(version, text ? text : "");
 }
 
-void ctpsim_timing(int capacity) {
+void ctpsim_timing(int capacity, int count_switches) {
     std::lock_guard lock(control_mutex);
     timing_on = false;
+    counting_switches = count_switches != 0;
     if (capacity <= 0)
         return;
     if (!timings)
@@ -276,7 +307,7 @@ void ctpsim_timing(int capacity) {
     timing_on = true;
 }
 
-int ctpsim_timings(long long *begin_ns, long long *duration_ns, int max) {
+int ctpsim_timings(long long *begin_ns, long long *duration_ns, int *preempted, int *blocked, int *faults, int max) {
     std::lock_guard lock(control_mutex);
     const std::size_t count = timed.load();
     const std::size_t kept = std::min({count, timing_capacity.load(), static_cast<std::size_t>(std::max(max, 0))});
@@ -285,6 +316,12 @@ int ctpsim_timings(long long *begin_ns, long long *duration_ns, int max) {
             begin_ns[i] = timings[i].begin;
         if (duration_ns)
             duration_ns[i] = timings[i].duration;
+        if (preempted)
+            preempted[i] = timings[i].preempted;
+        if (blocked)
+            blocked[i] = timings[i].blocked;
+        if (faults)
+            faults[i] = timings[i].faults;
     }
     return static_cast<int>(std::min<std::size_t>(count, INT32_MAX));
 }

@@ -109,13 +109,25 @@ CTPSIM_EXPORT void ctpsim_throw_next(const char *op, int kind);
 // Times every callback from now on, on every API object: when it started
 // (CLOCK_MONOTONIC, in ns, as Python's time.monotonic_ns) and how long the
 // callback took, for the first `capacity` callbacks after this call (at most
-// 4,194,304; later ones are counted only). 0 stops timing.
-CTPSIM_EXPORT void ctpsim_timing(int capacity);
+// 4,194,304; later ones are counted only). With count_switches, each also
+// records what its thread went through while it ran: involuntary context
+// switches (the scheduler preempted it), voluntary ones (it blocked) and
+// minor page faults, from two getrusage calls per callback outside the timed
+// span. A capacity of 0 stops timing.
+CTPSIM_EXPORT void ctpsim_timing(int capacity, int count_switches);
 
 // Copies up to max of the timed callbacks, in the order they were recorded,
-// into begin_ns and duration_ns (either may be null); returns how many were
-// timed since ctpsim_timing.
-CTPSIM_EXPORT int ctpsim_timings(long long *begin_ns, long long *duration_ns, int max);
+// into the arrays given (any may be null; the counts are 0 when not
+// counted); returns how many were timed since ctpsim_timing.
+CTPSIM_EXPORT int ctpsim_timings(long long *begin_ns, long long *duration_ns, int *preempted, int *blocked,
+                                 int *faults, int max);
+
+// Like ctpsim_flood, with a copy of `record` (record_size bytes, which must
+// match the callback's record type) as every callback's record. The callback
+// may also be "ctpsim:floor": no callback at all, but a copy of the order
+// record into a preallocated ring, the cheapest thing a client could do.
+CTPSIM_EXPORT int ctpsim_flood_record(int api, int thread, const char *callback, const void *record,
+                                      size_t record_size, int n, int timeout_ms);
 
 // sizeof the named record type ("CThostFtdcOrderField", ...), 0 if unknown.
 CTPSIM_EXPORT size_t ctpsim_sizeof(const char *record);

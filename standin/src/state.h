@@ -20,7 +20,16 @@ void throw_if_asked(const char *op);
 // start (CLOCK_MONOTONIC, ns) and duration.
 bool timing_enabled();
 std::int64_t monotonic_ns();
-void record_timing(std::int64_t begin, std::int64_t duration);
+// What the calling thread has been through so far, when counted
+// (ctpsim_timing's count_switches), else zeros: times the scheduler preempted
+// it, times it blocked, and minor page faults.
+struct Switches {
+    long preempted = 0;
+    long blocked = 0;
+    long faults = 0;
+};
+Switches switches();
+void record_timing(std::int64_t begin, std::int64_t duration, const Switches &before, const Switches &after);
 // Undoes ctpsim_hold, ctpsim_query_interval and ctpsim_max_pending (control_front.cpp).
 void reset_front_switches();
 
