@@ -118,7 +118,7 @@ class Trader:
     def __init__(self, sim, flow, front):
         self.sim, self.front = sim, front
         self.handle = _ctp.create(front, flow)
-        self.api = sim.last_api()
+        self.api = sim.api_of(flow)
         self.ids = itertools.count(1)
         self.log = []
         self.who = None

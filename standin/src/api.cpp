@@ -13,6 +13,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <map>
+#include <system_error>
 
 namespace standin {
 
@@ -63,8 +66,11 @@ const CallbackKind callbacks[] = {
     rsp<CThostFtdcInvestorPositionField, &S::OnRspQryInvestorPosition>("OnRspQryInvestorPosition"),
     rsp<CThostFtdcTradingAccountField, &S::OnRspQryTradingAccount>("OnRspQryTradingAccount"),
     rsp<CThostFtdcInstrumentField, &S::OnRspQryInstrument>("OnRspQryInstrument"),
+    // Its record is the error information: given as either.
     {"OnRspError", sizeof(CThostFtdcRspInfoField),
-     [](S &spi, void *r, CThostFtdcRspInfoField *, int id, bool last) { spi.OnRspError(static_cast<CThostFtdcRspInfoField *>(r), id, last); }},
+     [](S &spi, void *r, CThostFtdcRspInfoField *info, int id, bool last) {
+         spi.OnRspError(r ? static_cast<CThostFtdcRspInfoField *>(r) : info, id, last);
+     }},
     rtn<CThostFtdcOrderField, &S::OnRtnOrder>("OnRtnOrder"),
     rtn<CThostFtdcTradeField, &S::OnRtnTrade>("OnRtnTrade"),
     err_rtn<CThostFtdcInputOrderField, &S::OnErrRtnOrderInsert>("OnErrRtnOrderInsert"),
@@ -89,9 +95,17 @@ const CallbackKind *find_callback(std::string_view name) {
 
 int Completion::wait(int timeout_ms) {
     std::unique_lock lock(mutex);
-    if (!done.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return state != 1; }))
+    if (!done.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return state != 1; })) {
+        // Nobody waits for it any more: what has not started never runs.
+        cancelled = true;
         return CTPSIM_TIMED_OUT;
+    }
     return state;
+}
+
+bool Completion::may_run() {
+    std::lock_guard lock(mutex);
+    return !cancelled;
 }
 
 void Completion::finish(int result) {
@@ -102,7 +116,12 @@ void Completion::finish(int result) {
 
 // ---- worker threads ---------------------------------------------------------
 
-Worker::Worker(TraderApi &owner, int) : api(owner), thread([this] { run(); }) {}
+Worker::Worker(TraderApi &owner, int) : api(owner) {
+    if (take_thread_failure())
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "thread creation refused");
+    thread = std::thread([this] { run(); });
+}
 
 Worker::~Worker() { stop(); }
 
@@ -149,13 +168,18 @@ void Worker::run() {
         {
             std::unique_lock lock(mutex);
             wake.wait(lock, [this] { return stopping || (!held && !events.empty()); });
-            if (stopping)
+            if (stopping) {
+                exited_ = true;  // the last touch of this worker and its API object
                 return;
+            }
             event = std::move(events.front());
             events.pop_front();
         }
-        for (int i = 0; i < event.repeat; ++i)
+        for (int i = 0; i < event.repeat; ++i) {
+            if (event.completion && !event.completion->may_run())
+                break;
             api.deliver(event, i, buffer, info);
+        }
         if (event.completion)
             event.completion->finish(CTPSIM_OK);
     }
@@ -187,6 +211,11 @@ bool TraderApi::alive() {
     return !released;
 }
 
+bool TraderApi::retirable() {
+    std::lock_guard lock(state_mutex);
+    return released && (!parked || parked->exited());
+}
+
 void TraderApi::Release() {
     if (dead("Release"))
         return;
@@ -207,10 +236,13 @@ void TraderApi::Release() {
         worker->stop();
         // Released from one of its own callbacks: the thread still returns
         // through the worker, which therefore stays with the tombstone.
-        if (own)
+        if (own) {
+            std::lock_guard lock(state_mutex);
             parked = std::move(worker);
+        }
     }
     // The object itself stays behind as a tombstone (see find_api).
+    retire(serial_);
 }
 
 void TraderApi::Init() {
@@ -221,9 +253,17 @@ void TraderApi::Init() {
         std::lock_guard lock(state_mutex);
         if (started)
             return;
+        // All threads or none: when one cannot start, the object stays as it
+        // was before Init (silent, and a later Init may try again).
+        std::array<std::unique_ptr<Worker>, thread_count> starting;
+        try {
+            for (int i = 0; i < thread_count; ++i)
+                starting[i] = std::make_unique<Worker>(*this, i);
+        } catch (...) {
+            return;
+        }
+        workers.swap(starting);
         started = true;
-        for (int i = 0; i < thread_count; ++i)
-            workers[i] = std::make_unique<Worker>(*this, i);
     }
     // A simulated front answers at once; any other address is unreachable,
     // which the library keeps retrying in silence, as it would on a network.
@@ -298,13 +338,15 @@ int TraderApi::request(const char *op, Record *record, int id) {
     static_assert(sizeof(Record) <= sizeof(ctpsim_call::record));
     if (dead(op))
         return -1;
-    Call call = entry(op);
-    call.arg1 = id;
-    if (record) {
-        const auto *bytes = reinterpret_cast<const unsigned char *>(record);
-        call.record.assign(bytes, bytes + sizeof(Record));
+    if (logging_calls()) {
+        Call call = entry(op);
+        call.arg1 = id;
+        if (record) {
+            const auto *bytes = reinterpret_cast<const unsigned char *>(record);
+            call.record.assign(bytes, bytes + sizeof(Record));
+        }
+        log_call(std::move(call));
     }
-    log_call(std::move(call));
     // A slow request widens the window in which a careless caller could
     // release the object under a call that is still running.
     if (const int delay = request_delay_us(); delay > 0) {
@@ -400,8 +442,18 @@ void TraderApi::deliver(const Event &event, int repeat_index, unsigned char *buf
 
 namespace {
 
-std::mutex registry_mutex;
-std::vector<TraderApi *> registry;  // tombstones are never freed
+// Never destroyed: API threads may outlive static destructors.
+struct Registry {
+    std::mutex mutex;
+    int last = 0;
+    std::map<int, std::shared_ptr<TraderApi>> apis;  // by serial
+    std::deque<int> tombstones;                     // released serials, oldest first
+};
+
+Registry &registry() {
+    static auto *instance = new Registry;
+    return *instance;
+}
 
 bool make_flow_path(const std::string &flow) {
     // The flow path is a prefix; when it names a directory (trailing '/'),
@@ -425,25 +477,79 @@ bool make_flow_path(const std::string &flow) {
 
 }  // namespace
 
-TraderApi *find_api(int serial) {
-    std::lock_guard lock(registry_mutex);
-    if (serial < 1 || static_cast<std::size_t>(serial) > registry.size())
-        return nullptr;
-    return registry[serial - 1];
+std::shared_ptr<TraderApi> find_api(int serial) {
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    auto found = r.apis.find(serial);
+    return found == r.apis.end() ? nullptr : found->second;
+}
+
+std::vector<std::shared_ptr<TraderApi>> all_apis() {
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    std::vector<std::shared_ptr<TraderApi>> out;
+    out.reserve(r.apis.size());
+    for (const auto &[serial, api] : r.apis)
+        out.push_back(api);
+    return out;
+}
+
+int api_of(std::string_view flow_path) {
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    for (auto at = r.apis.rbegin(); at != r.apis.rend(); ++at)
+        if (at->second->flow() == flow_path)
+            return at->first;
+    return 0;
 }
 
 int last_serial() {
-    std::lock_guard lock(registry_mutex);
-    return static_cast<int>(registry.size());
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.last;
+}
+
+void retire(int serial) noexcept {
+    // Freed outside the lock: freeing leaves the object's front.
+    std::vector<std::shared_ptr<TraderApi>> freed;
+    try {
+        Registry &r = registry();
+        std::lock_guard lock(r.mutex);
+        r.tombstones.push_back(serial);
+        // Keep the newest tombstones; an older one goes once no thread of its
+        // own still returns through it (one released from its own callback).
+        for (auto at = r.tombstones.begin(); r.tombstones.size() > max_tombstones && at != r.tombstones.end();) {
+            auto api = r.apis.find(*at);
+            if (api == r.apis.end() || api->second->retirable()) {
+                if (api != r.apis.end()) {
+                    freed.push_back(std::move(api->second));
+                    r.apis.erase(api);
+                }
+                at = r.tombstones.erase(at);
+            } else {
+                ++at;
+            }
+        }
+    } catch (...) {
+        // Out of memory: the tombstone is kept whole (never freed), which is safe.
+    }
 }
 
 int gil_state() {
-    using Check = int (*)();
-    static const Check check = reinterpret_cast<Check>(::dlsym(RTLD_DEFAULT, "PyGILState_Check"));
+    // The calling thread holds the lock exactly when it has a thread state
+    // attached. (PyGILState_Check answers 1 for every thread once any
+    // sub-interpreter exists.)
+    using Current = void *(*)();
+    static const Current current = [] {
+        void *found = ::dlsym(RTLD_DEFAULT, "PyThreadState_GetUnchecked");
+        if (!found)
+            found = ::dlsym(RTLD_DEFAULT, "_PyThreadState_UncheckedGet");
+        return reinterpret_cast<Current>(found);
+    }();
     static const auto initialized = reinterpret_cast<int (*)()>(::dlsym(RTLD_DEFAULT, "Py_IsInitialized"));
-    if (!check || !initialized || !initialized())
+    if (!current || !initialized || !initialized())
         return -1;
-    return check() ? 1 : 0;
+    return current() ? 1 : 0;
 }
 
 }  // namespace standin
@@ -460,10 +566,21 @@ CThostFtdcTraderApi *CThostFtdcTraderApi::CreateFtdcTraderApi(const char *flow_p
     log_call(std::move(call));
     if (take_create_failure() || !make_flow_path(flow))
         return nullptr;
-    std::lock_guard lock(registry_mutex);
-    auto *api = new TraderApi(static_cast<int>(registry.size()) + 1, flow);
-    registry.push_back(api);
-    return api;
+    try {
+        Registry &r = registry();
+        std::lock_guard lock(r.mutex);
+        auto api = std::make_shared<TraderApi>(r.last + 1, flow);
+        r.apis.emplace(api->serial(), api);
+        ++r.last;
+        return api.get();
+    } catch (...) {
+        return nullptr;  // out of memory: as if the library refused
+    }
 }
 
-const char *CThostFtdcTraderApi::GetApiVersion() { return version_text(); }
+const char *CThostFtdcTraderApi::GetApiVersion() {
+    // A copy per thread: ctpsim_set_version may rewrite the text meanwhile.
+    thread_local char copy[256];
+    copy_version(copy, sizeof copy);
+    return copy;
+}

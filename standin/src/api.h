@@ -4,6 +4,7 @@
 #include "ThostFtdcTraderApi.h"
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
@@ -30,13 +31,17 @@ const CallbackKind *find_callback(std::string_view name);
 // Largest record any callback carries; every thread keeps one buffer of it.
 inline constexpr std::size_t max_record_size = 4096;
 
-// Signalled when a posted event has been delivered or dropped.
+// Signalled when a posted event has been delivered or dropped. A waiter that
+// gives up cancels what has not run yet.
 struct Completion {
     std::mutex mutex;
     std::condition_variable done;
     int state = 1;  // 1 pending, 0 delivered, CTPSIM_DROPPED dropped
+    bool cancelled = false;
     int wait(int timeout_ms);
     void finish(int result);
+    // False once the waiter gave up: the callback is not run.
+    bool may_run();
 };
 
 // A callback waiting to run on one of the library's threads.
@@ -87,6 +92,8 @@ public:
     void hold(bool held);
     // Whether the caller is this worker's thread.
     bool runs_here() const { return thread.get_id() == std::this_thread::get_id(); }
+    // Whether the thread has stopped touching the API object and this worker.
+    bool exited() const { return exited_.load(); }
 
 private:
     void run();
@@ -100,6 +107,7 @@ private:
     // Reused for every callback: a record pointer is valid only during its callback.
     alignas(std::max_align_t) unsigned char buffer[max_record_size];
     CThostFtdcRspInfoField info;
+    std::atomic<bool> exited_{false};
     std::thread thread;
 };
 
@@ -130,7 +138,10 @@ public:
     int ReqQryInstrument(CThostFtdcQryInstrumentField *record, int id) override;
 
     int serial() const { return serial_; }
+    const std::string &flow() const { return flow_path; }
     bool alive();
+    // Released, and no thread of its own still runs: may be freed.
+    bool retirable();
     // Posts an event to thread `index`; a CTPSIM_ result.
     int post(int index, Event event);
     // Runs one event with the registered spi (called by the workers).
@@ -185,11 +196,20 @@ struct Call {
 };
 
 void log_call(Call call);
+// Whether calls are logged (ctpsim_log_calls): skip building entries when not.
+bool logging_calls();
 void log_violation();
 int gil_state();  // 1, 0, or -1 outside Python
 
-// Every API object ever created, by serial - 1. Released objects stay as
-// tombstones so that a late call on one is caught instead of corrupting memory.
-TraderApi *find_api(int serial);
+// The API objects by serial: the live ones, and the last released ones as
+// tombstones so that a late call on one is caught instead of corrupting
+// memory. Null for an unknown serial or an older released one.
+std::shared_ptr<TraderApi> find_api(int serial);
+// Every object find_api can find, by serial.
+std::vector<std::shared_ptr<TraderApi>> all_apis();
+// Serial of the newest object created with this flow path, 0 if none.
+int api_of(std::string_view flow_path);
+// Tombstones kept; older ones are freed.
+inline constexpr std::size_t max_tombstones = 1000;
 
 }  // namespace standin

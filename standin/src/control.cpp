@@ -20,19 +20,26 @@ std::mutex control_mutex;  // guards everything below
 std::vector<Call> calls;
 int violations = 0;
 bool fail_next_create = false;
+int threads_until_failure = 0;  // 0: none fails
 std::optional<int> forced;
 std::atomic<int> delay_us{0};
+// Off unless a test asks: a paper-trading process runs all day.
+std::atomic<bool> logging{false};
 char version[256] = "6.7.2_standin (simulated front)";
 
 }  // namespace
 
 void log_call(Call call) {
-    // Bounded, so that a long run on the simulated front does not grow forever.
+    // Bounded, so that a long run with the log on does not grow forever.
     constexpr std::size_t max_logged = 100000;
+    if (!logging)
+        return;
     std::lock_guard lock(control_mutex);
     if (calls.size() < max_logged)
         calls.push_back(std::move(call));
 }
+
+bool logging_calls() { return logging; }
 
 void log_violation() {
     std::lock_guard lock(control_mutex);
@@ -49,7 +56,22 @@ bool take_create_failure() {
     return std::exchange(fail_next_create, false);
 }
 
-const char *version_text() { return version; }
+bool take_thread_failure() {
+    std::lock_guard lock(control_mutex);
+    return threads_until_failure > 0 && --threads_until_failure == 0;
+}
+
+std::string version_text() {
+    std::lock_guard lock(control_mutex);
+    return version;
+}
+
+void copy_version(char *out, std::size_t size) {
+    std::lock_guard lock(control_mutex);
+    const std::size_t n = std::min(std::strlen(version), size - 1);
+    std::memcpy(out, version, n);
+    out[n] = 0;
+}
 
 int request_delay_us() { return delay_us.load(); }
 
@@ -90,7 +112,7 @@ std::size_t record_size(std::string_view name) {
 }
 
 // The API object and the callback kind that a control call names.
-int resolve(int api, const char *callback, TraderApi *&found, Event &event) {
+int resolve(int api, const char *callback, std::shared_ptr<TraderApi> &found, Event &event) {
     found = find_api(api);
     if (!found)
         return CTPSIM_NO_API;
@@ -114,13 +136,15 @@ extern "C" {
 int ctpsim_last_api(void) { return last_serial(); }
 
 int ctpsim_alive(int api) {
-    TraderApi *found = find_api(api);
+    auto found = find_api(api);
     return found && found->alive();
 }
 
+int ctpsim_api_of(const char *flow_path) { return api_of(flow_path ? flow_path : ""); }
+
 int ctpsim_emit(int api, int thread, const char *callback, const void *record, size_t record_size,
                 const void *info, size_t info_size, int id, int last, int timeout_ms) {
-    TraderApi *found = nullptr;
+    std::shared_ptr<TraderApi> found;
     Event event;
     if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
         return resolved;
@@ -135,7 +159,7 @@ int ctpsim_emit(int api, int thread, const char *callback, const void *record, s
 }
 
 int ctpsim_flood(int api, int thread, const char *callback, int n, int timeout_ms) {
-    TraderApi *found = nullptr;
+    std::shared_ptr<TraderApi> found;
     Event event;
     if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
         return resolved;
@@ -174,8 +198,10 @@ void ctpsim_reset(void) {
     {
         std::lock_guard lock(control_mutex);
         calls.clear();
+        logging = false;
         violations = 0;
         fail_next_create = false;
+        threads_until_failure = 0;
         forced.reset();
         delay_us = 0;
         put(version, default_version);
@@ -183,6 +209,13 @@ void ctpsim_reset(void) {
     // Outside control_mutex: this takes API objects' locks, which are held
     // elsewhere while control_mutex is taken (log_call from dead()).
     reset_front_switches();
+}
+
+void ctpsim_log_calls(int enabled) { logging = enabled != 0; }
+
+void ctpsim_fail_thread(int nth) {
+    std::lock_guard lock(control_mutex);
+    threads_until_failure = std::max(nth, 0);
 }
 
 void ctpsim_fail_next_create(void) {
