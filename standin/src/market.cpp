@@ -45,12 +45,16 @@ int Book::available(bool buy, Ticks limit, int wanted) {
     return std::min(total, wanted);
 }
 
-bool Book::meets_own(bool buy, Ticks limit, const Account &account) {
+bool Book::meets_own(bool buy, Ticks limit, int wanted, const Account &account) {
+    // Walks the book as matching would: the own order counts only when the
+    // volume ahead of it leaves part of the order to trade with it.
+    int ahead = 0;
     for (const auto &[key, entry] : opposite(buy)) {
-        if (!crosses(buy, limit, price(!buy, key)))
+        if (ahead >= wanted || !crosses(buy, limit, price(!buy, key)))
             break;
         if (entry.order && entry.order->account == &account)
             return true;
+        ahead += entry.volume();
     }
     return false;
 }

@@ -51,8 +51,9 @@ public:
 
     // Volume an order could take at once, stopping at `wanted`.
     int available(bool buy, Ticks limit, int wanted);
-    // Whether an order would trade with a resting order of `account`.
-    bool meets_own(bool buy, Ticks limit, const Account &account);
+    // Whether an order of `wanted` lots would trade with a resting order of
+    // `account`, after what rests ahead of it in price-time priority.
+    bool meets_own(bool buy, Ticks limit, int wanted, const Account &account);
 
     Side bids;
     Side asks;

@@ -106,7 +106,7 @@ Error Venue::check_order(Session &session, const CThostFtdcInputOrderField &in, 
         needed += instrument->margin(in.Direction, price, order.remaining);
     if (needed > account.available() + 1e-6)
         return Error::insufficient_funds;
-    if (instrument->book.meets_own(order.buy, limit, account))
+    if (instrument->book.meets_own(order.buy, limit, order.remaining, account))
         return Error::self_trade;
     return Error::none;
 }
