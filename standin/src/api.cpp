@@ -131,6 +131,12 @@ void Worker::post(Event event) {
     wake.notify_one();
 }
 
+void Worker::adopt(std::list<Event> &from, std::list<Event>::iterator event) noexcept {
+    std::lock_guard lock(mutex);
+    events.splice(events.end(), from, event);
+    wake.notify_one();
+}
+
 std::size_t Worker::pending() {
     std::lock_guard lock(mutex);
     return events.size();
@@ -152,7 +158,7 @@ void Worker::stop() {
         thread.join();
     else if (thread.joinable())
         thread.detach();  // Release called from a callback: the thread ends after it
-    std::deque<Event> dropped;
+    std::list<Event> dropped;
     {
         std::lock_guard lock(mutex);
         dropped.swap(events);
@@ -189,12 +195,21 @@ void Worker::run() {
 
 TraderApi::TraderApi(int serial, std::string flow) : serial_(serial), flow_path(std::move(flow)) {}
 
-Call TraderApi::entry(std::string op) const {
-    Call call;
-    call.api = serial_;
-    call.op = std::move(op);
-    call.gil = gil_state();
-    return call;
+template <class Fill>
+void TraderApi::log(std::string_view op, Fill fill) const noexcept {
+    if (!logging_calls())
+        return;
+    try {
+        Call call;
+        call.api = serial_;
+        call.op = op;
+        call.gil = gil_state();
+        fill(call);
+        log_call(std::move(call));
+    } catch (...) {
+        // Out of memory: the call is left out of the log; nothing may escape
+        // into the caller.
+    }
 }
 
 bool TraderApi::dead(const char *op) {
@@ -202,7 +217,7 @@ bool TraderApi::dead(const char *op) {
     if (!released)
         return false;
     log_violation();
-    log_call(entry(std::string("violation:") + op));
+    log("violation:", [&](Call &call) { call.op += op; });
     return true;
 }
 
@@ -219,7 +234,7 @@ bool TraderApi::retirable() {
 void TraderApi::Release() {
     if (dead("Release"))
         return;
-    log_call(entry("Release"));
+    log("Release", [](Call &) {});
     // Leave the front first, so that nothing it does is posted to this object.
     if (FrontLink *front = link())
         front->leave();
@@ -248,7 +263,7 @@ void TraderApi::Release() {
 void TraderApi::Init() {
     if (dead("Init"))
         return;
-    log_call(entry("Init"));
+    log("Init", [](Call &) {});
     {
         std::lock_guard lock(state_mutex);
         if (started)
@@ -300,18 +315,18 @@ const char *TraderApi::GetTradingDay() {
 void TraderApi::RegisterFront(char *address) {
     if (dead("RegisterFront"))
         return;
-    Call call = entry("RegisterFront");
-    call.text = address ? address : "";
-    log_call(call);
-    fronts.push_back(call.text);
+    log("RegisterFront", [&](Call &call) { call.text = address ? address : ""; });
+    try {
+        fronts.emplace_back(address ? address : "");
+    } catch (...) {
+        // Out of memory: the address is not kept, as if never given.
+    }
 }
 
 void TraderApi::RegisterSpi(CThostFtdcTraderSpi *new_spi) {
     if (dead("RegisterSpi"))
         return;
-    Call call = entry("RegisterSpi");
-    call.arg1 = new_spi != nullptr;
-    log_call(std::move(call));
+    log("RegisterSpi", [&](Call &call) { call.arg1 = new_spi != nullptr; });
     std::unique_lock lock(spi_mutex);
     spi = new_spi;
 }
@@ -319,18 +334,16 @@ void TraderApi::RegisterSpi(CThostFtdcTraderSpi *new_spi) {
 void TraderApi::SubscribePrivateTopic(THOST_TE_RESUME_TYPE type, int length) {
     if (dead("SubscribePrivateTopic"))
         return;
-    Call call = entry("SubscribePrivateTopic");
-    call.arg1 = type;
-    call.arg2 = length;
-    log_call(std::move(call));
+    log("SubscribePrivateTopic", [&](Call &call) {
+        call.arg1 = type;
+        call.arg2 = length;
+    });
 }
 
 void TraderApi::SubscribePublicTopic(THOST_TE_RESUME_TYPE type) {
     if (dead("SubscribePublicTopic"))
         return;
-    Call call = entry("SubscribePublicTopic");
-    call.arg1 = type;
-    log_call(std::move(call));
+    log("SubscribePublicTopic", [&](Call &call) { call.arg1 = type; });
 }
 
 template <class Record>
@@ -338,15 +351,13 @@ int TraderApi::request(const char *op, Record *record, int id) {
     static_assert(sizeof(Record) <= sizeof(ctpsim_call::record));
     if (dead(op))
         return -1;
-    if (logging_calls()) {
-        Call call = entry(op);
+    log(op, [&](Call &call) {
         call.arg1 = id;
         if (record) {
             const auto *bytes = reinterpret_cast<const unsigned char *>(record);
             call.record.assign(bytes, bytes + sizeof(Record));
         }
-        log_call(std::move(call));
-    }
+    });
     // A slow request widens the window in which a careless caller could
     // release the object under a call that is still running.
     if (const int delay = request_delay_us(); delay > 0) {
@@ -392,6 +403,11 @@ int TraderApi::with_worker(int index, Use use) {
 
 int TraderApi::post(int index, Event event) {
     return with_worker(index, [&](Worker &worker) { worker.post(std::move(event)); });
+}
+
+void TraderApi::post(int index, std::list<Event> &from, std::list<Event>::iterator event) noexcept {
+    with_worker(index, [&](Worker &worker) { worker.adopt(from, event); });
+    // Not delivered: the event stays in `from`, which drops it.
 }
 
 std::size_t TraderApi::pending(int index) {
@@ -557,16 +573,24 @@ int gil_state() {
 using namespace standin;
 
 CThostFtdcTraderApi *CThostFtdcTraderApi::CreateFtdcTraderApi(const char *flow_path, bool production) {
-    std::string flow = flow_path ? flow_path : "";
-    Call call;
-    call.op = "CreateFtdcTraderApi";
-    call.gil = gil_state();
-    call.arg1 = production;
-    call.text = flow;
-    log_call(std::move(call));
-    if (take_create_failure() || !make_flow_path(flow))
+    if (logging_calls()) {
+        try {
+            Call call;
+            call.op = "CreateFtdcTraderApi";
+            call.gil = gil_state();
+            call.arg1 = production;
+            call.text = flow_path ? flow_path : "";
+            log_call(std::move(call));
+        } catch (...) {
+            // Out of memory: left out of the log.
+        }
+    }
+    if (take_create_failure())
         return nullptr;
     try {
+        std::string flow = flow_path ? flow_path : "";
+        if (!make_flow_path(flow))
+            return nullptr;
         Registry &r = registry();
         std::lock_guard lock(r.mutex);
         auto api = std::make_shared<TraderApi>(r.last + 1, flow);

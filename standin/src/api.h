@@ -8,7 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
-#include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -59,6 +59,8 @@ struct Event {
     // Carries copies of the record's bytes and of the error information
     // (a CThostFtdcRspInfoField); null pointers for none.
     void attach(const void *bytes, std::size_t size, const void *error) {
+        has_record = false;
+        has_info = false;
         if (bytes) {
             const auto *first = static_cast<const unsigned char *>(bytes);
             has_record = true;
@@ -84,6 +86,8 @@ public:
     Worker &operator=(const Worker &) = delete;
 
     void post(Event event);
+    // Moves one event over from another list: cannot fail.
+    void adopt(std::list<Event> &from, std::list<Event>::iterator event) noexcept;
     // Stops the thread after the callback that is running, dropping the rest.
     void stop();
     // Events waiting to run.
@@ -101,7 +105,7 @@ private:
     TraderApi &api;
     std::mutex mutex;
     std::condition_variable wake;
-    std::deque<Event> events;
+    std::list<Event> events;  // a list: events made ahead are spliced in without allocating
     bool stopping = false;
     bool held = false;
     // Reused for every callback: a record pointer is valid only during its callback.
@@ -144,6 +148,9 @@ public:
     bool retirable();
     // Posts an event to thread `index`; a CTPSIM_ result.
     int post(int index, Event event);
+    // The same with an event made ahead in another list, which it leaves:
+    // cannot fail. An object not started or released drops the event.
+    void post(int index, std::list<Event> &from, std::list<Event>::iterator event) noexcept;
     // Runs one event with the registered spi (called by the workers).
     void deliver(const Event &event, int repeat_index, unsigned char *buffer, CThostFtdcRspInfoField &info);
     // Events waiting on thread `index` (0 once released).
@@ -159,8 +166,10 @@ private:
     // Runs use(worker) on thread index of a started, live object; a CTPSIM_ result.
     template <class Use>
     int with_worker(int index, Use use);
-    // The log entry of a call on this object, with the caller's lock state.
-    Call entry(std::string op) const;
+    // Logs a call on this object, with the caller's lock state, when the log
+    // is on; fill sets the call's own members.
+    template <class Fill>
+    void log(std::string_view op, Fill fill) const noexcept;
     // True when the object was released: the call is logged as a violation.
     bool dead(const char *op);
     template <class Record>
