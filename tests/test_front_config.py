@@ -121,3 +121,18 @@ max_volume = 10000
         assert sim.price(t.front, "x") == 1000
     finally:
         t.close()
+
+
+def test_a_refused_configuration_leaves_the_name_free(sim, tmp_path, capfd):
+    name = f"sim://cfg{uuid.uuid4().hex}"
+    capfd.readouterr()
+    handle = _ctp.create(f"{name}?config={write(tmp_path, 'front_id = 0')}", bytes(tmp_path / "a") + b"/")
+    _ctp.close(handle)
+    assert "front_id" in capfd.readouterr().err
+    sim.query_interval(0)
+    t = Trader(sim, bytes(tmp_path / "b") + b"/", f"{name}?config={write(tmp_path, 'front_id = 5')}")
+    try:
+        assert t.login()["FrontID"] == 5                # set up by the later, good file
+        assert t.replies("QryTradingAccount", {"InvestorID": "000002"}) == []   # another investor: nothing
+    finally:
+        t.close()
