@@ -189,7 +189,8 @@ int Venue::request(Session &session, const CThostFtdcInputOrderField &r, int id)
         return 0;
     }
     prepare_order(input, *ahead.order, ahead, out);
-    // Nothing has changed so far; from here on nothing allocates.
+    // Nothing has changed so far; from here on nothing allocates (the ids and
+    // times put in records are short enough for std::string's inline buffer).
     use_order_ref(session, order_ref);
     accept_order(session, input, id, ahead, out);
     return 0;
@@ -216,10 +217,8 @@ void Venue::prepare_order(const CThostFtdcInputOrderField &in, Order &order, Acc
         }
     }
     const bool rests = !killed && remaining > 0 && in.TimeCondition != '1';
-    if (!killed && remaining > 0 && !rests)
-        room.update(*this, account);  // what is left, cancelled
-    if (killed)
-        room.update(*this, account);
+    if (killed || (remaining > 0 && !rests))
+        room.update(*this, account);  // cancelled: killed whole, or what an immediate order left
     orders.reserve(orders.size() + 1);
     account.orders.reserve(account.orders.size() + 1);
     account.waiting.reserve(account.waiting.size() + 1);
