@@ -129,6 +129,43 @@ int run(TraderApi &api, int thread, Event event, int timeout_ms) {
     return completion->wait(timeout_ms);
 }
 
+// Runs a control call; nothing may escape into the C caller.
+template <class Call>
+int guarded(Call call) noexcept {
+    try {
+        return call();
+    } catch (...) {
+        return CTPSIM_NO_MEMORY;
+    }
+}
+
+int emit(int api, int thread, const char *callback, const void *record, size_t record_size, const void *info,
+         size_t info_size, int id, int last, int timeout_ms) {
+    std::shared_ptr<TraderApi> found;
+    Event event;
+    if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
+        return resolved;
+    if (record && (event.kind->record_size == 0 || record_size != event.kind->record_size))
+        return CTPSIM_BAD_SIZE;
+    if (info && info_size != sizeof(CThostFtdcRspInfoField))
+        return CTPSIM_BAD_SIZE;
+    event.attach(record, record_size, info);
+    event.id = id;
+    event.last = last != 0;
+    return run(*found, thread, std::move(event), timeout_ms);
+}
+
+int flood(int api, int thread, const char *callback, int n, int timeout_ms) {
+    std::shared_ptr<TraderApi> found;
+    Event event;
+    if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
+        return resolved;
+    if (n <= 0)
+        return CTPSIM_OK;
+    event.repeat = n;
+    return run(*found, thread, std::move(event), timeout_ms);
+}
+
 }  // namespace
 
 extern "C" {
@@ -144,29 +181,13 @@ int ctpsim_api_of(const char *flow_path) { return api_of(flow_path ? flow_path :
 
 int ctpsim_emit(int api, int thread, const char *callback, const void *record, size_t record_size,
                 const void *info, size_t info_size, int id, int last, int timeout_ms) {
-    std::shared_ptr<TraderApi> found;
-    Event event;
-    if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
-        return resolved;
-    if (record && (event.kind->record_size == 0 || record_size != event.kind->record_size))
-        return CTPSIM_BAD_SIZE;
-    if (info && info_size != sizeof(CThostFtdcRspInfoField))
-        return CTPSIM_BAD_SIZE;
-    event.attach(record, record_size, info);
-    event.id = id;
-    event.last = last != 0;
-    return run(*found, thread, std::move(event), timeout_ms);
+    return guarded([&] {
+        return emit(api, thread, callback, record, record_size, info, info_size, id, last, timeout_ms);
+    });
 }
 
 int ctpsim_flood(int api, int thread, const char *callback, int n, int timeout_ms) {
-    std::shared_ptr<TraderApi> found;
-    Event event;
-    if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
-        return resolved;
-    if (n <= 0)
-        return CTPSIM_OK;
-    event.repeat = n;
-    return run(*found, thread, std::move(event), timeout_ms);
+    return guarded([&] { return flood(api, thread, callback, n, timeout_ms); });
 }
 
 int ctpsim_calls(struct ctpsim_call *out, int max) {
@@ -208,7 +229,11 @@ void ctpsim_reset(void) {
     }
     // Outside control_mutex: this takes API objects' locks, which are held
     // elsewhere while control_mutex is taken (log_call from dead()).
-    reset_front_switches();
+    try {
+        reset_front_switches();
+    } catch (...) {
+        // Out of memory: held threads stay held; nothing may escape into the caller.
+    }
 }
 
 void ctpsim_log_calls(int enabled) { logging = enabled != 0; }

@@ -353,7 +353,8 @@ void each_request_is_all_or_nothing(const std::string &flow) {
     }
 }
 
-// A query that ran short does not count against the query limit.
+// A query that ran short does not count against the query limit; a control
+// call that ran short returns CTPSIM_NO_MEMORY.
 void a_query_that_ran_short_is_not_counted(const std::string &flow) {
     Trading trading("oom-query", flow);
     check(trading.a.authenticate() == 0 && trading.a.login() == 0, "logged in");
@@ -366,6 +367,10 @@ void a_query_that_ran_short_is_not_counted(const std::string &flow) {
     check(trading.a.query_account() == 0, "and was not counted");
     check(trading.a.query_account() == -3, "the next is limited");
     ctpsim_query_interval(0);
+    allocations_until_failure = 1;
+    const int emitted = ctpsim_emit(trading.a.serial, 0, "OnHeartBeatWarning", nullptr, 0, nullptr, 0, 0, 1, 1000);
+    allocations_until_failure = 0;
+    check(emitted == CTPSIM_NO_MEMORY, "a control call that ran short says so");
 }
 
 // With the call log on, a call that cannot be logged is left out of it:
