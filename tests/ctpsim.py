@@ -132,6 +132,7 @@ class Sim:
                                         ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int]
             lib.ctpsim_flood.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
         self.lib.ctpsim_calls.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        self.lib.ctpsim_api_of.argtypes = [ctypes.c_char_p]
         self.lib.ctpsim_set_version.argtypes = [ctypes.c_char_p]
         self.lib.ctpsim_throw_next.argtypes = [ctypes.c_char_p, ctypes.c_int]
         self.lib.ctpsim_timing.argtypes = [ctypes.c_int, ctypes.c_int]
@@ -145,6 +146,10 @@ class Sim:
 
     def last_api(self):
         return self.lib.ctpsim_last_api()
+
+    def api_of(self, flow: bytes) -> int:
+        """Serial of the newest API object created with this flow path (0 if none)."""
+        return int(self.lib.ctpsim_api_of(flow))
 
     def alive(self, api):
         return bool(self.lib.ctpsim_alive(api))
@@ -178,6 +183,10 @@ class Sim:
             calls = [c for c in calls if c.name == op]
         return calls
 
+    def log_calls(self, enabled: bool = True) -> None:
+        """Turns the call log on or off (off by default and after reset)."""
+        self.lib.ctpsim_log_calls(int(enabled))
+
     def violations(self):
         return self.lib.ctpsim_violations()
 
@@ -186,6 +195,10 @@ class Sim:
 
     def fail_next_create(self):
         self.lib.ctpsim_fail_next_create()
+
+    def fail_thread(self, nth: int) -> None:
+        """The nth library thread started from now on fails to start (0: none)."""
+        self.lib.ctpsim_fail_thread(nth)
 
     def force_result(self, value=None):
         self.lib.ctpsim_force_result(int(value is not None), value or 0)

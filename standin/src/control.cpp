@@ -30,8 +30,11 @@ std::mutex control_mutex;  // guards everything below
 std::vector<Call> calls;
 int violations = 0;
 bool fail_next_create = false;
+int threads_until_failure = 0;  // 0: none fails
 std::optional<int> forced;
 std::atomic<int> delay_us{0};
+// Off unless a test asks: a paper-trading process runs all day.
+std::atomic<bool> logging{false};
 char version[256] = "6.7.2_standin (simulated front)";
 std::vector<std::pair<std::string, int>> armed;  // ctpsim_throw_next: operation, kind
 
@@ -54,12 +57,16 @@ std::unique_ptr<Timing[]> timings;  // made once, never freed: callbacks may sti
 }  // namespace
 
 void log_call(Call call) {
-    // Bounded, so that a long run on the simulated front does not grow forever.
+    // Bounded, so that a long run with the log on does not grow forever.
     constexpr std::size_t max_logged = 100000;
+    if (!logging)
+        return;
     std::lock_guard lock(control_mutex);
     if (calls.size() < max_logged)
         calls.push_back(std::move(call));
 }
+
+bool logging_calls() { return logging; }
 
 void log_violation() {
     std::lock_guard lock(control_mutex);
@@ -121,7 +128,22 @@ void throw_if_asked(const char *op) {
     }
 }
 
-const char *version_text() { return version; }
+bool take_thread_failure() {
+    std::lock_guard lock(control_mutex);
+    return threads_until_failure > 0 && --threads_until_failure == 0;
+}
+
+std::string version_text() {
+    std::lock_guard lock(control_mutex);
+    return version;
+}
+
+void copy_version(char *out, std::size_t size) {
+    std::lock_guard lock(control_mutex);
+    const std::size_t n = std::min(std::strlen(version), size - 1);
+    std::memcpy(out, version, n);
+    out[n] = 0;
+}
 
 int request_delay_us() { return delay_us.load(); }
 
@@ -162,7 +184,7 @@ std::size_t record_size(std::string_view name) {
 }
 
 // The API object and the callback kind that a control call names.
-int resolve(int api, const char *callback, TraderApi *&found, Event &event) {
+int resolve(int api, const char *callback, std::shared_ptr<TraderApi> &found, Event &event) {
     found = find_api(api);
     if (!found)
         return CTPSIM_NO_API;
@@ -179,20 +201,19 @@ int run(TraderApi &api, int thread, Event event, int timeout_ms) {
     return completion->wait(timeout_ms);
 }
 
-}  // namespace
-
-extern "C" {
-
-int ctpsim_last_api(void) { return last_serial(); }
-
-int ctpsim_alive(int api) {
-    TraderApi *found = find_api(api);
-    return found && found->alive();
+// Runs a control call; nothing may escape into the C caller.
+template <class Call>
+int guarded(Call call) noexcept {
+    try {
+        return call();
+    } catch (...) {
+        return CTPSIM_NO_MEMORY;
+    }
 }
 
-int ctpsim_emit(int api, int thread, const char *callback, const void *record, size_t record_size,
-                const void *info, size_t info_size, int id, int last, int timeout_ms) {
-    TraderApi *found = nullptr;
+int emit(int api, int thread, const char *callback, const void *record, size_t record_size, const void *info,
+         size_t info_size, int id, int last, int timeout_ms) {
+    std::shared_ptr<TraderApi> found;
     Event event;
     if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
         return resolved;
@@ -206,9 +227,9 @@ int ctpsim_emit(int api, int thread, const char *callback, const void *record, s
     return run(*found, thread, std::move(event), timeout_ms);
 }
 
-int ctpsim_flood_record(int api, int thread, const char *callback, const void *record, size_t record_size, int n,
-                        int timeout_ms) {
-    TraderApi *found = nullptr;
+int flood(int api, int thread, const char *callback, const void *record, size_t record_size, int n,
+          int timeout_ms) {
+    std::shared_ptr<TraderApi> found;
     Event event;
     if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
         return resolved;
@@ -221,15 +242,33 @@ int ctpsim_flood_record(int api, int thread, const char *callback, const void *r
     return run(*found, thread, std::move(event), timeout_ms);
 }
 
+}  // namespace
+
+extern "C" {
+
+int ctpsim_last_api(void) { return last_serial(); }
+
+int ctpsim_alive(int api) {
+    auto found = find_api(api);
+    return found && found->alive();
+}
+
+int ctpsim_api_of(const char *flow_path) { return api_of(flow_path ? flow_path : ""); }
+
+int ctpsim_emit(int api, int thread, const char *callback, const void *record, size_t record_size,
+                const void *info, size_t info_size, int id, int last, int timeout_ms) {
+    return guarded([&] {
+        return emit(api, thread, callback, record, record_size, info, info_size, id, last, timeout_ms);
+    });
+}
+
 int ctpsim_flood(int api, int thread, const char *callback, int n, int timeout_ms) {
-    TraderApi *found = nullptr;
-    Event event;
-    if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
-        return resolved;
-    if (n <= 0)
-        return CTPSIM_OK;
-    event.repeat = n;
-    return run(*found, thread, std::move(event), timeout_ms);
+    return guarded([&] { return flood(api, thread, callback, nullptr, 0, n, timeout_ms); });
+}
+
+int ctpsim_flood_record(int api, int thread, const char *callback, const void *record, size_t record_size, int n,
+                        int timeout_ms) {
+    return guarded([&] { return flood(api, thread, callback, record, record_size, n, timeout_ms); });
 }
 
 int ctpsim_calls(struct ctpsim_call *out, int max) {
@@ -261,17 +300,30 @@ void ctpsim_reset(void) {
     {
         std::lock_guard lock(control_mutex);
         calls.clear();
+        logging = false;
         violations = 0;
         armed.clear();
         timing_on = false;
         fail_next_create = false;
+        threads_until_failure = 0;
         forced.reset();
         delay_us = 0;
         put(version, default_version);
     }
     // Outside control_mutex: this takes API objects' locks, which are held
     // elsewhere while control_mutex is taken (log_call from dead()).
-    reset_front_switches();
+    try {
+        reset_front_switches();
+    } catch (...) {
+        // Out of memory: held threads stay held; nothing may escape into the caller.
+    }
+}
+
+void ctpsim_log_calls(int enabled) { logging = enabled != 0; }
+
+void ctpsim_fail_thread(int nth) {
+    std::lock_guard lock(control_mutex);
+    threads_until_failure = std::max(nth, 0);
 }
 
 void ctpsim_fail_next_create(void) {

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <optional>
+#include <string>
 
 namespace standin {
 
@@ -10,7 +12,11 @@ namespace standin {
 std::optional<int> forced_result();
 // True once after ctpsim_fail_next_create.
 bool take_create_failure();
-const char *version_text();
+// True once when the next library thread is to fail to start (ctpsim_fail_thread).
+bool take_thread_failure();
+// The version text now; copy_version copies it, cut to fit and NUL-terminated.
+std::string version_text();
+void copy_version(char *out, std::size_t size);
 // How long each Req* takes, in microseconds (0: no delay).
 int request_delay_us();
 int last_serial();
@@ -30,6 +36,8 @@ struct Switches {
 };
 Switches switches();
 void record_timing(std::int64_t begin, std::int64_t duration, const Switches &before, const Switches &after);
+// Keeps a released API object as a tombstone, freeing the oldest beyond max_tombstones.
+void retire(int serial) noexcept;
 // Undoes ctpsim_hold, ctpsim_query_interval and ctpsim_max_pending (control_front.cpp).
 void reset_front_switches();
 
