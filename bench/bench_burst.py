@@ -9,14 +9,14 @@ Run: bench/run (or tools/run 'PYTHONPATH=build/release python3.14 bench/bench_bu
 """
 
 import sys
-import tempfile
 import threading
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
+import standin  # noqa: E402
 import _ctp  # noqa: E402
-from ctpsim import Sim, record  # noqa: E402
+from ctpsim import record  # noqa: E402
 
 FLOODS = (1000, 20000)
 ROUNDS = 5
@@ -66,11 +66,7 @@ def busy(stop):
 
 
 def main():
-    lib = Path(_ctp.__file__).with_name("thosttraderapi_se.so")
-    sim = Sim(lib)
-    flow = tempfile.mkdtemp().encode() + b"/"
-    h = _ctp.create("tcp://192.0.2.1:1", flow)  # no front: only the events below
-    api = sim.last_api()
+    sim, h, api = standin.session()
     rec = order()
     print(f"vendor thread: ns per RtnOrder callback, {ROUNDS} floods each, timed inside the library")
     print(f"  {'':48s} {'p50':>6s} {'p99':>7s} {'p99.9':>8s} {'max':>9s}   callbacks over 50 µs")

@@ -10,14 +10,14 @@ Run: bench/run (or tools/run 'PYTHONPATH=build/release python3.14 bench/bench_po
 
 import gc
 import sys
-import tempfile
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
+import standin  # noqa: E402
 import _ctp  # noqa: E402
-from ctpsim import Sim, info, record  # noqa: E402
+from ctpsim import info, record  # noqa: E402
 
 TOTAL = 20000
 BATCHES = (100, 1000, 10000)
@@ -76,11 +76,7 @@ def timed(fn):
 
 
 def main():
-    lib = Path(_ctp.__file__).with_name("thosttraderapi_se.so")
-    sim = Sim(lib)
-    flow = tempfile.mkdtemp().encode() + b"/"
-    h = _ctp.create("tcp://192.0.2.1:1", flow)  # no front: only the events below
-    api = sim.api_of(flow)
+    sim, h, api = standin.session()
     cases = [
         ("RtnOrder, ASCII text", "OnRtnOrder", order(b"partly traded"), None, floor_order),
         ("RtnOrder, Chinese StatusMsg", "OnRtnOrder", order("部分成交还在队列中".encode("gb18030")), None,
