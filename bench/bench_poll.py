@@ -1,7 +1,7 @@
 """Prints how fast poll turns queued events into event records, and what a
 vendor callback costs on the vendor's thread.
 
-Run: tools/run 'PYTHONPATH=build/release python3.14 bench/bench_poll.py'
+Run: tools/run 'PYTHONPATH=build/release:python python3.14 bench/bench_poll.py'
 """
 
 import sys
@@ -12,7 +12,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import _ctp  # noqa: E402
-from ctpsim import Sim, info, record  # noqa: E402
+from ctp import sim  # noqa: E402
+from records import info, record  # noqa: E402
 
 TOTAL = 20000
 BATCHES = (100, 20000)  # a strategy polling often, and one that fell behind
@@ -27,12 +28,9 @@ def order(status):
 
 
 def main():
-    lib = Path(_ctp.__file__).with_name("thosttraderapi_se.so")
-    sim = Sim(lib)
     flow = tempfile.mkdtemp().encode() + b"/"
     h = _ctp.create("tcp://192.0.2.1:1", flow)  # no front: only the events below
     api = sim.last_api()
-    sim.lib.ctpsim_emit.restype = int
     cases = [
         ("RtnOrder, ASCII text", "OnRtnOrder", order(b"partly traded"), None),
         ("RtnOrder, Chinese StatusMsg", "OnRtnOrder", order("部分成交".encode("gb18030")), None),
@@ -67,8 +65,6 @@ def main():
     _ctp.poll(h)
     print(f"vendor thread: {spent / 30000 * 1e9:.0f} ns per callback (copy, allocation, append), null records")
     _ctp.close(h)
-
-
 
 if __name__ == "__main__":
     main()

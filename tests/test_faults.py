@@ -8,7 +8,7 @@ import pytest
 
 import _ctp
 from conftest import leaked
-from ctpsim import info, record
+from records import info, record
 
 testcapi = pytest.importorskip("_testcapi")
 

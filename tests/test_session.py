@@ -10,7 +10,7 @@ import pytest
 
 import _ctp
 from conftest import Session, leaked, poll_until
-from ctpsim import OK, record
+from records import record
 
 CAPACITY = 32768
 UNREACHABLE = "tcp://192.0.2.1:17001"
@@ -110,8 +110,8 @@ class TestConnectionEvents:
                          ("RtnOrder", 0), ("FrontDisconnected", 3)]
 
     def test_two_threads_flooding_at_once_lose_nothing(self, sim, session):
-        threads = [threading.Thread(target=sim.flood, args=(session.api, "OnFrontDisconnected", 5000, t))
-                   for t in (0, 1)]
+        threads = [threading.Thread(target=sim.flood, args=(session.api, "OnFrontDisconnected", 5000),
+                                    kwargs={"thread": t}) for t in (0, 1)]
         for t in threads:
             t.start()
         events = []
@@ -212,14 +212,14 @@ class TestVendorThreads:
     def test_callback_completes_while_python_holds_the_lock(self, sim, session):
         # The emit below is called with the interpreter lock held and waits
         # for the vendor thread; a callback that took the lock would time out.
-        assert sim.emit(session.api, "OnRtnOrder", record("CThostFtdcOrderField"), hold_gil=True,
-                        timeout=5.0, check=False) == OK
-        assert sim.emit(session.api, "OnFrontDisconnected", id=1, hold_gil=True, timeout=5.0, check=False) == OK
+        sim.emit(session.api, "OnRtnOrder", record("CThostFtdcOrderField"), hold_gil=True, timeout=5.0)
+        sim.emit(session.api, "OnFrontDisconnected", id=1, hold_gil=True, timeout=5.0)
         assert [e["name"] for e in session.poll()] == ["RtnOrder", "FrontDisconnected"]
 
     def test_close_while_the_vendor_floods(self, sim, session):
-        flood = threading.Thread(target=sim.lib.ctpsim_flood, args=(session.api, 0, b"OnFrontDisconnected", 200000,
-                                                                      60000))
+        # The flood ends early (DROPPED) once the session is closed.
+        flood = threading.Thread(target=sim.library().ctpsim_flood,
+                                 args=(session.api, 0, b"OnFrontDisconnected", 200000, 60000))
         flood.start()
         time.sleep(0.01)
         session.close()  # joins the vendor's threads while they call back
