@@ -1,6 +1,7 @@
 import gc
 import os
 import sys
+import sysconfig
 import time
 from pathlib import Path
 
@@ -24,8 +25,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import _ctp  # noqa: E402
 from ctp import sim as ctpsim  # noqa: E402
 
-if INSTALLED and Path(_ctp.__file__).is_relative_to(ROOT):
-    raise ImportError(f"CTP_TEST_INSTALLED=1 but _ctp comes from the source tree: {_ctp.__file__}")
+if INSTALLED and {Path(_ctp.__file__).parent, Path(ctpsim.__file__).parent.parent} != {
+        Path(sysconfig.get_path("platlib"))}:
+    raise ImportError(f"CTP_TEST_INSTALLED=1 but _ctp or ctp is not the installed one: {_ctp.__file__}, "
+                      f"{ctpsim.__file__}")
 
 try:
     ctpsim.library()

@@ -66,16 +66,27 @@ def test_pip_records_every_installed_file():
     assert importlib.metadata.version("ctp")
 
 
+# A vendor library in miniature: the two functions the module calls by name
+# (everything else goes through the API object's virtual functions), no
+# soname and no control interface.
+VENDOR = """
+#include "ThostFtdcTraderApi.h"
+CThostFtdcTraderApi *CThostFtdcTraderApi::CreateFtdcTraderApi(const char *, bool) { return nullptr; }
+const char *CThostFtdcTraderApi::GetApiVersion() { return "vendor 1.0"; }
+"""
+
+
 @pytest.mark.skipif(READELF is None or shutil.which("cmake") is None or shutil.which("g++") is None,
                     reason="needs cmake, g++ and readelf")
 def test_a_vendor_sdk_is_installed_inside_the_package(tmp_path):
-    """Against a vendor SDK, the vendor's library (here a stand-in for it
-    without a soname, as the vendor ships it) is installed into the package
-    and found through the run path, never by a build path."""
+    """Built against a vendor SDK, CMake installs the vendor's library inside
+    the package, the module finds it there by name through its run path, and
+    ctp.sim refuses it."""
     sdk = tmp_path / "sdk"
     shutil.copytree(ROOT / "standin" / "include", sdk)
-    (tmp_path / "empty.cpp").write_text("int vendor_marker() { return 7; }\n")
-    subprocess.run(["g++", "-shared", "-fPIC", "-o", str(sdk / LIBRARY), str(tmp_path / "empty.cpp")], check=True)
+    (tmp_path / "vendor.cpp").write_text(VENDOR)
+    subprocess.run(["g++", "-shared", "-fPIC", "-I", str(sdk), "-o", str(sdk / LIBRARY), str(tmp_path / "vendor.cpp")],
+                   check=True)
     build, prefix = tmp_path / "build", tmp_path / "prefix"
     for command in (
         ["cmake", "-S", str(ROOT), "-B", str(build), f"-DPython_EXECUTABLE={sys.executable}",
@@ -91,11 +102,15 @@ def test_a_vendor_sdk_is_installed_inside_the_package(tmp_path):
     needed, runpath = dynamic(module)
     assert LIBRARY in needed and not any("/" in n for n in needed)
     assert runpath == ["$ORIGIN/ctp:$ORIGIN"]
-    # With a working library in its place, the installed tree imports from elsewhere.
-    shutil.copy(Path(_ctp.__file__).parent / "ctp" / LIBRARY, prefix / "ctp" / LIBRARY)
+    shutil.rmtree(build)  # nothing may come from the build tree
     env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
     env["PYTHONPATH"] = str(prefix)
-    done = subprocess.run([sys.executable, "-c", "import _ctp, ctp.sim; print(_ctp.__file__, ctp.sim.last_api())"],
-                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60)
+    check = ("import _ctp, ctp.sim\n"
+             "print(_ctp.__file__, _ctp.version())\n"
+             "try:\n    ctp.sim.last_api()\nexcept ctp.sim.NoControlsError as e:\n    print(e)\n")
+    done = subprocess.run([sys.executable, "-c", check], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=60)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.split()[0] == str(module)
+    first, refused = done.stdout.splitlines()
+    assert first == f"{module} vendor 1.0"
+    assert refused.endswith("has no control interface: it is the vendor's library, not the stand-in")

@@ -18,8 +18,6 @@ A control that fails raises :class:`ControlError` carrying its
 :class:`NoControlsError`.
 """
 
-from __future__ import annotations
-
 import ctypes
 import os
 from collections.abc import Buffer
@@ -152,7 +150,7 @@ class Call(ctypes.Structure):
 # The exact C signature of every control, (restype, argtypes), one entry per
 # function of ctpsim.h.
 _c = ctypes
-SIGNATURES: Final[dict[str, tuple[type[ctypes._SimpleCData[int]] | None, tuple[type[object], ...]]]] = {
+SIGNATURES: Final[dict[str, tuple[type[object] | None, tuple[type[object], ...]]]] = {
     "ctpsim_last_api": (_c.c_int, ()),
     "ctpsim_alive": (_c.c_int, (_c.c_int,)),
     "ctpsim_emit": (_c.c_int, (_c.c_int, _c.c_int, _c.c_char_p, _c.c_void_p, _c.c_size_t, _c.c_void_p, _c.c_size_t,
