@@ -6,6 +6,7 @@ import ast
 import ctypes
 import inspect
 import random
+import re
 import sys
 import types
 import typing
@@ -200,3 +201,9 @@ def test_request_reads_exactly_the_stub_keys(sim, session, name):
     declared = hints(request_overloads()[name])
     assert read == declared
     assert request_overloads()[name].__total__ is False
+
+
+def test_the_readme_lists_the_stub_keys():
+    table = dict(re.findall(r'^\| "(\w+)" \| ([\w, ]+) \|$', (ROOT / "README.md").read_text(encoding="utf-8"), re.M))
+    assert {name: set(keys.split(", ")) for name, keys in table.items()} == {
+        name: set(hints(fields)) for name, fields in request_overloads().items()}
