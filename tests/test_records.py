@@ -8,7 +8,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import leaked
-from ctpsim import RECORDS, info, put, raw, record
+from records import RECORDS, info, put, raw, record
 
 TEXT, CODE, INT, REAL = "text", "code", "int", "real"
 
