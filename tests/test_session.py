@@ -241,7 +241,12 @@ def test_poll_builds_no_leaks(sim, session):
     assert leaked(roundtrip) < 0.1
 
 
+SANITIZED = pytest.mark.skipif("san.so" in os.environ.get("LD_PRELOAD", ""),
+                               reason="sanitizers map shadow memory and reserve address space of their own")
+
+
 class TestEventMemory:
+    @SANITIZED
     def test_bursts_after_the_first_touch_no_fresh_page_on_the_vendor_thread(self, sim, session):
         order = record("CThostFtdcOrderField", ExchangeID=b"SHFE", InstrumentID=b"rb2705")
         for _ in range(2):  # warm-up: the pool's blocks are made here
@@ -254,7 +259,7 @@ class TestEventMemory:
         assert len(session.poll()) == 5000
         assert faults == 0
 
-    @pytest.mark.skipif("san.so" in os.environ.get("LD_PRELOAD", ""), reason="sanitizers reserve the address space")
+    @SANITIZED
     def test_no_memory_on_the_vendor_thread_is_a_lost_event(self, sim, flow):
         """When the vendor's thread cannot get memory for an event, the event
         is lost the way a full queue loses one: every later poll raises."""
