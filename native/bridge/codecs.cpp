@@ -37,6 +37,7 @@ Measure measure(const unsigned char *bytes, std::size_t length) {
             ++i;
             continue;
         }
+        // A pair's code point, or 0 for a lead byte at the end.
         const Py_UCS2 point = i + 1 < length ? pair_point(bytes[i], bytes[i + 1]) : 0;
         if (point == 0) {
             m.found = false;
@@ -68,29 +69,21 @@ PyObject *text(const char *field, std::size_t size) {
     const void *nul = std::memchr(field, 0, size);
     const std::size_t length = nul ? static_cast<std::size_t>(static_cast<const char *>(nul) - field) : size;
     const auto *bytes = reinterpret_cast<const unsigned char *>(field);
-    // GB18030 agrees with ASCII below 0x80, so such text needs no codec.
-    std::size_t ascii = 0;
-    while (ascii < length && bytes[ascii] < 0x80)
-        ++ascii;
-    if (ascii == length) {
-        PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(length), 0x7F);
-        if (str != nullptr && length != 0)
-            std::memcpy(PyUnicode_1BYTE_DATA(str), field, length);
-        return str;
-    }
-    // Nor does text of ASCII and the table's pairs, which is what CTP sends.
-    // Anything else goes whole to the codec, so the result is always the
+    // ASCII and the table's pairs, the text CTP sends, are decoded here;
+    // anything else goes whole to the codec, so the result is always the
     // codec's.
-    const Measure rest = measure(bytes + ascii, length - ascii);
-    if (!rest.found)
+    const Measure m = measure(bytes, length);
+    if (!m.found)
         return PyUnicode_Decode(field, static_cast<Py_ssize_t>(length), "gb18030", "replace");
-    PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(ascii + rest.characters), rest.max);
-    if (str == nullptr)
-        return nullptr;
-    if (PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND)
-        fill(PyUnicode_1BYTE_DATA(str), bytes, length);
-    else  // the table holds nothing above U+FFFF
-        fill(PyUnicode_2BYTE_DATA(str), bytes, length);
+    PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(m.characters), m.max);
+    if (str != nullptr) {
+        if (m.characters == length)  // ASCII, which GB18030 keeps byte for byte
+            std::memcpy(PyUnicode_1BYTE_DATA(str), field, length);
+        else if (PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND)
+            fill(PyUnicode_1BYTE_DATA(str), bytes, length);
+        else  // the table holds nothing above U+FFFF
+            fill(PyUnicode_2BYTE_DATA(str), bytes, length);
+    }
     return str;
 }
 
