@@ -10,7 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import leaked
-from ctpsim import info, record
+from records import info, record
 
 WIDTH = 81  # InstrumentID, StatusMsg and ErrorMsg
 
