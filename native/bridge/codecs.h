@@ -7,7 +7,7 @@
 
 #include <Python.h>
 
-#include "ThostFtdcTraderApi.h"
+#include "ThostFtdcUserApiStruct.h"
 #include "names.h"
 
 #include <cstddef>
