@@ -276,3 +276,55 @@ class Sim:
 
     def max_pending(self, count):
         self.lib.ctpsim_max_pending(count)
+
+    # ---- market data ------------------------------------------------------------
+    # Market-data API objects (thostmduserapi_se.so) live in the same library and
+    # share its call log, faults and simulated fronts.
+
+    def _md(self):
+        lib = self.lib
+        if not getattr(lib, "_md_types", False):
+            lib.ctpsim_md_api_of.argtypes = [ctypes.c_char_p]
+            lib.ctpsim_md_emit.argtypes = lib.ctpsim_emit.argtypes
+            lib.ctpsim_md_flood_record.argtypes = lib.ctpsim_flood_record.argtypes
+            lib.ctpsim_walk.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulonglong, ctypes.c_double]
+            lib._md_types = True
+        return lib
+
+    def md_api_of(self, flow: bytes) -> int:
+        return int(self._md().ctpsim_md_api_of(flow))
+
+    def md_alive(self, api):
+        return bool(self._md().ctpsim_md_alive(api))
+
+    def md_emit(self, api, callback, rec=None, err=None, id=0, last=True, thread=0, timeout=10.0, check=True):
+        data = ctypes.byref(rec) if rec is not None else None
+        size = ctypes.sizeof(rec) if rec is not None else 0
+        info_ptr = ctypes.byref(err) if err is not None else None
+        info_size = ctypes.sizeof(err) if err is not None else 0
+        result = self._md().ctpsim_md_emit(api, thread, callback.encode(), data, size, info_ptr, info_size, id,
+                                           int(last), int(timeout * 1000))
+        if check and result != OK:
+            raise ControlError(f"ctpsim_md_emit({callback}) = {result}")
+        return result
+
+    def md_flood(self, api, callback, n, rec=None, thread=0, timeout=60.0):
+        data = ctypes.byref(rec) if rec is not None else None
+        size = ctypes.sizeof(rec) if rec is not None else 0
+        result = self._md().ctpsim_md_flood_record(api, thread, callback.encode(), data, size, n,
+                                                   int(timeout * 1000))
+        if result != OK:
+            raise ControlError(f"ctpsim_md_flood_record({callback}, {n}) = {result}")
+
+    def md_disconnect(self, api, reason=0x1001):
+        return self._md().ctpsim_md_disconnect(api, reason)
+
+    def md_reconnect(self, api):
+        return self._md().ctpsim_md_reconnect(api)
+
+    def md_hold(self, api, held=True):
+        return self._md().ctpsim_md_hold(api, int(held))
+
+    def walk(self, front, instrument, seed, rate):
+        """Random walk of an instrument's reference price, rate steps a second (0: stop)."""
+        return self._md().ctpsim_walk(front.encode(), instrument.encode(), seed, float(rate))
