@@ -47,27 +47,28 @@
 //    anything is left, and a descriptor reader polls once more.
 
 Bell::~Bell() {
-    if (descriptor >= 0)
-        ::close(descriptor);
+    if (const int fd = this->fd(); fd >= 0)
+        ::close(fd);
 }
 
 bool Bell::open() noexcept {
-    descriptor = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    return descriptor >= 0;
+    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    descriptor.store(fd, std::memory_order_release);
+    return fd >= 0;
 }
 
 void Bell::ring() const noexcept {
-    if (descriptor >= 0) {
+    if (const int fd = this->fd(); fd >= 0) {
         const std::uint64_t one = 1;
         // Fails only when the counter is saturated, which is readable anyway.
-        [[maybe_unused]] const auto written = ::write(descriptor, &one, sizeof one);
+        [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
     }
 }
 
 void Bell::silence() const noexcept {
-    if (descriptor >= 0) {
+    if (const int fd = this->fd(); fd >= 0) {
         std::uint64_t count;
-        [[maybe_unused]] const auto read = ::read(descriptor, &count, sizeof count);
+        [[maybe_unused]] const auto read = ::read(fd, &count, sizeof count);
     }
 }
 

@@ -30,15 +30,18 @@ public:
 
     // Makes the descriptor; false with errno set when the system refuses.
     bool open() noexcept;
-    int fd() const noexcept { return descriptor; }
-    explicit operator bool() const noexcept { return descriptor >= 0; }
+    int fd() const noexcept { return descriptor.load(std::memory_order_acquire); }
+    explicit operator bool() const noexcept { return fd() >= 0; }
     // Makes it readable. Never blocks.
     void ring() const noexcept;
     // Makes it unreadable again. Never blocks.
     void silence() const noexcept;
 
 private:
-    int descriptor = -1;
+    // Atomic: a vendor thread rings after giving up the queue's lock, so its
+    // read is ordered with nothing the consumer does under that lock,
+    // making the descriptor included.
+    std::atomic<int> descriptor{-1};
 };
 
 // How a vendor API object was let go: what it threw, and whether it may
