@@ -380,3 +380,49 @@ def test_garbage_collected_handle_closes_its_session(sim, flow):
     del h
     gc.collect()
     assert not sim.md_alive(api)
+
+
+MD_NAMES = ["RtnDepthMarketData", "RspSubMarketData", "RspError", "FrontDisconnected"]
+
+
+def test_poll_out_of_memory_loses_only_the_failing_event(sim, md):
+    """As for _ctp: a poll that runs out of memory returns what it built, or
+    loses the first event alone (and says so), or takes nothing."""
+    testcapi = pytest.importorskip("_testcapi")
+
+    def emit():
+        sim.md_emit(md.api, "OnRtnDepthMarketData", record("CThostFtdcDepthMarketDataField", InstrumentID=b"rb2705"))
+        sim.md_emit(md.api, "OnRspSubMarketData", record("CThostFtdcSpecificInstrumentField", InstrumentID=b"rb"),
+                    info(5, "错误".encode("gb18030")), id=9)
+        sim.md_emit(md.api, "OnRspError", info(300, b"x"))
+        sim.md_emit(md.api, "OnFrontDisconnected", id=2)
+
+    def drain():
+        got = []
+        while batch := md.poll():
+            got += batch
+        return got
+
+    outcomes = set()
+    for start in range(0, 300):
+        emit()
+        gc.collect()
+        testcapi.set_nomemory(start, start + 1)
+        try:
+            got, error = md.poll(), None
+        except MemoryError as e:
+            got, error = None, e
+        finally:
+            testcapi.remove_mem_hooks()
+        rest = drain()
+        if error is None:
+            assert [e["name"] for e in got + rest] == MD_NAMES
+            outcomes.add("prefix" if len(got) < len(MD_NAMES) else "whole")
+        elif any("无法转换，已丢弃" in note for note in getattr(error, "__notes__", [])):
+            assert error.__notes__[-1] == "CTP 事件 RtnDepthMarketData 无法转换，已丢弃"
+            assert [e["name"] for e in rest] == MD_NAMES[1:]
+            outcomes.add("first lost")
+        else:
+            assert [e["name"] for e in rest] == MD_NAMES
+            outcomes.add("nothing taken")
+    assert outcomes == {"prefix", "whole", "first lost", "nothing taken"}
