@@ -2,8 +2,9 @@
 callback of a flood is timed inside the stand-in, for floods of 1,000 and
 20,000 events, with Python idle and with Python busy, beside the floor: the
 same record copied into a preallocated ring on the same thread, in the same
-run. Slow callbacks are told apart by whether the scheduler preempted the
-thread while they ran (involuntary context switches, counted per callback).
+run, and for a tick flood (RtnDepthMarketData through _ctpmd). Slow
+callbacks are told apart by whether the scheduler preempted the thread
+while they ran (involuntary context switches, counted per callback).
 
 Run: bench/run (or tools/run 'PYTHONPATH=build/release:python python3.14 bench/bench_burst.py')
 """
@@ -16,6 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import standin  # noqa: E402
 import _ctp  # noqa: E402
+import _ctpmd  # noqa: E402
 from records import record  # noqa: E402
 
 FLOODS = (1000, 20000)
@@ -31,17 +33,28 @@ def order():
                   InsertDate=b"20261208", InsertTime=b"09:01:02")
 
 
-def flood(sim, h, api, callback, rec, n):
+def tick():
+    levels = {f"{side}{what}{n}": (3100.0 + (n if side == "Ask" else -n)) if what == "Price" else 10 * n
+              for n in range(1, 6) for side in ("Bid", "Ask") for what in ("Price", "Volume")}
+    return record("CThostFtdcDepthMarketDataField", TradingDay=b"20261208", ActionDay=b"20261208",
+                  UpdateTime=b"09:01:02", UpdateMillisec=500, ExchangeID=b"SHFE", InstrumentID=b"rb2705",
+                  LastPrice=3100.0, PreSettlementPrice=3090.0, PreClosePrice=3092.0, PreOpenInterest=120000.0,
+                  OpenPrice=3095.0, HighestPrice=3110.0, LowestPrice=3088.0, Volume=5321, Turnover=1.65e8,
+                  OpenInterest=121000.0, ClosePrice=sys.float_info.max, SettlementPrice=sys.float_info.max,
+                  UpperLimitPrice=3337.0, LowerLimitPrice=2843.0, AveragePrice=31010.0, **levels)
+
+
+def flood(sim, send, poll, n):
     """Per-callback (duration, preempted, blocked, faults) over ROUNDS floods
-    of n after one to warm up, each drained by poll before the next, as a
-    strategy keeping up would."""
+    of n (made by send) after one to warm up, each drained by poll before the
+    next, as a strategy keeping up would."""
     samples = []
     for round in range(ROUNDS + 1):
         sim.timing(n, count_switches=True)
-        sim.flood_record(api, callback, rec, n)
+        send(n)
         if round:
             samples += [t[1:] for t in sim.timings()]
-        while _ctp.poll(h):
+        while poll():
             pass
     return samples
 
@@ -67,8 +80,11 @@ def busy(stop):
 
 def main():
     sim, h, api = standin.session()
+    md, md_api = standin.md_session()
     rec = order()
+    depth = tick()
     print(f"vendor thread: ns per RtnOrder callback, {ROUNDS} floods each, timed inside the library")
+    print("  (tick: RtnDepthMarketData, 41 members; the floor copies an order record of about the same size)")
     print(f"  {'':48s} {'p50':>6s} {'p99':>7s} {'p99.9':>8s} {'max':>9s}   callbacks over 50 µs")
     for python in ("idle", "busy"):
         stop = threading.Event()
@@ -76,14 +92,21 @@ def main():
         if loop:
             loop.start()
         for n in FLOODS:
-            for label, callback in (("floor: copy into a ring", "ctpsim:floor"), ("RtnOrder through _ctp", "OnRtnOrder")):
-                p50, p99, p999, top, slow, why = figures(flood(sim, h, api, callback, rec, n))
+            for label, send, poll in (
+                    ("floor: copy into a ring", lambda n: sim.flood_record(api, "ctpsim:floor", rec, n),
+                     lambda: _ctp.poll(h)),
+                    ("RtnOrder through _ctp", lambda n: sim.flood_record(api, "OnRtnOrder", rec, n),
+                     lambda: _ctp.poll(h)),
+                    ("tick through _ctpmd", lambda n: sim.md_flood(md_api, "OnRtnDepthMarketData", n, depth),
+                     lambda: _ctpmd.poll(md))):
+                p50, p99, p999, top, slow, why = figures(flood(sim, send, poll, n))
                 print(f"  Python {python}, flood {n:5d}, {label:24s} {p50:6d} {p99:7d} {p999:8d} {top:9d}"
                       f"   {slow}: {why}")
         stop.set()
         if loop:
             loop.join()
     sim.timing(0)
+    _ctpmd.close(md)
     _ctp.close(h)
 
 

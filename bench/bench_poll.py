@@ -2,7 +2,8 @@
 batches of 100, 1,000 and 10,000, each beside a floor measured in the same
 run: the fastest loop Python has for building the same event records (dict
 displays filled from values made beforehand, so the floor does none of the
-decoding poll does). Also prints what request("OrderInsert", ...) costs per
+decoding poll does). Depth records (RtnDepthMarketData through _ctpmd) are
+measured the same way. Also prints what request("OrderInsert", ...) costs per
 call, beside a floor of a call that sends nothing (an unknown name).
 
 Run: bench/run (or tools/run 'PYTHONPATH=build/release:python python3.14 bench/bench_poll.py')
@@ -18,6 +19,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import standin  # noqa: E402
 import _ctp  # noqa: E402
+import _ctpmd  # noqa: E402
+from bench_burst import tick  # noqa: E402
 from records import info, record  # noqa: E402
 
 TOTAL = 20000
@@ -64,6 +67,24 @@ def floor_error(events):
     return out
 
 
+def floor_depth(events):
+    out = []
+    for d in events:
+        out.append({"name": "RtnDepthMarketData", "data": {
+            "TradingDay": d[0], "ActionDay": d[1], "UpdateTime": d[2], "UpdateMillisec": d[3], "ExchangeID": d[4],
+            "InstrumentID": d[5], "LastPrice": d[6], "PreSettlementPrice": d[7], "PreClosePrice": d[8],
+            "PreOpenInterest": d[9], "OpenPrice": d[10], "HighestPrice": d[11], "LowestPrice": d[12],
+            "Volume": d[13], "Turnover": d[14], "OpenInterest": d[15], "ClosePrice": d[16],
+            "SettlementPrice": d[17], "UpperLimitPrice": d[18], "LowerLimitPrice": d[19], "AveragePrice": d[20],
+            "BidPrice1": d[21], "BidVolume1": d[22], "AskPrice1": d[23], "AskVolume1": d[24],
+            "BidPrice2": d[25], "BidVolume2": d[26], "AskPrice2": d[27], "AskVolume2": d[28],
+            "BidPrice3": d[29], "BidVolume3": d[30], "AskPrice3": d[31], "AskVolume3": d[32],
+            "BidPrice4": d[33], "BidVolume4": d[34], "AskPrice4": d[35], "AskVolume4": d[36],
+            "BidPrice5": d[37], "BidVolume5": d[38], "AskPrice5": d[39], "AskVolume5": d[40]},
+            "error": {"ErrorID": 0, "ErrorMsg": ""}, "request_id": 0, "last": True})
+    return out
+
+
 def values(event):
     """The record's values as poll returned them: what the floor starts from."""
     return tuple(event["data"].values())
@@ -82,6 +103,7 @@ def timed(fn):
 
 def main():
     sim, h, api = standin.session()
+    md, md_api = standin.md_session()
     cases = [
         ("RtnOrder, ASCII text", "OnRtnOrder", order(b"partly traded"), None, floor_order),
         ("RtnOrder, Chinese StatusMsg", "OnRtnOrder", order("部分成交还在队列中".encode("gb18030")), None,
@@ -90,6 +112,7 @@ def main():
          record("CThostFtdcInstrumentField", ExchangeID=b"SHFE", InstrumentID=b"rb2705", ProductClass=b"1",
                 IsTrading=1, PriceTick=1.0, MinLimitOrderVolume=1, MaxLimitOrderVolume=500), info(), floor_instrument),
         ("RspError", "OnRspError", None, info(30, "平仓量超过持仓量".encode("gb18030")), floor_error),
+        ("RtnDepthMarketData (_ctpmd)", "OnRtnDepthMarketData", tick(), None, floor_depth),
     ]
     print(f"poll: ns per event, {TOTAL} events in batches, best of {REPEATS}; floor: dict displays of the same records")
     print(f"  {'':30s} {'batch':>6s} {'poll':>7s} {'floor':>7s}  ratio  page faults per event in poll")
@@ -101,10 +124,15 @@ def main():
             for _ in range(REPEATS):
                 spent = floor_spent = 0.0
                 for _ in range(TOTAL // batch):
-                    # An RspError's record is its error information.
-                    sim.flood_record(api, callback, rec if rec is not None else err, batch)
+                    if callback == "OnRtnDepthMarketData":
+                        sim.md_flood(md_api, callback, batch, rec)
+                        poll = lambda: _ctpmd.poll(md)  # noqa: E731
+                    else:
+                        # An RspError's record is its error information.
+                        sim.flood_record(api, callback, rec if rec is not None else err, batch)
+                        poll = lambda: _ctp.poll(h)  # noqa: E731
                     first = faults()
-                    took, events = timed(lambda: _ctp.poll(h))
+                    took, events = timed(poll)
                     faulted += faults() - first
                     assert len(events) == batch, len(events)
                     spent += took
@@ -151,6 +179,7 @@ def main():
     best_floor = min(timed(refused)[0] for _ in range(REPEATS))
     print(f"request OrderInsert (20 keys): {best / n * 1e9:.0f} ns per call; "
           f"floor (the call refused unread): {best_floor / n * 1e9:.0f} ns")
+    _ctpmd.close(md)
     _ctp.close(h)
 
 

@@ -17,3 +17,12 @@ def session() -> tuple[ModuleType, object, int]:
     flow = tempfile.mkdtemp().encode() + b"/"
     handle = _ctp.create("tcp://192.0.2.1:1", flow)
     return sim, handle, sim.api_of(flow)
+
+
+def md_session() -> tuple[object, int]:
+    """(handle, api serial) of a market-data session on no front at all."""
+    import _ctpmd
+
+    flow = tempfile.mkdtemp().encode() + b"/"
+    handle = _ctpmd.create("tcp://192.0.2.1:1", flow)
+    return handle, sim.md_api_of(flow)

@@ -23,6 +23,7 @@ C_TYPES = {
     "double *": ctypes.POINTER(ctypes.c_double),
     "int *": ctypes.POINTER(ctypes.c_int),
     "long long *": ctypes.POINTER(ctypes.c_longlong),
+    "unsigned long long": ctypes.c_ulonglong,
     "struct ctpsim_call *": ctypes.POINTER(ctpsim.Call),
 }
 

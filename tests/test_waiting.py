@@ -148,6 +148,21 @@ class TestDescriptor:
         sim.emit(session.api, "OnFrontConnected")
         assert readable(fd)
 
+    def test_made_right_after_a_wait_woken_by_a_vendor_thread(self, sim, session):
+        # The vendor thread rings the bell after giving up the queue's lock;
+        # making the descriptor then must not race with that ring (the
+        # thread-sanitizer build catches an unsynchronised one). The event
+        # comes from the front, held back until the wait has begun, so that
+        # no Python thread orders the ring before the descriptor is made.
+        sim.hold(session.api)
+        sim.disconnect(session.api, 0x1001)
+        t = later(0.05, sim.hold, session.api, False)
+        assert _ctp.wait(session.handle, 30) is True
+        fd = _ctp.fileno(session.handle)
+        t.join()
+        assert readable(fd)
+        assert session.poll() == [{"name": "FrontDisconnected", "reason": 0x1001}]
+
     def test_made_with_events_pending_is_readable(self, sim, session):
         sim.emit(session.api, "OnFrontConnected")
         assert readable(_ctp.fileno(session.handle))

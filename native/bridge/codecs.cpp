@@ -197,3 +197,7 @@ bool read(PyObject *dict, const char *key, double &field) {
         return !(field == -1.0 && PyErr_Occurred());
     });
 }
+
+bool read_text_item(PyObject *item, const char *key, char *field, std::size_t size) {
+    return write_text(item, key, field, size);
+}

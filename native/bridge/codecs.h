@@ -7,7 +7,7 @@
 
 #include <Python.h>
 
-#include "ThostFtdcTraderApi.h"
+#include "ThostFtdcUserApiStruct.h"
 #include "names.h"
 
 #include <cstddef>
@@ -72,6 +72,8 @@ PyObject *convert(const CThostFtdcRspInfoField &info);
 // when the key is absent; false with an exception set.
 
 bool read_text(PyObject *dict, const char *key, char *field, std::size_t size);
+// The same for an item itself rather than a dict's; key names it in errors.
+bool read_text_item(PyObject *item, const char *key, char *field, std::size_t size);
 
 // At most N-1 encoded bytes and no NUL; the record's zero fill terminates them.
 template <std::size_t N>

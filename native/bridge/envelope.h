@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "ThostFtdcTraderApi.h"
+#include "ThostFtdcUserApiStruct.h"
 #include "codecs.h"
 #include "names.h"
 

@@ -47,27 +47,28 @@
 //    anything is left, and a descriptor reader polls once more.
 
 Bell::~Bell() {
-    if (descriptor >= 0)
-        ::close(descriptor);
+    if (const int fd = this->fd(); fd >= 0)
+        ::close(fd);
 }
 
 bool Bell::open() noexcept {
-    descriptor = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    return descriptor >= 0;
+    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    descriptor.store(fd, std::memory_order_release);
+    return fd >= 0;
 }
 
 void Bell::ring() const noexcept {
-    if (descriptor >= 0) {
+    if (const int fd = this->fd(); fd >= 0) {
         const std::uint64_t one = 1;
         // Fails only when the counter is saturated, which is readable anyway.
-        [[maybe_unused]] const auto written = ::write(descriptor, &one, sizeof one);
+        [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
     }
 }
 
 void Bell::silence() const noexcept {
-    if (descriptor >= 0) {
+    if (const int fd = this->fd(); fd >= 0) {
         std::uint64_t count;
-        [[maybe_unused]] const auto read = ::read(descriptor, &count, sizeof count);
+        [[maybe_unused]] const auto read = ::read(fd, &count, sizeof count);
     }
 }
 
@@ -88,36 +89,30 @@ struct Disconnected {
 
 }  // namespace
 
-QueueSpi::QueueSpi() : owner(::getpid()) {}
+Queue::Queue() : owner(::getpid()) {}
 
-QueueSpi::~QueueSpi() {
+Queue::~Queue() {
     pool.recycle(queue);
     pool.recycle(kept);
 }
 
-void QueueSpi::OnFrontConnected() noexcept { post<Connected>(); }
+void Queue::connected() noexcept { post<Connected>(); }
 
-void QueueSpi::OnFrontDisconnected(int reason) noexcept { post<Disconnected>(reason); }
+void Queue::disconnected(int reason) noexcept { post<Disconnected>(reason); }
 
-// The error information is both the record and the error: "data" and "error"
-// come out as two equal dicts.
-void QueueSpi::OnRspError(CThostFtdcRspInfoField *info, int id, bool last) noexcept {
-    response("RspError", info, info, id, last);
-}
-
-bool QueueSpi::must_tell() noexcept {
+bool Queue::must_tell() noexcept {
     if (told || (waiters == 0 && !bell))
         return false;
     told = true;
     return true;
 }
 
-void QueueSpi::tell() noexcept {
+void Queue::tell() noexcept {
     bell.ring();
     woken.notify_all();
 }
 
-void QueueSpi::enqueue(Closure *fn) noexcept {
+void Queue::enqueue(Closure *fn) noexcept {
     bool wake;
     bool dropped = false;
     try {
@@ -140,7 +135,7 @@ void QueueSpi::enqueue(Closure *fn) noexcept {
         tell();
 }
 
-void QueueSpi::lose() noexcept {
+void Queue::lose() noexcept {
     // try_lock cannot throw where lock might; the consumer holds the mutex
     // only for a flag test and a swap.
     while (!mutex.try_lock())
@@ -152,7 +147,7 @@ void QueueSpi::lose() noexcept {
         tell();
 }
 
-bool QueueSpi::take() {
+bool Queue::take() {
     std::lock_guard guard(mutex);
     if (overflow)
         return false;
@@ -164,7 +159,7 @@ bool QueueSpi::take() {
     return true;
 }
 
-void QueueSpi::remind() noexcept {
+void Queue::remind() noexcept {
     try {
         std::lock_guard guard(mutex);
         told = true;
@@ -175,7 +170,7 @@ void QueueSpi::remind() noexcept {
     woken.notify_all();
 }
 
-bool QueueSpi::disposable() noexcept {
+bool Queue::disposable() noexcept {
     if (still_reachable)
         return false;
     if (!foreign())
@@ -188,7 +183,7 @@ bool QueueSpi::disposable() noexcept {
     return true;
 }
 
-QueueSpi::Woken QueueSpi::wait(std::chrono::steady_clock::time_point until) {
+Queue::Woken Queue::wait(std::chrono::steady_clock::time_point until) {
     std::unique_lock lock(mutex);
     ++waiters;
     Woken result = Woken::timeout;
@@ -208,7 +203,7 @@ QueueSpi::Woken QueueSpi::wait(std::chrono::steady_clock::time_point until) {
     return result;
 }
 
-int QueueSpi::descriptor() {
+int Queue::descriptor() {
     std::lock_guard guard(mutex);
     if (!bell && !bell.open())
         return -1;
@@ -222,31 +217,9 @@ int QueueSpi::descriptor() {
 
 // ---- closing -------------------------------------------------------------------
 
-bool QueueSpi::foreign() const noexcept { return ::getpid() != owner; }
+bool Queue::foreign() const noexcept { return ::getpid() != owner; }
 
-std::exception_ptr QueueSpi::detach(CThostFtdcTraderApi *closing_api) noexcept {
-    std::exception_ptr error;
-    bool detached = false;
-    bool released = false;
-    try {
-        closing_api->RegisterSpi(nullptr);
-        detached = true;
-    } catch (...) {
-        error = std::current_exception();
-    }
-    // Released, the object calls no one back, whether or not the detach went.
-    try {
-        closing_api->Release();
-        released = true;
-    } catch (...) {
-        if (!error)
-            error = std::current_exception();
-    }
-    still_reachable = !detached && !released;
-    return error;
-}
-
-void QueueSpi::finish_closing() noexcept {
+void Queue::finish_closing() noexcept {
     {
         std::lock_guard guard(mutex);
         closed = true;
@@ -258,19 +231,14 @@ void QueueSpi::finish_closing() noexcept {
     closing.notify_all();
 }
 
-bool QueueSpi::release() {
-    if (api == nullptr) {
-        // Closed already, or being closed by another thread: return only once
-        // the session is detached, so nothing arrives after close returns.
-        if (closing.load()) {
-            Unlocked unlocked;
-            closing.wait(true);
-        }
-        return true;
+void Queue::await_close() {
+    if (closing.load()) {
+        Unlocked unlocked;
+        closing.wait(true);
     }
-    // Cleared while the interpreter lock is held: any later request() finds
-    // the session closed.
-    CThostFtdcTraderApi *closing_api = std::exchange(api, nullptr);
+}
+
+bool Queue::shut(void *closing_api, Detached (*detach)(void *) noexcept) {
     closing.store(true);
     if (foreign()) {
         // A forked child: the vendor's threads are gone and its object belongs
@@ -278,18 +246,19 @@ bool QueueSpi::release() {
         finish_closing();
         return true;
     }
-    std::exception_ptr error;
+    Detached detached;
     {
         Unlocked unlocked;
         // A request() that took the pointer before it was cleared may still be
         // in the vendor; the object must outlive that call.
         for (int n = calls.load(); n != 0; n = calls.load())
             calls.wait(n);
-        error = detach(closing_api);
+        detached = detach(closing_api);
+        still_reachable = detached.reachable;
         finish_closing();
     }
-    if (!error)
+    if (!detached.error)
         return true;
-    raise_error(error);
+    raise_error(detached.error);
     return false;
 }

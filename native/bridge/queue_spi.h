@@ -1,11 +1,12 @@
 // The session object's generic half: receives the vendor's callbacks on the
 // vendor's threads and queues them, without touching Python, for poll to turn
-// into event records; wakes the consumers that wait for them.
+// into event records; wakes the consumers that wait for them. Queue knows no
+// vendor class; QueueSpi joins it to one library's Spi and Api classes.
 #pragma once
 
 #include <Python.h>
 
-#include "ThostFtdcTraderApi.h"
+#include "ThostFtdcUserApiStruct.h"
 #include "closure.h"
 #include "envelope.h"
 
@@ -29,26 +30,33 @@ public:
 
     // Makes the descriptor; false with errno set when the system refuses.
     bool open() noexcept;
-    int fd() const noexcept { return descriptor; }
-    explicit operator bool() const noexcept { return descriptor >= 0; }
+    int fd() const noexcept { return descriptor.load(std::memory_order_acquire); }
+    explicit operator bool() const noexcept { return fd() >= 0; }
     // Makes it readable. Never blocks.
     void ring() const noexcept;
     // Makes it unreadable again. Never blocks.
     void silence() const noexcept;
 
 private:
-    int descriptor = -1;
+    // Atomic: a vendor thread rings after giving up the queue's lock, so its
+    // read is ordered with nothing the consumer does under that lock,
+    // making the descriptor included.
+    std::atomic<int> descriptor{-1};
 };
 
-class QueueSpi : public CThostFtdcTraderSpi {
+// How a vendor API object was let go: what it threw, and whether it may
+// still call its spi back (neither the detach nor the release went through).
+struct Detached {
+    std::exception_ptr error;
+    bool reachable = false;
+};
+
+class Queue {
 public:
     // Pending events a session may hold; at this many the next event is dropped
     // and the session is overflowed for good.
     static constexpr std::size_t capacity = 0x8000;
 
-    // The vendor API object this session drives; null before create stores it
-    // and after release. Guarded by the interpreter lock.
-    CThostFtdcTraderApi *api = nullptr;
     // Guards queue and overflow, and the wake-up state below it.
     std::mutex mutex;
     Closures queue;
@@ -60,15 +68,11 @@ public:
     // release() waits for them before giving the API object back.
     std::atomic<int> calls{0};
 
-    QueueSpi();
+    Queue();
     // Destroys every closure still queued, unrun.
-    ~QueueSpi();
-    QueueSpi(const QueueSpi &) = delete;
-    QueueSpi &operator=(const QueueSpi &) = delete;
-
-    void OnFrontConnected() noexcept override;
-    void OnFrontDisconnected(int reason) noexcept override;
-    void OnRspError(CThostFtdcRspInfoField *info, int id, bool last) noexcept override;
+    ~Queue();
+    Queue(const Queue &) = delete;
+    Queue &operator=(const Queue &) = delete;
 
     // Appends fn, or drops it and sets overflow when the queue is full.
     void enqueue(Closure *fn) noexcept;
@@ -79,12 +83,6 @@ public:
     void response(const char *name, const T *data, const CThostFtdcRspInfoField *info, int id, bool last) noexcept {
         post<Reply<T>>(name, data, info, id, last);
     }
-
-    // Detaches the session from the vendor and gives the API object back; once
-    // that is done or under way elsewhere, waits for it. Needs the interpreter
-    // lock and releases it inside. False, with a Python exception set, when
-    // the vendor threw: the session is closed all the same.
-    bool release();
 
     // Whether the object may be freed: not when the vendor may still call it
     // (a detach that threw), nor in a forked child where the fork caught a
@@ -121,6 +119,18 @@ public:
     int descriptor();
 
 protected:
+    // The events every vendor's Spi shares.
+    void connected() noexcept;
+    void disconnected(int reason) noexcept;
+
+    // Closing (QueueSpi::release): waits, without the interpreter lock, until
+    // a close under way on another thread has finished.
+    void await_close();
+    // Closes the session: waits for the vendor calls in flight, then lets the
+    // API object go through detach, without the interpreter lock. False, with
+    // a Python exception set, when detach reports an exception.
+    bool shut(void *api, Detached (*detach)(void *api) noexcept);
+
     // Builds F from args into a closure and queues it. Nothing may escape into
     // the vendor's thread: an event that cannot be queued is lost, and a lost
     // event is reported the way a full queue is.
@@ -142,8 +152,6 @@ private:
     bool must_tell() noexcept;
     // Rings the bell and wakes the waiters, after mutex is given up.
     void tell() noexcept;
-    // Detaches and releases closing without the interpreter lock.
-    std::exception_ptr detach(CThostFtdcTraderApi *closing) noexcept;
     void finish_closing() noexcept;
 
     // ---- wake-up state, under mutex ----
@@ -161,4 +169,64 @@ private:
     std::atomic<bool> closing{false};
     bool still_reachable = false;
     const pid_t owner;
+};
+
+// The session object of one vendor library: its Spi's callbacks queued, and
+// the API object it drives.
+template <class VendorSpi, class VendorApi>
+class QueueSpi : public VendorSpi, public Queue {
+public:
+    using Api = VendorApi;
+
+    // The vendor API object this session drives; null before create stores it
+    // and after release. Guarded by the interpreter lock.
+    Api *api = nullptr;
+
+    void OnFrontConnected() noexcept override { connected(); }
+    void OnFrontDisconnected(int reason) noexcept override { disconnected(reason); }
+    // The error information is both the record and the error: "data" and
+    // "error" come out as two equal dicts.
+    void OnRspError(CThostFtdcRspInfoField *info, int id, bool last) noexcept override {
+        response("RspError", info, info, id, last);
+    }
+
+    // Detaches the session from the vendor and gives the API object back; once
+    // that is done or under way elsewhere, waits for it. Needs the interpreter
+    // lock and releases it inside. False, with a Python exception set, when
+    // the vendor threw: the session is closed all the same.
+    bool release() {
+        if (api == nullptr) {
+            // Closed already, or being closed by another thread: return only
+            // once the session is detached, so nothing arrives after close returns.
+            await_close();
+            return true;
+        }
+        // Cleared while the interpreter lock is held: any later request()
+        // finds the session closed.
+        return shut(std::exchange(api, nullptr), detach);
+    }
+
+private:
+    static Detached detach(void *closing) noexcept {
+        Api *closing_api = static_cast<Api *>(closing);
+        Detached result;
+        bool detached = false;
+        bool released = false;
+        try {
+            closing_api->RegisterSpi(nullptr);
+            detached = true;
+        } catch (...) {
+            result.error = std::current_exception();
+        }
+        // Released, the object calls no one back, whether or not the detach went.
+        try {
+            closing_api->Release();
+            released = true;
+        } catch (...) {
+            if (!result.error)
+                result.error = std::current_exception();
+        }
+        result.reachable = !detached && !released;
+        return result;
+    }
 };

@@ -5,7 +5,7 @@
 
 #include <Python.h>
 
-#include "ThostFtdcTraderApi.h"
+#include "ThostFtdcUserApiStruct.h"
 
 PyObject *convert(const CThostFtdcRspAuthenticateField &data);
 PyObject *convert(const CThostFtdcRspUserLoginField &data);

@@ -2,10 +2,12 @@
 // callbacks, each queued as a reply under its event name.
 #pragma once
 
+#include "ThostFtdcTraderApi.h"
+
 #include "../bridge/queue_spi.h"
 #include "convert.h"
 
-class Spi final : public QueueSpi {
+class Spi final : public QueueSpi<CThostFtdcTraderSpi, CThostFtdcTraderApi> {
 public:
     using Info = CThostFtdcRspInfoField;
 

@@ -49,6 +49,13 @@ __all__ = [
     "library",
     "log_calls",
     "max_pending",
+    "md_alive",
+    "md_api_of",
+    "md_disconnect",
+    "md_emit",
+    "md_flood",
+    "md_hold",
+    "md_reconnect",
     "move_price",
     "price",
     "query_interval",
@@ -62,6 +69,7 @@ __all__ = [
     "timing",
     "timings",
     "violations",
+    "walk",
 ]
 
 LIBRARY: Final = "thosttraderapi_se.so"
@@ -218,6 +226,16 @@ SIGNATURES: Final[dict[str, tuple[type[object] | None, tuple[type[object], ...]]
     "ctpsim_hold": (_c.c_int, (_c.c_int, _c.c_int)),
     "ctpsim_query_interval": (None, (_c.c_int,)),
     "ctpsim_max_pending": (None, (_c.c_int,)),
+    "ctpsim_md_api_of": (_c.c_int, (_c.c_char_p,)),
+    "ctpsim_md_alive": (_c.c_int, (_c.c_int,)),
+    "ctpsim_md_emit": (_c.c_int, (_c.c_int, _c.c_int, _c.c_char_p, _c.c_void_p, _c.c_size_t, _c.c_void_p,
+                                  _c.c_size_t, _c.c_int, _c.c_int, _c.c_int)),
+    "ctpsim_md_flood_record": (_c.c_int, (_c.c_int, _c.c_int, _c.c_char_p, _c.c_void_p, _c.c_size_t, _c.c_int,
+                                          _c.c_int)),
+    "ctpsim_md_disconnect": (_c.c_int, (_c.c_int, _c.c_int)),
+    "ctpsim_md_reconnect": (_c.c_int, (_c.c_int,)),
+    "ctpsim_md_hold": (_c.c_int, (_c.c_int, _c.c_int)),
+    "ctpsim_walk": (_c.c_int, (_c.c_char_p, _c.c_char_p, _c.c_ulonglong, _c.c_double)),
 }
 """Return and argument types of each control, as declared in ``ctpsim.h``."""
 
@@ -467,3 +485,65 @@ def max_pending(count: int) -> None:
     """Callbacks that may wait on an API object's thread 0 before requests
     return -2 (10000 by default)."""
     library().ctpsim_max_pending(count)
+
+
+# ---- market data (thostmduserapi_se.so) ---------------------------------------
+# Market-data API objects live in the same library as the trader's, share its
+# call log, faults and simulated fronts, and take their serials from the same
+# sequence; these controls name them.
+
+def md_api_of(flow: bytes) -> int:
+    """Serial of the newest market-data API object created with this flow
+    path (0 if none): the one behind ``_ctpmd.create(front, flow)``."""
+    result: int = library().ctpsim_md_api_of(flow)
+    return result
+
+
+def md_alive(api: int) -> bool:
+    """Whether the market-data API object exists and has not been released."""
+    return bool(library().ctpsim_md_alive(api))
+
+
+def md_emit(api: int, callback: str, record: Buffer | None = None, info: Buffer | None = None, *, id: int = 0,
+            last: bool = True, thread: int = 0, timeout: float = 10.0, hold_gil: bool = False) -> None:
+    """:func:`emit` for a market-data object ("OnRtnDepthMarketData", ...)."""
+    data = None if record is None else bytes(record)
+    error = None if info is None else bytes(info)
+    lib = _held() if hold_gil else library()
+    _check("ctpsim_md_emit", lib.ctpsim_md_emit(api, thread, callback.encode(), data,
+                                                      0 if data is None else len(data), error,
+                                                      0 if error is None else len(error), id, int(last),
+                                                      round(timeout * 1000)))
+
+
+def md_flood(api: int, callback: str, count: int, record: Buffer | None = None, *, thread: int = 0,
+             timeout: float = 60.0) -> None:
+    """Runs ``callback`` ``count`` times back to back on one thread of a
+    market-data object, with a copy of ``record`` (or a null record) each
+    time."""
+    data = None if record is None else bytes(record)
+    _check("ctpsim_md_flood_record", library().ctpsim_md_flood_record(api, thread, callback.encode(), data,
+                                                                      0 if data is None else len(data), count,
+                                                                      round(timeout * 1000)))
+
+
+def md_disconnect(api: int, reason: int = 0x1001) -> None:
+    """:func:`disconnect` for a market-data object."""
+    _check("ctpsim_md_disconnect", library().ctpsim_md_disconnect(api, reason))
+
+
+def md_reconnect(api: int) -> None:
+    """:func:`reconnect` for a market-data object."""
+    _check("ctpsim_md_reconnect", library().ctpsim_md_reconnect(api))
+
+
+def md_hold(api: int, held: bool = True) -> None:
+    """:func:`hold` for a market-data object."""
+    _check("ctpsim_md_hold", library().ctpsim_md_hold(api, int(held)))
+
+
+def walk(front: str, instrument: str, seed: int, rate: float) -> None:
+    """Starts a random walk of an instrument's reference price, ``rate`` steps
+    a second, reproducible from ``seed``; a rate of 0 stops it. Market-data
+    sessions on the front see every step as ticks."""
+    _check("ctpsim_walk", library().ctpsim_walk(front.encode(), instrument.encode(), seed, float(rate)))

@@ -95,6 +95,7 @@ typedef int TThostFtdcVolumeMultipleType;
 typedef int TThostFtdcYearType;
 typedef int TThostFtdcMonthType;
 typedef int TThostFtdcTimeLapseType;
+typedef int TThostFtdcMillisecType;
 
 // ---- reals -----------------------------------------------------------------
 typedef double TThostFtdcPriceType;

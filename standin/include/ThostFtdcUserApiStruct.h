@@ -479,3 +479,65 @@ struct CThostFtdcInstrumentStatusField
 	TThostFtdcExchangeInstIDType ExchangeInstID;
 	TThostFtdcInstrumentIDType InstrumentID;
 };
+
+// ---- market data (ThostFtdcMdApi.h) -------------------------------------------
+
+// An instrument named in a (un)subscription reply.
+struct CThostFtdcSpecificInstrumentField
+{
+	TThostFtdcInstrumentIDType InstrumentID;
+};
+
+// A snapshot of one instrument's market. Prices the exchange has not set
+// (no trade yet, no settlement, an empty book level) hold DBL_MAX.
+struct CThostFtdcDepthMarketDataField
+{
+	TThostFtdcDateType TradingDay;
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcOldExchangeInstIDType reserve2;
+	TThostFtdcPriceType LastPrice;
+	TThostFtdcPriceType PreSettlementPrice;
+	TThostFtdcPriceType PreClosePrice;
+	TThostFtdcLargeVolumeType PreOpenInterest;
+	TThostFtdcPriceType OpenPrice;
+	TThostFtdcPriceType HighestPrice;
+	TThostFtdcPriceType LowestPrice;
+	TThostFtdcVolumeType Volume;
+	TThostFtdcMoneyType Turnover;
+	TThostFtdcLargeVolumeType OpenInterest;
+	TThostFtdcPriceType ClosePrice;
+	TThostFtdcPriceType SettlementPrice;
+	TThostFtdcPriceType UpperLimitPrice;
+	TThostFtdcPriceType LowerLimitPrice;
+	TThostFtdcRatioType PreDelta;
+	TThostFtdcRatioType CurrDelta;
+	TThostFtdcTimeType UpdateTime;
+	TThostFtdcMillisecType UpdateMillisec;
+	TThostFtdcPriceType BidPrice1;
+	TThostFtdcVolumeType BidVolume1;
+	TThostFtdcPriceType AskPrice1;
+	TThostFtdcVolumeType AskVolume1;
+	TThostFtdcPriceType BidPrice2;
+	TThostFtdcVolumeType BidVolume2;
+	TThostFtdcPriceType AskPrice2;
+	TThostFtdcVolumeType AskVolume2;
+	TThostFtdcPriceType BidPrice3;
+	TThostFtdcVolumeType BidVolume3;
+	TThostFtdcPriceType AskPrice3;
+	TThostFtdcVolumeType AskVolume3;
+	TThostFtdcPriceType BidPrice4;
+	TThostFtdcVolumeType BidVolume4;
+	TThostFtdcPriceType AskPrice4;
+	TThostFtdcVolumeType AskVolume4;
+	TThostFtdcPriceType BidPrice5;
+	TThostFtdcVolumeType BidVolume5;
+	TThostFtdcPriceType AskPrice5;
+	TThostFtdcVolumeType AskVolume5;
+	TThostFtdcPriceType AveragePrice;
+	TThostFtdcDateType ActionDay;
+	TThostFtdcInstrumentIDType InstrumentID;
+	TThostFtdcExchangeInstIDType ExchangeInstID;
+	TThostFtdcPriceType BandingUpperPrice;
+	TThostFtdcPriceType BandingLowerPrice;
+};

@@ -139,7 +139,7 @@ void Completion::finish(int result) {
 
 // ---- worker threads ---------------------------------------------------------
 
-Worker::Worker(TraderApi &owner, int) : api(owner) {
+Worker::Worker(Host &owner, int) : api(owner) {
     if (take_thread_failure())
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
                                 "thread creation refused");
@@ -531,6 +531,8 @@ bool make_flow_path(const std::string &flow) {
 
 }  // namespace
 
+bool prepare_flow_path(const std::string &flow) { return make_flow_path(flow); }
+
 std::shared_ptr<TraderApi> find_api(int serial) {
     Registry &r = registry();
     std::lock_guard lock(r.mutex);
@@ -555,6 +557,12 @@ int api_of(std::string_view flow_path) {
         if (at->second->flow() == flow_path)
             return at->first;
     return 0;
+}
+
+int next_serial() {
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    return ++r.last;
 }
 
 int last_serial() {

@@ -45,8 +45,11 @@ struct Completion {
 };
 
 // A callback waiting to run on one of the library's threads.
+struct MdCallbackKind;
+
 struct Event {
     const CallbackKind *kind = nullptr;
+    const MdCallbackKind *md_kind = nullptr;  // instead of kind, for a market-data API object
     bool has_record = false;
     std::vector<unsigned char> record;
     bool has_info = false;
@@ -73,14 +76,24 @@ struct Event {
     }
 };
 
-class TraderApi;
 struct Call;
 class FrontLink;
+
+// What a worker runs its events on: an API object of either library.
+class Host {
+public:
+    // Runs one event with the registered spi.
+    virtual void deliver(const Event &event, int repeat_index, unsigned char *buffer,
+                         CThostFtdcRspInfoField &info) = 0;
+
+protected:
+    ~Host() = default;
+};
 
 // One of the library's own threads: runs the callbacks posted to it, in order.
 class Worker {
 public:
-    Worker(TraderApi &api, int index);
+    Worker(Host &api, int index);
     ~Worker();
     Worker(const Worker &) = delete;
     Worker &operator=(const Worker &) = delete;
@@ -102,7 +115,7 @@ public:
 private:
     void run();
 
-    TraderApi &api;
+    Host &api;
     std::mutex mutex;
     std::condition_variable wake;
     std::list<Event> events;  // a list: events made ahead are spliced in without allocating
@@ -115,7 +128,7 @@ private:
     std::thread thread;
 };
 
-class TraderApi final : public CThostFtdcTraderApi {
+class TraderApi final : public CThostFtdcTraderApi, public Host {
 public:
     static constexpr int thread_count = 2;
 
@@ -152,7 +165,7 @@ public:
     // cannot fail. An object not started or released drops the event.
     void post(int index, std::list<Event> &from, std::list<Event>::iterator event) noexcept;
     // Runs one event with the registered spi (called by the workers).
-    void deliver(const Event &event, int repeat_index, unsigned char *buffer, CThostFtdcRspInfoField &info);
+    void deliver(const Event &event, int repeat_index, unsigned char *buffer, CThostFtdcRspInfoField &info) override;
     // Events waiting on thread `index` (0 once released).
     std::size_t pending(int index);
     // Holds or lets go thread `index`; a CTPSIM_ result.
@@ -218,6 +231,10 @@ std::shared_ptr<TraderApi> find_api(int serial);
 std::vector<std::shared_ptr<TraderApi>> all_apis();
 // Serial of the newest object created with this flow path, 0 if none.
 int api_of(std::string_view flow_path);
+// Creates the flow path's directories and a file in it; false when it cannot.
+bool prepare_flow_path(const std::string &flow);
+// A serial for a new API object of either library.
+int next_serial();
 // Tombstones kept; older ones are freed.
 inline constexpr std::size_t max_tombstones = 1000;
 

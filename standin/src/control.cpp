@@ -176,6 +176,8 @@ std::size_t record_size(std::string_view name) {
         {"CThostFtdcTradingAccountField", sizeof(CThostFtdcTradingAccountField)},
         {"CThostFtdcInstrumentField", sizeof(CThostFtdcInstrumentField)},
         {"CThostFtdcInstrumentStatusField", sizeof(CThostFtdcInstrumentStatusField)},
+        {"CThostFtdcSpecificInstrumentField", sizeof(CThostFtdcSpecificInstrumentField)},
+        {"CThostFtdcDepthMarketDataField", sizeof(CThostFtdcDepthMarketDataField)},
     };
     for (const auto &[record, size] : sizes)
         if (record == name)

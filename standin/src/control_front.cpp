@@ -2,6 +2,7 @@
 #include "api.h"
 #include "ctpsim.h"
 #include "front.h"
+#include "md.h"
 #include "state.h"
 
 namespace standin {
@@ -12,6 +13,7 @@ void reset_front_switches() {
     for (const auto &api : all_apis())
         if (api->alive())
             api->hold(0, false);
+    reset_md_switches();
 }
 
 }  // namespace standin

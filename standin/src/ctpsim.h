@@ -184,6 +184,35 @@ CTPSIM_EXPORT void ctpsim_query_interval(int ms);
 // (10000 by default).
 CTPSIM_EXPORT void ctpsim_max_pending(int count);
 
+// ---- market data (thostmduserapi_se.so) --------------------------------------
+// Market-data API objects take their serials from the same sequence as trader
+// objects, and log their calls in the same log ("CreateFtdcMdApi",
+// "SubscribeMarketData" with arg1 the count and text the ids one a line, ...).
+// ctpsim_throw_next, ctpsim_force_result, ctpsim_set_request_delay,
+// ctpsim_fail_next_create, ctpsim_fail_thread, ctpsim_set_version and
+// ctpsim_timing apply to them as well. The functions below are those above for
+// market-data objects; callbacks are CThostFtdcMdSpi's ("OnRtnDepthMarketData", ...).
+
+CTPSIM_EXPORT int ctpsim_md_api_of(const char *flow_path);
+CTPSIM_EXPORT int ctpsim_md_alive(int api);
+CTPSIM_EXPORT int ctpsim_md_emit(int api, int thread, const char *callback,
+                                 const void *record, size_t record_size,
+                                 const void *info, size_t info_size,
+                                 int id, int last, int timeout_ms);
+// record null: a null record for every callback.
+CTPSIM_EXPORT int ctpsim_md_flood_record(int api, int thread, const char *callback, const void *record,
+                                         size_t record_size, int n, int timeout_ms);
+CTPSIM_EXPORT int ctpsim_md_disconnect(int api, int reason);
+CTPSIM_EXPORT int ctpsim_md_reconnect(int api);
+CTPSIM_EXPORT int ctpsim_md_hold(int api, int held);
+
+// Moves an instrument's reference price by one tick up or down, chosen by a
+// generator seeded with `seed`, `rate` times a second (at most 1,000,000), on
+// a thread of the library's own, each step as ctpsim_move_price (turning back
+// at the price band). A walk of the same instrument is replaced; a rate of 0
+// stops it. ctpsim_reset stops every walk.
+CTPSIM_EXPORT int ctpsim_walk(const char *front, const char *instrument, unsigned long long seed, double rate);
+
 #ifdef __cplusplus
 }
 #endif

@@ -57,7 +57,7 @@ std::shared_ptr<Venue> find_venue(std::string_view front) {
     return found == r.venues.end() ? nullptr : found->second;
 }
 
-std::unique_ptr<FrontLink> FrontLink::reach(TraderApi &api, const SimAddress &address) noexcept try {
+std::shared_ptr<Venue> reach_venue(const SimAddress &address) noexcept try {
     Registry &r = registry();
     std::shared_ptr<Venue> venue;
     {
@@ -82,9 +82,49 @@ std::unique_ptr<FrontLink> FrontLink::reach(TraderApi &api, const SimAddress &ad
         // Another session may have set the name up meanwhile: it wins.
         venue = r.venues.try_emplace(address.name, std::move(built)).first->second;
     }
-    return std::make_unique<FrontLink>(api, std::move(venue));
+    return venue;
 } catch (...) {
     return nullptr;
+}
+
+std::unique_ptr<FrontLink> FrontLink::reach(TraderApi &api, const SimAddress &address) noexcept try {
+    std::shared_ptr<Venue> venue = reach_venue(address);
+    return venue ? std::make_unique<FrontLink>(api, std::move(venue)) : nullptr;
+} catch (...) {
+    return nullptr;
+}
+
+std::unique_ptr<MdLink> MdLink::reach(MdApi &api, const SimAddress &address) noexcept try {
+    std::shared_ptr<Venue> venue = reach_venue(address);
+    return venue ? std::make_unique<MdLink>(api, std::move(venue)) : nullptr;
+} catch (...) {
+    return nullptr;
+}
+
+MdLink::MdLink(MdApi &api, std::shared_ptr<Venue> v) : venue(std::move(v)), session(api) {}
+
+void MdLink::connect() noexcept {
+    try {
+        venue->connect(session);
+    } catch (...) {
+        // The connect event was lost: to the client the front stays silent.
+    }
+}
+
+int MdLink::disconnect(int reason) noexcept {
+    try {
+        return venue->disconnect(session, reason);
+    } catch (...) {
+        return CTPSIM_NO_MEMORY;
+    }
+}
+
+int MdLink::reconnect() noexcept {
+    try {
+        return venue->reconnect(session);
+    } catch (...) {
+        return CTPSIM_NO_MEMORY;
+    }
 }
 
 FrontLink::FrontLink(TraderApi &api, std::shared_ptr<Venue> v) : venue(std::move(v)), session(api) {}

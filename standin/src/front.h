@@ -12,6 +12,7 @@
 namespace standin {
 
 class TraderApi;
+class MdApi;
 
 // A simulated front address, sim://NAME or sim://NAME?config=PATH.
 struct SimAddress {
@@ -23,6 +24,10 @@ std::optional<SimAddress> parse_sim_address(std::string_view address) noexcept;
 // The venue of a front name ("demo", "sim://demo" or "sim://demo?..."), or
 // null when no session has reached it yet.
 std::shared_ptr<Venue> find_venue(std::string_view front);
+
+// The venue of a simulated address, set up by the first session of either
+// library to reach its name; null when its configuration cannot be read.
+std::shared_ptr<Venue> reach_venue(const SimAddress &address) noexcept;
 
 // One API object's connection to its venue. Created by Init, never destroyed
 // (the API object outlives Release as a tombstone).
@@ -58,6 +63,41 @@ public:
 private:
     std::shared_ptr<Venue> venue;
     Session session;
+};
+
+// One market-data API object's connection to its venue, as FrontLink.
+class MdLink {
+public:
+    static std::unique_ptr<MdLink> reach(MdApi &api, const SimAddress &address) noexcept;
+
+    MdLink(MdApi &api, std::shared_ptr<Venue> venue);
+    MdLink(const MdLink &) = delete;
+    MdLink &operator=(const MdLink &) = delete;
+
+    void connect() noexcept;
+    int disconnect(int reason) noexcept;
+    int reconnect() noexcept;
+    void leave() noexcept { venue->leave(session); }
+
+    template <class Record>
+    int request(const Record &record, int id) noexcept {
+        try {
+            return venue->request(session, record, id);
+        } catch (...) {
+            return -1;
+        }
+    }
+    int subscribe(const std::vector<std::string> &ids, bool subscribe) noexcept {
+        try {
+            return venue->subscribe(session, ids, subscribe);
+        } catch (...) {
+            return -1;
+        }
+    }
+
+private:
+    std::shared_ptr<Venue> venue;
+    MdSession session;
 };
 
 }  // namespace standin

@@ -6,6 +6,7 @@
 #include "ThostFtdcUserApiStruct.h"
 #include "config.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -77,6 +78,30 @@ struct Instrument {
     Ticks upper = 0;
     int decimals = 0;  // of the tick, to print prices without binary noise
     Book book;
+
+    // Today's trades, as the market-data feed reports them.
+    bool traded = false;
+    Ticks last = 0;
+    Ticks open = 0;
+    Ticks high = 0;
+    Ticks low = 0;
+    long long volume = 0;
+    double turnover = 0;
+    void trade(Ticks price, int lots);
+
+    // What a snapshot's change is judged by: the top five levels, the last
+    // price and the volume.
+    struct Top {
+        std::array<Ticks, 5> bid{};
+        std::array<Ticks, 5> ask{};
+        std::array<int, 5> bid_volume{};
+        std::array<int, 5> ask_volume{};
+        Ticks last = 0;
+        long long volume = 0;
+        bool operator==(const Top &) const = default;
+    };
+    Top top() const;
+    Top published;  // as of the last snapshot sent
 
     explicit Instrument(InstrumentSetup setup);
     // The price of a tick count, rounded to the tick's decimals.

@@ -165,6 +165,7 @@ struct Venue::Accepted {
 
 int Venue::request(Session &session, const CThostFtdcInputOrderField &r, int id) {
     std::lock_guard lock(mutex);
+    const Publish publish(*this);
     if (int refused = admit(session, false))
         return refused;
     Outbox out;
@@ -344,6 +345,7 @@ void Venue::match(Order &order, Outbox &out) noexcept {
         }
         // The newer order hears of the trade first; both share its TradeID.
         const std::string trade_id = std::to_string(++next_trade_id);
+        order.instrument->trade(price, volume);
         fill(order, price, volume, trade_id, out);
         if (resting)
             fill(*resting, price, volume, trade_id, out);
@@ -399,6 +401,7 @@ void Venue::uncross(Instrument &instrument, Outbox &out) noexcept {
         take(book.bids, bid, volume);
         take(book.asks, ask, volume);
         const std::string trade_id = std::to_string(++next_trade_id);
+        instrument.trade(price, volume);
         if (buyer)
             fill(*buyer, price, volume, trade_id, out);
         if (seller)
@@ -523,6 +526,7 @@ void Venue::reject_action(Session &session, const CThostFtdcInputOrderActionFiel
 
 int Venue::request(Session &session, const CThostFtdcInputOrderActionField &r, int id) {
     std::lock_guard lock(mutex);
+    const Publish publish(*this);
     if (int refused = admit(session, false))
         return refused;
     if (!session.account) {
@@ -581,6 +585,7 @@ void Venue::requote(Instrument &instrument, Ticks reference) {
 
 int Venue::set_price(std::string_view id, double price) {
     std::lock_guard lock(mutex);
+    const Publish publish(*this);
     Instrument *found = instrument(id);
     if (!found)
         return CTPSIM_NO_FRONT;
@@ -593,6 +598,7 @@ int Venue::set_price(std::string_view id, double price) {
 
 int Venue::move_price(std::string_view id, int ticks) {
     std::lock_guard lock(mutex);
+    const Publish publish(*this);
     Instrument *found = instrument(id);
     if (!found)
         return CTPSIM_NO_FRONT;

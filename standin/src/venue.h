@@ -24,7 +24,18 @@
 namespace standin {
 
 class TraderApi;
+class MdApi;
 struct Event;
+
+// What the front knows about one market-data API object's connection.
+// Guarded by the venue's mutex.
+struct MdSession {
+    explicit MdSession(MdApi &owner) : api(owner) {}
+    MdApi &api;
+    bool connected = false;
+    bool logged_in = false;
+    std::vector<Instrument *> subscribed;
+};
 
 // What the front knows about one API object's connection. Guarded by the
 // venue's mutex.
@@ -69,12 +80,43 @@ public:
     int request(Session &session, const CThostFtdcInputOrderField &record, int id);
     int request(Session &session, const CThostFtdcInputOrderActionField &record, int id);
 
+    // Market-data sessions (feed.cpp): connection events as for trader
+    // sessions, and requests with Req*'s results.
+    void connect(MdSession &session);
+    int disconnect(MdSession &session, int reason);
+    int reconnect(MdSession &session);
+    void leave(MdSession &session);
+    int request(MdSession &session, const CThostFtdcReqUserLoginField &record, int id);
+    int request(MdSession &session, const CThostFtdcUserLogoutField &record, int id);
+    int subscribe(MdSession &session, const std::vector<std::string> &ids, bool subscribe);
+
     // The simulated market; CTPSIM_ codes.
     int set_price(std::string_view instrument, double price);
     int move_price(std::string_view instrument, int ticks);
     int get_price(std::string_view instrument, double &price);
 
 private:
+    // Sends a snapshot to the subscribers of every instrument whose top five
+    // levels, last price or volume changed since its last one, when it goes
+    // out of scope (declared after the lock of a call that may change them).
+    class Publish {
+    public:
+        explicit Publish(Venue &venue) noexcept : venue(venue) {}
+        ~Publish() { venue.publish(); }
+        Publish(const Publish &) = delete;
+        Publish &operator=(const Publish &) = delete;
+
+    private:
+        Venue &venue;
+    };
+    void publish() noexcept;
+    CThostFtdcDepthMarketDataField depth(const Instrument &instrument) const;
+    // Posts a market-data event to thread 0 of the session's API object.
+    template <class Record>
+    void send_md(MdSession &session, const char *callback, const Record *record, const CThostFtdcRspInfoField *info,
+                 int id, bool last);
+    int md_admit(MdSession &session) const;
+
     // -1, -2 or -3 when the request cannot be sent, else 0. Changes nothing:
     // a query that is answered counts for the limit through count_query.
     int admit(Session &session, bool query);
@@ -143,6 +185,7 @@ private:
     std::vector<std::unique_ptr<Order>> orders;
     std::map<std::pair<std::string, std::string>, Order *> by_sys_id;  // (ExchangeID, OrderSysID)
     std::vector<Session *> sessions;  // connected ones
+    std::vector<MdSession *> md_sessions;  // connected ones
     int next_session_id = 0;
     long long next_order_sys_id = 0;
     long long next_trade_id = 0;

@@ -1,0 +1,146 @@
+// The module functions every vendor library's module shares: the session
+// handle (a capsule that owns its session), create's common part, poll,
+// close, wait and fileno. Each module instantiates Handle with its session
+// type and capsule name.
+#pragma once
+
+#include <Python.h>
+
+#include "errors.h"
+#include "queue_spi.h"
+#include "unlocked.h"
+
+#include <exception>
+#include <memory>
+#include <utility>
+
+// The parts that do not depend on the vendor (handle.cpp).
+PyObject *poll_session(Queue &session);
+PyObject *wait_session(Queue &session, PyObject *timeout);
+PyObject *fileno_session(Queue &session);
+// Sets the error of a session used in another process than its creator's.
+PyObject *refuse_foreign();
+
+template <class Session, const char *Name>
+struct Handle {
+    // The session behind a handle, or null with the capsule lookup's ValueError.
+    static Session *unwrap(PyObject *object) { return static_cast<Session *>(PyCapsule_GetPointer(object, Name)); }
+
+    // The same, refusing a session that another process created (a fork) with
+    // RuntimeError: the vendor's side of it did not survive the fork.
+    static Session *usable(PyObject *object) {
+        Session *session = unwrap(object);
+        if (session != nullptr && session->foreign()) {
+            refuse_foreign();
+            return nullptr;
+        }
+        return session;
+    }
+
+    // The last part of create: registers the session with api (null when the
+    // vendor refused to make one), runs setup(api) for the registrations
+    // particular to the library, wraps the session in a capsule and starts
+    // the vendor with Init. Takes everything back down when a step fails.
+    template <class Setup>
+    static PyObject *open(std::unique_ptr<Session> session, typename Session::Api *api, Setup setup) {
+        if (api == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "创建 CTP 接口失败");
+            return nullptr;
+        }
+        session->api = api;
+        try {
+            api->RegisterSpi(session.get());
+            setup(*api);
+        } catch (...) {
+            raise_current();
+            abandon(std::move(session));
+            return nullptr;
+        }
+        PyObject *capsule = PyCapsule_New(session.get(), Name, destroy);
+        if (capsule == nullptr) {
+            abandon(std::move(session));
+            return nullptr;
+        }
+        Session *started = session.release();  // the capsule owns it now
+        std::exception_ptr failed;
+        {
+            Unlocked unlocked;
+            try {
+                api->Init();
+            } catch (...) {
+                failed = std::current_exception();
+            }
+        }
+        if (failed) {
+            // Half started, perhaps with threads running: take it down before
+            // reporting, so that nothing is left behind.
+            raise_error(failed);
+            PyObject *error = PyErr_GetRaisedException();
+            if (!started->release())
+                PyErr_Clear();
+            Py_DECREF(capsule);
+            PyErr_SetRaisedException(error);
+            return nullptr;
+        }
+        return capsule;
+    }
+
+    static PyObject *poll(PyObject *, PyObject *capsule) {
+        Session *session = usable(capsule);
+        return session ? poll_session(*session) : nullptr;
+    }
+
+    static PyObject *close(PyObject *, PyObject *capsule) {
+        Session *session = unwrap(capsule);
+        if (session == nullptr || !session->release())
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+
+    static PyObject *wait(PyObject *, PyObject *args, PyObject *kwargs) {
+        static const char *keywords[] = {"", "timeout", nullptr};
+        PyObject *capsule = nullptr;
+        PyObject *timeout = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:wait", const_cast<char **>(keywords), &capsule, &timeout))
+            return nullptr;
+        Session *session = usable(capsule);
+        return session ? wait_session(*session, timeout) : nullptr;
+    }
+
+    static PyObject *fileno(PyObject *, PyObject *capsule) {
+        Session *session = usable(capsule);
+        return session ? fileno_session(*session) : nullptr;
+    }
+
+private:
+    // Frees a session unless the vendor may still reach it, in which case it
+    // is left to the process (a leak is better than a callback into freed memory).
+    static void dispose(std::unique_ptr<Session> session) {
+        if (session && !session->disposable())
+            static_cast<void>(session.release());
+    }
+
+    // Capsule destructor: closes the session if still open, then deletes it
+    // with every pending event unrun.
+    static void destroy(PyObject *capsule) {
+        // May run while an exception propagates; leave it as found.
+        PyObject *pending = PyErr_GetRaisedException();
+        std::unique_ptr<Session> session(unwrap(capsule));
+        if (!session)
+            PyErr_Clear();
+        else if (!session->release())
+            PyErr_FormatUnraisable("Exception ignored while closing a CTP session");
+        dispose(std::move(session));
+        PyErr_SetRaisedException(pending);
+    }
+
+    // Takes a session that create could not finish back down: detached and
+    // released, then freed. The error that stopped create stays the one raised.
+    static void abandon(std::unique_ptr<Session> session) {
+        PyObject *error = PyErr_GetRaisedException();
+        if (!session->release())
+            PyErr_Clear();
+        dispose(std::move(session));
+        PyErr_SetRaisedException(error);
+    }
+};
