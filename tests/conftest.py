@@ -12,6 +12,8 @@ DEBUG = hasattr(sys, "gettotalrefcount")
 BUILD = ROOT / os.environ.get("CTP_TEST_BUILD", "build/debug" if DEBUG else "build/release")
 sys.path.insert(0, str(BUILD))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+if str(ROOT / "python") not in sys.path:
+    sys.path.insert(0, str(ROOT / "python"))
 
 import _ctp  # noqa: E402
 from ctpsim import Sim  # noqa: E402
