@@ -152,6 +152,7 @@ class AsyncClient:
         """Sends a query (``QryInstrument``, ``QryTradingAccount``, ``QryInvestorPosition``,
         ``QryOrder``, ``QryTrade``) once its turn comes and returns its records. BrokerID
         and InvestorID default to the session's own."""
+        self._readable()     # a lost event (BufferError) must be known before anything more goes out
         call = self._core.query(name, filters, self._now(), timeout)
         self._update()
         records: list[Record] = await self._result(call)
@@ -167,6 +168,7 @@ class AsyncClient:
                            auto_suspend: bool = False, currency: str = "") -> AsyncOrder:
         """Sends an order (by default a good-for-the-day limit order that opens, any volume,
         speculation) and returns it; ``await order`` waits for it to finish."""
+        self._readable()     # a lost event (BufferError) must be known before anything more goes out
         order, call = self._core.insert_order(
             self._now(), instrument, direction, volume, price, exchange=exchange, offset=offset, hedge=hedge,
             price_type=price_type, time_condition=time_condition, volume_condition=volume_condition,
@@ -179,6 +181,7 @@ class AsyncClient:
 
     async def cancel(self, order: AsyncOrder, *, timeout: float | None = None) -> AsyncOrder:
         """Cancels an order and returns it once finished; ``CtpError`` when the front refuses."""
+        self._readable()     # a lost event (BufferError) must be known before anything more goes out
         call = self._core.cancel(order, self._now(), timeout)
         self._update()
         await self._result(call)

@@ -124,6 +124,7 @@ class Client:
         ``QryOrder``, ``QryTrade``) once its turn comes and returns its records. BrokerID
         and InvestorID default to the session's own."""
         with self._cond:
+            self._catch_up()
             call = self._core.query(name, filters, time.monotonic(), timeout)
             self._send()
         records: list[Record] = self._result(call)
@@ -140,6 +141,7 @@ class Client:
         """Sends an order (by default a good-for-the-day limit order that opens, any volume,
         speculation) and returns it at once; ``order.wait()`` waits for it to finish."""
         with self._cond:
+            self._catch_up()
             order, call = self._core.insert_order(
                 time.monotonic(), instrument, direction, volume, price, exchange=exchange, offset=offset,
                 hedge=hedge, price_type=price_type, time_condition=time_condition,
@@ -153,6 +155,7 @@ class Client:
     def cancel(self, order: Order, *, timeout: float | None = None) -> Order:
         """Cancels an order and returns it once finished; ``CtpError`` when the front refuses."""
         with self._cond:
+            self._catch_up()
             call = self._core.cancel(order, time.monotonic(), timeout)
             self._send()
         self._result(call)
@@ -192,6 +195,12 @@ class Client:
             pass
 
     # ---- the driver ---------------------------------------------------------------------------
+
+    def _catch_up(self) -> None:
+        """Takes what is waiting before a request, so that a lost event (BufferError) is
+        known before anything more goes out; the condition's lock is held."""
+        if not self._closed():
+            _driver.drain(self._handle, self._core, self.log)
 
     def _send(self) -> None:
         """Sends what the core has due; the condition's lock is held."""

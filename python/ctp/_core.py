@@ -439,9 +439,9 @@ class Core[O: BaseOrder]:
             self._front_connected()
         elif name == "FrontDisconnected":
             self._front_disconnected(event.get("reason", 0))
-        elif name == "RtnOrder":
+        elif name == "RtnOrder" and event.get("data") is not None:
             self._order_update(event["data"])
-        elif name == "RtnTrade":
+        elif name == "RtnTrade" and event.get("data") is not None:
             self._trade(event["data"])
         elif name == "ErrRtnOrderInsert":
             self._order_refused_again(event)
