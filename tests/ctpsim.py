@@ -10,6 +10,8 @@ ROOT = Path(__file__).resolve().parent.parent
 HEADERS = ROOT / "standin" / "include"
 
 OK, NO_API, NO_CALLBACK, BAD_SIZE, TIMED_OUT, NOT_STARTED, DROPPED, BAD_THREAD = 0, -1, -2, -3, -4, -5, -6, -7
+# Exceptions that ctpsim_throw_next makes the vendor throw.
+THROW_RUNTIME, THROW_BAD_ALLOC, THROW_SYSTEM, THROW_OTHER = 0, 1, 2, 3
 
 
 # ---- records -----------------------------------------------------------------
@@ -131,6 +133,7 @@ class Sim:
             lib.ctpsim_flood.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
         self.lib.ctpsim_calls.argtypes = [ctypes.c_void_p, ctypes.c_int]
         self.lib.ctpsim_set_version.argtypes = [ctypes.c_char_p]
+        self.lib.ctpsim_throw_next.argtypes = [ctypes.c_char_p, ctypes.c_int]
         self.lib.ctpsim_sizeof.argtypes = [ctypes.c_char_p]
         self.lib.ctpsim_sizeof.restype = ctypes.c_size_t
 
@@ -180,6 +183,10 @@ class Sim:
 
     def force_result(self, value=None):
         self.lib.ctpsim_force_result(int(value is not None), value or 0)
+
+    def throw_next(self, op, kind=THROW_RUNTIME):
+        """The next call of the vendor operation op throws."""
+        self.lib.ctpsim_throw_next(op.encode(), kind)
 
     def set_request_delay(self, microseconds):
         self.lib.ctpsim_set_request_delay(microseconds)

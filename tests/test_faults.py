@@ -1,28 +1,41 @@
-"""Running out of memory at every allocation of create, poll and request:
-each call either succeeds or raises MemoryError, nothing is half done, and
-nothing leaks."""
+"""Faults: memory running out at every allocation of create, poll and request,
+exceptions thrown by the vendor library, a forked child holding a handle,
+and close racing close. Each call either succeeds or fails cleanly, nothing
+is half done, no event is lost but the one that failed, and nothing leaks."""
 
 import gc
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
 
 import pytest
 
 import _ctp
-from conftest import leaked
-from ctpsim import info, record
+from conftest import BUILD, Session, leaked
+from ctpsim import (NO_API, OK, THROW_BAD_ALLOC, THROW_OTHER, THROW_RUNTIME, THROW_SYSTEM, info,
+                    record)
 
 testcapi = pytest.importorskip("_testcapi")
+TESTS = os.path.dirname(os.path.abspath(__file__))
 
 
-def starved(fn, start):
-    """fn() with every Python allocation from the start-th on failing."""
+def starved(fn, start, count=0):
+    """fn() with the start-th Python allocation failing, and every one after
+    it too, or only count of them."""
     gc.collect()
-    testcapi.set_nomemory(start, 0)
+    testcapi.set_nomemory(start, start + count if count else 0)
     try:
         return fn(), None
     except MemoryError as error:
         return None, error
     finally:
         testcapi.remove_mem_hooks()
+
+
+NAMES = ["RtnOrder", "RspQryInstrument", "RspError", "FrontDisconnected"]
 
 
 def events(sim, api):
@@ -33,24 +46,60 @@ def events(sim, api):
     sim.emit(api, "OnFrontDisconnected", id=2)
 
 
-def test_poll_failing_anywhere_loses_that_batch_only(sim, session):
-    failures = 0
-    for start in range(0, 200):
-        events(sim, session.api)
-        got, error = starved(session.poll, start)
-        if error is None:
-            assert [e["name"] for e in got] == ["RtnOrder", "RspQryInstrument", "RspError", "FrontDisconnected"]
-            break
-        failures += 1
-        # The failed batch is gone; the session goes on.
-        sim.emit(session.api, "OnFrontConnected")
-        assert session.poll() == [{"name": "FrontConnected"}]
-    assert failures > 20
+def drain(session):
+    got = []
+    while batch := session.poll():
+        got += batch
+    return got
 
-    def starve_once():
-        events(sim, session.api)
-        starved(session.poll, 7)
-    assert leaked(starve_once, runs=50) < 0.1
+
+class TestPollRunningOutOfMemory:
+    def test_only_the_failing_event_is_ever_lost(self, sim, session):
+        outcomes = set()
+        for start in range(0, 200):
+            events(sim, session.api)
+            got, error = starved(session.poll, start, 1)
+            rest = drain(session)
+            if error is None:
+                # Built records are returned; the rest, failing one first, follow.
+                assert [e["name"] for e in got + rest] == NAMES
+                outcomes.add("prefix" if len(got) < len(NAMES) else "whole")
+                if len(got) == len(NAMES):
+                    break
+            elif any("无法转换，已丢弃" in note for note in getattr(error, "__notes__", [])):
+                # The first event could not be built: it alone is gone, and says so.
+                assert error.__notes__[-1] == "CTP 事件 RtnOrder 无法转换，已丢弃"
+                assert [e["name"] for e in rest] == NAMES[1:]
+                outcomes.add("first lost")
+            else:
+                # No list could be made: nothing was taken.
+                assert [e["name"] for e in rest] == NAMES
+                outcomes.add("nothing taken")
+        assert outcomes == {"prefix", "whole", "first lost", "nothing taken"}
+
+        def starve_once():
+            events(sim, session.api)
+            starved(session.poll, 7)
+            drain(session)
+            events(sim, session.api)
+            starved(session.poll, 30, 1)
+            drain(session)
+        assert leaked(starve_once, runs=50) < 0.1
+
+    def test_kept_events_do_not_count_against_the_queue(self, sim, session):
+        for start in range(0, 200):
+            events(sim, session.api)
+            got, error = starved(session.poll, start, 1)
+            if error is None and 0 < len(got) < len(NAMES):
+                break
+            drain(session)
+        else:
+            pytest.fail("no starved poll returned part of its batch")
+        kept = len(NAMES) - len(got)
+        sim.flood(session.api, "OnFrontDisconnected", 32768)
+        first = session.poll()
+        assert [e["name"] for e in first] == NAMES[-kept:]
+        assert len(session.poll()) == 32768
 
 
 def test_create_failing_anywhere_leaves_nothing_open(sim, flow):
@@ -83,3 +132,202 @@ def test_request_failing_anywhere_sends_nothing(sim, session):
         failures += 1
         assert sent == 0
     assert failures > 2
+
+
+def run_script(body, timeout=60):
+    """Runs body in a fresh interpreter that imports _ctp from the build under
+    test and has the stand-in's controls as `sim`."""
+    script = textwrap.dedent("""
+        import gc, os, sys, threading, time
+        sys.path[:0] = [{build!r}, {tests!r}]
+        from ctpsim import Sim, record
+        import _ctp
+        sim = Sim({library!r})
+    """).format(build=str(BUILD), tests=TESTS, library=str(BUILD / "thosttraderapi_se.so")) + textwrap.dedent(body)
+    return subprocess.run([sys.executable, "-X", "faulthandler", "-c", script], capture_output=True, text=True,
+                          timeout=timeout, env=os.environ)
+
+
+def test_poll_shows_no_half_made_list_to_other_threads():
+    """A thread walking the collector's objects while poll decodes the first
+    Chinese text of the process: nothing may show it a list with empty slots,
+    and the codec is loaded by the import, not by poll."""
+    result = run_script("""
+        assert "encodings.gb18030" in sys.modules, "the text codec is not loaded at import"
+        h = _ctp.create("sim://walk", b"/tmp/ctp-walk/")
+        api = sim.last_api()
+        while not _ctp.poll(h):
+            time.sleep(0.001)
+        for i in range(6):
+            sim.emit(api, "OnRtnOrder", record("CThostFtdcOrderField", OrderSysID=str(i).encode()))
+        sim.emit(api, "OnRtnOrder", record("CThostFtdcOrderField", StatusMsg="全部成交".encode("gb18030")))
+        stop = False
+        def walk():
+            while not stop:
+                for o in gc.get_objects():
+                    if type(o) is list and len(o) == 7:
+                        sum(1 for _ in o)
+        walker = threading.Thread(target=walk)
+        walker.start()
+        time.sleep(0.05)
+        events = _ctp.poll(h)
+        stop = True
+        walker.join()
+        assert [e["data"]["StatusMsg"] for e in events][-1] == "全部成交"
+        _ctp.close(h)
+        print("ok")
+    """)
+    assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr[-3000:]
+
+
+class TestVendorExceptions:
+    """Whatever the vendor library throws becomes a Python exception; the
+    process never aborts and nothing is left half started."""
+
+    KINDS = [
+        (THROW_RUNTIME, RuntimeError, "failed in the stand-in$"),
+        (THROW_BAD_ALLOC, MemoryError, None),
+        (THROW_SYSTEM, RuntimeError, "failed in the stand-in: Resource temporarily unavailable$"),
+        (THROW_OTHER, RuntimeError, "^CTP 接口抛出了未知的异常$"),
+    ]
+
+    @pytest.mark.parametrize("kind, error, message", KINDS)
+    def test_version(self, sim, kind, error, message):
+        sim.throw_next("GetApiVersion", kind)
+        with pytest.raises(error, match=message):
+            _ctp.version()
+        assert _ctp.version() == "6.7.2_standin (simulated front)"
+
+    @pytest.mark.parametrize("op", ["CreateFtdcTraderApi", "RegisterSpi", "SubscribePrivateTopic",
+                                    "SubscribePublicTopic", "RegisterFront", "Init"])
+    @pytest.mark.parametrize("kind, error, message", KINDS[:3])
+    def test_create_takes_down_what_it_started(self, sim, flow, op, kind, error, message):
+        before = sim.last_api()
+        sim.throw_next(op, kind)
+        with pytest.raises(error, match=message):
+            _ctp.create("sim://throwing", flow)
+        api = sim.last_api()
+        if op == "CreateFtdcTraderApi":
+            assert api == before
+        else:
+            assert api == before + 1 and not sim.alive(api)
+            assert [c.name for c in sim.calls(api)][-2:] == ["RegisterSpi", "Release"]
+        assert sim.violations() == 0
+        s = Session(sim, flow, "sim://throwing")
+        s.close()
+
+    def test_create_whose_init_threw_leaks_nothing(self, sim, flow):
+        def failing():
+            sim.throw_next("Init", THROW_SYSTEM)
+            with pytest.raises(RuntimeError):
+                _ctp.create("sim://throwing", flow)
+        assert leaked(failing, runs=50) < 0.1
+
+    @pytest.mark.parametrize("kind, error, message", KINDS)
+    def test_request_and_the_session_goes_on(self, sim, session, kind, error, message):
+        sim.force_result(0)
+        sim.throw_next("ReqOrderInsert", kind)
+        with pytest.raises(error, match=message):
+            _ctp.request(session.handle, "OrderInsert", {"InstrumentID": "rb2705"}, 1)
+        assert _ctp.request(session.handle, "OrderInsert", {"InstrumentID": "rb2705"}, 2) == 0
+        session.close()  # would wait for ever if the failed call were still counted
+        assert not sim.alive(session.api)
+
+    @pytest.mark.parametrize("op", ["RegisterSpi", "Release"])
+    def test_close_reports_and_the_session_is_closed(self, sim, session, op):
+        sim.throw_next(op, THROW_RUNTIME)
+        with pytest.raises(RuntimeError, match=f"^{op} failed in the stand-in$"):
+            session.close()
+        with pytest.raises(RuntimeError, match="^CTP 接口已关闭$"):
+            _ctp.request(session.handle, "QryOrder", {}, 1)
+        assert session.close() is None
+        assert sim.violations() == 0
+
+    def test_destroy_reports_as_unraisable(self, sim, flow, monkeypatch):
+        seen = []
+        monkeypatch.setattr(sys, "unraisablehook", seen.append)
+        s = Session(sim, flow)
+        sim.throw_next("Release", THROW_RUNTIME)
+        del s
+        gc.collect()
+        assert [str(u.exc_value) for u in seen] == ["Release failed in the stand-in"]
+
+    def test_a_detach_that_threw_keeps_the_session_alive_for_the_vendor(self, sim, flow):
+        """RegisterSpi(null) and Release both threw: the vendor may still call
+        the session, so it must stay in memory, and callbacks stay harmless."""
+        s = Session(sim, flow)
+        api = s.api
+        sim.throw_next("RegisterSpi", THROW_RUNTIME)
+        sim.throw_next("Release", THROW_RUNTIME)
+        with pytest.raises(RuntimeError):
+            s.close()
+        del s
+        gc.collect()
+        assert sim.emit(api, "OnRtnOrder", record("CThostFtdcOrderField"), check=False) == OK
+
+
+class TestFork:
+    def test_child_never_calls_the_vendor_and_exits(self):
+        """A child holding a handle: every use raises, close and exit return at
+        once, the vendor object is not touched; the parent goes on."""
+        result = run_script("""
+            h = _ctp.create("sim://fork", b"/tmp/ctp-fork/")
+            api = sim.last_api()
+            while not _ctp.poll(h):
+                time.sleep(0.001)
+            _ctp.fileno(h)
+            sim.emit(api, "OnFrontDisconnected", id=5)
+            pid = os.fork()
+            if pid == 0:
+                failures = []
+                for call in (lambda: _ctp.poll(h), lambda: _ctp.request(h, "QryOrder", {}, 1),
+                             lambda: _ctp.wait(h, 0), lambda: _ctp.fileno(h)):
+                    try:
+                        call()
+                        failures.append("no error")
+                    except RuntimeError as e:
+                        if str(e) != "CTP 接口不能跨进程使用":
+                            failures.append(str(e))
+                if failures:
+                    print(failures, flush=True)
+                    os._exit(3)
+                if os.environ.get("CHILD_CLOSES"):
+                    assert _ctp.close(h) is None
+                sys.exit(0)  # with the handle alive: finalization drops it
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    break
+                time.sleep(0.01)
+            else:
+                os.kill(pid, 9)
+                print("child hung", flush=True)
+                sys.exit(1)
+            assert os.waitstatus_to_exitcode(status) == 0, status
+            assert sim.violations() == 0 and sim.alive(api)
+            assert _ctp.poll(h) == [{"name": "FrontDisconnected", "reason": 5}]
+            _ctp.close(h)
+            print("ok")
+        """)
+        assert result.returncode == 0 and result.stdout.strip() == "ok", result.stdout + result.stderr[-3000:]
+
+
+def test_second_close_returns_only_once_detached(sim, session):
+    """Thread A's close waits for a request inside the vendor; thread B's
+    close must not return before the session is detached, or events arrive
+    after a shutdown's final poll."""
+    sim.force_result(0)
+    sim.set_request_delay(300000)
+    inside = threading.Thread(target=_ctp.request, args=(session.handle, "QryOrder", {}, 1))
+    inside.start()
+    time.sleep(0.05)
+    first = threading.Thread(target=session.close)
+    first.start()
+    time.sleep(0.05)
+    session.close()
+    assert not sim.alive(session.api)
+    assert sim.emit(session.api, "OnRtnOrder", record("CThostFtdcOrderField"), check=False) == NO_API
+    first.join()
+    inside.join()
+    assert session.poll() == []

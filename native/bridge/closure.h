@@ -19,17 +19,21 @@ public:
     }
 
     PyObject *operator()() const { return body->run(); }
+    // The name of the event it builds, a static string.
+    const char *event() const noexcept { return body->event(); }
 
 private:
     struct Base {
         virtual ~Base() = default;
         virtual PyObject *run() const = 0;
+        virtual const char *event() const noexcept = 0;
     };
     template <class F>
     struct Holder final : Base {
         template <class... Args>
         explicit Holder(Args &&...args) : fn(std::forward<Args>(args)...) {}
         PyObject *run() const override { return fn(); }
+        const char *event() const noexcept override { return fn.event(); }
         F fn;
     };
 

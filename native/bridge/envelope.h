@@ -37,6 +37,8 @@ struct Reply {
     Reply(const char *event, const T *data, const CThostFtdcRspInfoField *info, int request, bool is_last) noexcept
         : present(data != nullptr), copy(copy_of(data)), error(copy_of(info)), name(event), id(request), last(is_last) {}
 
+    const char *event() const noexcept { return name; }
+
     PyObject *operator()() const {
         PyObject *d = present ? convert(copy) : Py_NewRef(Py_None);
         PyObject *e = convert(error);

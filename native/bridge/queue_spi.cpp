@@ -1,22 +1,94 @@
 #include "queue_spi.h"
 
+#include "errors.h"
 #include "unlocked.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <thread>
 #include <utility>
+
+// ---- waking the consumers ------------------------------------------------------
+//
+// A consumer alternates wait (or a readable descriptor) and poll. `told` says
+// whether the consumers were told of the events queued since the last take:
+// only the first event after a take tells them (one eventfd write, one
+// notify), so a burst costs the vendor's threads no system call per event, and
+// nothing at all while no one waits and no descriptor exists. take() clears
+// `told` and drains the descriptor in the same holding of mutex in which it
+// empties the queue, so the readiness poll consumes is exactly that of the
+// events it takes.
+//
+// Interleavings of two vendor threads A and B with a consumer C:
+//
+// 1. A queues e1 (told := true, then rings after unlocking); B queues e2
+//    (told already: no call); C wakes, polls e1 e2 (told := false, drained).
+//    One wake-up for the batch.
+// 2. C polls, emptying the queue, while A is between its unlock and its ring
+//    for e1: C drains nothing (not rung yet), clears told; A rings. The
+//    descriptor is readable with the queue empty: a spurious wake-up, and the
+//    next poll returns []. Nothing is lost, and the next event after that
+//    poll tells again.
+// 3. A queues e1 after C's take: told was cleared by that take, so A tells.
+//    An event queued after the consumer's last poll always wakes it: either
+//    its own producer tells, or one told since that take and has rung, or is
+//    about to ring, after it.
+// 4. C checks the queue and sleeps on the condition variable with mutex
+//    given up atomically; A's notify comes after its unlock, so it finds C
+//    asleep or C finds e1 before sleeping. No wake-up falls between.
+// 5. B overflows the queue: the queue is not empty, so C was told when it
+//    filled, and take() refuses without clearing told: the descriptor stays
+//    readable and wait returns at once, and every poll raises BufferError.
+// 6. close() on another thread: once the vendor object is released, closed is
+//    set, the bell rung and every waiter woken; wait then returns whether
+//    anything is left, and a descriptor reader polls once more.
+
+Bell::~Bell() {
+    if (descriptor >= 0)
+        ::close(descriptor);
+}
+
+bool Bell::open() noexcept {
+    descriptor = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return descriptor >= 0;
+}
+
+void Bell::ring() const noexcept {
+    if (descriptor >= 0) {
+        const std::uint64_t one = 1;
+        // Fails only when the counter is saturated, which is readable anyway.
+        [[maybe_unused]] const auto written = ::write(descriptor, &one, sizeof one);
+    }
+}
+
+void Bell::silence() const noexcept {
+    if (descriptor >= 0) {
+        std::uint64_t count;
+        [[maybe_unused]] const auto read = ::read(descriptor, &count, sizeof count);
+    }
+}
+
+// ---- the queue -----------------------------------------------------------------
 
 namespace {
 
 struct Connected {
+    static const char *event() noexcept { return "FrontConnected"; }
     PyObject *operator()() const { return Py_BuildValue("{s:s}", "name", "FrontConnected"); }
 };
 
 struct Disconnected {
     int reason;
+    static const char *event() noexcept { return "FrontDisconnected"; }
     PyObject *operator()() const { return Py_BuildValue("{s:s,s:i}", "name", "FrontDisconnected", "reason", reason); }
 };
 
 }  // namespace
+
+QueueSpi::QueueSpi() : owner(::getpid()) {}
 
 void QueueSpi::OnFrontConnected() noexcept { post<Connected>(); }
 
@@ -28,12 +100,31 @@ void QueueSpi::OnRspError(CThostFtdcRspInfoField *info, int id, bool last) noexc
     response("RspError", info, info, id, last);
 }
 
+bool QueueSpi::must_tell() noexcept {
+    if (told || (waiters == 0 && !bell))
+        return false;
+    told = true;
+    return true;
+}
+
+void QueueSpi::tell() noexcept {
+    bell.ring();
+    woken.notify_all();
+}
+
 void QueueSpi::enqueue(Closure fn) {
-    std::lock_guard guard(mutex);
-    if (queue.size() < capacity)
-        queue.push_back(std::move(fn));
-    else
-        overflow = true;
+    bool wake;
+    {
+        std::lock_guard guard(mutex);
+        if (queue.size() < capacity)
+            queue.push_back(std::move(fn));
+        else
+            overflow = true;
+        wake = must_tell();
+    }
+    // After the unlock: the vendor's thread holds mutex for no system call.
+    if (wake)
+        tell();
     // A dropped fn is destroyed by the caller, after the lock is given up.
 }
 
@@ -43,28 +134,150 @@ void QueueSpi::lose() noexcept {
     while (!mutex.try_lock())
         std::this_thread::yield();
     overflow = true;
+    const bool wake = must_tell();
     mutex.unlock();
+    if (wake)
+        tell();
 }
 
-bool QueueSpi::take(std::deque<Closure> &batch) {
+bool QueueSpi::take() {
     std::lock_guard guard(mutex);
     if (overflow)
         return false;
-    batch.swap(queue);
+    if (kept.empty()) {
+        kept.swap(queue);
+        if (std::exchange(told, false))
+            bell.silence();
+    }
     return true;
 }
 
-void QueueSpi::release() {
-    if (api == nullptr)
-        return;
+void QueueSpi::remind() noexcept {
+    try {
+        std::lock_guard guard(mutex);
+        told = true;
+        bell.ring();
+    } catch (...) {
+        // wait() looks at kept before it sleeps; only a descriptor misses this.
+    }
+    woken.notify_all();
+}
+
+bool QueueSpi::disposable() noexcept {
+    if (still_reachable)
+        return false;
+    if (!foreign())
+        return true;
+    // In a forked child a vendor thread may have held mutex at the fork,
+    // leaving the queue half-changed: then it is left alone.
+    if (!mutex.try_lock())
+        return false;
+    mutex.unlock();
+    return true;
+}
+
+QueueSpi::Woken QueueSpi::wait(std::chrono::steady_clock::time_point until) {
+    std::unique_lock lock(mutex);
+    ++waiters;
+    Woken result = Woken::timeout;
+    for (;;) {
+        if (!queue.empty() || overflow) {
+            result = Woken::ready;
+            break;
+        }
+        if (closed) {
+            result = Woken::closed;
+            break;
+        }
+        if (woken.wait_until(lock, until) == std::cv_status::timeout && queue.empty() && !overflow && !closed)
+            break;
+    }
+    --waiters;
+    return result;
+}
+
+int QueueSpi::descriptor() {
+    std::lock_guard guard(mutex);
+    if (!bell && !bell.open())
+        return -1;
+    // Made while something is pending already: readable from the start.
+    if (!queue.empty() || overflow || closed || !kept.empty()) {
+        told = true;
+        bell.ring();
+    }
+    return bell.fd();
+}
+
+// ---- closing -------------------------------------------------------------------
+
+bool QueueSpi::foreign() const noexcept { return ::getpid() != owner; }
+
+std::exception_ptr QueueSpi::detach(CThostFtdcTraderApi *closing_api) noexcept {
+    std::exception_ptr error;
+    bool detached = false;
+    bool released = false;
+    try {
+        closing_api->RegisterSpi(nullptr);
+        detached = true;
+    } catch (...) {
+        error = std::current_exception();
+    }
+    // Released, the object calls no one back, whether or not the detach went.
+    try {
+        closing_api->Release();
+        released = true;
+    } catch (...) {
+        if (!error)
+            error = std::current_exception();
+    }
+    still_reachable = !detached && !released;
+    return error;
+}
+
+void QueueSpi::finish_closing() noexcept {
+    {
+        std::lock_guard guard(mutex);
+        closed = true;
+        told = true;
+        bell.ring();
+    }
+    woken.notify_all();
+    closing.store(false);
+    closing.notify_all();
+}
+
+bool QueueSpi::release() {
+    if (api == nullptr) {
+        // Closed already, or being closed by another thread: return only once
+        // the session is detached, so nothing arrives after close returns.
+        if (closing.load()) {
+            Unlocked unlocked;
+            closing.wait(true);
+        }
+        return true;
+    }
     // Cleared while the interpreter lock is held: any later request() finds
     // the session closed.
-    CThostFtdcTraderApi *closing = std::exchange(api, nullptr);
-    Unlocked unlocked;
-    // A request() that took the pointer before it was cleared may still be in
-    // the vendor; the object must outlive that call.
-    for (int n = calls.load(); n != 0; n = calls.load())
-        calls.wait(n);
-    closing->RegisterSpi(nullptr);
-    closing->Release();
+    CThostFtdcTraderApi *closing_api = std::exchange(api, nullptr);
+    closing.store(true);
+    if (foreign()) {
+        // A forked child: the vendor's threads are gone and its object belongs
+        // to a library state that did not survive the fork. Leave it alone.
+        finish_closing();
+        return true;
+    }
+    std::exception_ptr error;
+    {
+        Unlocked unlocked;
+        // A request() that took the pointer before it was cleared may still be
+        // in the vendor; the object must outlive that call.
+        for (int n = calls.load(); n != 0; n = calls.load())
+            calls.wait(n);
+        error = detach(closing_api);
+        finish_closing();
+    }
+    if (!error)
+        return true;
+    raise_error(error);
+    return false;
 }

@@ -1,6 +1,6 @@
 // The session object's generic half: receives the vendor's callbacks on the
 // vendor's threads and queues them, without touching Python, for poll to turn
-// into event records.
+// into event records; wakes the consumers that wait for them.
 #pragma once
 
 #include <Python.h>
@@ -9,10 +9,37 @@
 #include "closure.h"
 #include "envelope.h"
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <exception>
 #include <mutex>
+#include <utility>
+
+// An eventfd that a session owns: readable while poll may have something.
+class Bell {
+public:
+    Bell() = default;
+    ~Bell();
+    Bell(const Bell &) = delete;
+    Bell &operator=(const Bell &) = delete;
+
+    // Makes the descriptor; false with errno set when the system refuses.
+    bool open() noexcept;
+    int fd() const noexcept { return descriptor; }
+    explicit operator bool() const noexcept { return descriptor >= 0; }
+    // Makes it readable. Never blocks.
+    void ring() const noexcept;
+    // Makes it unreadable again. Never blocks.
+    void silence() const noexcept;
+
+private:
+    int descriptor = -1;
+};
 
 class QueueSpi : public CThostFtdcTraderSpi {
 public:
@@ -23,15 +50,16 @@ public:
     // The vendor API object this session drives; null before create stores it
     // and after release. Guarded by the interpreter lock.
     CThostFtdcTraderApi *api = nullptr;
-    // Guards queue and overflow, and nothing else.
+    // Guards queue and overflow, and the wake-up state below it.
     std::mutex mutex;
     std::deque<Closure> queue;
     bool overflow = false;
+
     // Vendor calls that request() is making without the interpreter lock;
     // release() waits for them before giving the API object back.
     std::atomic<int> calls{0};
 
-    QueueSpi() = default;
+    QueueSpi();
     QueueSpi(const QueueSpi &) = delete;
     QueueSpi &operator=(const QueueSpi &) = delete;
 
@@ -49,13 +77,45 @@ public:
         post<Reply<T>>(name, data, info, id, last);
     }
 
-    // Detaches the session from the vendor and gives the API object back;
-    // does nothing once done. Needs the interpreter lock, releases it inside.
-    void release();
+    // Detaches the session from the vendor and gives the API object back; once
+    // that is done or under way elsewhere, waits for it. Needs the interpreter
+    // lock and releases it inside. False, with a Python exception set, when
+    // the vendor threw: the session is closed all the same.
+    bool release();
 
-    // Moves every pending event into batch (which must be empty); false, with
+    // Whether the object may be freed: not when the vendor may still call it
+    // (a detach that threw), nor in a forked child where the fork caught a
+    // vendor thread inside the queue.
+    bool disposable() noexcept;
+
+    // Whether the caller runs in another process than the one that created
+    // the session (a fork): the vendor's threads and state did not survive
+    // there, and the session must not call the vendor.
+    bool foreign() const noexcept;
+
+    // ---- the consumer's side (interpreter lock held) -------------------------
+
+    // Events taken out of queue by an earlier poll and not delivered yet: the
+    // next poll delivers these, oldest first, before it takes anything else.
+    std::deque<Closure> kept;
+    // Set while a poll turns kept into records.
+    bool building = false;
+
+    // When kept is empty, moves every pending event into it. False, with
     // nothing moved, when the session has overflowed.
-    bool take(std::deque<Closure> &batch);
+    bool take();
+    // Tells the consumers again that poll has something (events left in kept).
+    void remind() noexcept;
+
+    // How a wait ended.
+    enum class Woken { ready, closed, timeout };
+    // Waits without the interpreter lock until something is queued, the
+    // session overflows or is closed, or until `until`.
+    Woken wait(std::chrono::steady_clock::time_point until);
+
+    // The descriptor behind fileno, made on first use; -1 with errno set when
+    // the system refuses one.
+    int descriptor();
 
 protected:
     // Builds F from args into a closure and queues it. Nothing may escape into
@@ -72,4 +132,27 @@ protected:
 
 private:
     void lose() noexcept;
+    // Under mutex: whether a new event must wake anyone; marks them told.
+    bool must_tell() noexcept;
+    // Rings the bell and wakes the waiters, after mutex is given up.
+    void tell() noexcept;
+    // Detaches and releases closing without the interpreter lock.
+    std::exception_ptr detach(CThostFtdcTraderApi *closing) noexcept;
+    void finish_closing() noexcept;
+
+    // ---- wake-up state, under mutex ----
+    // Whether the consumers were told of the events queued since the last
+    // take; while they were, further events make no system call.
+    bool told = false;
+    // Threads inside wait.
+    int waiters = 0;
+    // No event will come any more: the session is closed.
+    bool closed = false;
+    Bell bell;
+    std::condition_variable woken;
+
+    // release() under way on some thread (the others wait for it).
+    std::atomic<bool> closing{false};
+    bool still_reachable = false;
+    const pid_t owner;
 };

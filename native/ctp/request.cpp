@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <exception>
 
 namespace {
 
@@ -64,12 +65,19 @@ PyObject *invoke(Spi &session, Operation<Record> operation, Record &record, int 
     if (api == nullptr)
         return closed();
     session.calls.fetch_add(1);
-    int result;
+    int result = 0;
+    std::exception_ptr failed;
     {
         Unlocked unlocked;
         Finished finished(session.calls);
-        result = (api->*operation)(&record, id);
+        try {
+            result = (api->*operation)(&record, id);
+        } catch (...) {
+            failed = std::current_exception();
+        }
     }
+    if (failed)
+        return raise_error(failed);
     return PyLong_FromLong(result);
 }
 
@@ -165,7 +173,7 @@ PyObject *request(PyObject *, PyObject *args) {
     int id = 0;
     if (!PyArg_ParseTuple(args, "OsO!i", &capsule, &method, &PyDict_Type, &data, &id))
         return nullptr;
-    Spi *session = unwrap(capsule);
+    Spi *session = usable(capsule);
     if (session == nullptr)
         return nullptr;
     if (session->api == nullptr)

@@ -191,6 +191,7 @@ void TraderApi::Release() {
     if (dead("Release"))
         return;
     log_call(entry("Release"));
+    throw_if_asked("Release");
     // Leave the front first, so that nothing it does is posted to this object.
     if (FrontLink *front = link())
         front->leave();
@@ -225,6 +226,7 @@ void TraderApi::Init() {
         for (int i = 0; i < thread_count; ++i)
             workers[i] = std::make_unique<Worker>(*this, i);
     }
+    throw_if_asked("Init");  // half started: the threads run
     // A simulated front answers at once; any other address is unreachable,
     // which the library keeps retrying in silence, as it would on a network.
     for (const auto &front : fronts) {
@@ -263,6 +265,7 @@ void TraderApi::RegisterFront(char *address) {
     Call call = entry("RegisterFront");
     call.text = address ? address : "";
     log_call(call);
+    throw_if_asked("RegisterFront");
     fronts.push_back(call.text);
 }
 
@@ -272,6 +275,7 @@ void TraderApi::RegisterSpi(CThostFtdcTraderSpi *new_spi) {
     Call call = entry("RegisterSpi");
     call.arg1 = new_spi != nullptr;
     log_call(std::move(call));
+    throw_if_asked("RegisterSpi");
     std::unique_lock lock(spi_mutex);
     spi = new_spi;
 }
@@ -283,6 +287,7 @@ void TraderApi::SubscribePrivateTopic(THOST_TE_RESUME_TYPE type, int length) {
     call.arg1 = type;
     call.arg2 = length;
     log_call(std::move(call));
+    throw_if_asked("SubscribePrivateTopic");
 }
 
 void TraderApi::SubscribePublicTopic(THOST_TE_RESUME_TYPE type) {
@@ -291,6 +296,7 @@ void TraderApi::SubscribePublicTopic(THOST_TE_RESUME_TYPE type) {
     Call call = entry("SubscribePublicTopic");
     call.arg1 = type;
     log_call(std::move(call));
+    throw_if_asked("SubscribePublicTopic");
 }
 
 template <class Record>
@@ -305,6 +311,7 @@ int TraderApi::request(const char *op, Record *record, int id) {
         call.record.assign(bytes, bytes + sizeof(Record));
     }
     log_call(std::move(call));
+    throw_if_asked(op);
     // A slow request widens the window in which a careless caller could
     // release the object under a call that is still running.
     if (const int delay = request_delay_us(); delay > 0) {
@@ -458,6 +465,7 @@ CThostFtdcTraderApi *CThostFtdcTraderApi::CreateFtdcTraderApi(const char *flow_p
     call.arg1 = production;
     call.text = flow;
     log_call(std::move(call));
+    throw_if_asked("CreateFtdcTraderApi");
     if (take_create_failure() || !make_flow_path(flow))
         return nullptr;
     std::lock_guard lock(registry_mutex);
@@ -466,4 +474,7 @@ CThostFtdcTraderApi *CThostFtdcTraderApi::CreateFtdcTraderApi(const char *flow_p
     return api;
 }
 
-const char *CThostFtdcTraderApi::GetApiVersion() { return version_text(); }
+const char *CThostFtdcTraderApi::GetApiVersion() {
+    throw_if_asked("GetApiVersion");
+    return version_text();
+}

@@ -6,7 +6,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <system_error>
 #include <string_view>
 #include <utility>
 
@@ -23,6 +28,7 @@ bool fail_next_create = false;
 std::optional<int> forced;
 std::atomic<int> delay_us{0};
 char version[256] = "6.7.2_standin (simulated front)";
+std::vector<std::pair<std::string, int>> armed;  // ctpsim_throw_next: operation, kind
 
 }  // namespace
 
@@ -47,6 +53,28 @@ std::optional<int> forced_result() {
 bool take_create_failure() {
     std::lock_guard lock(control_mutex);
     return std::exchange(fail_next_create, false);
+}
+
+void throw_if_asked(const char *op) {
+    int kind;
+    {
+        std::lock_guard lock(control_mutex);
+        auto found = std::find_if(armed.begin(), armed.end(), [&](const auto &entry) { return entry.first == op; });
+        if (found == armed.end())
+            return;
+        kind = found->second;
+        armed.erase(found);
+    }
+    switch (kind) {
+    case CTPSIM_THROW_BAD_ALLOC:
+        throw std::bad_alloc();
+    case CTPSIM_THROW_SYSTEM:
+        throw std::system_error(EAGAIN, std::generic_category(), std::string(op) + " failed in the stand-in");
+    case CTPSIM_THROW_OTHER:
+        throw kind;
+    default:
+        throw std::runtime_error(std::string(op) + " failed in the stand-in");
+    }
 }
 
 const char *version_text() { return version; }
@@ -175,6 +203,7 @@ void ctpsim_reset(void) {
         std::lock_guard lock(control_mutex);
         calls.clear();
         violations = 0;
+        armed.clear();
         fail_next_create = false;
         forced.reset();
         delay_us = 0;
@@ -201,6 +230,11 @@ void ctpsim_force_result(int enabled, int value) {
 void ctpsim_set_version(const char *text) {
     std::lock_guard lock(control_mutex);
     put(version, text ? text : "");
+}
+
+void ctpsim_throw_next(const char *op, int kind) {
+    std::lock_guard lock(control_mutex);
+    armed.emplace_back(op ? op : "", kind);
 }
 
 void ctpsim_set_request_delay(int microseconds) { delay_us = microseconds; }

@@ -70,7 +70,7 @@ CTPSIM_EXPORT int ctpsim_calls(struct ctpsim_call *out, int max);
 // Calls that reached an API object after its Release.
 CTPSIM_EXPORT int ctpsim_violations(void);
 
-// Clears the call log and the violation count, and undoes ctpsim_fail_next_create,
+// Clears the call log and the violation count, and undoes ctpsim_throw_next, ctpsim_fail_next_create,
 // ctpsim_force_result, ctpsim_set_version and ctpsim_set_request_delay, and the
 // simulated front's ctpsim_hold, ctpsim_query_interval and ctpsim_max_pending.
 // Simulated fronts keep their state.
@@ -88,6 +88,23 @@ CTPSIM_EXPORT void ctpsim_set_version(const char *text);
 // Makes every Req* take this long (after logging it); a Req* whose object is
 // released meanwhile counts as a violation.
 CTPSIM_EXPORT void ctpsim_set_request_delay(int microseconds);
+
+// Kinds of exception for ctpsim_throw_next.
+enum {
+    CTPSIM_THROW_RUNTIME = 0,    // std::runtime_error("<op> failed in the stand-in")
+    CTPSIM_THROW_BAD_ALLOC = 1,  // std::bad_alloc
+    CTPSIM_THROW_SYSTEM = 2,     // std::system_error (EAGAIN), as when a thread cannot start
+    CTPSIM_THROW_OTHER = 3       // an int: no std::exception at all
+};
+
+// Makes the next call of the named operation ("CreateFtdcTraderApi",
+// "GetApiVersion", "RegisterSpi", "SubscribePrivateTopic", "SubscribePublicTopic",
+// "RegisterFront", "Init", "Release", "ReqOrderInsert", ...) throw an exception
+// of the given kind, as a vendor library may. Init throws after its threads
+// have started; Release before it does anything; the others before they
+// have any effect (each call is still logged). Several operations may be armed
+// at once; ctpsim_reset disarms them.
+CTPSIM_EXPORT void ctpsim_throw_next(const char *op, int kind);
 
 // sizeof the named record type ("CThostFtdcOrderField", ...), 0 if unknown.
 CTPSIM_EXPORT size_t ctpsim_sizeof(const char *record);
