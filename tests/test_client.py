@@ -261,8 +261,8 @@ def test_an_order_that_fills(sim, connect, flavour):
 
 def test_partial_fill_then_cancel(sim, connect, flavour):
     client = connect()
-    order = flavour.do(client.insert_order("rb2705", Direction.BUY, 15, 3101))
     events = client.events(timeout=LONG)
+    order = flavour.do(client.insert_order("rb2705", Direction.BUY, 15, 3101))
     flavour.until(events, lambda e: e["name"] == "RtnTrade")
     assert order.status == OrderStatus.PART_TRADED_QUEUEING and order.traded == 10 and order.remaining == 5
     assert flavour.do(client.cancel(order)) is order
