@@ -2,6 +2,7 @@
 and once with ``ctp.AsyncClient`` (on an event loop in a thread of its own)."""
 
 import asyncio
+import importlib.util
 import inspect
 import json
 import logging
@@ -9,6 +10,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 import uuid
 
 import pytest
@@ -376,3 +378,91 @@ def test_each_session_logs_through_its_own_logger(connect, caplog, front):
     assert client.log.name == f"ctp.session.000001@{front}"
     assert {record.name for record in caplog.records} == {client.log.name}
     assert any("logged in" in record.getMessage() for record in caplog.records)
+
+
+# ---- the examples and the command line ----------------------------------------------------------------
+
+def load_example(name):
+    spec = importlib.util.spec_from_file_location(name, ROOT / "examples" / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_the_market_maker_follows_the_market(sim, front, tmp_path, capsys):
+    sim.query_interval(0)
+    maker_module = load_example("market_maker")
+    client = ctp.Client(front, **BETA, flow=tmp_path / "mm", query_interval=0.0, timeout=LONG)
+    maker = maker_module.MarketMaker(client, "rb2705", 3100.0)
+    stop = threading.Event()
+    running = threading.Thread(target=maker.run, args=(LONG * 4, stop))
+    running.start()
+    try:
+        def fills(n):
+            """Waits for n fills and both quotes resting where the maker wants them."""
+            def settled():
+                prices, quotes = maker.prices(), dict(maker.quotes)
+                return len(maker.fills) >= n and all(
+                    side in quotes and quotes[side].price == price and quotes[side].order_sys_id
+                    and not quotes[side].done for side, price in prices.items())
+            deadline = time.monotonic() + LONG
+            while not settled():
+                assert time.monotonic() < deadline, f"{len(maker.fills)} fills, not {n}"
+                time.sleep(0.01)
+        fills(0)
+        # The market falls through the bid, rises through the ask, then falls twice more.
+        for move, n, position in [(-3, 1, 1), (3, 2, 0), (-4, 3, 1), (-3, 4, 2)]:
+            assert sim.move_price(front, "rb2705", move) == 0
+            fills(n)
+            assert maker.position == position
+    finally:
+        stop.set()
+        running.join(LONG)
+    assert not running.is_alive()
+    assert [(t["Direction"], t["Price"]) for t in maker.fills] == [("0", 3098.0), ("1", 3099.0), ("0", 3097.0),
+                                                                    ("0", 3094.0)]
+    assert all(quote.done for quote in maker.quotes.values()), "its quotes are cancelled when it stops"
+    (position,) = [p for p in client.query("QryInvestorPosition") if p["InstrumentID"] == "rb2705"]
+    assert position["Position"] == 2 and position["LongFrozen"] == position["ShortFrozen"] == 0
+    client.close()
+    assert "position 2" in capsys.readouterr().out
+
+
+def test_the_demo_runs_one_line_per_step(front):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT / "python")]))
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py"), front], env=env,
+                          capture_output=True, text=True, timeout=LONG * 4)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("trader library") and lines[-1] == "done" and len(lines) == 9
+    assert "traded 2@3101" in done.stdout and "then cancelled" in done.stdout
+
+
+def cli(*args, password="123456", front=None):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT / "python")]), CTP_PASSWORD=password)
+    return subprocess.run([sys.executable, "-m", "ctp", *args, "--front", front, "--broker", "9999", "--user",
+                           "000001", "--app-id", ALPHA["app_id"], "--auth-code", ALPHA["auth_code"]],
+                          env=env, capture_output=True, text=True, timeout=LONG * 4)
+
+
+@pytest.mark.parametrize("command", ["login", "instruments", "account", "positions", "orders"])
+def test_the_command_line_checks(front, command):
+    table, as_json = cli(command, front=front), cli(command, "--json", front=front)
+    assert table.returncode == 0 and as_json.returncode == 0, table.stderr + as_json.stderr
+    data = json.loads(as_json.stdout)
+    if command == "login":
+        assert data["Front"] == front and data["FrontID"] == 1 and len(data["TradingDay"]) == 8
+        assert "TradingDay" in table.stdout and front in table.stdout
+    elif command == "instruments":
+        assert len(data) == 12 and len(table.stdout.splitlines()) == 13 and "rb2705" in table.stdout
+    elif command == "account":
+        assert data[0]["Balance"] == 1_000_000 and "1000000.00" in table.stdout
+    elif command == "positions":
+        assert [p["InstrumentID"] for p in data] == ["rb2705"] and "rb2705" in table.stdout
+    else:
+        assert data == [] and table.stdout.strip() == "(no orders)"
+
+
+def test_the_command_line_reports_a_refused_login(front):
+    refused = cli("login", password="wrong", front=front)
+    assert refused.returncode == 1 and "用户名或密码错误" in refused.stderr and refused.stdout == ""
