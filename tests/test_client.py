@@ -7,6 +7,7 @@ import inspect
 import json
 import logging
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -466,3 +467,33 @@ def test_the_command_line_checks(front, command):
 def test_the_command_line_reports_a_refused_login(front):
     refused = cli("login", password="wrong", front=front)
     assert refused.returncode == 1 and "用户名或密码错误" in refused.stderr and refused.stdout == ""
+
+
+def readme_examples():
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    section = text.split("## The client", 1)[1].split("\n## ", 1)[0]
+    return re.findall(r"```python\n(.*?)```", section, re.S)
+
+
+def test_the_readme_s_client_examples_run(sim, front):
+    blocking, in_asyncio = readme_examples()
+    sim.query_interval(0)
+    exec(blocking.replace("sim://demo", front), {"print": lambda *args: None})
+    body = "\n".join("    " + line for line in in_asyncio.replace("sim://demo", front).splitlines())
+    code = f"import asyncio, ctp\nfrom ctp import Direction, TimeCondition\nasync def main():\n{body}\nasyncio.run(main())"
+    exec(code, {"print": lambda *args: None})
+
+
+def test_the_client_s_key_table_is_the_module_s(flow):
+    """Every key the client allows is one the module reads: a bad value under it raises;
+    under a key the module ignores it goes unread."""
+    from ctp._core import REQUEST_KEYS
+    handle = _ctp.create("tcp://127.0.0.1:9", flow)
+    try:
+        for name, keys in REQUEST_KEYS.items():
+            for key in keys:
+                with pytest.raises((TypeError, ValueError)):
+                    _ctp.request(handle, name, {key: object()}, 1)
+            assert _ctp.request(handle, name, {"NotAKey": object()}, 1) == -1
+    finally:
+        _ctp.close(handle)

@@ -164,6 +164,8 @@ class BaseOrder:
         self.session_id = 0
         self.order_ref = ""
         self.order_sys_id = ""
+        self.request_id = 0
+        """Its OrderInsert's request id (0 for other sessions' orders)."""
         self.status = ""
         """An ``OrderStatus`` ("" until the front reports the order)."""
         self.submit_status = ""
@@ -371,6 +373,7 @@ class Core[O: BaseOrder]:
             if call.query:
                 self._next_query_at = now + self.query_interval
             if call.name == "OrderInsert":     # its replies concern the order, not the call
+                call.result.request_id = call.request_id
                 self._order_calls[call.request_id] = call.result
                 call.finish(call.result)
             else:
@@ -652,6 +655,7 @@ class Core[O: BaseOrder]:
             order.offset = _code(OffsetFlag, data["CombOffsetFlag"][:1])
             order.price, order.volume = data["LimitPrice"], data["VolumeTotalOriginal"]
             self.orders.append(order)
+        self._order_calls.pop(order.request_id, None)     # accepted: no reply will come
         order.data = data
         order.exchange = data["ExchangeID"] or order.exchange
         order.order_sys_id = data["OrderSysID"] or order.order_sys_id
