@@ -2,6 +2,7 @@
 and once with ``ctp.AsyncClient`` (on an event loop in a thread of its own)."""
 
 import asyncio
+import concurrent.futures
 import importlib.util
 import inspect
 import json
@@ -35,6 +36,9 @@ class Blocking:
 
     name = "blocking"
 
+    def __init__(self):
+        self.pool = concurrent.futures.ThreadPoolExecutor(2)
+
     def connect(self, **options):
         return ctp.Client(**options)
 
@@ -66,6 +70,10 @@ class Blocking:
                 return seen
         raise AssertionError(f"not seen within the timeout: {[e['name'] for e in seen]}")
 
+    def start(self, thunk):
+        """Starts a call in the background; returns a concurrent future."""
+        return self.pool.submit(thunk)
+
     def inside(self, fn):
         """Runs fn where the client's events are read (here: nowhere until the next call)."""
         return fn()
@@ -74,7 +82,7 @@ class Blocking:
         client.close()
 
     def stop(self):
-        pass
+        self.pool.shutdown()
 
 
 class Asyncio:
@@ -112,6 +120,11 @@ class Asyncio:
                     return seen
             raise AssertionError(f"not seen within the timeout: {[e['name'] for e in seen]}")
         return self.run(collect())
+
+    def start(self, thunk):
+        async def wrap():
+            return await thunk()
+        return asyncio.run_coroutine_threadsafe(wrap(), self.loop)
 
     def inside(self, fn):
         """Runs fn on the loop's thread, so that the loop reads nothing meanwhile."""
@@ -497,3 +510,20 @@ def test_the_client_s_key_table_is_the_module_s(flow):
             assert _ctp.request(handle, name, {"NotAKey": object()}, 1) == -1
     finally:
         _ctp.close(handle)
+
+
+def test_a_drop_fails_the_query_in_flight(sim, connect, flavour):
+    client = connect()
+    sim.hold(client.api)                   # its reply waits on the session's thread 0
+    try:
+        pending = flavour.start(lambda: client.query("QryOrder"))
+        deadline = time.monotonic() + LONG
+        while not sim.calls(api=client.api, op="ReqQryOrder"):
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+        sim.emit(client.api, "OnFrontDisconnected", id=0x2003, thread=1)
+        with pytest.raises(ctp.Disconnected) as caught:
+            pending.result(LONG)
+        assert caught.value.reason == 0x2003 and not client.ready
+    finally:
+        sim.hold(client.api, False)

@@ -385,7 +385,7 @@ class Core[O: BaseOrder]:
             if call.query:
                 self._in_flight = None
                 self._queries.appendleft(call)
-                self._next_query_at = now + max(delay, self.query_interval if result == TOO_SOON else 0.0)
+                self._next_query_at = now + delay
             else:
                 call.retry_at = now + delay
                 self._outbox.append(call)
