@@ -195,6 +195,11 @@ def test_a_refused_login_raises_with_the_front_s_error(connect):
     assert caught.value.message == "用户名或密码错误" and caught.value.request_id > 0
 
 
+def test_connect_times_out_on_an_unreachable_front(flavour, tmp_path):
+    with pytest.raises(TimeoutError, match="no login"):
+        flavour.connect(**ALPHA, front="tcp://127.0.0.1:9", flow=tmp_path, timeout=0.3)
+
+
 def test_close_fails_later_calls(connect, flavour):
     client = connect()
     flavour.close(client)
