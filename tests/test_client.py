@@ -447,16 +447,6 @@ def test_the_market_maker_follows_the_market(sim, front, tmp_path, capsys):
     assert "position 2" in capsys.readouterr().out
 
 
-def test_the_demo_runs_one_line_per_step(front):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT / "python")]))
-    done = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py"), front], env=env,
-                          capture_output=True, text=True, timeout=LONG * 4)
-    assert done.returncode == 0, done.stderr
-    lines = done.stdout.splitlines()
-    assert lines[0].startswith("trader library") and lines[-1] == "done" and len(lines) == 9
-    assert "traded 2@3101" in done.stdout and "then cancelled" in done.stdout
-
-
 def cli(*args, password="123456", front=None):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT / "python")]), CTP_PASSWORD=password)
     return subprocess.run([sys.executable, "-m", "ctp", *args, "--front", front, "--broker", "9999", "--user",
