@@ -407,9 +407,22 @@ def test_a_refused_login_after_a_reconnect_is_reported_as_an_event(ready):
     ready.event("FrontDisconnected", reason=1)
     ready.event("FrontConnected")
     ready.reply("RspAuthenticate", None, error=15, message="客户端认证失败")
-    assert ready.events[-1]["name"] == "ReconnectFailed" and ready.events[-1]["error"]["ErrorID"] == 15
+    failed = ready.events[-1]
+    assert failed["name"] == "ReconnectFailed" and failed["request"] == "Authenticate"
+    assert failed["exception"].error_id == 15
     with pytest.raises(Disconnected):
         ready.query("QryOrder", {}, ready.now)
+
+
+def test_a_login_step_unanswered_after_a_reconnect_times_out(ready):
+    ready.event("FrontDisconnected", reason=1)
+    ready.event("FrontConnected")
+    ready.step(4.9)
+    assert ready.core.phase is Phase.LOGGING_IN
+    ready.step(0.2)
+    assert ready.core.phase is Phase.LOGIN_FAILED
+    assert ready.events[-1]["name"] == "ReconnectFailed"
+    assert isinstance(ready.events[-1]["exception"], TimeoutError)
 
 
 # ---- overflow and bad events --------------------------------------------------------------------------

@@ -35,8 +35,10 @@ from .codes import (
 )
 
 Event = dict[str, Any]
-"""An event record as ``_ctp.poll`` returns it, or one of the client's own
-(``Reconnected``, ``ReconnectFailed``, ``Overflowed``)."""
+"""An event record as ``_ctp.poll`` returns it, or one of the client's own:
+``{"name": "Reconnected", "data": login}``, ``{"name": "ReconnectFailed",
+"request": name, "exception": CtpError or TimeoutError}``, ``{"name":
+"Overflowed", "error": text}``."""
 Record = dict[str, Any]
 
 # The keys `_ctp.request` reads, per request (its README's table).
@@ -125,7 +127,7 @@ class Call:
         self.retry_at: float | None = None
         self.attempts = 0
         self.sent = False
-        self.timeout: float | None = None      # for a query: its deadline is set when it first goes out
+        self.timeout: float | None = None      # if given, its deadline is set when it first goes out
         self._callbacks: list[Callable[[Call], None]] = []
         self.on_records: Callable[[list[Record]], Any] | None = None  # result from the records
 
@@ -357,13 +359,16 @@ class Core[O: BaseOrder]:
                 and now >= self._next_query_at):
             self._in_flight = self._queries.popleft()
             due.append(self._in_flight)
+        for call in due:        # an id for good: a retry goes with the same one
+            if not call.request_id:
+                call.request_id = next(self._ids)
         return due
 
     def sent(self, call: Call, result: int | BaseException, now: float) -> None:
         """What ``_ctp.request`` returned (or raised) for a call from ``outgoing``."""
         if call.done:       # timed out or failed while waiting its turn
             return
-        if call.query and call.deadline is None and call.timeout is not None:
+        if call.deadline is None and call.timeout is not None:
             call.deadline = self._deadline(now, call.timeout)
         if isinstance(result, BaseException):
             self._unsent(call)
@@ -393,11 +398,6 @@ class Core[O: BaseOrder]:
             self._unsent(call)
             call.finish(error=Disconnected(f"{call.name} not sent: the front is not connected ({result})"))
 
-    def number(self, call: Call) -> None:
-        """Gives a call its request id when it goes out the first time."""
-        if not call.request_id:
-            call.request_id = next(self._ids)
-
     def next_wakeup(self) -> float | None:
         """The time ``advance`` has something to do by itself, if any."""
         times = [call.deadline for call in self._pending() if call.deadline is not None]
@@ -412,10 +412,13 @@ class Core[O: BaseOrder]:
             if call.deadline is not None and now >= call.deadline:
                 self._unsent(call)
                 if call is self._connect:
-                    what = f"no login within {self.timeout:g} s ({self.phase.value})"
+                    what = f"no login in time ({self.phase.value})"
                 else:
                     what = f"{call.name} #{call.request_id}: no reply in time"
-                call.finish(error=TimeoutError(what))
+                timeout = TimeoutError(what)
+                if call is self._login_call:
+                    self._login_refused(call, timeout)
+                call.finish(error=timeout)
 
     def poll_failed(self, error: Exception) -> None:
         """``_ctp.poll`` raised: a BufferError ends the session's trading for good; any other
@@ -513,6 +516,7 @@ class Core[O: BaseOrder]:
               query: bool = False) -> Call:
         """Queues one of the client's own requests."""
         call = Call(name, fields, None, query=query)
+        call.timeout = self.timeout
         call.on_records = then
         if query:
             self._queries.appendleft(call)
@@ -556,7 +560,7 @@ class Core[O: BaseOrder]:
             return
         # What happened while away: today's orders, then their trades.
         trades = self._send("QryTrade", dict(BrokerID=self.broker, InvestorID=self.user),
-                            lambda records: self._reread_trades(records), query=True)
+                            self._reread_trades, query=True)
         self._send("QryOrder", dict(BrokerID=self.broker, InvestorID=self.user),
                    self._reread_orders, query=True)
         trades.add_done_callback(self._reread_done)
@@ -576,7 +580,7 @@ class Core[O: BaseOrder]:
         self.log.info("reconnected: %d orders, %d trades known", len(self.orders), len(self.trades))
         self._emit({"name": "Reconnected", "data": dict(self.login)})
 
-    def _login_refused(self, call: Call, error: CtpError) -> None:
+    def _login_refused(self, call: Call, error: CtpError | TimeoutError) -> None:
         self._login_call = None
         self.phase = Phase.LOGIN_FAILED
         self.log.error("login refused: %s", error)
@@ -584,8 +588,7 @@ class Core[O: BaseOrder]:
         if self._connect is not None and not self._connect.done:
             self._connect.finish(error=error)
         else:
-            self._emit({"name": "ReconnectFailed", "error": {"ErrorID": error.error_id, "ErrorMsg": error.message},
-                        "request": call.name})
+            self._emit({"name": "ReconnectFailed", "request": call.name, "exception": error})
 
     def _front_disconnected(self, reason: int) -> None:
         if self.phase is Phase.CLOSED:
@@ -709,7 +712,6 @@ def transmit(core: Core[Any], request: Callable[[str, Record, int], int], now: f
     """Sends what the core has due through ``request`` (``_ctp.request`` bound to a handle)."""
     while due := core.outgoing(now):
         for call in due:
-            core.number(call)
             result: int | BaseException
             try:
                 result = request(call.name, call.fields, call.request_id)
