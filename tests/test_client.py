@@ -463,11 +463,13 @@ def test_the_command_line_checks(front, command):
         assert data["Front"] == front and data["FrontID"] == 1 and len(data["TradingDay"]) == 8
         assert "TradingDay" in table.stdout and front in table.stdout
     elif command == "instruments":
-        assert len(data) == 12 and len(table.stdout.splitlines()) == 13 and "rb2705" in table.stdout
+        assert len(data) == 12 and len(table.stdout.splitlines()) == 13
+        assert " futures " in table.stdout and " 0.005 " in table.stdout, "codes by name, ticks unrounded"
     elif command == "account":
         assert data[0]["Balance"] == 1_000_000 and "1000000.00" in table.stdout
     elif command == "positions":
-        assert [p["InstrumentID"] for p in data] == ["rb2705"] and "rb2705" in table.stdout
+        assert [p["InstrumentID"] for p in data] == ["rb2705"] and data[0]["PosiDirection"] == "2"
+        assert "rb2705" in table.stdout and " long " in table.stdout
     else:
         assert data == [] and table.stdout.strip() == "(no orders)"
 

@@ -17,10 +17,12 @@ import logging
 import os
 import sys
 from collections.abc import Sequence
+from enum import StrEnum
 from typing import Any
 
 from ._blocking import Client
 from ._core import CtpError, Disconnected, Overflowed, Record
+from .codes import Direction, OffsetFlag, OrderStatus, PosiDirection, PositionDate, ProductClass
 
 COLUMNS = {
     "instruments": ("ExchangeID", "InstrumentID", "ProductClass", "PriceTick", "MinLimitOrderVolume",
@@ -30,6 +32,11 @@ COLUMNS = {
     "orders": ("InsertTime", "ExchangeID", "InstrumentID", "OrderSysID", "FrontID", "SessionID", "OrderRef",
                "Direction", "CombOffsetFlag", "LimitPrice", "VolumeTotalOriginal", "VolumeTraded", "OrderStatus",
                "StatusMsg"),
+}
+# Code columns shown by name in tables ("2" -> "long").
+CODES: dict[str, type[StrEnum]] = {
+    "ProductClass": ProductClass, "PosiDirection": PosiDirection, "PositionDate": PositionDate,
+    "Direction": Direction, "CombOffsetFlag": OffsetFlag, "OrderStatus": OrderStatus,
 }
 QUERY = {"instruments": "QryInstrument", "account": "QryTradingAccount", "positions": "QryInvestorPosition",
          "orders": "QryOrder"}
@@ -57,11 +64,16 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
 
 def table(records: list[Record], columns: Sequence[str]) -> str:
     """Records as aligned columns; numbers to the right."""
-    def cell(value: Any) -> str:
-        return f"{value:.2f}" if isinstance(value, float) else str(value)
-    rows = [list(columns)] + [[cell(record.get(column, "")) for column in columns] for record in records]
+    def cell(column: str, value: Any) -> str:
+        if column in CODES and isinstance(value, str):
+            try:
+                return CODES[column](value[:1]).name.lower()
+            except ValueError:
+                return value
+        return number(value) if isinstance(value, float) else str(value)
+    rows = [list(columns)] + [[cell(column, record.get(column, "")) for column in columns] for record in records]
     widths = [max(len(row[i]) for row in rows) for i in range(len(columns))]
-    numeric = [all(isinstance(r.get(c), (int, float)) for r in records) and bool(records) for c in columns]
+    numeric = [bool(records) and all(isinstance(r.get(c), (int, float)) for r in records) for c in columns]
     lines = []
     for row in rows:
         cells = [text.rjust(width) if right else text.ljust(width)
@@ -70,9 +82,14 @@ def table(records: list[Record], columns: Sequence[str]) -> str:
     return "\n".join(lines)
 
 
+def number(value: float) -> str:
+    """Money with two decimals; finer values (a tick of 0.005) as they are."""
+    return f"{value:.2f}" if round(value, 2) == value else f"{value:g}"
+
+
 def pairs(record: Record) -> str:
     width = max(map(len, record), default=0)
-    return "\n".join(f"{key.ljust(width)}  {value:.2f}" if isinstance(value, float) else f"{key.ljust(width)}  {value}"
+    return "\n".join(f"{key.ljust(width)}  {number(value) if isinstance(value, float) else value}"
                      for key, value in record.items())
 
 
