@@ -134,6 +134,9 @@ class Sim:
         self.lib.ctpsim_calls.argtypes = [ctypes.c_void_p, ctypes.c_int]
         self.lib.ctpsim_set_version.argtypes = [ctypes.c_char_p]
         self.lib.ctpsim_throw_next.argtypes = [ctypes.c_char_p, ctypes.c_int]
+        self.lib.ctpsim_timing.argtypes = [ctypes.c_int]
+        self.lib.ctpsim_timings.argtypes = [ctypes.POINTER(ctypes.c_longlong), ctypes.POINTER(ctypes.c_longlong),
+                                            ctypes.c_int]
         self.lib.ctpsim_sizeof.argtypes = [ctypes.c_char_p]
         self.lib.ctpsim_sizeof.restype = ctypes.c_size_t
 
@@ -187,6 +190,17 @@ class Sim:
     def throw_next(self, op, kind=THROW_RUNTIME):
         """The next call of the vendor operation op throws."""
         self.lib.ctpsim_throw_next(op.encode(), kind)
+
+    def timing(self, capacity):
+        """Times the next capacity callbacks of every API object (0: stop)."""
+        self.lib.ctpsim_timing(capacity)
+
+    def timings(self):
+        """(start ns on CLOCK_MONOTONIC, duration ns) of each timed callback, in order."""
+        count = self.lib.ctpsim_timings(None, None, 0)
+        begin, duration = (ctypes.c_longlong * max(count, 1))(), (ctypes.c_longlong * max(count, 1))()
+        count = min(count, self.lib.ctpsim_timings(begin, duration, count))
+        return list(zip(begin[:count], duration[:count]))
 
     def set_request_delay(self, microseconds):
         self.lib.ctpsim_set_request_delay(microseconds)

@@ -160,13 +160,15 @@ def test_poll_shows_no_half_made_list_to_other_threads():
             time.sleep(0.001)
         for i in range(6):
             sim.emit(api, "OnRtnOrder", record("CThostFtdcOrderField", OrderSysID=str(i).encode()))
-        sim.emit(api, "OnRtnOrder", record("CThostFtdcOrderField", StatusMsg="全部成交".encode("gb18030")))
+        # "全部成交" in GB18030, spelt out: encoding it here would load the codec.
+        sim.emit(api, "OnRtnOrder", record("CThostFtdcOrderField", StatusMsg=b"\\xc8\\xab\\xb2\\xbf\\xb3\\xc9\\xbd\\xbb"))
         stop = False
         def walk():
             while not stop:
                 for o in gc.get_objects():
                     if type(o) is list and len(o) == 7:
                         sum(1 for _ in o)
+        sys.setswitchinterval(1e-5)  # hand the lock over at every chance
         walker = threading.Thread(target=walk)
         walker.start()
         time.sleep(0.05)

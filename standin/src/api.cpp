@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 namespace standin {
@@ -396,7 +397,10 @@ void TraderApi::deliver(const Event &event, int repeat_index, unsigned char *buf
         info = event.info;
         info_ptr = &info;
     }
+    const std::int64_t begin = timing_enabled() ? monotonic_ns() : 0;
     event.kind->invoke(*spi, record, info_ptr, event.id + repeat_index, event.last);
+    if (begin != 0)
+        record_timing(begin, monotonic_ns() - begin);
     if (record)
         std::memset(buffer, scribble, event.record.size());
     if (info_ptr)

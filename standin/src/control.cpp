@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -29,6 +32,18 @@ std::optional<int> forced;
 std::atomic<int> delay_us{0};
 char version[256] = "6.7.2_standin (simulated front)";
 std::vector<std::pair<std::string, int>> armed;  // ctpsim_throw_next: operation, kind
+
+// ctpsim_timing: slots are claimed with one atomic increment, so that timing
+// adds next to nothing to the callback it measures.
+struct Timing {
+    std::int64_t begin;
+    std::int64_t duration;
+};
+constexpr int max_timings = 1 << 22;
+std::atomic<bool> timing_on{false};
+std::atomic<std::size_t> timed{0};
+std::atomic<std::size_t> timing_capacity{0};
+std::unique_ptr<Timing[]> timings;  // made once, never freed: callbacks may still write
 
 }  // namespace
 
@@ -53,6 +68,20 @@ std::optional<int> forced_result() {
 bool take_create_failure() {
     std::lock_guard lock(control_mutex);
     return std::exchange(fail_next_create, false);
+}
+
+bool timing_enabled() { return timing_on.load(std::memory_order_relaxed); }
+
+std::int64_t monotonic_ns() {
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void record_timing(std::int64_t begin, std::int64_t duration) {
+    const std::size_t slot = timed.fetch_add(1, std::memory_order_relaxed);
+    if (slot < timing_capacity.load(std::memory_order_relaxed))
+        timings[slot] = {begin, duration};
 }
 
 void throw_if_asked(const char *op) {
@@ -204,6 +233,7 @@ void ctpsim_reset(void) {
         calls.clear();
         violations = 0;
         armed.clear();
+        timing_on = false;
         fail_next_create = false;
         forced.reset();
         delay_us = 0;
@@ -230,6 +260,33 @@ void ctpsim_force_result(int enabled, int value) {
 void ctpsim_set_version(const char *text) {
     std::lock_guard lock(control_mutex);
     put(version, text ? text : "");
+}
+
+void ctpsim_timing(int capacity) {
+    std::lock_guard lock(control_mutex);
+    timing_on = false;
+    if (capacity <= 0)
+        return;
+    if (!timings)
+        timings.reset(new (std::nothrow) Timing[max_timings]);
+    if (!timings)
+        return;
+    timing_capacity = std::min(capacity, max_timings);
+    timed = 0;
+    timing_on = true;
+}
+
+int ctpsim_timings(long long *begin_ns, long long *duration_ns, int max) {
+    std::lock_guard lock(control_mutex);
+    const std::size_t count = timed.load();
+    const std::size_t kept = std::min({count, timing_capacity.load(), static_cast<std::size_t>(std::max(max, 0))});
+    for (std::size_t i = 0; timings && i < kept; ++i) {
+        if (begin_ns)
+            begin_ns[i] = timings[i].begin;
+        if (duration_ns)
+            duration_ns[i] = timings[i].duration;
+    }
+    return static_cast<int>(std::min<std::size_t>(count, INT32_MAX));
 }
 
 void ctpsim_throw_next(const char *op, int kind) {

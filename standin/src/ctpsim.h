@@ -106,6 +106,17 @@ enum {
 // at once; ctpsim_reset disarms them.
 CTPSIM_EXPORT void ctpsim_throw_next(const char *op, int kind);
 
+// Times every callback from now on, on every API object: when it started
+// (CLOCK_MONOTONIC, in ns, as Python's time.monotonic_ns) and how long the
+// callback took, for the first `capacity` callbacks after this call (at most
+// 4,194,304; later ones are counted only). 0 stops timing.
+CTPSIM_EXPORT void ctpsim_timing(int capacity);
+
+// Copies up to max of the timed callbacks, in the order they were recorded,
+// into begin_ns and duration_ns (either may be null); returns how many were
+// timed since ctpsim_timing.
+CTPSIM_EXPORT int ctpsim_timings(long long *begin_ns, long long *duration_ns, int max);
+
 // sizeof the named record type ("CThostFtdcOrderField", ...), 0 if unknown.
 CTPSIM_EXPORT size_t ctpsim_sizeof(const char *record);
 
