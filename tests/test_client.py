@@ -524,3 +524,17 @@ def test_a_drop_fails_the_query_in_flight(sim, connect, flavour):
         assert caught.value.reason == 0x2003 and not client.ready
     finally:
         sim.hold(client.api, False)
+
+
+def test_the_asyncio_client_runs_on_the_loop_alone(sim, front, tmp_path):
+    """No thread and no task of its own: the loop's reader and one timer do it all."""
+    async def scenario():
+        threads, tasks = threading.active_count(), len(asyncio.all_tasks())
+        async with ctp.AsyncClient(front, **ALPHA, flow=tmp_path, query_interval=0.0, timeout=LONG) as client:
+            order = await client.insert_order("rb2705", Direction.BUY, 1, 3102)
+            await order
+            assert (threading.active_count(), len(asyncio.all_tasks())) == (threads, tasks)
+            assert asyncio.get_running_loop()._selector.get_key(client._fd) is not None
+        return order
+    sim.query_interval(0)
+    assert asyncio.run(scenario()).status == OrderStatus.ALL_TRADED

@@ -445,3 +445,36 @@ def test_a_poll_error_for_one_event_is_logged_and_the_session_goes_on(ready, cap
     assert "could not be read" in caplog.text
     order, call = buy(ready)
     assert call.done and order.error is None
+
+
+# ---- reading the handle (both drivers) ------------------------------------------------------------------
+
+def test_drain_logs_an_event_poll_could_not_build_and_takes_the_rest(ready, monkeypatch, caplog):
+    import _ctp
+    from ctp import _driver
+    batches = [MemoryError("no memory"), [{"name": "FrontDisconnected", "reason": 7}]]
+
+    def poll(handle):
+        batch = batches.pop(0)
+        if isinstance(batch, Exception):
+            raise batch
+        return batch
+    monkeypatch.setattr(_ctp, "poll", poll)
+    with caplog.at_level(logging.ERROR):
+        _driver.drain(object(), ready.core, ready.core.log)
+    assert batches == [] and "could not be read" in caplog.text
+    assert ready.core.phase is Phase.DISCONNECTED
+
+
+def test_drain_stops_for_good_at_an_overflow(ready, monkeypatch):
+    import _ctp
+    from ctp import _driver
+    polls = []
+
+    def poll(handle):
+        polls.append(handle)
+        raise BufferError("CTP 回调队列已满")
+    monkeypatch.setattr(_ctp, "poll", poll)
+    _driver.drain(object(), ready.core, ready.core.log)
+    _driver.drain(object(), ready.core, ready.core.log)
+    assert len(polls) == 1 and ready.core.overflow is not None
