@@ -44,9 +44,12 @@ QUERY = {"instruments": "QryInstrument", "account": "QryTradingAccount", "positi
 
 def parse(argv: Sequence[str] | None) -> argparse.Namespace:
     env = os.environ.get
-    parser = argparse.ArgumentParser(prog="python -m ctp", description=__doc__.split("\n\n")[0],
-                                     epilog="The password comes from CTP_PASSWORD or a prompt.")
-    parser.add_argument("command", choices=("login", "instruments", "account", "positions", "orders"))
+    parser = argparse.ArgumentParser(prog="python -m ctp", description="The checks to run first with a new "
+                                     "account: log in, then list the instruments, the account, the positions or "
+                                     "today's orders.", epilog="The password comes from CTP_PASSWORD or a prompt.")
+    parser.add_argument("command", choices=("login", "instruments", "account", "positions", "orders"),
+                        help="login: connect, authenticate, log in and show the trading day, front and session; "
+                        "the others: log in and show what the query answers")
     parser.add_argument("--front", default=env("CTP_FRONT"), required=env("CTP_FRONT") is None,
                         help="front address, e.g. tcp://host:port or sim://NAME ($CTP_FRONT)")
     parser.add_argument("--broker", default=env("CTP_BROKER"), required=env("CTP_BROKER") is None,
