@@ -12,15 +12,15 @@ import os
 import random
 import statistics
 import sys
-import tempfile
 import threading
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
+import standin  # noqa: E402
 import _ctp  # noqa: E402
-from ctpsim import Sim, record  # noqa: E402
+from ctpsim import record  # noqa: E402
 
 EVENTS = 2000
 FLOOD = 20000
@@ -44,7 +44,7 @@ def emit_all(sim, api, order):
 
 
 def latencies(sim, receive_times):
-    starts = [begin for begin, _ in sim.timings()]
+    starts = [t[0] for t in sim.timings()]
     assert len(starts) == len(receive_times) == EVENTS, (len(starts), len(receive_times))
     return [received - start for start, received in zip(starts, receive_times)]
 
@@ -141,7 +141,7 @@ def vendor_cost(sim, h, api, waiting):
         time.sleep(0.01)
     sim.timing(FLOOD)
     sim.flood(api, "OnRtnOrder", FLOOD)
-    durations = [d for _, d in sim.timings()]
+    durations = [t[1] for t in sim.timings()]
     stop.set()
     if thread:
         thread.join()
@@ -151,11 +151,7 @@ def vendor_cost(sim, h, api, waiting):
 
 
 def main():
-    lib = Path(_ctp.__file__).with_name("thosttraderapi_se.so")
-    sim = Sim(lib)
-    flow = tempfile.mkdtemp().encode() + b"/"
-    h = _ctp.create("tcp://192.0.2.1:1", flow)  # no front: only the events below
-    api = sim.last_api()
+    sim, h, api = standin.session()
     order = record("CThostFtdcOrderField", ExchangeID=b"SHFE", InstrumentID=b"rb2705", OrderSysID=b"1",
                    OrderStatus=b"3", StatusMsg=b"queued")
     print(f"delivery: callback start -> Python holds the record, {EVENTS} events one at a time, Python idle")

@@ -26,10 +26,11 @@ except (OSError, LookupError):
 
 @pytest.fixture
 def sim():
-    """The stand-in's control interface, with a clean log and no faults set."""
+    """The stand-in's control interface, with a clean log turned on and no faults set."""
     if SIM is None:
         pytest.skip("needs the stand-in trader library")
     SIM.reset()
+    SIM.log_calls(True)
     yield SIM
     SIM.reset()
 
@@ -58,7 +59,7 @@ class Session:
 
     def __init__(self, sim, flow, front="sim://test"):
         self.handle = _ctp.create(front, flow)
-        self.api = sim.last_api()
+        self.api = sim.api_of(flow)
         assert poll_until(self.handle, 1) == [{"name": "FrontConnected"}]
 
     def poll(self):

@@ -132,16 +132,24 @@ class Sim:
                                         ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int]
             lib.ctpsim_flood.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
         self.lib.ctpsim_calls.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        self.lib.ctpsim_api_of.argtypes = [ctypes.c_char_p]
         self.lib.ctpsim_set_version.argtypes = [ctypes.c_char_p]
         self.lib.ctpsim_throw_next.argtypes = [ctypes.c_char_p, ctypes.c_int]
-        self.lib.ctpsim_timing.argtypes = [ctypes.c_int]
+        self.lib.ctpsim_timing.argtypes = [ctypes.c_int, ctypes.c_int]
         self.lib.ctpsim_timings.argtypes = [ctypes.POINTER(ctypes.c_longlong), ctypes.POINTER(ctypes.c_longlong),
-                                            ctypes.c_int]
+                                            ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int),
+                                            ctypes.POINTER(ctypes.c_int), ctypes.c_int]
+        self.lib.ctpsim_flood_record.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p,
+                                                 ctypes.c_size_t, ctypes.c_int, ctypes.c_int]
         self.lib.ctpsim_sizeof.argtypes = [ctypes.c_char_p]
         self.lib.ctpsim_sizeof.restype = ctypes.c_size_t
 
     def last_api(self):
         return self.lib.ctpsim_last_api()
+
+    def api_of(self, flow: bytes) -> int:
+        """Serial of the newest API object created with this flow path (0 if none)."""
+        return int(self.lib.ctpsim_api_of(flow))
 
     def alive(self, api):
         return bool(self.lib.ctpsim_alive(api))
@@ -175,6 +183,10 @@ class Sim:
             calls = [c for c in calls if c.name == op]
         return calls
 
+    def log_calls(self, enabled: bool = True) -> None:
+        """Turns the call log on or off (off by default and after reset)."""
+        self.lib.ctpsim_log_calls(int(enabled))
+
     def violations(self):
         return self.lib.ctpsim_violations()
 
@@ -184,6 +196,10 @@ class Sim:
     def fail_next_create(self):
         self.lib.ctpsim_fail_next_create()
 
+    def fail_thread(self, nth: int) -> None:
+        """The nth library thread started from now on fails to start (0: none)."""
+        self.lib.ctpsim_fail_thread(nth)
+
     def force_result(self, value=None):
         self.lib.ctpsim_force_result(int(value is not None), value or 0)
 
@@ -191,16 +207,26 @@ class Sim:
         """The next call of the vendor operation op throws."""
         self.lib.ctpsim_throw_next(op.encode(), kind)
 
-    def timing(self, capacity):
+    def timing(self, capacity, count_switches=False):
         """Times the next capacity callbacks of every API object (0: stop)."""
-        self.lib.ctpsim_timing(capacity)
+        self.lib.ctpsim_timing(capacity, int(count_switches))
 
     def timings(self):
-        """(start ns on CLOCK_MONOTONIC, duration ns) of each timed callback, in order."""
-        count = self.lib.ctpsim_timings(None, None, 0)
-        begin, duration = (ctypes.c_longlong * max(count, 1))(), (ctypes.c_longlong * max(count, 1))()
-        count = min(count, self.lib.ctpsim_timings(begin, duration, count))
-        return list(zip(begin[:count], duration[:count]))
+        """(start ns on CLOCK_MONOTONIC, duration ns, preempted, blocked, page faults) of
+        each timed callback, in order."""
+        count = self.lib.ctpsim_timings(None, None, None, None, None, 0)
+        size = max(count, 1)
+        begin, duration = (ctypes.c_longlong * size)(), (ctypes.c_longlong * size)()
+        preempted, blocked, faults = (ctypes.c_int * size)(), (ctypes.c_int * size)(), (ctypes.c_int * size)()
+        count = min(count, self.lib.ctpsim_timings(begin, duration, preempted, blocked, faults, count))
+        return list(zip(begin[:count], duration[:count], preempted[:count], blocked[:count], faults[:count]))
+
+    def flood_record(self, api, callback, rec, n, thread=0, timeout=60.0):
+        """Like flood, with rec as every callback's record ("ctpsim:floor": the floor copy)."""
+        result = self.lib.ctpsim_flood_record(api, thread, callback.encode(), ctypes.byref(rec), ctypes.sizeof(rec),
+                                              n, int(timeout * 1000))
+        if result != OK:
+            raise ControlError(f"ctpsim_flood_record({callback}, {n}) = {result}")
 
     def set_request_delay(self, microseconds):
         self.lib.ctpsim_set_request_delay(microseconds)

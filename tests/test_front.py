@@ -118,7 +118,7 @@ class Trader:
     def __init__(self, sim, flow, front):
         self.sim, self.front = sim, front
         self.handle = _ctp.create(front, flow)
-        self.api = sim.last_api()
+        self.api = sim.api_of(flow)
         self.ids = itertools.count(1)
         self.log = []
         self.who = None
@@ -445,7 +445,8 @@ def test_sessions_trade_with_each_other_in_price_time_priority(traders, front, c
     _, second = b.order("ag2512", direction="1", price=8000, volume=2)
     assert statuses(first) == statuses(second) == ["a", "3"]
     assert statuses(c.settle()) == ["a", "3"]          # the investor's private flow reaches its other session
-    assert b.order("ag2512", price=8000)[1][0]["error"]["ErrorID"] == 70     # would meet its own order
+    # Beyond alpha's 2 lots ahead of it, the third would meet beta's own order.
+    assert b.order("ag2512", price=8000, volume=3)[1][0]["error"]["ErrorID"] == 70
 
     _, bought = g.order("ag2512", price=8000, volume=3)
     assert trades(bought) == [(8000, 2), (8000, 1)]     # the older order first
@@ -461,6 +462,30 @@ def test_sessions_trade_with_each_other_in_price_time_priority(traders, front, c
     positions = a.replies("QryInvestorPosition", {"InstrumentID": "ag2512"})
     assert {(p["PosiDirection"], p["PositionDate"]): p["Position"] for p in positions} == \
         {("2", "2"): 4, ("3", "1"): 2}
+
+
+def test_self_trade_is_refused_only_when_matching_would_reach_the_own_order(traders, front, sim):
+    a, b = traders(), traders()
+    a.login()
+    b.login()                                           # the same investor in another session
+    _, resting = a.order(direction="1", price=3101, volume=1)     # behind the market's 10 lots at 3101
+    assert statuses(resting) == ["a", "3"] and statuses(b.settle()) == ["a", "3"]
+    _, bought = b.order(price=3101, volume=10)          # the market's lots fill it whole
+    assert statuses(bought) == ["a", "3", "0"] and trades(bought) == [(3101, 10)]
+    _, refused = b.order(price=3101, volume=1)          # now the own order is first
+    assert [e["error"]["ErrorID"] for e in refused] == [70, 70]
+
+    a.cancel(resting[-1]["data"])
+    assert sim.move_price(front, "rb2705", 0) == OK     # the market at full depth: 50 lots up to 3105
+    a.order(direction="1", price=3110, volume=1)
+    b.settle()
+    _, bought = b.order(price=3110, volume=50)
+    assert sum(v for _, v in trades(bought)) == 50
+    assert sim.move_price(front, "rb2705", 0) == OK
+    _, refused = b.order(price=3110, volume=51)         # one lot more would reach it
+    assert [e["error"]["ErrorID"] for e in refused] == [70, 70]
+    _, bought = b.order(price=3109, volume=51, tc="1")  # below the own order's price: never reaches it
+    assert statuses(bought)[-1] == "5" and sum(v for _, v in trades(bought)) == 50
 
 
 # ---- cancels -----------------------------------------------------------------------------------

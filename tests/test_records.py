@@ -295,3 +295,26 @@ def test_records_build_without_leaks(sim, session):
         sim.emit(session.api, "OnRspError", err)
         assert len(session.poll()) == 3
     assert leaked(roundtrip) < 0.1
+
+
+def test_records_of_one_kind_in_a_batch_are_separate(sim, session):
+    """Records of a kind are built from the first one's shape: each is still a
+    dict of its own, with its own values and the keys in table order."""
+    rng = random.Random(9)
+    recs = [filled("CThostFtdcOrderField", rng) for _ in range(3)]
+    for rec in recs:
+        sim.emit(session.api, "OnRtnOrder", rec)
+    sim.emit(session.api, "OnRspError", info(7, b"seven"))
+    sim.emit(session.api, "OnRspError", None)
+    events = session.poll()
+    orders = [e["data"] for e in events[:3]]
+    assert len({id(d) for d in orders}) == 3 and len({id(e["error"]) for e in events}) == 5
+    for data, rec in zip(orders, recs):
+        assert list(data) == [key for key, _ in LAYOUTS["CThostFtdcOrderField"]]
+        assert data["OrderSysID"] == raw(rec, "OrderSysID").split(b"\0")[0].decode("gb18030", "replace")
+    orders[0]["OrderSysID"] = "changed"
+    del orders[0]["TradingDay"]
+    assert orders[1]["OrderSysID"] != "changed" and "TradingDay" in orders[1]
+    assert events[3]["data"] == events[3]["error"] == {"ErrorID": 7, "ErrorMsg": "seven"}
+    assert events[4]["data"] is None and events[4]["error"] == {"ErrorID": 0, "ErrorMsg": ""}
+    assert list(events[4]) == ["name", "data", "error", "request_id", "last"]

@@ -3,13 +3,18 @@ lock discipline towards the vendor's threads."""
 
 import ctypes
 import gc
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
 import _ctp
-from conftest import Session, leaked, poll_until
+from conftest import BUILD, Session, leaked, poll_until
 from ctpsim import OK, record
 
 CAPACITY = 32768
@@ -234,3 +239,45 @@ def test_poll_builds_no_leaks(sim, session):
         sim.emit(session.api, "OnFrontConnected")
         assert len(session.poll()) == 2
     assert leaked(roundtrip) < 0.1
+
+
+class TestEventMemory:
+    def test_bursts_after_the_first_touch_no_fresh_page_on_the_vendor_thread(self, sim, session):
+        order = record("CThostFtdcOrderField", ExchangeID=b"SHFE", InstrumentID=b"rb2705")
+        for _ in range(2):  # warm-up: the pool's blocks are made here
+            sim.flood_record(session.api, "OnRtnOrder", order, 5000)
+            assert len(session.poll()) == 5000
+        sim.timing(5000, count_switches=True)
+        sim.flood_record(session.api, "OnRtnOrder", order, 5000)
+        faults = sum(t[4] for t in sim.timings())
+        sim.timing(0)
+        assert len(session.poll()) == 5000
+        assert faults == 0
+
+    @pytest.mark.skipif("san.so" in os.environ.get("LD_PRELOAD", ""), reason="sanitizers reserve the address space")
+    def test_no_memory_on_the_vendor_thread_is_a_lost_event(self, sim, flow):
+        """When the vendor's thread cannot get memory for an event, the event
+        is lost the way a full queue loses one: every later poll raises."""
+        script = textwrap.dedent(f"""
+            import resource, sys
+            sys.path[:0] = [{str(BUILD)!r}, {str(Path(__file__).parent)!r}]
+            import _ctp
+            from ctpsim import Sim
+            sim = Sim({str(BUILD / "thosttraderapi_se.so")!r})
+            h = _ctp.create("tcp://192.0.2.1:1", {flow!r})
+            api = sim.api_of({flow!r})
+            sim.flood(api, "OnRtnOrder", 10)
+            assert len(_ctp.poll(h)) == 10
+            with open("/proc/self/statm") as f:
+                size = int(f.read().split()[0]) * resource.getpagesize()
+            resource.setrlimit(resource.RLIMIT_AS, (size + (8 << 20), resource.RLIM_INFINITY))
+            sim.flood(api, "OnRtnOrder", 30000)
+            try:
+                _ctp.poll(h)
+            except BufferError as e:
+                print(e)
+        """)
+        # One malloc arena for every thread, so that the limit reaches the vendor's.
+        env = dict(os.environ, MALLOC_ARENA_MAX="1")
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, env=env)
+        assert result.stdout.strip() == "CTP 回调队列已满", result.stderr[-2000:]

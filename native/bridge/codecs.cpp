@@ -40,10 +40,10 @@ void put_new(PyObject *dict, const char *key, PyObject *item) {
 }
 
 PyObject *convert(const CThostFtdcRspInfoField &info) {
-    PyObject *dict = PyDict_New();
+    PyObject *dict = start<CThostFtdcRspInfoField>();
     put(dict, "ErrorID", info.ErrorID);
     put(dict, "ErrorMsg", info.ErrorMsg);
-    return dict;
+    return finish<CThostFtdcRspInfoField>(dict);
 }
 
 // ---- in ----------------------------------------------------------------------

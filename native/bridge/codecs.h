@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include "ThostFtdcTraderApi.h"
+#include "names.h"
 
 #include <cstddef>
 
@@ -38,6 +39,24 @@ void put(PyObject *dict, const char *key, const T &field) {
     if (dict == nullptr || PyErr_Occurred())
         return;
     put_new(dict, key, value(field));
+}
+
+// Every record builder starts its dict with start<T>() and ends with
+// finish<T>(dict), filling it with put in between, always the same keys in
+// the same order for one T: within a poll, records of a kind are then copies
+// of the first, refilled.
+template <class T>
+inline constexpr char kind_of = 0;
+
+template <class T>
+PyObject *start() {
+    return Names::start(&kind_of<T>);
+}
+
+template <class T>
+PyObject *finish(PyObject *dict) {
+    Names::finish(&kind_of<T>, dict);
+    return dict;
 }
 
 // The error record {"ErrorID", "ErrorMsg"}. The dict is returned even when a

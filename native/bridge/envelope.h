@@ -48,12 +48,13 @@ struct Reply {
             Py_XDECREF(e);
             return nullptr;
         }
-        PyObject *record = PyDict_New();
+        PyObject *record = start<Reply<CThostFtdcRspInfoField>>();
         put_new(record, "name", Names::get(name));
         put_new(record, "data", d);
         put_new(record, "error", e);
         put_new(record, "request_id", PyLong_FromLong(id));
         put_new(record, "last", PyBool_FromLong(last));
+        finish<Reply<CThostFtdcRspInfoField>>(record);
         if (record != nullptr && !PyErr_Occurred())
             return record;
         Py_XDECREF(record);

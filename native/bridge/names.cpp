@@ -8,6 +8,35 @@ Names::~Names() {
     current = outer;
     for (Entry &entry : entries)
         Py_XDECREF(entry.str);
+    for (Shape &shape : shapes)
+        Py_XDECREF(shape.dict);
+}
+
+PyObject *Names::start(const void *kind) {
+    if (current != nullptr)
+        for (const Shape &shape : current->shapes)
+            if (shape.kind == kind)
+                return PyDict_Copy(shape.dict);
+    return PyDict_New();
+}
+
+void Names::finish(const void *kind, PyObject *dict) {
+    if (current == nullptr || dict == nullptr || PyErr_Occurred())
+        return;
+    for (Shape &shape : current->shapes) {
+        if (shape.kind == kind)
+            return;
+        if (shape.kind == nullptr) {
+            // A copy: the record itself goes to Python and may be changed there.
+            if (PyObject *model = PyDict_Copy(dict)) {
+                shape.kind = kind;
+                shape.dict = model;
+            } else {
+                PyErr_Clear();  // no model: later records are built key by key
+            }
+            return;
+        }
+    }
 }
 
 PyObject *Names::get(const char *text) {

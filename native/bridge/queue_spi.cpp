@@ -90,6 +90,11 @@ struct Disconnected {
 
 QueueSpi::QueueSpi() : owner(::getpid()) {}
 
+QueueSpi::~QueueSpi() {
+    pool.recycle(queue);
+    pool.recycle(kept);
+}
+
 void QueueSpi::OnFrontConnected() noexcept { post<Connected>(); }
 
 void QueueSpi::OnFrontDisconnected(int reason) noexcept { post<Disconnected>(reason); }
@@ -112,20 +117,27 @@ void QueueSpi::tell() noexcept {
     woken.notify_all();
 }
 
-void QueueSpi::enqueue(Closure fn) {
+void QueueSpi::enqueue(Closure *fn) noexcept {
     bool wake;
-    {
+    bool dropped = false;
+    try {
         std::lock_guard guard(mutex);
         if (queue.size() < capacity)
-            queue.push_back(std::move(fn));
+            queue.push_back(fn);
         else
-            overflow = true;
+            dropped = overflow = true;
         wake = must_tell();
+    } catch (...) {
+        pool.recycle(fn);
+        lose();
+        return;
     }
-    // After the unlock: the vendor's thread holds mutex for no system call.
+    // After the unlock: the vendor's thread holds mutex for no system call,
+    // and a dropped closure is destroyed without it.
+    if (dropped)
+        pool.recycle(fn);
     if (wake)
         tell();
-    // A dropped fn is destroyed by the caller, after the lock is given up.
 }
 
 void QueueSpi::lose() noexcept {

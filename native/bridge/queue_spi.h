@@ -15,7 +15,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <exception>
 #include <mutex>
 #include <utility>
@@ -52,14 +51,18 @@ public:
     CThostFtdcTraderApi *api = nullptr;
     // Guards queue and overflow, and the wake-up state below it.
     std::mutex mutex;
-    std::deque<Closure> queue;
+    Closures queue;
     bool overflow = false;
+    // The blocks every closure of this session is built in.
+    Pool pool;
 
     // Vendor calls that request() is making without the interpreter lock;
     // release() waits for them before giving the API object back.
     std::atomic<int> calls{0};
 
     QueueSpi();
+    // Destroys every closure still queued, unrun.
+    ~QueueSpi();
     QueueSpi(const QueueSpi &) = delete;
     QueueSpi &operator=(const QueueSpi &) = delete;
 
@@ -68,7 +71,7 @@ public:
     void OnRspError(CThostFtdcRspInfoField *info, int id, bool last) noexcept override;
 
     // Appends fn, or drops it and sets overflow when the queue is full.
-    void enqueue(Closure fn);
+    void enqueue(Closure *fn) noexcept;
 
     // Queues a reply: copies of the record and error information, the request
     // id and the last flag. Runs on the vendor's thread.
@@ -97,7 +100,7 @@ public:
 
     // Events taken out of queue by an earlier poll and not delivered yet: the
     // next poll delivers these, oldest first, before it takes anything else.
-    std::deque<Closure> kept;
+    Closures kept;
     // Set while a poll turns kept into records.
     bool building = false;
 
@@ -123,11 +126,14 @@ protected:
     // event is reported the way a full queue is.
     template <class F, class... Args>
     void post(Args &&...args) noexcept {
+        Closure *fn;
         try {
-            enqueue(Closure::make<F>(std::forward<Args>(args)...));
+            fn = pool.make<F>(std::forward<Args>(args)...);
         } catch (...) {
             lose();
+            return;
         }
+        enqueue(fn);
     }
 
 private:

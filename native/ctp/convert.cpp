@@ -6,31 +6,28 @@
 // 81-byte member, never the legacy reserve1.
 
 PyObject *convert(const CThostFtdcRspAuthenticateField &data) {
-    PyObject *dict = PyDict_New();
+    PyObject *dict = start<CThostFtdcRspAuthenticateField>();
     put(dict, "BrokerID", data.BrokerID);
     put(dict, "UserID", data.UserID);
     put(dict, "AppID", data.AppID);
-    return dict;
-}
+    return finish<CThostFtdcRspAuthenticateField>(dict);}
 
 PyObject *convert(const CThostFtdcRspUserLoginField &data) {
-    PyObject *dict = PyDict_New();
+    PyObject *dict = start<CThostFtdcRspUserLoginField>();
     put(dict, "TradingDay", data.TradingDay);
     put(dict, "FrontID", data.FrontID);
     put(dict, "SessionID", data.SessionID);
     put(dict, "MaxOrderRef", data.MaxOrderRef);
-    return dict;
-}
+    return finish<CThostFtdcRspUserLoginField>(dict);}
 
 PyObject *convert(const CThostFtdcSettlementInfoConfirmField &data) {
-    PyObject *dict = PyDict_New();
+    PyObject *dict = start<CThostFtdcSettlementInfoConfirmField>();
     put(dict, "BrokerID", data.BrokerID);
     put(dict, "InvestorID", data.InvestorID);
-    return dict;
-}
+    return finish<CThostFtdcSettlementInfoConfirmField>(dict);}
 
 PyObject *convert(const CThostFtdcOrderField &data) {
-    PyObject *dict = PyDict_New();
+    PyObject *dict = start<CThostFtdcOrderField>();
     put(dict, "TradingDay", data.TradingDay);
     put(dict, "ExchangeID", data.ExchangeID);
     put(dict, "InstrumentID", data.InstrumentID);
@@ -50,11 +47,10 @@ PyObject *convert(const CThostFtdcOrderField &data) {
     put(dict, "StatusMsg", data.StatusMsg);
     put(dict, "InsertDate", data.InsertDate);
     put(dict, "InsertTime", data.InsertTime);
-    return dict;
-}
+    return finish<CThostFtdcOrderField>(dict);}
 
 PyObject *convert(const CThostFtdcTradeField &data) {
-    PyObject *dict = PyDict_New();
+    PyObject *dict = start<CThostFtdcTradeField>();
     put(dict, "TradingDay", data.TradingDay);
     put(dict, "ExchangeID", data.ExchangeID);
     put(dict, "InstrumentID", data.InstrumentID);
@@ -68,11 +64,10 @@ PyObject *convert(const CThostFtdcTradeField &data) {
     put(dict, "Volume", data.Volume);
     put(dict, "TradeDate", data.TradeDate);
     put(dict, "TradeTime", data.TradeTime);
-    return dict;
-}
+    return finish<CThostFtdcTradeField>(dict);}
 
 PyObject *convert(const CThostFtdcInvestorPositionField &data) {
-    PyObject *dict = PyDict_New();
+    PyObject *dict = start<CThostFtdcInvestorPositionField>();
     put(dict, "TradingDay", data.TradingDay);
     put(dict, "ExchangeID", data.ExchangeID);
     put(dict, "InstrumentID", data.InstrumentID);
@@ -86,11 +81,10 @@ PyObject *convert(const CThostFtdcInvestorPositionField &data) {
     put(dict, "ShortFrozen", data.ShortFrozen);
     put(dict, "PositionProfit", data.PositionProfit);
     put(dict, "UseMargin", data.UseMargin);
-    return dict;
-}
+    return finish<CThostFtdcInvestorPositionField>(dict);}
 
 PyObject *convert(const CThostFtdcTradingAccountField &data) {
-    PyObject *dict = PyDict_New();
+    PyObject *dict = start<CThostFtdcTradingAccountField>();
     put(dict, "AccountID", data.AccountID);
     put(dict, "CurrencyID", data.CurrencyID);
     put(dict, "TradingDay", data.TradingDay);
@@ -104,11 +98,10 @@ PyObject *convert(const CThostFtdcTradingAccountField &data) {
     put(dict, "PositionProfit", data.PositionProfit);
     put(dict, "Deposit", data.Deposit);
     put(dict, "Withdraw", data.Withdraw);
-    return dict;
-}
+    return finish<CThostFtdcTradingAccountField>(dict);}
 
 PyObject *convert(const CThostFtdcInstrumentField &data) {
-    PyObject *dict = PyDict_New();
+    PyObject *dict = start<CThostFtdcInstrumentField>();
     put(dict, "ExchangeID", data.ExchangeID);
     put(dict, "InstrumentID", data.InstrumentID);
     put(dict, "ProductClass", data.ProductClass);
@@ -116,29 +109,25 @@ PyObject *convert(const CThostFtdcInstrumentField &data) {
     put(dict, "PriceTick", data.PriceTick);
     put(dict, "MinLimitOrderVolume", data.MinLimitOrderVolume);
     put(dict, "MaxLimitOrderVolume", data.MaxLimitOrderVolume);
-    return dict;
-}
+    return finish<CThostFtdcInstrumentField>(dict);}
 
 PyObject *convert(const CThostFtdcInputOrderField &data) {
-    PyObject *dict = PyDict_New();
+    PyObject *dict = start<CThostFtdcInputOrderField>();
     put(dict, "InstrumentID", data.InstrumentID);
     put(dict, "ExchangeID", data.ExchangeID);
     put(dict, "OrderRef", data.OrderRef);
-    return dict;
-}
+    return finish<CThostFtdcInputOrderField>(dict);}
 
 PyObject *convert(const CThostFtdcInputOrderActionField &data) {
-    PyObject *dict = PyDict_New();
+    PyObject *dict = start<CThostFtdcInputOrderActionField>();
     put(dict, "InstrumentID", data.InstrumentID);
     put(dict, "ExchangeID", data.ExchangeID);
     put(dict, "OrderSysID", data.OrderSysID);
-    return dict;
-}
+    return finish<CThostFtdcInputOrderActionField>(dict);}
 
 PyObject *convert(const CThostFtdcOrderActionField &data) {
-    PyObject *dict = PyDict_New();
+    PyObject *dict = start<CThostFtdcOrderActionField>();
     put(dict, "InstrumentID", data.InstrumentID);
     put(dict, "ExchangeID", data.ExchangeID);
     put(dict, "OrderSysID", data.OrderSysID);
-    return dict;
-}
+    return finish<CThostFtdcOrderActionField>(dict);}

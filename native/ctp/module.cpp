@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -208,7 +207,7 @@ PyObject *poll(PyObject *, PyObject *capsule) {
     } catch (...) {
         return raise_current();
     }
-    std::deque<Closure> &batch = session->kept;
+    Closures &batch = session->kept;
     {
         Building building(*session);
         Names names;
@@ -229,17 +228,19 @@ PyObject *poll(PyObject *, PyObject *capsule) {
         session->remind();
         return nullptr;
     }
+    Closures spent;
     for (std::size_t i = 0; i < built; ++i)
-        batch.pop_front();
+        spent.push_back(batch.pop_front());
     if (failed && built == 0) {
         note_lost(error, batch.front().event());
-        batch.pop_front();
+        spent.push_back(batch.pop_front());
         Py_DECREF(list);
         list = nullptr;
         PyErr_SetRaisedException(error);
     } else {
         Py_XDECREF(error);
     }
+    session->pool.recycle(spent);
     if (!batch.empty())
         session->remind();
     return list;

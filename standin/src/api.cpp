@@ -14,12 +14,34 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <deque>
+#include <map>
+#include <system_error>
 
 namespace standin {
 
 namespace {
 
 // ---- callback kinds ---------------------------------------------------------
+
+// The floor for benchmarks: a copy of an order record into a preallocated,
+// prefaulted ring as large as a session's queue.
+void floor_copy(const void *record) {
+    constexpr std::size_t slots = 0x8000;
+    using Slot = std::array<unsigned char, sizeof(CThostFtdcOrderField)>;
+    static const auto ring = [] {
+        auto made = std::make_unique<Slot[]>(slots);
+        std::memset(made.get(), 0, slots * sizeof(Slot));
+        return made;
+    }();
+    static std::atomic<std::size_t> next{0};
+    Slot &slot = ring[next.fetch_add(1, std::memory_order_relaxed) % slots];
+    if (record)
+        std::memcpy(slot.data(), record, slot.size());
+    else
+        std::memset(slot.data(), 0, slot.size());
+}
 
 template <class Record>
 using RspCallback = void (CThostFtdcTraderSpi::*)(Record *, CThostFtdcRspInfoField *, int, bool);
@@ -64,13 +86,19 @@ const CallbackKind callbacks[] = {
     rsp<CThostFtdcInvestorPositionField, &S::OnRspQryInvestorPosition>("OnRspQryInvestorPosition"),
     rsp<CThostFtdcTradingAccountField, &S::OnRspQryTradingAccount>("OnRspQryTradingAccount"),
     rsp<CThostFtdcInstrumentField, &S::OnRspQryInstrument>("OnRspQryInstrument"),
+    // Its record is the error information: given as either.
     {"OnRspError", sizeof(CThostFtdcRspInfoField),
-     [](S &spi, void *r, CThostFtdcRspInfoField *, int id, bool last) { spi.OnRspError(static_cast<CThostFtdcRspInfoField *>(r), id, last); }},
+     [](S &spi, void *r, CThostFtdcRspInfoField *info, int id, bool last) {
+         spi.OnRspError(r ? static_cast<CThostFtdcRspInfoField *>(r) : info, id, last);
+     }},
     rtn<CThostFtdcOrderField, &S::OnRtnOrder>("OnRtnOrder"),
     rtn<CThostFtdcTradeField, &S::OnRtnTrade>("OnRtnTrade"),
     err_rtn<CThostFtdcInputOrderField, &S::OnErrRtnOrderInsert>("OnErrRtnOrderInsert"),
     err_rtn<CThostFtdcOrderActionField, &S::OnErrRtnOrderAction>("OnErrRtnOrderAction"),
     rtn<CThostFtdcInstrumentStatusField, &S::OnRtnInstrumentStatus>("OnRtnInstrumentStatus"),
+    // Not a callback: what the cheapest possible client does with an order
+    // record, for benchmarks to measure callbacks against.
+    {"ctpsim:floor", sizeof(CThostFtdcOrderField), [](S &, void *r, CThostFtdcRspInfoField *, int, bool) { floor_copy(r); }},
 };
 
 // What a buffer holds once its callback has returned: a record kept past its
@@ -90,9 +118,17 @@ const CallbackKind *find_callback(std::string_view name) {
 
 int Completion::wait(int timeout_ms) {
     std::unique_lock lock(mutex);
-    if (!done.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return state != 1; }))
+    if (!done.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return state != 1; })) {
+        // Nobody waits for it any more: what has not started never runs.
+        cancelled = true;
         return CTPSIM_TIMED_OUT;
+    }
     return state;
+}
+
+bool Completion::may_run() {
+    std::lock_guard lock(mutex);
+    return !cancelled;
 }
 
 void Completion::finish(int result) {
@@ -103,13 +139,24 @@ void Completion::finish(int result) {
 
 // ---- worker threads ---------------------------------------------------------
 
-Worker::Worker(TraderApi &owner, int) : api(owner), thread([this] { run(); }) {}
+Worker::Worker(TraderApi &owner, int) : api(owner) {
+    if (take_thread_failure())
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "thread creation refused");
+    thread = std::thread([this] { run(); });
+}
 
 Worker::~Worker() { stop(); }
 
 void Worker::post(Event event) {
     std::lock_guard lock(mutex);
     events.push_back(std::move(event));
+    wake.notify_one();
+}
+
+void Worker::adopt(std::list<Event> &from, std::list<Event>::iterator event) noexcept {
+    std::lock_guard lock(mutex);
+    events.splice(events.end(), from, event);
     wake.notify_one();
 }
 
@@ -134,7 +181,7 @@ void Worker::stop() {
         thread.join();
     else if (thread.joinable())
         thread.detach();  // Release called from a callback: the thread ends after it
-    std::deque<Event> dropped;
+    std::list<Event> dropped;
     {
         std::lock_guard lock(mutex);
         dropped.swap(events);
@@ -150,13 +197,18 @@ void Worker::run() {
         {
             std::unique_lock lock(mutex);
             wake.wait(lock, [this] { return stopping || (!held && !events.empty()); });
-            if (stopping)
+            if (stopping) {
+                exited_ = true;  // the last touch of this worker and its API object
                 return;
+            }
             event = std::move(events.front());
             events.pop_front();
         }
-        for (int i = 0; i < event.repeat; ++i)
+        for (int i = 0; i < event.repeat; ++i) {
+            if (event.completion && !event.completion->may_run())
+                break;
             api.deliver(event, i, buffer, info);
+        }
         if (event.completion)
             event.completion->finish(CTPSIM_OK);
     }
@@ -166,12 +218,21 @@ void Worker::run() {
 
 TraderApi::TraderApi(int serial, std::string flow) : serial_(serial), flow_path(std::move(flow)) {}
 
-Call TraderApi::entry(std::string op) const {
-    Call call;
-    call.api = serial_;
-    call.op = std::move(op);
-    call.gil = gil_state();
-    return call;
+template <class Fill>
+void TraderApi::log(std::string_view op, Fill fill) const noexcept {
+    if (!logging_calls())
+        return;
+    try {
+        Call call;
+        call.api = serial_;
+        call.op = op;
+        call.gil = gil_state();
+        fill(call);
+        log_call(std::move(call));
+    } catch (...) {
+        // Out of memory: the call is left out of the log; nothing may escape
+        // into the caller.
+    }
 }
 
 bool TraderApi::dead(const char *op) {
@@ -179,7 +240,7 @@ bool TraderApi::dead(const char *op) {
     if (!released)
         return false;
     log_violation();
-    log_call(entry(std::string("violation:") + op));
+    log("violation:", [&](Call &call) { call.op += op; });
     return true;
 }
 
@@ -188,10 +249,15 @@ bool TraderApi::alive() {
     return !released;
 }
 
+bool TraderApi::retirable() {
+    std::lock_guard lock(state_mutex);
+    return released && (!parked || parked->exited());
+}
+
 void TraderApi::Release() {
     if (dead("Release"))
         return;
-    log_call(entry("Release"));
+    log("Release", [](Call &) {});
     throw_if_asked("Release");
     // Leave the front first, so that nothing it does is posted to this object.
     if (FrontLink *front = link())
@@ -209,23 +275,34 @@ void TraderApi::Release() {
         worker->stop();
         // Released from one of its own callbacks: the thread still returns
         // through the worker, which therefore stays with the tombstone.
-        if (own)
+        if (own) {
+            std::lock_guard lock(state_mutex);
             parked = std::move(worker);
+        }
     }
     // The object itself stays behind as a tombstone (see find_api).
+    retire(serial_);
 }
 
 void TraderApi::Init() {
     if (dead("Init"))
         return;
-    log_call(entry("Init"));
+    log("Init", [](Call &) {});
     {
         std::lock_guard lock(state_mutex);
         if (started)
             return;
+        // All threads or none: when one cannot start, the object stays as it
+        // was before Init (silent, and a later Init may try again).
+        std::array<std::unique_ptr<Worker>, thread_count> starting;
+        try {
+            for (int i = 0; i < thread_count; ++i)
+                starting[i] = std::make_unique<Worker>(*this, i);
+        } catch (...) {
+            return;
+        }
+        workers.swap(starting);
         started = true;
-        for (int i = 0; i < thread_count; ++i)
-            workers[i] = std::make_unique<Worker>(*this, i);
     }
     throw_if_asked("Init");  // half started: the threads run
     // A simulated front answers at once; any other address is unreachable,
@@ -263,19 +340,19 @@ const char *TraderApi::GetTradingDay() {
 void TraderApi::RegisterFront(char *address) {
     if (dead("RegisterFront"))
         return;
-    Call call = entry("RegisterFront");
-    call.text = address ? address : "";
-    log_call(call);
+    log("RegisterFront", [&](Call &call) { call.text = address ? address : ""; });
     throw_if_asked("RegisterFront");
-    fronts.push_back(call.text);
+    try {
+        fronts.emplace_back(address ? address : "");
+    } catch (...) {
+        // Out of memory: the address is not kept, as if never given.
+    }
 }
 
 void TraderApi::RegisterSpi(CThostFtdcTraderSpi *new_spi) {
     if (dead("RegisterSpi"))
         return;
-    Call call = entry("RegisterSpi");
-    call.arg1 = new_spi != nullptr;
-    log_call(std::move(call));
+    log("RegisterSpi", [&](Call &call) { call.arg1 = new_spi != nullptr; });
     throw_if_asked("RegisterSpi");
     std::unique_lock lock(spi_mutex);
     spi = new_spi;
@@ -284,19 +361,17 @@ void TraderApi::RegisterSpi(CThostFtdcTraderSpi *new_spi) {
 void TraderApi::SubscribePrivateTopic(THOST_TE_RESUME_TYPE type, int length) {
     if (dead("SubscribePrivateTopic"))
         return;
-    Call call = entry("SubscribePrivateTopic");
-    call.arg1 = type;
-    call.arg2 = length;
-    log_call(std::move(call));
+    log("SubscribePrivateTopic", [&](Call &call) {
+        call.arg1 = type;
+        call.arg2 = length;
+    });
     throw_if_asked("SubscribePrivateTopic");
 }
 
 void TraderApi::SubscribePublicTopic(THOST_TE_RESUME_TYPE type) {
     if (dead("SubscribePublicTopic"))
         return;
-    Call call = entry("SubscribePublicTopic");
-    call.arg1 = type;
-    log_call(std::move(call));
+    log("SubscribePublicTopic", [&](Call &call) { call.arg1 = type; });
     throw_if_asked("SubscribePublicTopic");
 }
 
@@ -305,13 +380,13 @@ int TraderApi::request(const char *op, Record *record, int id) {
     static_assert(sizeof(Record) <= sizeof(ctpsim_call::record));
     if (dead(op))
         return -1;
-    Call call = entry(op);
-    call.arg1 = id;
-    if (record) {
-        const auto *bytes = reinterpret_cast<const unsigned char *>(record);
-        call.record.assign(bytes, bytes + sizeof(Record));
-    }
-    log_call(std::move(call));
+    log(op, [&](Call &call) {
+        call.arg1 = id;
+        if (record) {
+            const auto *bytes = reinterpret_cast<const unsigned char *>(record);
+            call.record.assign(bytes, bytes + sizeof(Record));
+        }
+    });
     throw_if_asked(op);
     // A slow request widens the window in which a careless caller could
     // release the object under a call that is still running.
@@ -360,6 +435,11 @@ int TraderApi::post(int index, Event event) {
     return with_worker(index, [&](Worker &worker) { worker.post(std::move(event)); });
 }
 
+void TraderApi::post(int index, std::list<Event> &from, std::list<Event>::iterator event) noexcept {
+    with_worker(index, [&](Worker &worker) { worker.adopt(from, event); });
+    // Not delivered: the event stays in `from`, which drops it.
+}
+
 std::size_t TraderApi::pending(int index) {
     std::lock_guard lock(state_mutex);
     if (index < 0 || index >= thread_count || !workers[index])
@@ -397,10 +477,15 @@ void TraderApi::deliver(const Event &event, int repeat_index, unsigned char *buf
         info = event.info;
         info_ptr = &info;
     }
-    const std::int64_t begin = timing_enabled() ? monotonic_ns() : 0;
-    event.kind->invoke(*spi, record, info_ptr, event.id + repeat_index, event.last);
-    if (begin != 0)
-        record_timing(begin, monotonic_ns() - begin);
+    if (timing_enabled()) {
+        const Switches before = switches();
+        const std::int64_t begin = monotonic_ns();
+        event.kind->invoke(*spi, record, info_ptr, event.id + repeat_index, event.last);
+        const std::int64_t end = monotonic_ns();
+        record_timing(begin, end - begin, before, switches());
+    } else {
+        event.kind->invoke(*spi, record, info_ptr, event.id + repeat_index, event.last);
+    }
     if (record)
         std::memset(buffer, scribble, event.record.size());
     if (info_ptr)
@@ -411,8 +496,18 @@ void TraderApi::deliver(const Event &event, int repeat_index, unsigned char *buf
 
 namespace {
 
-std::mutex registry_mutex;
-std::vector<TraderApi *> registry;  // tombstones are never freed
+// Never destroyed: API threads may outlive static destructors.
+struct Registry {
+    std::mutex mutex;
+    int last = 0;
+    std::map<int, std::shared_ptr<TraderApi>> apis;  // by serial
+    std::deque<int> tombstones;                     // released serials, oldest first
+};
+
+Registry &registry() {
+    static auto *instance = new Registry;
+    return *instance;
+}
 
 bool make_flow_path(const std::string &flow) {
     // The flow path is a prefix; when it names a directory (trailing '/'),
@@ -436,25 +531,79 @@ bool make_flow_path(const std::string &flow) {
 
 }  // namespace
 
-TraderApi *find_api(int serial) {
-    std::lock_guard lock(registry_mutex);
-    if (serial < 1 || static_cast<std::size_t>(serial) > registry.size())
-        return nullptr;
-    return registry[serial - 1];
+std::shared_ptr<TraderApi> find_api(int serial) {
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    auto found = r.apis.find(serial);
+    return found == r.apis.end() ? nullptr : found->second;
+}
+
+std::vector<std::shared_ptr<TraderApi>> all_apis() {
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    std::vector<std::shared_ptr<TraderApi>> out;
+    out.reserve(r.apis.size());
+    for (const auto &[serial, api] : r.apis)
+        out.push_back(api);
+    return out;
+}
+
+int api_of(std::string_view flow_path) {
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    for (auto at = r.apis.rbegin(); at != r.apis.rend(); ++at)
+        if (at->second->flow() == flow_path)
+            return at->first;
+    return 0;
 }
 
 int last_serial() {
-    std::lock_guard lock(registry_mutex);
-    return static_cast<int>(registry.size());
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.last;
+}
+
+void retire(int serial) noexcept {
+    // Freed outside the lock: freeing leaves the object's front.
+    std::vector<std::shared_ptr<TraderApi>> freed;
+    try {
+        Registry &r = registry();
+        std::lock_guard lock(r.mutex);
+        r.tombstones.push_back(serial);
+        // Keep the newest tombstones; an older one goes once no thread of its
+        // own still returns through it (one released from its own callback).
+        for (auto at = r.tombstones.begin(); r.tombstones.size() > max_tombstones && at != r.tombstones.end();) {
+            auto api = r.apis.find(*at);
+            if (api == r.apis.end() || api->second->retirable()) {
+                if (api != r.apis.end()) {
+                    freed.push_back(std::move(api->second));
+                    r.apis.erase(api);
+                }
+                at = r.tombstones.erase(at);
+            } else {
+                ++at;
+            }
+        }
+    } catch (...) {
+        // Out of memory: the tombstone is kept whole (never freed), which is safe.
+    }
 }
 
 int gil_state() {
-    using Check = int (*)();
-    static const Check check = reinterpret_cast<Check>(::dlsym(RTLD_DEFAULT, "PyGILState_Check"));
+    // The calling thread holds the lock exactly when it has a thread state
+    // attached. (PyGILState_Check answers 1 for every thread once any
+    // sub-interpreter exists.)
+    using Current = void *(*)();
+    static const Current current = [] {
+        void *found = ::dlsym(RTLD_DEFAULT, "PyThreadState_GetUnchecked");
+        if (!found)
+            found = ::dlsym(RTLD_DEFAULT, "_PyThreadState_UncheckedGet");
+        return reinterpret_cast<Current>(found);
+    }();
     static const auto initialized = reinterpret_cast<int (*)()>(::dlsym(RTLD_DEFAULT, "Py_IsInitialized"));
-    if (!check || !initialized || !initialized())
+    if (!current || !initialized || !initialized())
         return -1;
-    return check() ? 1 : 0;
+    return current() ? 1 : 0;
 }
 
 }  // namespace standin
@@ -462,23 +611,40 @@ int gil_state() {
 using namespace standin;
 
 CThostFtdcTraderApi *CThostFtdcTraderApi::CreateFtdcTraderApi(const char *flow_path, bool production) {
-    std::string flow = flow_path ? flow_path : "";
-    Call call;
-    call.op = "CreateFtdcTraderApi";
-    call.gil = gil_state();
-    call.arg1 = production;
-    call.text = flow;
-    log_call(std::move(call));
+    if (logging_calls()) {
+        try {
+            Call call;
+            call.op = "CreateFtdcTraderApi";
+            call.gil = gil_state();
+            call.arg1 = production;
+            call.text = flow_path ? flow_path : "";
+            log_call(std::move(call));
+        } catch (...) {
+            // Out of memory: left out of the log.
+        }
+    }
     throw_if_asked("CreateFtdcTraderApi");
-    if (take_create_failure() || !make_flow_path(flow))
+    if (take_create_failure())
         return nullptr;
-    std::lock_guard lock(registry_mutex);
-    auto *api = new TraderApi(static_cast<int>(registry.size()) + 1, flow);
-    registry.push_back(api);
-    return api;
+    try {
+        std::string flow = flow_path ? flow_path : "";
+        if (!make_flow_path(flow))
+            return nullptr;
+        Registry &r = registry();
+        std::lock_guard lock(r.mutex);
+        auto api = std::make_shared<TraderApi>(r.last + 1, flow);
+        r.apis.emplace(api->serial(), api);
+        ++r.last;
+        return api.get();
+    } catch (...) {
+        return nullptr;  // out of memory: as if the library refused
+    }
 }
 
 const char *CThostFtdcTraderApi::GetApiVersion() {
     throw_if_asked("GetApiVersion");
-    return version_text();
+    // A copy per thread: ctpsim_set_version may rewrite the text meanwhile.
+    thread_local char copy[256];
+    copy_version(copy, sizeof copy);
+    return copy;
 }

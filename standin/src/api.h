@@ -4,10 +4,11 @@
 #include "ThostFtdcTraderApi.h"
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
-#include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -30,13 +31,17 @@ const CallbackKind *find_callback(std::string_view name);
 // Largest record any callback carries; every thread keeps one buffer of it.
 inline constexpr std::size_t max_record_size = 4096;
 
-// Signalled when a posted event has been delivered or dropped.
+// Signalled when a posted event has been delivered or dropped. A waiter that
+// gives up cancels what has not run yet.
 struct Completion {
     std::mutex mutex;
     std::condition_variable done;
     int state = 1;  // 1 pending, 0 delivered, CTPSIM_DROPPED dropped
+    bool cancelled = false;
     int wait(int timeout_ms);
     void finish(int result);
+    // False once the waiter gave up: the callback is not run.
+    bool may_run();
 };
 
 // A callback waiting to run on one of the library's threads.
@@ -54,6 +59,8 @@ struct Event {
     // Carries copies of the record's bytes and of the error information
     // (a CThostFtdcRspInfoField); null pointers for none.
     void attach(const void *bytes, std::size_t size, const void *error) {
+        has_record = false;
+        has_info = false;
         if (bytes) {
             const auto *first = static_cast<const unsigned char *>(bytes);
             has_record = true;
@@ -79,6 +86,8 @@ public:
     Worker &operator=(const Worker &) = delete;
 
     void post(Event event);
+    // Moves one event over from another list: cannot fail.
+    void adopt(std::list<Event> &from, std::list<Event>::iterator event) noexcept;
     // Stops the thread after the callback that is running, dropping the rest.
     void stop();
     // Events waiting to run.
@@ -87,6 +96,8 @@ public:
     void hold(bool held);
     // Whether the caller is this worker's thread.
     bool runs_here() const { return thread.get_id() == std::this_thread::get_id(); }
+    // Whether the thread has stopped touching the API object and this worker.
+    bool exited() const { return exited_.load(); }
 
 private:
     void run();
@@ -94,12 +105,13 @@ private:
     TraderApi &api;
     std::mutex mutex;
     std::condition_variable wake;
-    std::deque<Event> events;
+    std::list<Event> events;  // a list: events made ahead are spliced in without allocating
     bool stopping = false;
     bool held = false;
     // Reused for every callback: a record pointer is valid only during its callback.
     alignas(std::max_align_t) unsigned char buffer[max_record_size];
     CThostFtdcRspInfoField info;
+    std::atomic<bool> exited_{false};
     std::thread thread;
 };
 
@@ -130,9 +142,15 @@ public:
     int ReqQryInstrument(CThostFtdcQryInstrumentField *record, int id) override;
 
     int serial() const { return serial_; }
+    const std::string &flow() const { return flow_path; }
     bool alive();
+    // Released, and no thread of its own still runs: may be freed.
+    bool retirable();
     // Posts an event to thread `index`; a CTPSIM_ result.
     int post(int index, Event event);
+    // The same with an event made ahead in another list, which it leaves:
+    // cannot fail. An object not started or released drops the event.
+    void post(int index, std::list<Event> &from, std::list<Event>::iterator event) noexcept;
     // Runs one event with the registered spi (called by the workers).
     void deliver(const Event &event, int repeat_index, unsigned char *buffer, CThostFtdcRspInfoField &info);
     // Events waiting on thread `index` (0 once released).
@@ -148,8 +166,10 @@ private:
     // Runs use(worker) on thread index of a started, live object; a CTPSIM_ result.
     template <class Use>
     int with_worker(int index, Use use);
-    // The log entry of a call on this object, with the caller's lock state.
-    Call entry(std::string op) const;
+    // Logs a call on this object, with the caller's lock state, when the log
+    // is on; fill sets the call's own members.
+    template <class Fill>
+    void log(std::string_view op, Fill fill) const noexcept;
     // True when the object was released: the call is logged as a violation.
     bool dead(const char *op);
     template <class Record>
@@ -185,11 +205,20 @@ struct Call {
 };
 
 void log_call(Call call);
+// Whether calls are logged (ctpsim_log_calls): skip building entries when not.
+bool logging_calls();
 void log_violation();
 int gil_state();  // 1, 0, or -1 outside Python
 
-// Every API object ever created, by serial - 1. Released objects stay as
-// tombstones so that a late call on one is caught instead of corrupting memory.
-TraderApi *find_api(int serial);
+// The API objects by serial: the live ones, and the last released ones as
+// tombstones so that a late call on one is caught instead of corrupting
+// memory. Null for an unknown serial or an older released one.
+std::shared_ptr<TraderApi> find_api(int serial);
+// Every object find_api can find, by serial.
+std::vector<std::shared_ptr<TraderApi>> all_apis();
+// Serial of the newest object created with this flow path, 0 if none.
+int api_of(std::string_view flow_path);
+// Tombstones kept; older ones are freed.
+inline constexpr std::size_t max_tombstones = 1000;
 
 }  // namespace standin

@@ -1,11 +1,16 @@
 // Reading a simulated front's configuration file.
 #include "config.h"
 
+#include <fcntl.h>
 #include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <fstream>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -41,6 +46,26 @@ std::optional<std::string> to_gb18030(std::string_view utf8) {
     return out;
 }
 
+// Whether text is YYYYMMDD naming a real day of the Gregorian calendar.
+bool calendar_date(std::string_view text) {
+    if (text.size() != 8 || text.find_first_not_of("0123456789") != std::string_view::npos)
+        return false;
+    const auto digits = [&](std::size_t at, std::size_t n) {
+        int value = 0;
+        for (std::size_t i = at; i < at + n; ++i)
+            value = value * 10 + (text[i] - '0');
+        return value;
+    };
+    const int year = digits(0, 4);
+    const int month = digits(4, 2);
+    const int day = digits(6, 2);
+    if (year < 1 || month < 1 || month > 12 || day < 1)
+        return false;
+    constexpr int lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= lengths[month - 1] + (month == 2 && leap);
+}
+
 // One `key = value` line at a time, into the section being read.
 class Parser {
 public:
@@ -62,6 +87,10 @@ public:
         value = trim(text.substr(equals + 1));
         if (value.empty())
             return "no value for " + std::string(key);
+        // Only position lines repeat; any other key given twice in one
+        // section is a mistake, not an override.
+        if (key != "position" && !seen.emplace(key).second)
+            return std::string(key) + " is given twice";
         switch (current) {
         case Section::front:
             return front_key();
@@ -81,15 +110,15 @@ public:
                 return "an instrument needs id and exchange";
             if (!ids.insert(setup.id).second)
                 return "instrument " + setup.id + " appears twice";
-            if (!(setup.price > 0) || !(setup.tick > 0))
-                return "instrument " + setup.id + " needs a positive price and tick";
+            if (!(setup.price > 0))
+                return "instrument " + setup.id + " needs a positive price";
             const double ticks = setup.price / setup.tick;
+            if (ticks > bounds::max_price_ticks)
+                return "instrument " + setup.id + ": price is more than 1e9 ticks";
             if (std::fabs(ticks - std::round(ticks)) > 1e-6)
                 return "instrument " + setup.id + ": price is not a multiple of tick";
-            if (setup.multiple <= 0 || setup.min_volume <= 0 || setup.max_volume < setup.min_volume)
-                return "instrument " + setup.id + ": bad multiple or order volume limits";
-            if (setup.market_levels < 0 || setup.market_volume < 0 || setup.limit_ratio <= 0)
-                return "instrument " + setup.id + ": bad market or price band";
+            if (setup.max_volume < setup.min_volume)
+                return "instrument " + setup.id + ": max_volume is below min_volume";
         }
         // The built-in investors keep only what they hold of the instruments given.
         if (!investors_given)
@@ -101,12 +130,15 @@ public:
                 return "an investor needs broker, user and password";
             if (!users.insert({setup.broker, setup.user}).second)
                 return "investor " + setup.user + " appears twice";
-            for (const auto &position : setup.positions)
+            std::map<std::pair<std::string, char>, long long> held;
+            for (const auto &position : setup.positions) {
                 if (!ids.count(position.instrument))
                     return "investor " + setup.user + " holds unknown instrument " + position.instrument;
+                if ((held[{position.instrument, position.direction}] += position.volume) > bounds::max_position)
+                    return "investor " + setup.user + " holds more than 1000000 lots of " + position.instrument +
+                           " on one side";
+            }
         }
-        if (config.trading_day.size() != 8 && !config.trading_day.empty())
-            return "trading_day must be YYYYMMDD";
         return {};
     }
 
@@ -114,6 +146,7 @@ private:
     enum class Section { front, investor, instrument };
 
     std::string section(std::string_view text) {
+        seen.clear();
         if (text == "[investor]") {
             // The first section of a kind replaces the defaults of that kind.
             if (!investors_given)
@@ -143,6 +176,20 @@ private:
         return error == std::errc() && end == value.data() + value.size();
     }
     std::string bad() { return "bad value for " + std::string(key); }
+    // A number between low and high, both included.
+    template <class Number>
+    std::string within(Number &out, Number low, Number high) {
+        Number read{};
+        if (!number(read))
+            return bad();
+        if (!(read >= low && read <= high)) {
+            std::ostringstream range;
+            range << std::string(key) << " must be between " << low << " and " << high;
+            return range.str();
+        }
+        out = read;
+        return {};
+    }
     std::string text(std::string &out, std::size_t max) {
         if (value.size() > max)
             return std::string(key) + " is longer than " + std::to_string(max) + " bytes";
@@ -152,9 +199,13 @@ private:
 
     std::string front_key() {
         if (key == "front_id")
-            return number(config.front_id) ? std::string() : bad();
-        if (key == "trading_day")
-            return text(config.trading_day, 8);
+            return within(config.front_id, 1, bounds::max_int);
+        if (key == "trading_day") {
+            if (!calendar_date(value))
+                return "trading_day must be a real date, YYYYMMDD";
+            config.trading_day = value;
+            return {};
+        }
         return "unknown key " + std::string(key);
     }
 
@@ -171,19 +222,22 @@ private:
         if (key == "auth_code")
             return text(setup.auth_code, 16);
         if (key == "balance")
-            return number(setup.balance) ? std::string() : bad();
+            return within(setup.balance, 0.0, bounds::max_money);
         if (key == "deposit")
-            return number(setup.deposit) ? std::string() : bad();
+            return within(setup.deposit, 0.0, bounds::max_money);
         if (key == "withdraw")
-            return number(setup.withdraw) ? std::string() : bad();
+            return within(setup.withdraw, 0.0, bounds::max_money);
         if (key == "position") {
             // position = INSTRUMENT long|short VOLUME
             std::istringstream words{std::string(value)};
             YesterdayPosition position;
             std::string direction;
-            if (!(words >> position.instrument >> direction >> position.volume) || position.volume <= 0 ||
-                (direction != "long" && direction != "short"))
+            std::string rest;
+            if (!(words >> position.instrument >> direction >> position.volume) || (words >> rest) ||
+                position.volume <= 0 || (direction != "long" && direction != "short"))
                 return "position must read: INSTRUMENT long|short VOLUME";
+            if (position.volume > bounds::max_position)
+                return "position volume must be between 1 and 1000000";
             position.direction = direction == "long" ? '2' : '3';
             setup.positions.push_back(position);
             return {};
@@ -207,29 +261,35 @@ private:
             return {};
         }
         if (key == "price")
-            return number(setup.price) ? std::string() : bad();
+            return within(setup.price, 0.0, bounds::max_price);
         if (key == "tick")
-            return number(setup.tick) ? std::string() : bad();
+            return within(setup.tick, bounds::min_tick, bounds::max_tick);
         if (key == "multiple")
-            return number(setup.multiple) ? std::string() : bad();
+            return within(setup.multiple, 1, bounds::max_multiple);
+        // margin sets both sides: next to long_margin or short_margin, one
+        // of them would silently win.
+        if (key == "margin" || key == "long_margin" || key == "short_margin") {
+            if (seen.count("margin") && (seen.count("long_margin") || seen.count("short_margin")))
+                return "margin cannot be given with long_margin or short_margin";
+        }
         if (key == "margin") {
-            if (!number(setup.long_margin) || setup.long_margin < 0)
-                return bad();
+            if (auto problem = within(setup.long_margin, 0.0, 1.0); !problem.empty())
+                return problem;
             setup.short_margin = setup.long_margin;
             return {};
         }
         if (key == "long_margin")
-            return number(setup.long_margin) && setup.long_margin >= 0 ? std::string() : bad();
+            return within(setup.long_margin, 0.0, 1.0);
         if (key == "short_margin")
-            return number(setup.short_margin) && setup.short_margin >= 0 ? std::string() : bad();
+            return within(setup.short_margin, 0.0, 1.0);
         if (key == "commission_rate")
-            return number(setup.commission_rate) && setup.commission_rate >= 0 ? std::string() : bad();
+            return within(setup.commission_rate, 0.0, 1.0);
         if (key == "commission_per_lot")
-            return number(setup.commission_per_lot) && setup.commission_per_lot >= 0 ? std::string() : bad();
+            return within(setup.commission_per_lot, 0.0, bounds::max_per_lot);
         if (key == "min_volume")
-            return number(setup.min_volume) ? std::string() : bad();
+            return within(setup.min_volume, 1, bounds::max_volume);
         if (key == "max_volume")
-            return number(setup.max_volume) ? std::string() : bad();
+            return within(setup.max_volume, 1, bounds::max_volume);
         if (key == "trading") {
             int flag = 0;
             if (!number(flag) || (flag != 0 && flag != 1))
@@ -237,15 +297,18 @@ private:
             setup.trading = flag == 1;
             return {};
         }
-        if (key == "limit_ratio")
-            return number(setup.limit_ratio) ? std::string() : bad();
+        if (key == "limit_ratio") {
+            if (auto problem = within(setup.limit_ratio, 0.0, 1.0); !problem.empty())
+                return problem;
+            return setup.limit_ratio > 0 ? std::string() : "limit_ratio must be above 0";
+        }
         if (key == "market_levels")
-            return number(setup.market_levels) ? std::string() : bad();
+            return within(setup.market_levels, 0, bounds::max_market_levels);
         if (key == "market_volume")
-            return number(setup.market_volume) ? std::string() : bad();
+            return within(setup.market_volume, 0, bounds::max_volume);
         if (key == "delivery") {
             int yyyymm = 0;
-            if (!number(yyyymm) || yyyymm < 100001 || yyyymm % 100 < 1 || yyyymm % 100 > 12)
+            if (!number(yyyymm) || yyyymm < 100001 || yyyymm > 999912 || yyyymm % 100 < 1 || yyyymm % 100 > 12)
                 return "delivery must read YYYYMM";
             setup.delivery_year = yyyymm / 100;
             setup.delivery_month = yyyymm % 100;
@@ -260,6 +323,7 @@ private:
     bool instruments_given = false;
     std::string_view key;
     std::string_view value;
+    std::set<std::string, std::less<>> seen;  // keys of the section being read
 };
 
 }  // namespace
@@ -286,14 +350,39 @@ std::optional<FrontConfig> parse_config(std::string_view text, std::string &erro
 }
 
 std::optional<FrontConfig> load_config(const std::string &path, std::string &error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot open the file";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        error = std::string("cannot open the file: ") + std::strerror(errno);
         return std::nullopt;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return parse_config(text.str(), error);
+    std::unique_ptr<const int, void (*)(const int *)> closer(&fd, [](const int *f) { ::close(*f); });
+    // Only a regular file: a directory reads as nothing, a device or a pipe
+    // may never end.
+    struct stat about {};
+    if (::fstat(fd, &about) != 0 || !S_ISREG(about.st_mode)) {
+        error = "not a regular file";
+        return std::nullopt;
+    }
+    std::string text;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = std::string("cannot read the file: ") + std::strerror(errno);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        // Checked while reading: the file may grow after fstat.
+        if (text.size() + static_cast<std::size_t>(n) > bounds::max_file_size) {
+            error = "the file is larger than 1 MiB";
+            return std::nullopt;
+        }
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    return parse_config(text, error);
 }
 
 }  // namespace standin

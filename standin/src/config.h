@@ -2,12 +2,30 @@
 // the built-in defaults or a configuration file.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace standin {
+
+// What a configuration may ask for (documented in standin/README.md): values
+// the front's arithmetic represents exactly, with room to trade all day.
+namespace bounds {
+inline constexpr int max_int = 2147483647;
+inline constexpr double max_money = 1e12;        // balance, deposit, withdraw
+inline constexpr double max_price = 1e9;
+inline constexpr double max_price_ticks = 1e9;   // price / tick
+inline constexpr double min_tick = 1e-6;
+inline constexpr double max_tick = 1e6;
+inline constexpr int max_multiple = 1000000;
+inline constexpr double max_per_lot = 1e6;       // commission_per_lot
+inline constexpr int max_volume = 10000;         // min_volume, max_volume, market_volume
+inline constexpr int max_market_levels = 100;
+inline constexpr int max_position = 1000000;     // yesterday's lots of one instrument and side
+inline constexpr std::size_t max_file_size = 1 << 20;
+}  // namespace bounds
 
 struct InstrumentSetup {
     std::string id;        // "rb2705"

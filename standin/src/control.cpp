@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+
+#include <sys/resource.h>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -28,8 +30,11 @@ std::mutex control_mutex;  // guards everything below
 std::vector<Call> calls;
 int violations = 0;
 bool fail_next_create = false;
+int threads_until_failure = 0;  // 0: none fails
 std::optional<int> forced;
 std::atomic<int> delay_us{0};
+// Off unless a test asks: a paper-trading process runs all day.
+std::atomic<bool> logging{false};
 char version[256] = "6.7.2_standin (simulated front)";
 std::vector<std::pair<std::string, int>> armed;  // ctpsim_throw_next: operation, kind
 
@@ -38,9 +43,13 @@ std::vector<std::pair<std::string, int>> armed;  // ctpsim_throw_next: operation
 struct Timing {
     std::int64_t begin;
     std::int64_t duration;
+    int preempted;
+    int blocked;
+    int faults;
 };
 constexpr int max_timings = 1 << 22;
 std::atomic<bool> timing_on{false};
+std::atomic<bool> counting_switches{false};
 std::atomic<std::size_t> timed{0};
 std::atomic<std::size_t> timing_capacity{0};
 std::unique_ptr<Timing[]> timings;  // made once, never freed: callbacks may still write
@@ -48,12 +57,16 @@ std::unique_ptr<Timing[]> timings;  // made once, never freed: callbacks may sti
 }  // namespace
 
 void log_call(Call call) {
-    // Bounded, so that a long run on the simulated front does not grow forever.
+    // Bounded, so that a long run with the log on does not grow forever.
     constexpr std::size_t max_logged = 100000;
+    if (!logging)
+        return;
     std::lock_guard lock(control_mutex);
     if (calls.size() < max_logged)
         calls.push_back(std::move(call));
 }
+
+bool logging_calls() { return logging; }
 
 void log_violation() {
     std::lock_guard lock(control_mutex);
@@ -78,10 +91,19 @@ std::int64_t monotonic_ns() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-void record_timing(std::int64_t begin, std::int64_t duration) {
+Switches switches() {
+    if (!counting_switches.load(std::memory_order_relaxed))
+        return {};
+    rusage usage;
+    ::getrusage(RUSAGE_THREAD, &usage);
+    return {usage.ru_nivcsw, usage.ru_nvcsw, usage.ru_minflt};
+}
+
+void record_timing(std::int64_t begin, std::int64_t duration, const Switches &before, const Switches &after) {
     const std::size_t slot = timed.fetch_add(1, std::memory_order_relaxed);
     if (slot < timing_capacity.load(std::memory_order_relaxed))
-        timings[slot] = {begin, duration};
+        timings[slot] = {begin, duration, static_cast<int>(after.preempted - before.preempted),
+                         static_cast<int>(after.blocked - before.blocked), static_cast<int>(after.faults - before.faults)};
 }
 
 void throw_if_asked(const char *op) {
@@ -106,7 +128,22 @@ void throw_if_asked(const char *op) {
     }
 }
 
-const char *version_text() { return version; }
+bool take_thread_failure() {
+    std::lock_guard lock(control_mutex);
+    return threads_until_failure > 0 && --threads_until_failure == 0;
+}
+
+std::string version_text() {
+    std::lock_guard lock(control_mutex);
+    return version;
+}
+
+void copy_version(char *out, std::size_t size) {
+    std::lock_guard lock(control_mutex);
+    const std::size_t n = std::min(std::strlen(version), size - 1);
+    std::memcpy(out, version, n);
+    out[n] = 0;
+}
 
 int request_delay_us() { return delay_us.load(); }
 
@@ -147,7 +184,7 @@ std::size_t record_size(std::string_view name) {
 }
 
 // The API object and the callback kind that a control call names.
-int resolve(int api, const char *callback, TraderApi *&found, Event &event) {
+int resolve(int api, const char *callback, std::shared_ptr<TraderApi> &found, Event &event) {
     found = find_api(api);
     if (!found)
         return CTPSIM_NO_API;
@@ -164,20 +201,19 @@ int run(TraderApi &api, int thread, Event event, int timeout_ms) {
     return completion->wait(timeout_ms);
 }
 
-}  // namespace
-
-extern "C" {
-
-int ctpsim_last_api(void) { return last_serial(); }
-
-int ctpsim_alive(int api) {
-    TraderApi *found = find_api(api);
-    return found && found->alive();
+// Runs a control call; nothing may escape into the C caller.
+template <class Call>
+int guarded(Call call) noexcept {
+    try {
+        return call();
+    } catch (...) {
+        return CTPSIM_NO_MEMORY;
+    }
 }
 
-int ctpsim_emit(int api, int thread, const char *callback, const void *record, size_t record_size,
-                const void *info, size_t info_size, int id, int last, int timeout_ms) {
-    TraderApi *found = nullptr;
+int emit(int api, int thread, const char *callback, const void *record, size_t record_size, const void *info,
+         size_t info_size, int id, int last, int timeout_ms) {
+    std::shared_ptr<TraderApi> found;
     Event event;
     if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
         return resolved;
@@ -191,15 +227,48 @@ int ctpsim_emit(int api, int thread, const char *callback, const void *record, s
     return run(*found, thread, std::move(event), timeout_ms);
 }
 
-int ctpsim_flood(int api, int thread, const char *callback, int n, int timeout_ms) {
-    TraderApi *found = nullptr;
+int flood(int api, int thread, const char *callback, const void *record, size_t record_size, int n,
+          int timeout_ms) {
+    std::shared_ptr<TraderApi> found;
     Event event;
     if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
         return resolved;
+    if (record && (event.kind->record_size == 0 || record_size != event.kind->record_size))
+        return CTPSIM_BAD_SIZE;
     if (n <= 0)
         return CTPSIM_OK;
+    event.attach(record, record_size, nullptr);
     event.repeat = n;
     return run(*found, thread, std::move(event), timeout_ms);
+}
+
+}  // namespace
+
+extern "C" {
+
+int ctpsim_last_api(void) { return last_serial(); }
+
+int ctpsim_alive(int api) {
+    auto found = find_api(api);
+    return found && found->alive();
+}
+
+int ctpsim_api_of(const char *flow_path) { return api_of(flow_path ? flow_path : ""); }
+
+int ctpsim_emit(int api, int thread, const char *callback, const void *record, size_t record_size,
+                const void *info, size_t info_size, int id, int last, int timeout_ms) {
+    return guarded([&] {
+        return emit(api, thread, callback, record, record_size, info, info_size, id, last, timeout_ms);
+    });
+}
+
+int ctpsim_flood(int api, int thread, const char *callback, int n, int timeout_ms) {
+    return guarded([&] { return flood(api, thread, callback, nullptr, 0, n, timeout_ms); });
+}
+
+int ctpsim_flood_record(int api, int thread, const char *callback, const void *record, size_t record_size, int n,
+                        int timeout_ms) {
+    return guarded([&] { return flood(api, thread, callback, record, record_size, n, timeout_ms); });
 }
 
 int ctpsim_calls(struct ctpsim_call *out, int max) {
@@ -231,17 +300,30 @@ void ctpsim_reset(void) {
     {
         std::lock_guard lock(control_mutex);
         calls.clear();
+        logging = false;
         violations = 0;
         armed.clear();
         timing_on = false;
         fail_next_create = false;
+        threads_until_failure = 0;
         forced.reset();
         delay_us = 0;
         put(version, default_version);
     }
     // Outside control_mutex: this takes API objects' locks, which are held
     // elsewhere while control_mutex is taken (log_call from dead()).
-    reset_front_switches();
+    try {
+        reset_front_switches();
+    } catch (...) {
+        // Out of memory: held threads stay held; nothing may escape into the caller.
+    }
+}
+
+void ctpsim_log_calls(int enabled) { logging = enabled != 0; }
+
+void ctpsim_fail_thread(int nth) {
+    std::lock_guard lock(control_mutex);
+    threads_until_failure = std::max(nth, 0);
 }
 
 void ctpsim_fail_next_create(void) {
@@ -262,9 +344,10 @@ void ctpsim_set_version(const char *text) {
     put(version, text ? text : "");
 }
 
-void ctpsim_timing(int capacity) {
+void ctpsim_timing(int capacity, int count_switches) {
     std::lock_guard lock(control_mutex);
     timing_on = false;
+    counting_switches = count_switches != 0;
     if (capacity <= 0)
         return;
     if (!timings)
@@ -276,7 +359,7 @@ void ctpsim_timing(int capacity) {
     timing_on = true;
 }
 
-int ctpsim_timings(long long *begin_ns, long long *duration_ns, int max) {
+int ctpsim_timings(long long *begin_ns, long long *duration_ns, int *preempted, int *blocked, int *faults, int max) {
     std::lock_guard lock(control_mutex);
     const std::size_t count = timed.load();
     const std::size_t kept = std::min({count, timing_capacity.load(), static_cast<std::size_t>(std::max(max, 0))});
@@ -285,6 +368,12 @@ int ctpsim_timings(long long *begin_ns, long long *duration_ns, int max) {
             begin_ns[i] = timings[i].begin;
         if (duration_ns)
             duration_ns[i] = timings[i].duration;
+        if (preempted)
+            preempted[i] = timings[i].preempted;
+        if (blocked)
+            blocked[i] = timings[i].blocked;
+        if (faults)
+            faults[i] = timings[i].faults;
     }
     return static_cast<int>(std::min<std::size_t>(count, INT32_MAX));
 }

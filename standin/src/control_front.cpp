@@ -9,8 +9,8 @@ namespace standin {
 void reset_front_switches() {
     limits::set_query_interval_ms(limits::default_query_interval_ms);
     limits::set_max_pending(limits::default_max_pending);
-    for (int serial = 1; serial <= last_serial(); ++serial)
-        if (TraderApi *api = find_api(serial); api && api->alive())
+    for (const auto &api : all_apis())
+        if (api->alive())
             api->hold(0, false);
 }
 
@@ -22,7 +22,7 @@ namespace {
 
 // The API object's link to its front, or the reason there is none.
 int linked(int api, FrontLink *&link) {
-    TraderApi *found = find_api(api);
+    auto found = find_api(api);
     if (!found || !found->alive())
         return CTPSIM_NO_API;
     link = found->link();
@@ -78,7 +78,7 @@ int ctpsim_reconnect(int api) {
 }
 
 int ctpsim_hold(int api, int held) {
-    TraderApi *found = find_api(api);
+    auto found = find_api(api);
     return found ? found->hold(0, held != 0) : CTPSIM_NO_API;
 }
 

@@ -41,8 +41,12 @@ struct ctpsim_call {
     unsigned char record[1024];// Req*: byte copy of the record as received
 };
 
-// Serial of the newest API object (0 when none was created yet).
+// Serial of the newest API object (0 when none was created yet). Racy when
+// other threads create objects; prefer ctpsim_api_of.
 CTPSIM_EXPORT int ctpsim_last_api(void);
+
+// Serial of the newest API object created with this flow path (0 if none).
+CTPSIM_EXPORT int ctpsim_api_of(const char *flow_path);
 
 // 1 while the API object exists and has not been released, else 0.
 CTPSIM_EXPORT int ctpsim_alive(int api);
@@ -51,8 +55,12 @@ CTPSIM_EXPORT int ctpsim_alive(int api);
 // the front had sent it, and waits up to timeout_ms for it to return.
 // record/info: bytes of the callback's record and of its CThostFtdcRspInfoField,
 // or null for a null pointer; sizes must match the record types exactly.
+// OnRspError carries its CThostFtdcRspInfoField as the record, or as info when
+// no record is given.
 // id: request id; for OnFrontDisconnected the reason, for OnHeartBeatWarning
 // the time lapse. last: the last flag (0 or 1).
+// CTPSIM_TIMED_OUT: the callback had not returned in time; if it had not
+// started by then it never runs (one already running finishes).
 CTPSIM_EXPORT int ctpsim_emit(int api, int thread, const char *callback,
                               const void *record, size_t record_size,
                               const void *info, size_t info_size,
@@ -60,24 +68,35 @@ CTPSIM_EXPORT int ctpsim_emit(int api, int thread, const char *callback,
 
 // Runs the callback n times back to back on one library thread, with null
 // record and info, id counting 0, 1, ..., n-1 and last true; waits up to
-// timeout_ms for all of them.
+// timeout_ms for all of them. On a timeout the runs not yet started are cancelled.
 CTPSIM_EXPORT int ctpsim_flood(int api, int thread, const char *callback, int n, int timeout_ms);
 
 // Copies up to max logged calls into out (out may be null); returns the number logged.
-// The log keeps the first 100,000 calls after a reset.
+// The log keeps the first 100,000 calls after a reset, and only while
+// ctpsim_log_calls turned it on.
 CTPSIM_EXPORT int ctpsim_calls(struct ctpsim_call *out, int max);
+
+// Turns the call log on (1) or off (0). Off by default and after ctpsim_reset.
+CTPSIM_EXPORT void ctpsim_log_calls(int enabled);
 
 // Calls that reached an API object after its Release.
 CTPSIM_EXPORT int ctpsim_violations(void);
 
-// Clears the call log and the violation count, and undoes ctpsim_throw_next, ctpsim_fail_next_create,
-// ctpsim_force_result, ctpsim_set_version and ctpsim_set_request_delay, and the
-// simulated front's ctpsim_hold, ctpsim_query_interval and ctpsim_max_pending.
+// Clears the call log and the violation count, and undoes ctpsim_log_calls,
+// ctpsim_throw_next, ctpsim_fail_next_create, ctpsim_fail_thread,
+// ctpsim_force_result, ctpsim_set_version, ctpsim_set_request_delay and
+// ctpsim_timing, and the simulated front's ctpsim_hold, ctpsim_query_interval
+// and ctpsim_max_pending.
 // Simulated fronts keep their state.
 CTPSIM_EXPORT void ctpsim_reset(void);
 
 // Makes the next CreateFtdcTraderApi return null.
 CTPSIM_EXPORT void ctpsim_fail_next_create(void);
+
+// The nth library thread started from now on (1: the next) fails to start,
+// as when the system refuses a thread; 0 fails none. Init then starts no
+// thread at all and leaves the object as it was before Init.
+CTPSIM_EXPORT void ctpsim_fail_thread(int nth);
 
 // While enabled, every Req* returns `value` (after logging the call).
 CTPSIM_EXPORT void ctpsim_force_result(int enabled, int value);
@@ -109,13 +128,25 @@ CTPSIM_EXPORT void ctpsim_throw_next(const char *op, int kind);
 // Times every callback from now on, on every API object: when it started
 // (CLOCK_MONOTONIC, in ns, as Python's time.monotonic_ns) and how long the
 // callback took, for the first `capacity` callbacks after this call (at most
-// 4,194,304; later ones are counted only). 0 stops timing.
-CTPSIM_EXPORT void ctpsim_timing(int capacity);
+// 4,194,304; later ones are counted only). With count_switches, each also
+// records what its thread went through while it ran: involuntary context
+// switches (the scheduler preempted it), voluntary ones (it blocked) and
+// minor page faults, from two getrusage calls per callback outside the timed
+// span. A capacity of 0 stops timing.
+CTPSIM_EXPORT void ctpsim_timing(int capacity, int count_switches);
 
 // Copies up to max of the timed callbacks, in the order they were recorded,
-// into begin_ns and duration_ns (either may be null); returns how many were
-// timed since ctpsim_timing.
-CTPSIM_EXPORT int ctpsim_timings(long long *begin_ns, long long *duration_ns, int max);
+// into the arrays given (any may be null; the counts are 0 when not
+// counted); returns how many were timed since ctpsim_timing.
+CTPSIM_EXPORT int ctpsim_timings(long long *begin_ns, long long *duration_ns, int *preempted, int *blocked,
+                                 int *faults, int max);
+
+// Like ctpsim_flood, with a copy of `record` (record_size bytes, which must
+// match the callback's record type) as every callback's record. The callback
+// may also be "ctpsim:floor": no callback at all, but a copy of the order
+// record into a preallocated ring, the cheapest thing a client could do.
+CTPSIM_EXPORT int ctpsim_flood_record(int api, int thread, const char *callback, const void *record,
+                                      size_t record_size, int n, int timeout_ms);
 
 // sizeof the named record type ("CThostFtdcOrderField", ...), 0 if unknown.
 CTPSIM_EXPORT size_t ctpsim_sizeof(const char *record);

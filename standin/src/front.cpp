@@ -62,23 +62,25 @@ std::unique_ptr<FrontLink> FrontLink::reach(TraderApi &api, const SimAddress &ad
     std::shared_ptr<Venue> venue;
     {
         std::lock_guard lock(r.mutex);
-        auto found = r.venues.find(address.name);
-        if (found != r.venues.end()) {
+        if (auto found = r.venues.find(address.name); found != r.venues.end())
             venue = found->second;
-        } else {
-            // The first session to reach a name sets it up; later ones share it,
-            // whatever configuration they name.
-            std::string error;
-            std::optional<FrontConfig> config =
-                address.config.empty() ? default_config() : load_config(address.config, error);
-            if (!config) {
-                std::fprintf(stderr, "standin: sim://%s: cannot use %s: %s\n", address.name.c_str(),
-                             address.config.c_str(), error.c_str());
-                return nullptr;
-            }
-            venue = std::make_shared<Venue>(*config);
-            r.venues.emplace(address.name, venue);
+    }
+    if (!venue) {
+        // The first session to reach a name sets it up; later ones share it,
+        // whatever configuration they name. Read and built outside the
+        // registry's lock: a slow file must not stall every other front.
+        std::string error;
+        std::optional<FrontConfig> config =
+            address.config.empty() ? default_config() : load_config(address.config, error);
+        if (!config) {
+            std::fprintf(stderr, "standin: sim://%s: cannot use %s: %s\n", address.name.c_str(),
+                         address.config.c_str(), error.c_str());
+            return nullptr;
         }
+        auto built = std::make_shared<Venue>(*config);
+        std::lock_guard lock(r.mutex);
+        // Another session may have set the name up meanwhile: it wins.
+        venue = r.venues.try_emplace(address.name, std::move(built)).first->second;
     }
     return std::make_unique<FrontLink>(api, std::move(venue));
 } catch (...) {

@@ -9,29 +9,39 @@ namespace standin {
 
 int Book::Entry::volume() const { return order ? order->remaining : market_volume; }
 
-void Book::add(Order &order) {
-    Side &side = same(order.buy);
-    side[{order.buy ? -order.limit : order.limit, order.seq}] = Entry{&order, 0};
+Book::Node Book::make_node(Order &order) {
+    Side one;
+    one.emplace(Key{order.buy ? -order.limit : order.limit, order.seq}, Entry{&order, 0});
+    return one.extract(one.begin());
+}
+
+void Book::add(Order &order, Node node) noexcept {
+    same(order.buy).insert(std::move(node));
     order.resting = true;
 }
 
-void Book::remove(const Order &order) {
+void Book::remove(const Order &order) noexcept {
     if (!order.resting)
         return;
     same(order.buy).erase({order.buy ? -order.limit : order.limit, order.seq});
 }
 
-void Book::quote_market(Ticks reference, int levels, int volume, Ticks lower, Ticks upper, Seq seq) {
+Book::Quotes Book::market_quotes(Ticks reference, int levels, int volume, Ticks lower, Ticks upper, Seq seq) {
+    Quotes quotes;
+    for (int level = 1; volume > 0 && level <= levels; ++level) {
+        if (reference - level >= lower)
+            quotes.bids[{-(reference - level), seq}] = Entry{nullptr, volume};
+        if (reference + level <= upper)
+            quotes.asks[{reference + level, seq}] = Entry{nullptr, volume};
+    }
+    return quotes;
+}
+
+void Book::install(Quotes quotes) noexcept {
     for (Side *side : {&bids, &asks})
         std::erase_if(*side, [](const auto &item) { return item.second.order == nullptr; });
-    if (volume <= 0)
-        return;
-    for (int level = 1; level <= levels; ++level) {
-        if (reference - level >= lower)
-            bids[{-(reference - level), seq}] = Entry{nullptr, volume};
-        if (reference + level <= upper)
-            asks[{reference + level, seq}] = Entry{nullptr, volume};
-    }
+    bids.merge(quotes.bids);
+    asks.merge(quotes.asks);
 }
 
 int Book::available(bool buy, Ticks limit, int wanted) {
@@ -45,12 +55,16 @@ int Book::available(bool buy, Ticks limit, int wanted) {
     return std::min(total, wanted);
 }
 
-bool Book::meets_own(bool buy, Ticks limit, const Account &account) {
+bool Book::meets_own(bool buy, Ticks limit, int wanted, const Account &account) {
+    // Walks the book as matching would: the own order counts only when the
+    // volume ahead of it leaves part of the order to trade with it.
+    int ahead = 0;
     for (const auto &[key, entry] : opposite(buy)) {
-        if (!crosses(buy, limit, price(!buy, key)))
+        if (ahead >= wanted || !crosses(buy, limit, price(!buy, key)))
             break;
         if (entry.order && entry.order->account == &account)
             return true;
+        ahead += entry.volume();
     }
     return false;
 }
@@ -176,7 +190,7 @@ double Position::close(Bucket bucket, int volume, double price) {
         lot.volume -= taken;
         volume -= taken;
         if (lot.volume == 0)
-            today.pop_front();
+            today.erase(today.begin());
     }
     return profit;
 }

@@ -7,7 +7,6 @@
 #include "config.h"
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -35,12 +34,23 @@ public:
     // Ordered best first: bids by descending price, asks by ascending, then by time.
     using Key = std::pair<Ticks, Seq>;  // bids store -price
     using Side = std::map<Key, Entry>;
+    // An entry made ahead, to go in without allocating.
+    using Node = Side::node_type;
+    // The market's quotes, made aside.
+    struct Quotes {
+        Side bids;
+        Side asks;
+    };
 
-    void add(Order &order);
-    void remove(const Order &order);
-    // Replaces the market's quotes: `levels` prices each side of `reference`,
-    // `volume` lots each, kept inside [lower, upper], all posted at time `seq`.
-    void quote_market(Ticks reference, int levels, int volume, Ticks lower, Ticks upper, Seq seq);
+    static Node make_node(Order &order);
+    // Rests the order, with the node make_node made for it.
+    void add(Order &order, Node node) noexcept;
+    void remove(const Order &order) noexcept;
+    // The market's quotes: `levels` prices each side of `reference`, `volume`
+    // lots each, kept inside [lower, upper], all posted at time `seq`.
+    static Quotes market_quotes(Ticks reference, int levels, int volume, Ticks lower, Ticks upper, Seq seq);
+    // Replaces the market's quotes with these.
+    void install(Quotes quotes) noexcept;
 
     // Where an order on side `buy` looks for the other side.
     Side &opposite(bool buy) { return buy ? asks : bids; }
@@ -51,8 +61,9 @@ public:
 
     // Volume an order could take at once, stopping at `wanted`.
     int available(bool buy, Ticks limit, int wanted);
-    // Whether an order would trade with a resting order of `account`.
-    bool meets_own(bool buy, Ticks limit, const Account &account);
+    // Whether an order of `wanted` lots would trade with a resting order of
+    // `account`, after what rests ahead of it in price-time priority.
+    bool meets_own(bool buy, Ticks limit, int wanted, const Account &account);
 
     Side bids;
     Side asks;
@@ -111,7 +122,7 @@ struct Position {
     char direction = '2';  // '2' long, '3' short
     int yd_start = 0;      // yesterday's position as the day began
     int yd = 0;            // of it, still held
-    std::deque<Lot> today;
+    std::vector<Lot> today;  // a vector: room for new lots is reserved ahead
     int frozen_today = 0;  // volume pending close orders draw on
     int frozen_yd = 0;
     int frozen_any = 0;

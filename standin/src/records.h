@@ -28,19 +28,33 @@ std::string_view text(const char (&field)[N]) {
 
 std::string_view trim(std::string_view text);
 
-// A callback with a copy of its record (null for none) and error information.
-template <class Record>
-Event event(const char *callback, const Record *record, const CThostFtdcRspInfoField *info, int id, bool last) {
-    Event e;
-    e.kind = find_callback(callback);
-    e.attach(record, sizeof(Record), info);
-    e.id = id;
-    e.last = last;
-    return e;
-}
+// The events one request sends, made before the request changes anything:
+// sending takes events made ahead and cannot fail, so that running out of
+// memory leaves a request either undone or whole.
+class Outbox {
+public:
+    // Room for `count` more events with records of up to `size` bytes. May throw.
+    void reserve(std::size_t count, std::size_t size);
 
-// A callback without a record: OnFrontConnected, OnFrontDisconnected(id).
-Event bare_event(const char *callback, int id);
+    // Fills an event made ahead and posts it to thread 0 of `api`.
+    template <class Record>
+    void send(TraderApi &api, const char *callback, const Record *record, const CThostFtdcRspInfoField *info, int id,
+              bool last) noexcept {
+        Event &e = take();
+        e.kind = find_callback(callback);
+        e.attach(record, sizeof(Record), info);  // within the capacity reserved
+        e.id = id;
+        e.last = last;
+        api.post(0, spare, spare.begin());
+    }
+    void send_bare(TraderApi &api, const char *callback, int id) noexcept;
+
+private:
+    // The next spare event, emptied.
+    Event &take() noexcept;
+
+    std::list<Event> spare;
+};
 
 CThostFtdcRspInfoField info(Error error);
 

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <optional>
+#include <string>
 
 namespace standin {
 
@@ -10,7 +12,11 @@ namespace standin {
 std::optional<int> forced_result();
 // True once after ctpsim_fail_next_create.
 bool take_create_failure();
-const char *version_text();
+// True once when the next library thread is to fail to start (ctpsim_fail_thread).
+bool take_thread_failure();
+// The version text now; copy_version copies it, cut to fit and NUL-terminated.
+std::string version_text();
+void copy_version(char *out, std::size_t size);
 // How long each Req* takes, in microseconds (0: no delay).
 int request_delay_us();
 int last_serial();
@@ -20,7 +26,18 @@ void throw_if_asked(const char *op);
 // start (CLOCK_MONOTONIC, ns) and duration.
 bool timing_enabled();
 std::int64_t monotonic_ns();
-void record_timing(std::int64_t begin, std::int64_t duration);
+// What the calling thread has been through so far, when counted
+// (ctpsim_timing's count_switches), else zeros: times the scheduler preempted
+// it, times it blocked, and minor page faults.
+struct Switches {
+    long preempted = 0;
+    long blocked = 0;
+    long faults = 0;
+};
+Switches switches();
+void record_timing(std::int64_t begin, std::int64_t duration, const Switches &before, const Switches &after);
+// Keeps a released API object as a tombstone, freeing the oldest beyond max_tombstones.
+void retire(int serial) noexcept;
 // Undoes ctpsim_hold, ctpsim_query_interval and ctpsim_max_pending (control_front.cpp).
 void reset_front_switches();
 

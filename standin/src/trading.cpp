@@ -4,7 +4,9 @@
 #include "ctpsim.h"
 #include "records.h"
 
+#include <algorithm>
 #include <charconv>
+#include <map>
 
 namespace standin {
 
@@ -38,14 +40,14 @@ Error Venue::check_order(Session &session, const CThostFtdcInputOrderField &in, 
         return Error::not_confirmed;
 
     // References count up per session; a reference once sent is used up,
-    // whatever becomes of its order.
+    // whatever becomes of its order (use_order_ref).
     const std::string_view given = trim(text(in.OrderRef));
-    if (given.empty())
+    if (given.empty()) {
         order_ref = session.max_order_ref + 1;
-    else if (!parse_ref(given, order_ref) || order_ref <= session.max_order_ref)
+    } else if (!parse_ref(given, order_ref) || order_ref <= session.max_order_ref) {
+        order_ref = 0;
         return Error::bad_order_ref;
-    session.max_order_ref = order_ref;
-    account.max_order_ref = std::max(account.max_order_ref, order_ref);
+    }
 
     Instrument *instrument = this->instrument(text(in.InstrumentID));
     if (!instrument || !matches(text(in.ExchangeID), instrument->setup.exchange))
@@ -106,60 +108,150 @@ Error Venue::check_order(Session &session, const CThostFtdcInputOrderField &in, 
         needed += instrument->margin(in.Direction, price, order.remaining);
     if (needed > account.available() + 1e-6)
         return Error::insufficient_funds;
-    if (instrument->book.meets_own(order.buy, limit, account))
+    if (instrument->book.meets_own(order.buy, limit, order.remaining, account))
         return Error::self_trade;
     return Error::none;
 }
 
-void Venue::reject_order(Session &session, const CThostFtdcInputOrderField &input, int id, Error error) {
-    const auto status = info(error);
-    send(session, event("OnRspOrderInsert", &input, &status, id, true));
-    if (session.account)
-        notify(*session.account, event("OnErrRtnOrderInsert", &input, &status, 0, true));
+void Venue::use_order_ref(Session &session, long long order_ref) noexcept {
+    if (order_ref <= 0)
+        return;
+    session.max_order_ref = order_ref;
+    session.account->max_order_ref = std::max(session.account->max_order_ref, order_ref);
 }
+
+void Venue::reject_order(Outbox &out, Session &session, const CThostFtdcInputOrderField &input, int id,
+                         Error error) noexcept {
+    const auto status = info(error);
+    send(out, session, "OnRspOrderInsert", &input, &status, id, true);
+    if (session.account)
+        notify(out, *session.account, "OnErrRtnOrderInsert", &input, &status);
+}
+
+// What the trades and updates of one step need: room for the events, for
+// the trades each account keeps and for the lots each position gains.
+struct Venue::Room {
+    std::size_t events = 0;
+    std::map<Account *, std::size_t> trades;
+    std::map<Position *, std::size_t> lots;
+
+    // An OnRtnOrder to the order's investor.
+    void update(const Venue &venue, const Account &account) { events += venue.listeners(account); }
+    // A trade of the order: its OnRtnOrder and OnRtnTrade, its trade, its lot.
+    void fill(const Venue &venue, Order &order) {
+        Account &account = *order.account;
+        events += 2 * venue.listeners(account);
+        ++trades[&account];
+        // Making the position here adds at most an empty one, which no
+        // query shows and no figure counts.
+        if (order.bucket == Bucket::open)
+            ++lots[&account.position(*order.instrument, position_direction(order))];
+    }
+    void make(Outbox &out) {
+        for (auto [account, count] : trades)
+            account->trades.reserve(account->trades.size() + count);
+        for (auto [position, count] : lots)
+            position->today.reserve(position->today.size() + count);
+        out.reserve(events, std::max(sizeof(CThostFtdcOrderField), sizeof(CThostFtdcTradeField)));
+    }
+};
+
+struct Venue::Accepted {
+    std::unique_ptr<Order> order;
+    std::string sys_id;
+    decltype(Venue::by_sys_id)::node_type sys_node;
+    Book::Node book_node;  // empty when the order will not rest
+};
 
 int Venue::request(Session &session, const CThostFtdcInputOrderField &r, int id) {
     std::lock_guard lock(mutex);
     if (int refused = admit(session, false))
         return refused;
+    Outbox out;
     if (!session.account) {
         // Not logged in: no private flow to report on, only the reply.
+        out.reserve(1, sizeof r);
         const auto status = info(Error::not_logged_in);
-        send(session, event("OnRspOrderInsert", &r, &status, id, true));
+        send(out, session, "OnRspOrderInsert", &r, &status, id, true);
         return 0;
     }
-    auto order = std::make_unique<Order>();
+    Accepted ahead;
+    ahead.order = std::make_unique<Order>();
     long long order_ref = 0;
-    const Error error = check_order(session, r, *order, order_ref);
+    const Error error = check_order(session, r, *ahead.order, order_ref);
     CThostFtdcInputOrderField input = r;
     if (order_ref > 0 && trim(text(r.OrderRef)).empty())
         put(input.OrderRef, std::to_string(order_ref));
     if (error != Error::none) {
-        reject_order(session, input, id, error);
+        out.reserve(1 + listeners(*session.account), sizeof input);
+        use_order_ref(session, order_ref);
+        reject_order(out, session, input, id, error);
         return 0;
     }
-    accept_order(session, input, id, std::move(order));
+    prepare_order(input, *ahead.order, ahead, out);
+    // Nothing has changed so far; from here on nothing allocates (the ids and
+    // times put in records are short enough for std::string's inline buffer).
+    use_order_ref(session, order_ref);
+    accept_order(session, input, id, ahead, out);
     return 0;
 }
 
-void Venue::update(Order &order, char status, const char *message) {
+void Venue::prepare_order(const CThostFtdcInputOrderField &in, Order &order, Accepted &ahead, Outbox &out) {
+    Account &account = *order.account;
+    Instrument &instrument = *order.instrument;
+    Book &book = instrument.book;
+    Room room;
+    room.update(*this, account);  // taken by the front
+    room.update(*this, account);  // accepted by the exchange
+    // Walks the book as match will.
+    int remaining = order.remaining;
+    const bool killed = in.VolumeCondition == '3' && book.available(order.buy, order.limit, remaining) < remaining;
+    if (!killed) {
+        for (auto &[key, entry] : book.opposite(order.buy)) {
+            if (remaining == 0 || !Book::crosses(order.buy, order.limit, Book::price(!order.buy, key)))
+                break;
+            remaining -= std::min(remaining, entry.volume());
+            room.fill(*this, order);
+            if (entry.order)
+                room.fill(*this, *entry.order);
+        }
+    }
+    const bool rests = !killed && remaining > 0 && in.TimeCondition != '1';
+    if (killed || (remaining > 0 && !rests))
+        room.update(*this, account);  // cancelled: killed whole, or what an immediate order left
+    orders.reserve(orders.size() + 1);
+    account.orders.reserve(account.orders.size() + 1);
+    account.waiting.reserve(account.waiting.size() + 1);
+    account.position(instrument, position_direction(order));
+    order.seq = next_seq + 1;
+    ahead.sys_id = std::to_string(next_order_sys_id + 1);
+    decltype(by_sys_id) one;
+    one.emplace(std::pair(instrument.setup.exchange, ahead.sys_id), &order);
+    ahead.sys_node = one.extract(one.begin());
+    if (rests)
+        ahead.book_node = Book::make_node(order);
+    room.make(out);
+}
+
+void Venue::update(Order &order, char status, const char *message, Outbox &out) noexcept {
     CThostFtdcOrderField &o = order.record;
     o.OrderStatus = status;
     put(o.StatusMsg, message);
     put(o.UpdateTime, now_time());
     o.SequenceNo = ++next_sequence;
     ++o.NotifySequence;
-    notify(*order.account, event("OnRtnOrder", &o, static_cast<const CThostFtdcRspInfoField *>(nullptr), 0, true));
+    notify(out, *order.account, "OnRtnOrder", &o, nullptr);
 }
 
-void Venue::accept_order(Session &session, const CThostFtdcInputOrderField &in, int id, std::unique_ptr<Order> owned) {
-    Order &order = *owned;
-    orders.push_back(std::move(owned));
+void Venue::accept_order(Session &session, const CThostFtdcInputOrderField &in, int id, Accepted &ahead,
+                         Outbox &out) noexcept {
+    Order &order = *ahead.order;
+    orders.push_back(std::move(ahead.order));
     Account &account = *order.account;
     Instrument &instrument = *order.instrument;
     account.orders.push_back(&order);
     account.wait(order);
-    order.seq = ++next_seq;
+    next_seq = order.seq;
     if (order.bucket != Bucket::open)
         account.position(instrument, position_direction(order)).frozen(order.bucket) += order.remaining;
 
@@ -208,31 +300,31 @@ void Venue::accept_order(Session &session, const CThostFtdcInputOrderField &in, 
     put(o.CurrencyID, "CNY");
     put(o.InstrumentID, instrument.setup.id);
     put(o.ExchangeInstID, instrument.setup.id);
-    update(order, 'a', status_text::submitted);
+    update(order, 'a', status_text::submitted, out);
 
     // The exchange takes it.
-    const std::string sys_id = std::to_string(++next_order_sys_id);
-    put(o.OrderSysID, sys_id);
-    by_sys_id[{instrument.setup.exchange, sys_id}] = &order;
+    ++next_order_sys_id;
+    put(o.OrderSysID, ahead.sys_id);
+    by_sys_id.insert(std::move(ahead.sys_node));
     o.OrderSubmitStatus = '3';
-    update(order, '3', status_text::queued);
+    update(order, '3', status_text::queued, out);
 
     const bool immediate = in.TimeCondition == '1';
     const bool whole_or_nothing = in.VolumeCondition == '3';
     if (whole_or_nothing && instrument.book.available(order.buy, order.limit, order.remaining) < order.remaining) {
-        finish(order, status_text::fok_unfilled);
+        finish(order, status_text::fok_unfilled, out);
         return;
     }
-    match(order);
+    match(order, out);
     if (order.remaining == 0)
         return;
     if (immediate)
-        finish(order, status_text::ioc_rest);
+        finish(order, status_text::ioc_rest, out);
     else
-        instrument.book.add(order);
+        instrument.book.add(order, std::move(ahead.book_node));
 }
 
-void Venue::match(Order &order) {
+void Venue::match(Order &order, Outbox &out) noexcept {
     Book::Side &side = order.instrument->book.opposite(order.buy);
     while (order.remaining > 0 && !side.empty()) {
         auto best = side.begin();
@@ -252,13 +344,34 @@ void Venue::match(Order &order) {
         }
         // The newer order hears of the trade first; both share its TradeID.
         const std::string trade_id = std::to_string(++next_trade_id);
-        fill(order, price, volume, trade_id);
+        fill(order, price, volume, trade_id, out);
         if (resting)
-            fill(*resting, price, volume, trade_id);
+            fill(*resting, price, volume, trade_id, out);
     }
 }
 
-void Venue::uncross(Instrument &instrument) {
+void Venue::plan_uncross(Book &book, Room &room) {
+    // The walk of uncross, on volumes kept aside.
+    auto bid = book.bids.begin();
+    auto ask = book.asks.begin();
+    int bid_left = bid == book.bids.end() ? 0 : bid->second.volume();
+    int ask_left = ask == book.asks.end() ? 0 : ask->second.volume();
+    while (bid != book.bids.end() && ask != book.asks.end()) {
+        if (Book::price(true, bid->first) < Book::price(false, ask->first))
+            break;
+        const int volume = std::min(bid_left, ask_left);
+        if (bid->second.order)
+            room.fill(*this, *bid->second.order);
+        if (ask->second.order)
+            room.fill(*this, *ask->second.order);
+        if ((bid_left -= volume) == 0 && ++bid != book.bids.end())
+            bid_left = bid->second.volume();
+        if ((ask_left -= volume) == 0 && ++ask != book.asks.end())
+            ask_left = ask->second.volume();
+    }
+}
+
+void Venue::uncross(Instrument &instrument, Outbox &out) noexcept {
     Book &book = instrument.book;
     auto take = [](Book::Side &side, Book::Side::iterator at, int volume) {
         Book::Entry &entry = at->second;
@@ -287,13 +400,13 @@ void Venue::uncross(Instrument &instrument) {
         take(book.asks, ask, volume);
         const std::string trade_id = std::to_string(++next_trade_id);
         if (buyer)
-            fill(*buyer, price, volume, trade_id);
+            fill(*buyer, price, volume, trade_id, out);
         if (seller)
-            fill(*seller, price, volume, trade_id);
+            fill(*seller, price, volume, trade_id, out);
     }
 }
 
-void Venue::fill(Order &order, Ticks ticks, int volume, const std::string &trade_id) {
+void Venue::fill(Order &order, Ticks ticks, int volume, const std::string &trade_id, Outbox &out) noexcept {
     Instrument &instrument = *order.instrument;
     Account &account = *order.account;
     const double price = instrument.price(ticks);
@@ -323,7 +436,8 @@ void Venue::fill(Order &order, Ticks ticks, int volume, const std::string &trade
     CThostFtdcOrderField &o = order.record;
     o.VolumeTraded += volume;
     o.VolumeTotal = order.remaining;
-    update(order, order.remaining ? '1' : '0', order.remaining ? status_text::part_traded : status_text::all_traded);
+    update(order, order.remaining ? '1' : '0', order.remaining ? status_text::part_traded : status_text::all_traded,
+           out);
 
     CThostFtdcTradeField t{};
     put(t.BrokerID, text(o.BrokerID));
@@ -358,49 +472,53 @@ void Venue::fill(Order &order, Ticks ticks, int volume, const std::string &trade
     put(t.InstrumentID, instrument.setup.id);
     put(t.ExchangeInstID, instrument.setup.id);
     account.trades.push_back(t);
-    notify(account, event("OnRtnTrade", &t, static_cast<const CThostFtdcRspInfoField *>(nullptr), 0, true));
+    notify(out, account, "OnRtnTrade", &t, nullptr);
 }
 
-void Venue::finish(Order &order, const char *status_message) {
+void Venue::finish(Order &order, const char *status_message, Outbox &out) noexcept {
     order.instrument->book.remove(order);
     order.resting = false;
     order.account->done(order);
     if (order.bucket != Bucket::open)
         order.account->position(*order.instrument, position_direction(order)).frozen(order.bucket) -= order.remaining;
     put(order.record.CancelTime, now_time());
-    update(order, '5', status_message);
+    update(order, '5', status_message, out);
 }
 
 // ---- cancels ----------------------------------------------------------------
 
 void Venue::reject_action(Session &session, const CThostFtdcInputOrderActionField &in, const Order *order, int id,
                           Error error) {
+    // Changes nothing: the events are all it makes.
+    Outbox out;
+    out.reserve(1 + (session.account ? listeners(*session.account) : 0),
+                std::max(sizeof(CThostFtdcInputOrderActionField), sizeof(CThostFtdcOrderActionField)));
     const auto status = info(error);
-    send(session, event("OnRspOrderAction", &in, &status, id, true));
+    send(out, session, "OnRspOrderAction", &in, &status, id, true);
     if (!session.account)
         return;
-    CThostFtdcOrderActionField out{};
-    put(out.BrokerID, text(in.BrokerID));
-    put(out.InvestorID, text(in.InvestorID));
-    out.OrderActionRef = in.OrderActionRef;
-    out.RequestID = id;
+    CThostFtdcOrderActionField action{};
+    put(action.BrokerID, text(in.BrokerID));
+    put(action.InvestorID, text(in.InvestorID));
+    action.OrderActionRef = in.OrderActionRef;
+    action.RequestID = id;
     if (order) {
-        put(out.OrderRef, text(order->record.OrderRef));
-        out.FrontID = order->record.FrontID;
-        out.SessionID = order->record.SessionID;
-        put(out.OrderLocalID, text(order->record.OrderLocalID));
+        put(action.OrderRef, text(order->record.OrderRef));
+        action.FrontID = order->record.FrontID;
+        action.SessionID = order->record.SessionID;
+        put(action.OrderLocalID, text(order->record.OrderLocalID));
     }
-    put(out.ExchangeID, text(in.ExchangeID));
-    put(out.OrderSysID, text(in.OrderSysID));
-    out.ActionFlag = in.ActionFlag;
-    out.LimitPrice = in.LimitPrice;
-    put(out.ActionDate, today());
-    put(out.ActionTime, now_time());
-    out.OrderActionStatus = 'c';  // rejected
-    put(out.UserID, text(in.UserID));
-    put(out.StatusMsg, error_text(error));
-    put(out.InstrumentID, text(in.InstrumentID));
-    notify(*session.account, event("OnErrRtnOrderAction", &out, &status, 0, true));
+    put(action.ExchangeID, text(in.ExchangeID));
+    put(action.OrderSysID, text(in.OrderSysID));
+    action.ActionFlag = in.ActionFlag;
+    action.LimitPrice = in.LimitPrice;
+    put(action.ActionDate, today());
+    put(action.ActionTime, now_time());
+    action.OrderActionStatus = 'c';  // rejected
+    put(action.UserID, text(in.UserID));
+    put(action.StatusMsg, error_text(error));
+    put(action.InstrumentID, text(in.InstrumentID));
+    notify(out, *session.account, "OnErrRtnOrderAction", &action, &status);
 }
 
 int Venue::request(Session &session, const CThostFtdcInputOrderActionField &r, int id) {
@@ -430,16 +548,35 @@ int Venue::request(Session &session, const CThostFtdcInputOrderActionField &r, i
         reject_action(session, r, order, id, Error::order_finished);
         return 0;
     }
-    finish(*order, status_text::cancelled);
+    Outbox out;
+    out.reserve(listeners(account), sizeof(CThostFtdcOrderField));
+    finish(*order, status_text::cancelled, out);
     return 0;
 }
 
 // ---- the simulated market ---------------------------------------------------
 
-void Venue::requote(Instrument &instrument) {
-    instrument.book.quote_market(instrument.reference, instrument.setup.market_levels, instrument.setup.market_volume,
-                                 instrument.lower, instrument.upper, ++next_seq);
-    uncross(instrument);
+void Venue::requote(Instrument &instrument, Ticks reference) {
+    // Planned on the book as it will be, then done without allocating.
+    Book::Quotes quotes = Book::market_quotes(reference, instrument.setup.market_levels,
+                                              instrument.setup.market_volume, instrument.lower, instrument.upper,
+                                              next_seq + 1);
+    Book planned;
+    for (auto [side, fresh, now] : {std::tuple(&planned.bids, &quotes.bids, &instrument.book.bids),
+                                    std::tuple(&planned.asks, &quotes.asks, &instrument.book.asks)}) {
+        *side = *fresh;
+        for (const auto &[key, entry] : *now)
+            if (entry.order)
+                side->emplace(key, entry);
+    }
+    Room room;
+    plan_uncross(planned, room);
+    Outbox out;
+    room.make(out);
+    instrument.book.install(std::move(quotes));
+    instrument.reference = reference;
+    next_seq += 1;
+    uncross(instrument, out);
 }
 
 int Venue::set_price(std::string_view id, double price) {
@@ -450,8 +587,7 @@ int Venue::set_price(std::string_view id, double price) {
     Ticks ticks = 0;
     if (!found->ticks(price, ticks) || ticks < found->lower || ticks > found->upper)
         return CTPSIM_BAD_VALUE;
-    found->reference = ticks;
-    requote(*found);
+    requote(*found, ticks);
     return CTPSIM_OK;
 }
 
@@ -463,8 +599,7 @@ int Venue::move_price(std::string_view id, int ticks) {
     const Ticks moved = found->reference + ticks;
     if (moved < found->lower || moved > found->upper)
         return CTPSIM_BAD_VALUE;
-    found->reference = moved;
-    requote(*found);
+    requote(*found, moved);
     return CTPSIM_OK;
 }
 

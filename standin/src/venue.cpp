@@ -30,8 +30,8 @@ Venue::Venue(const FrontConfig &config)
     for (const auto &setup : config.instruments) {
         instruments.push_back(std::make_unique<Instrument>(setup));
         Instrument &added = *instruments.back();
-        added.book.quote_market(added.reference, setup.market_levels, setup.market_volume, added.lower, added.upper,
-                                ++next_seq);
+        added.book.install(Book::market_quotes(added.reference, setup.market_levels, setup.market_volume, added.lower,
+                                               added.upper, ++next_seq));
     }
     for (const auto &setup : config.investors) {
         accounts.push_back(std::make_unique<Account>());
@@ -59,12 +59,11 @@ Account *Venue::investor(std::string_view broker, std::string_view user) {
     return nullptr;
 }
 
-void Venue::send(Session &session, Event e) { session.api.post(0, std::move(e)); }
-
-void Venue::notify(const Account &account, const Event &e) {
-    for (Session *session : sessions)
-        if (session->account == &account)
-            send(*session, e);
+std::size_t Venue::listeners(const Account &account) const {
+    std::size_t count = 0;
+    for (const Session *session : sessions)
+        count += session->account == &account;
+    return count;
 }
 
 int Venue::admit(Session &session, bool query) {
@@ -75,14 +74,18 @@ int Venue::admit(Session &session, bool query) {
     // The front announces its query limit at login; before that, queries are
     // only refused with an error record.
     if (query && session.account) {
-        const auto now = std::chrono::steady_clock::now();
         const auto interval = std::chrono::milliseconds(limits::query_interval_ms());
-        if (session.queried && now - session.last_query < interval)
+        if (session.queried && std::chrono::steady_clock::now() - session.last_query < interval)
             return -3;
-        session.queried = true;
-        session.last_query = now;
     }
     return 0;
+}
+
+void Venue::count_query(Session &session) noexcept {
+    if (!session.account)
+        return;
+    session.queried = true;
+    session.last_query = std::chrono::steady_clock::now();
 }
 
 // ---- connection -------------------------------------------------------------
@@ -91,23 +94,28 @@ void Venue::connect(Session &session) {
     std::lock_guard lock(mutex);
     if (session.connected)
         return;
+    Outbox out;
+    out.reserve(1, 0);
+    sessions.reserve(sessions.size() + 1);
     session.connected = true;
     session.authenticated = false;
     session.account = nullptr;
     session.queried = false;
     sessions.push_back(&session);
-    send(session, bare_event("OnFrontConnected", 0));
+    out.send_bare(session.api, "OnFrontConnected", 0);
 }
 
 int Venue::disconnect(Session &session, int reason) {
     std::lock_guard lock(mutex);
     if (!session.connected)
         return CTPSIM_BAD_VALUE;
+    Outbox out;
+    out.reserve(1, 0);
     std::erase(sessions, &session);
     session.connected = false;
     session.authenticated = false;
     session.account = nullptr;
-    send(session, bare_event("OnFrontDisconnected", reason));
+    out.send_bare(session.api, "OnFrontDisconnected", reason);
     return CTPSIM_OK;
 }
 
@@ -146,13 +154,17 @@ int Venue::request(Session &session, const CThostFtdcReqAuthenticateField &r, in
         error = Error::already_logged_in;
     else if (!account || account->setup.app_id != text(r.AppID) || account->setup.auth_code != text(r.AuthCode))
         error = Error::auth_failed;
+    Outbox out;
+    out.reserve(1, sizeof reply);
+    std::string broker(text(r.BrokerID));
+    std::string user(text(r.UserID));
     if (error == Error::none) {
         session.authenticated = true;
-        session.auth_broker = text(r.BrokerID);
-        session.auth_user = text(r.UserID);
+        session.auth_broker.swap(broker);
+        session.auth_user.swap(user);
     }
     const auto status = info(error);
-    send(session, event("OnRspAuthenticate", &reply, &status, id, true));
+    send(out, session, "OnRspAuthenticate", &reply, &status, id, true);
     return 0;
 }
 
@@ -168,18 +180,15 @@ int Venue::request(Session &session, const CThostFtdcReqUserLoginField &r, int i
         error = Error::not_authenticated;
     else if (!account || account->setup.password != text(r.Password))
         error = Error::bad_password;
+    Outbox out;
+    out.reserve(1, sizeof(CThostFtdcRspUserLoginField));
     if (error != Error::none) {
         const auto status = info(error);
-        send(session, event<CThostFtdcRspUserLoginField>("OnRspUserLogin", nullptr, &status, id, true));
+        send<CThostFtdcRspUserLoginField>(out, session, "OnRspUserLogin", nullptr, &status, id, true);
         return 0;
     }
-    session.account = account;
-    session.session_id = ++next_session_id;
-    session.max_order_ref = account->max_order_ref;
-    session.queried = false;
-    session.api.set_trading_day(trading_day);
-
     CThostFtdcRspUserLoginField reply{};
+    const int session_id = next_session_id + 1;
     const std::string time = now_time();
     put(reply.TradingDay, trading_day);
     put(reply.LoginTime, time);
@@ -187,14 +196,21 @@ int Venue::request(Session &session, const CThostFtdcReqUserLoginField &r, int i
     put(reply.UserID, account->setup.user);
     put(reply.SystemName, "standin simulated front");
     reply.FrontID = front_id;
-    reply.SessionID = session.session_id;
-    put(reply.MaxOrderRef, std::to_string(session.max_order_ref));
+    reply.SessionID = session_id;
+    put(reply.MaxOrderRef, std::to_string(account->max_order_ref));
     for (auto *exchange_time : {&reply.SHFETime, &reply.DCETime, &reply.CZCETime, &reply.FFEXTime, &reply.INETime,
                                 &reply.GFEXTime})
         put(*exchange_time, time);
     put(reply.SysVersion, version_text());
+
+    next_session_id = session_id;
+    session.account = account;
+    session.session_id = session_id;
+    session.max_order_ref = account->max_order_ref;
+    session.queried = false;
+    session.api.set_trading_day(trading_day);
     const auto status = info(Error::none);
-    send(session, event("OnRspUserLogin", &reply, &status, id, true));
+    send(out, session, "OnRspUserLogin", &reply, &status, id, true);
     return 0;
 }
 
@@ -202,13 +218,15 @@ int Venue::request(Session &session, const CThostFtdcUserLogoutField &r, int id)
     std::lock_guard lock(mutex);
     if (int refused = admit(session, false))
         return refused;
+    Outbox out;
+    out.reserve(1, sizeof r);
     const Error error = session.account ? Error::none : Error::not_logged_in;
     if (error == Error::none) {
         session.account = nullptr;
         session.authenticated = false;
     }
     const auto status = info(error);
-    send(session, event("OnRspUserLogout", &r, &status, id, true));
+    send(out, session, "OnRspUserLogout", &r, &status, id, true);
     return 0;
 }
 
@@ -222,17 +240,21 @@ int Venue::request(Session &session, const CThostFtdcSettlementInfoConfirmField 
         error = Error::not_logged_in;
     else if (account->setup.broker != text(r.BrokerID) || account->setup.user != text(r.InvestorID))
         error = Error::investor_mismatch;
+    Outbox out;
+    out.reserve(1, sizeof r);
     const auto status = info(error);
     if (error != Error::none) {
-        send(session, event<CThostFtdcSettlementInfoConfirmField>("OnRspSettlementInfoConfirm", nullptr, &status, id,
-                                                                   true));
+        send<CThostFtdcSettlementInfoConfirmField>(out, session, "OnRspSettlementInfoConfirm", nullptr, &status, id,
+                                                   true);
         return 0;
     }
     // Confirmed once per investor and trading day, for all of its sessions.
+    std::string date = today();
+    std::string time = now_time();
     if (!account->confirmed) {
         account->confirmed = true;
-        account->confirm_date = today();
-        account->confirm_time = now_time();
+        account->confirm_date.swap(date);
+        account->confirm_time.swap(time);
     }
     CThostFtdcSettlementInfoConfirmField reply{};
     put(reply.BrokerID, account->setup.broker);
@@ -242,7 +264,7 @@ int Venue::request(Session &session, const CThostFtdcSettlementInfoConfirmField 
     reply.SettlementID = 1;
     put(reply.AccountID, account->setup.user);
     put(reply.CurrencyID, "CNY");
-    send(session, event("OnRspSettlementInfoConfirm", &reply, &status, id, true));
+    send(out, session, "OnRspSettlementInfoConfirm", &reply, &status, id, true);
     return 0;
 }
 
@@ -264,18 +286,22 @@ int Venue::query(Session &session, const char *callback, int id, Collect collect
     std::lock_guard lock(mutex);
     if (int refused = admit(session, true))
         return refused;
+    Outbox out;
     if (!session.account) {
+        out.reserve(1, sizeof(Record));
         const auto status = info(Error::not_logged_in);
-        send(session, event<Record>(callback, nullptr, &status, id, true));
+        send<Record>(out, session, callback, nullptr, &status, id, true);
         return 0;
     }
     std::vector<Record> found;
     collect(static_cast<const Account &>(*session.account), found);
+    out.reserve(std::max<std::size_t>(found.size(), 1), sizeof(Record));
+    count_query(session);
     const auto status = info(Error::none);
     if (found.empty())
-        send(session, event<Record>(callback, nullptr, &status, id, true));
+        send<Record>(out, session, callback, nullptr, &status, id, true);
     for (std::size_t i = 0; i < found.size(); ++i)
-        send(session, event(callback, &found[i], &status, id, i + 1 == found.size()));
+        send(out, session, callback, &found[i], &status, id, i + 1 == found.size());
     return 0;
 }
 

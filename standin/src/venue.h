@@ -2,11 +2,16 @@
 // trading state they share. Every request and control call runs under the
 // venue's mutex; callbacks are posted to each session's API thread 0 in that
 // same order, and none runs under the mutex.
+//
+// Each request is all or nothing: whatever it allocates (events included,
+// see Outbox) is allocated before it changes any state, so that running out
+// of memory throws out of it with nothing changed (Req* returns -1).
 #pragma once
 
 #include "config.h"
 #include "market.h"
 #include "messages.h"
+#include "records.h"
 
 #include <chrono>
 #include <map>
@@ -70,11 +75,26 @@ public:
     int get_price(std::string_view instrument, double &price);
 
 private:
-    // -1, -2 or -3 when the request cannot be sent, else 0.
+    // -1, -2 or -3 when the request cannot be sent, else 0. Changes nothing:
+    // a query that is answered counts for the limit through count_query.
     int admit(Session &session, bool query);
-    void send(Session &session, Event event);
+    void count_query(Session &session) noexcept;
+
+    template <class Record>
+    void send(Outbox &out, Session &session, const char *callback, const Record *record,
+              const CThostFtdcRspInfoField *info, int id, bool last) noexcept {
+        out.send(session.api, callback, record, info, id, last);
+    }
     // To every logged-in session of the account (the investor's private flow).
-    void notify(const Account &account, const Event &event);
+    template <class Record>
+    void notify(Outbox &out, const Account &account, const char *callback, const Record *record,
+                const CThostFtdcRspInfoField *info) noexcept {
+        for (Session *session : sessions)
+            if (session->account == &account)
+                out.send(session->api, callback, record, info, 0, true);
+    }
+    // The sessions that notify reaches.
+    std::size_t listeners(const Account &account) const;
 
     Instrument *instrument(std::string_view id);
     Account *investor(std::string_view broker, std::string_view user);
@@ -85,18 +105,30 @@ private:
     template <class Record, class Collect>
     int query(Session &session, const char *callback, int id, Collect collect);
 
+    struct Room;      // what trades will need, gathered before they happen
+    struct Accepted;  // what accepting an order needs, made ahead
+
+    // Checks an order; order_ref > 0 when its OrderRef passed its check
+    // (and is used up, whatever comes of the order). Changes nothing.
     Error check_order(Session &session, const CThostFtdcInputOrderField &input, Order &order, long long &order_ref);
-    void reject_order(Session &session, const CThostFtdcInputOrderField &input, int id, Error error);
+    void use_order_ref(Session &session, long long order_ref) noexcept;
+    void reject_order(Outbox &out, Session &session, const CThostFtdcInputOrderField &input, int id,
+                      Error error) noexcept;
     void reject_action(Session &session, const CThostFtdcInputOrderActionField &input, const Order *order, int id,
                        Error error);
-    void accept_order(Session &session, const CThostFtdcInputOrderField &input, int id, std::unique_ptr<Order> order);
-    void match(Order &order);
+    // Makes ahead all that accept_order needs. May throw.
+    void prepare_order(const CThostFtdcInputOrderField &input, Order &order, Accepted &ahead, Outbox &out);
+    void accept_order(Session &session, const CThostFtdcInputOrderField &input, int id, Accepted &ahead,
+                      Outbox &out) noexcept;
+    void match(Order &order, Outbox &out) noexcept;
     // Brings the book back to uncrossed after the market moved.
-    void uncross(Instrument &instrument);
-    void requote(Instrument &instrument);
-    void fill(Order &order, Ticks price, int volume, const std::string &trade_id);
-    void finish(Order &order, const char *status_message);
-    void update(Order &order, char status, const char *message);
+    void plan_uncross(Book &book, Room &room);
+    void uncross(Instrument &instrument, Outbox &out) noexcept;
+    // Quotes the market afresh and trades what it crosses; all or nothing.
+    void requote(Instrument &instrument, Ticks reference);
+    void fill(Order &order, Ticks price, int volume, const std::string &trade_id, Outbox &out) noexcept;
+    void finish(Order &order, const char *status_message, Outbox &out) noexcept;
+    void update(Order &order, char status, const char *message, Outbox &out) noexcept;
 
     // date '1': today's part (or all of it where positions are not kept by
     // date), '2': yesterday's part.

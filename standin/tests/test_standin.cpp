@@ -153,8 +153,102 @@ void test_callbacks_and_buffers() {
           "no callback after Release");
 }
 
+// Init starts both threads or none: a refused thread leaves the object as
+// before Init, and a later Init may try again.
+void test_failed_init() {
+    ctpsim_reset();
+    Recorder spi;
+    const std::string flow = flow_dir("init");
+    CThostFtdcTraderApi *api = CThostFtdcTraderApi::CreateFtdcTraderApi(flow.c_str());
+    const int serial = ctpsim_api_of(flow.c_str());
+    check(serial == ctpsim_last_api() && serial > 0, "the serial of a flow path");
+    api->RegisterSpi(&spi);
+    char front[] = "sim://unit-init";
+    api->RegisterFront(front);
+    ctpsim_fail_thread(2);
+    api->Init();
+    for (int thread : {0, 1})
+        check(ctpsim_emit(serial, thread, "OnFrontConnected", nullptr, 0, nullptr, 0, 0, 1, 1000) ==
+                  CTPSIM_NOT_STARTED,
+              "no thread after a failed Init");
+    CThostFtdcQryInstrumentField query{};
+    check(api->ReqQryInstrument(&query, 1) == -1, "no front reached after a failed Init");
+    std::this_thread::sleep_for(50ms);
+    check(spi.events().empty(), "a failed Init stays silent");
+    api->Init();
+    check(eventually([&] { return spi.events() == std::vector<std::string>{"connected"}; }), "Init again starts");
+    check(ctpsim_emit(serial, 1, "OnFrontConnected", nullptr, 0, nullptr, 0, 0, 1, 1000) == CTPSIM_OK,
+          "both threads run");
+    api->Release();
+    ctpsim_reset();
+}
+
+// OnRspError takes its error information as the record or as info; an emit
+// that timed out before its callback started never delivers it.
+void test_emit_details() {
+    ctpsim_reset();
+    Recorder spi;
+    const std::string flow = flow_dir("emit");
+    CThostFtdcTraderApi *api = CThostFtdcTraderApi::CreateFtdcTraderApi(flow.c_str());
+    const int serial = ctpsim_api_of(flow.c_str());
+    api->RegisterSpi(&spi);
+    api->Init();
+    CThostFtdcRspInfoField info{};
+    info.ErrorID = 9;
+    check(ctpsim_emit(serial, 0, "OnRspError", nullptr, 0, &info, sizeof info, 4, 1, 1000) == CTPSIM_OK,
+          "OnRspError with info only");
+    check(ctpsim_hold(serial, 1) == CTPSIM_OK, "hold");
+    info.ErrorID = 10;
+    check(ctpsim_emit(serial, 0, "OnRspError", &info, sizeof info, nullptr, 0, 5, 1, 100) == CTPSIM_TIMED_OUT,
+          "timed out while held");
+    check(ctpsim_flood(serial, 0, "OnFrontDisconnected", 3, 100) == CTPSIM_TIMED_OUT, "flood timed out");
+    check(ctpsim_hold(serial, 0) == CTPSIM_OK, "let go");
+    check(ctpsim_emit(serial, 0, "OnFrontConnected", nullptr, 0, nullptr, 0, 0, 1, 1000) == CTPSIM_OK, "emit");
+    check(spi.events() == std::vector<std::string>{"error 9 4 last", "connected"},
+          "what timed out before it started never runs");
+    api->Release();
+    ctpsim_reset();
+}
+
+// GetApiVersion never shows a text half rewritten by ctpsim_set_version.
+void test_version_while_set() {
+    // Texts of very different lengths: a torn copy mixes them or cuts one short.
+    const std::string a(250, 'a'), b(1, 'b');
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; !done; ++i)
+            ctpsim_set_version((i % 2 ? a : b).c_str());
+    });
+    int torn = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const std::string seen = CThostFtdcTraderApi::GetApiVersion();
+        torn += seen != a && seen != b && seen != "6.7.2_standin (simulated front)";
+    }
+    done = true;
+    writer.join();
+    check(torn == 0, ("version texts are whole, " + std::to_string(torn) + " torn").c_str());
+    ctpsim_reset();
+}
+
+// Released objects stay as tombstones, the newest 1000 only.
+void test_tombstones_are_bounded() {
+    ctpsim_reset();
+    std::vector<std::string> flows;
+    std::filesystem::create_directories(flow_dir("tomb"));
+    for (int i = 0; i < 1100; ++i) {
+        flows.push_back(flow_dir("tomb") + std::to_string(i) + "-");
+        CThostFtdcTraderApi::CreateFtdcTraderApi(flows.back().c_str())->Release();
+    }
+    check(ctpsim_api_of(flows[0].c_str()) == 0, "an old tombstone is freed");
+    const int recent = ctpsim_api_of(flows[1099].c_str());
+    check(recent == ctpsim_last_api() && !ctpsim_alive(recent), "a recent tombstone is kept");
+    check(ctpsim_api_of(flows[100].c_str()) == recent - 999, "the newest 1000 are kept");
+    check(ctpsim_violations() == 0, "nothing touched them");
+}
+
 void test_requests_and_log() {
     ctpsim_reset();
+    ctpsim_log_calls(1);
     CThostFtdcTraderApi *api = CThostFtdcTraderApi::CreateFtdcTraderApi(flow_dir("req").c_str(), false);
     const int serial = ctpsim_last_api();
     char front[] = "tcp://192.0.2.1:1";  // never dialled: not a simulated front
@@ -195,6 +289,10 @@ int main() {
     test_create_and_version();
     test_callbacks_and_buffers();
     test_requests_and_log();
+    test_failed_init();
+    test_emit_details();
+    test_version_while_set();
+    test_tombstones_are_bounded();
     std::filesystem::remove_all(std::filesystem::temp_directory_path() / ("standin-tests-" + std::to_string(::getpid())));
     if (failures)
         std::fprintf(stderr, "%d checks failed\n", failures);

@@ -1,0 +1,410 @@
+// Running out of memory in the middle of a request to the simulated front:
+// every request is all or nothing. The program replaces operator new so that
+// the nth allocation made on the test's thread fails; each request of a
+// trading session is tried with its 1st, 2nd, ... allocation failing until it
+// goes through. A failed try must return -1 (a control call -10), send no
+// event and change nothing: the session then goes on exactly as on a front
+// that never ran short (the same events, order and trade ids, figures).
+#include "ThostFtdcTraderApi.h"
+#include "check.h"
+#include "ctpsim.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+// > 0: the allocation on this thread that makes it reach 0 fails.
+thread_local long allocations_until_failure = 0;
+
+void *allocate(std::size_t size) {
+    if (allocations_until_failure > 0 && --allocations_until_failure == 0)
+        throw std::bad_alloc();
+    if (void *memory = std::malloc(size ? size : 1))
+        return memory;
+    throw std::bad_alloc();
+}
+}  // namespace
+
+void *operator new(std::size_t size) { return allocate(size); }
+void *operator new[](std::size_t size) { return allocate(size); }
+void operator delete(void *memory) noexcept { std::free(memory); }
+void operator delete[](void *memory) noexcept { std::free(memory); }
+void operator delete(void *memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void *memory, std::size_t) noexcept { std::free(memory); }
+
+namespace {
+
+template <std::size_t N>
+void put(char (&field)[N], const char *text) {
+    std::memcpy(field, text, std::min(std::strlen(text), N - 1));  // the record starts zeroed
+}
+
+template <class... Args>
+std::string format(const char *pattern, Args... args) {
+    char out[256];
+    std::snprintf(out, sizeof out, pattern, args...);
+    return out;
+}
+
+std::string error(const CThostFtdcRspInfoField *info) { return info ? format(" error %d", info->ErrorID) : ""; }
+
+// Every callback as a line without clock fields.
+struct Listener : CThostFtdcTraderSpi {
+    std::mutex mutex;
+    std::vector<std::string> seen;
+
+    void note(std::string line) {
+        std::lock_guard lock(mutex);
+        seen.push_back(std::move(line));
+    }
+    std::vector<std::string> take() {
+        std::lock_guard lock(mutex);
+        return std::exchange(seen, {});
+    }
+    static std::string order(const char *kind, const CThostFtdcOrderField *o) {
+        if (!o)
+            return std::string(kind) + " null";
+        return format("%s %s ref %s session %d status %c traded %d left %d seq %d local %s", kind, o->OrderSysID,
+                      o->OrderRef, o->SessionID, o->OrderStatus, o->VolumeTraded, o->VolumeTotal, o->SequenceNo,
+                      o->OrderLocalID);
+    }
+    static std::string trade(const char *kind, const CThostFtdcTradeField *t) {
+        if (!t)
+            return std::string(kind) + " null";
+        return format("%s %s order %s price %.2f volume %d seq %d", kind, t->TradeID, t->OrderSysID, t->Price,
+                      t->Volume, t->SequenceNo);
+    }
+
+    void OnFrontConnected() override { note("connected"); }
+    void OnRspAuthenticate(CThostFtdcRspAuthenticateField *, CThostFtdcRspInfoField *info, int, bool) override {
+        note("authenticate" + error(info));
+    }
+    void OnRspUserLogin(CThostFtdcRspUserLoginField *r, CThostFtdcRspInfoField *info, int, bool) override {
+        note("login" + error(info) + (r ? format(" session %d max %s", r->SessionID, r->MaxOrderRef) : ""));
+    }
+    void OnRspUserLogout(CThostFtdcUserLogoutField *, CThostFtdcRspInfoField *info, int, bool) override {
+        note("logout" + error(info));
+    }
+    void OnRspSettlementInfoConfirm(CThostFtdcSettlementInfoConfirmField *, CThostFtdcRspInfoField *info, int,
+                                    bool) override {
+        note("confirm" + error(info));
+    }
+    void OnRspOrderInsert(CThostFtdcInputOrderField *r, CThostFtdcRspInfoField *info, int, bool) override {
+        note("refused" + error(info) + " ref " + (r ? r->OrderRef : "-"));
+    }
+    void OnErrRtnOrderInsert(CThostFtdcInputOrderField *r, CThostFtdcRspInfoField *info) override {
+        note("refused (private)" + error(info) + " ref " + (r ? r->OrderRef : "-"));
+    }
+    void OnRspOrderAction(CThostFtdcInputOrderActionField *, CThostFtdcRspInfoField *info, int, bool) override {
+        note("cancel refused" + error(info));
+    }
+    void OnErrRtnOrderAction(CThostFtdcOrderActionField *, CThostFtdcRspInfoField *info) override {
+        note("cancel refused (private)" + error(info));
+    }
+    void OnRtnOrder(CThostFtdcOrderField *o) override { note(order("order", o)); }
+    void OnRtnTrade(CThostFtdcTradeField *t) override { note(trade("trade", t)); }
+    void OnRspQryOrder(CThostFtdcOrderField *o, CThostFtdcRspInfoField *, int, bool) override {
+        note(order("queried order", o));
+    }
+    void OnRspQryTrade(CThostFtdcTradeField *t, CThostFtdcRspInfoField *, int, bool) override {
+        note(trade("queried trade", t));
+    }
+    void OnRspQryTradingAccount(CThostFtdcTradingAccountField *a, CThostFtdcRspInfoField *, int, bool) override {
+        note(a ? format("account %.2f available %.2f margin %.2f frozen %.2f %.2f commission %.2f profit %.2f %.2f",
+                        a->Balance, a->Available, a->CurrMargin, a->FrozenMargin, a->FrozenCommission,
+                        a->Commission, a->CloseProfit, a->PositionProfit)
+               : "account null");
+    }
+    void OnRspQryInvestorPosition(CThostFtdcInvestorPositionField *p, CThostFtdcRspInfoField *, int,
+                                  bool) override {
+        note(p ? format("position %s %c %c %d today %d yd %d frozen %d %d", p->InstrumentID, p->PosiDirection,
+                        p->PositionDate, p->Position, p->TodayPosition, p->YdPosition, p->LongFrozen, p->ShortFrozen)
+               : "position null");
+    }
+};
+
+struct Client {
+    Listener spi;
+    CThostFtdcTraderApi *api = nullptr;
+    int serial = 0;
+    const char *user = "000001";
+    int ids = 0;
+
+    // Every callback so far (a callback run after them on thread 0 marks the end).
+    std::vector<std::string> events() {
+        ctpsim_emit(serial, 0, "OnHeartBeatWarning", nullptr, 0, nullptr, 0, 0, 1, 10000);
+        return spi.take();
+    }
+    int authenticate() {
+        CThostFtdcReqAuthenticateField r{};
+        put(r.BrokerID, "9999");
+        put(r.UserID, user);
+        put(r.AppID, "standin_client_1.0");
+        put(r.AuthCode, "0000000000000000");
+        return api->ReqAuthenticate(&r, ++ids);
+    }
+    int login() {
+        CThostFtdcReqUserLoginField r{};
+        put(r.BrokerID, "9999");
+        put(r.UserID, user);
+        put(r.Password, "123456");
+        return api->ReqUserLogin(&r, ++ids);
+    }
+    int logout() {
+        CThostFtdcUserLogoutField r{};
+        put(r.BrokerID, "9999");
+        put(r.UserID, user);
+        return api->ReqUserLogout(&r, ++ids);
+    }
+    int confirm() {
+        CThostFtdcSettlementInfoConfirmField r{};
+        put(r.BrokerID, "9999");
+        put(r.InvestorID, user);
+        return api->ReqSettlementInfoConfirm(&r, ++ids);
+    }
+    int order(char direction, char offset, double price, int volume, char time = '3', char volumes = '1') {
+        CThostFtdcInputOrderField o{};
+        put(o.BrokerID, "9999");
+        put(o.InvestorID, user);
+        put(o.UserID, user);
+        put(o.InstrumentID, "rb2705");
+        put(o.ExchangeID, "SHFE");
+        o.OrderPriceType = '2';
+        o.Direction = direction;
+        o.CombOffsetFlag[0] = offset;
+        o.CombHedgeFlag[0] = '1';
+        o.LimitPrice = price;
+        o.VolumeTotalOriginal = volume;
+        o.TimeCondition = time;
+        o.VolumeCondition = volumes;
+        o.ContingentCondition = '1';
+        o.ForceCloseReason = '0';
+        return api->ReqOrderInsert(&o, ++ids);
+    }
+    int cancel(const char *sys_id) {
+        CThostFtdcInputOrderActionField a{};
+        put(a.BrokerID, "9999");
+        put(a.InvestorID, user);
+        put(a.UserID, user);
+        put(a.ExchangeID, "SHFE");
+        put(a.OrderSysID, sys_id);
+        put(a.InstrumentID, "rb2705");
+        a.ActionFlag = '0';
+        return api->ReqOrderAction(&a, ++ids);
+    }
+    int query_account() {
+        CThostFtdcQryTradingAccountField q{};
+        return api->ReqQryTradingAccount(&q, ++ids);
+    }
+    // The session's view of its investor, through queries.
+    std::vector<std::string> books() {
+        CThostFtdcQryInvestorPositionField p{};
+        CThostFtdcQryOrderField o{};
+        CThostFtdcQryTradeField t{};
+        const bool sent = query_account() == 0 && api->ReqQryInvestorPosition(&p, ++ids) == 0 &&
+                          api->ReqQryOrder(&o, ++ids) == 0 && api->ReqQryTrade(&t, ++ids) == 0;
+        check(sent, "queries sent");
+        return events();
+    }
+};
+
+// Three sessions on one front: two of investor 000001, one of 000002.
+struct Trading {
+    Client a, a2, b;
+    std::vector<Client *> all{&a, &a2, &b};
+    std::string front;
+
+    Trading(const std::string &name, const std::string &flow) : front("sim://" + name) {
+        b.user = "000002";
+        int n = 0;
+        for (Client *client : all) {
+            const std::string path = flow + "/" + name + std::to_string(n++) + "/";
+            client->api = CThostFtdcTraderApi::CreateFtdcTraderApi(path.c_str());
+            client->serial = ctpsim_api_of(path.c_str());
+            client->api->RegisterSpi(&client->spi);
+            std::string address = front;
+            client->api->RegisterFront(address.data());
+            client->api->Init();
+            check(client->events() == std::vector<std::string>{"connected"}, "connected");
+        }
+    }
+    ~Trading() {
+        for (Client *client : all)
+            client->api->Release();
+    }
+    std::vector<std::string> events() {
+        std::vector<std::string> out;
+        for (Client *client : all) {
+            auto more = client->events();
+            out.push_back("--");
+            out.insert(out.end(), more.begin(), more.end());
+        }
+        return out;
+    }
+    std::vector<std::string> books() {
+        auto out = a.books();
+        auto more = b.books();
+        out.insert(out.end(), more.begin(), more.end());
+        return out;
+    }
+};
+
+struct Step {
+    const char *what;
+    std::function<int(Trading &)> run;
+    int failed = -1;  // what the step returns when memory runs out
+};
+
+std::vector<Step> steps() {
+    const int control = CTPSIM_NO_MEMORY;
+    return {
+        {"authenticate", [](Trading &t) { return t.a.authenticate(); }},
+        {"log in", [](Trading &t) { return t.a.login(); }},
+        {"confirm", [](Trading &t) { return t.a.confirm(); }},
+        {"authenticate a second session", [](Trading &t) { return t.a2.authenticate(); }},
+        {"log it in", [](Trading &t) { return t.a2.login(); }},
+        {"authenticate another investor", [](Trading &t) { return t.b.authenticate(); }},
+        {"log in", [](Trading &t) { return t.b.login(); }},
+        {"confirm", [](Trading &t) { return t.b.confirm(); }},
+        {"rest a sell behind the market", [](Trading &t) { return t.b.order('1', '0', 3101, 2); }},
+        {"rest another", [](Trading &t) { return t.b.order('1', '0', 3102, 3); }},
+        {"buy across the market and both", [](Trading &t) { return t.a.order('0', '0', 3102, 30); }},
+        {"query", [](Trading &t) { return t.a.query_account(); }},
+        {"cancel what rests", [](Trading &t) { return t.a.cancel("3"); }},
+        {"cancel it again", [](Trading &t) { return t.a.cancel("3"); }},
+        {"close today, immediate or cancel", [](Trading &t) { return t.a.order('1', '3', 3099, 5, '1'); }},
+        {"rest a bid", [](Trading &t) { return t.a.order('0', '0', 3095, 1); }},
+        {"move the market across it", [](Trading &t) { return ctpsim_move_price(t.front.c_str(), "rb2705", -6); }, control},
+        {"fill or kill", [](Trading &t) { return t.a.order('0', '0', 3105, 100, '1', '3'); }},
+        {"refused order", [](Trading &t) { return t.a.order('0', '0', 3095.5, 1); }},
+        {"log out", [](Trading &t) { return t.a.logout(); }},
+    };
+}
+
+void each_request_is_all_or_nothing(const std::string &flow) {
+    ctpsim_query_interval(0);
+    // What the session looks like on a front that never runs short.
+    std::vector<std::vector<std::string>> expected;
+    {
+        Trading reference("oom-reference", flow);
+        for (auto &step : steps()) {
+            const int result = step.run(reference);
+            check(result == 0, step.what);
+            auto events = reference.events();
+            auto books = reference.books();
+            events.insert(events.end(), books.begin(), books.end());
+            expected.push_back(std::move(events));
+        }
+    }
+    Trading trading("oom-test", flow);
+    std::size_t index = 0;
+    for (auto &step : steps()) {
+        const auto before = trading.books();
+        int failures = 0;
+        for (long nth = 1;; ++nth) {
+            allocations_until_failure = nth;
+            const int result = step.run(trading);
+            const bool ran_short = allocations_until_failure == 0;
+            allocations_until_failure = 0;
+            if (!ran_short) {
+                check(result == 0, step.what);
+                break;
+            }
+            ++failures;
+            if (result != step.failed) {
+                std::fprintf(stderr, "%s: allocation %ld failed, result %d\n", step.what, nth, result);
+                check(false, "a request that ran short says so");
+                break;
+            }
+            auto events = trading.events();
+            if (std::count(events.begin(), events.end(), "--") != static_cast<long>(events.size()) ||
+                trading.books() != before) {
+                std::fprintf(stderr, "%s: allocation %ld failed\n", step.what, nth);
+                check(false, "a request that ran short changed nothing");
+                break;
+            }
+        }
+        check(failures > 0, step.what);
+        auto events = trading.events();
+        auto books = trading.books();
+        events.insert(events.end(), books.begin(), books.end());
+        if (events != expected[index]) {
+            std::fprintf(stderr, "%s: not as on a front that never ran short\n", step.what);
+            for (const auto &line : events)
+                std::fprintf(stderr, "  got  %s\n", line.c_str());
+            for (const auto &line : expected[index])
+                std::fprintf(stderr, "  want %s\n", line.c_str());
+            check(false, "the session goes on as if memory never ran short");
+        }
+        ++index;
+    }
+}
+
+// A query that ran short does not count against the query limit; a control
+// call that ran short returns CTPSIM_NO_MEMORY.
+void a_query_that_ran_short_is_not_counted(const std::string &flow) {
+    Trading trading("oom-query", flow);
+    check(trading.a.authenticate() == 0 && trading.a.login() == 0, "logged in");
+    trading.events();
+    ctpsim_query_interval(60000);
+    allocations_until_failure = 1;
+    const int failed = trading.a.query_account();
+    allocations_until_failure = 0;
+    check(failed == -1, "the query ran short");
+    check(trading.a.query_account() == 0, "and was not counted");
+    check(trading.a.query_account() == -3, "the next is limited");
+    ctpsim_query_interval(0);
+    allocations_until_failure = 1;
+    const int emitted = ctpsim_emit(trading.a.serial, 0, "OnHeartBeatWarning", nullptr, 0, nullptr, 0, 0, 1, 1000);
+    allocations_until_failure = 0;
+    check(emitted == CTPSIM_NO_MEMORY, "a control call that ran short says so");
+}
+
+// With the call log on, a call that cannot be logged is left out of it:
+// nothing escapes into the caller, whichever allocation fails.
+void calls_never_throw_while_logged(const std::string &flow) {
+    ctpsim_log_calls(1);
+    Trading trading("oom-log", flow);
+    for (long nth = 1; nth < 40; ++nth) {
+        allocations_until_failure = nth;
+        try {
+            trading.a.authenticate();
+            trading.a.api->RegisterSpi(&trading.a.spi);
+            trading.a.api->SubscribePublicTopic(THOST_TERT_QUICK);
+            allocations_until_failure = 0;
+        } catch (...) {
+            allocations_until_failure = 0;
+            check(false, "a logged call threw");
+            break;
+        }
+    }
+    ctpsim_reset();
+}
+
+}  // namespace
+
+int main() {
+    const auto flow =
+        (std::filesystem::temp_directory_path() / ("standin-memory-" + std::to_string(::getpid()))).string();
+    each_request_is_all_or_nothing(flow);
+    a_query_that_ran_short_is_not_counted(flow);
+    calls_never_throw_while_logged(flow);
+    ctpsim_reset();
+    std::filesystem::remove_all(flow);
+    if (failures)
+        std::fprintf(stderr, "%d checks failed\n", failures);
+    return failures ? EXIT_FAILURE : EXIT_SUCCESS;
+}
