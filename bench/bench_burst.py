@@ -5,7 +5,7 @@ same record copied into a preallocated ring on the same thread, in the same
 run. Slow callbacks are told apart by whether the scheduler preempted the
 thread while they ran (involuntary context switches, counted per callback).
 
-Run: bench/run (or tools/run 'PYTHONPATH=build/release python3.14 bench/bench_burst.py')
+Run: bench/run (or tools/run 'PYTHONPATH=build/release:python python3.14 bench/bench_burst.py')
 """
 
 import sys
@@ -16,7 +16,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import standin  # noqa: E402
 import _ctp  # noqa: E402
-from ctpsim import record  # noqa: E402
+from records import record  # noqa: E402
 
 FLOODS = (1000, 20000)
 ROUNDS = 5

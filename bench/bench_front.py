@@ -2,7 +2,7 @@
 sending an order to polling its trade, and how many orders a burst gets
 through, two investors trading with each other.
 
-Run: tools/run 'PYTHONPATH=build/release python3.14 bench/bench_front.py'
+Run: tools/run 'PYTHONPATH=build/release:python python3.14 bench/bench_front.py'
 """
 
 import statistics

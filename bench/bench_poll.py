@@ -5,7 +5,7 @@ displays filled from values made beforehand, so the floor does none of the
 decoding poll does). Also prints what request("OrderInsert", ...) costs per
 call, beside a floor of a call that sends nothing (an unknown name).
 
-Run: bench/run (or tools/run 'PYTHONPATH=build/release python3.14 bench/bench_poll.py')
+Run: bench/run (or tools/run 'PYTHONPATH=build/release:python python3.14 bench/bench_poll.py')
 """
 
 import gc
@@ -17,7 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import standin  # noqa: E402
 import _ctp  # noqa: E402
-from ctpsim import info, record  # noqa: E402
+from records import info, record  # noqa: E402
 
 TOTAL = 20000
 BATCHES = (100, 1000, 10000)

@@ -4,7 +4,7 @@ descriptor and a poll loop sleeping 1 ms, each beside a floor measured in
 the same run: one Python thread waking another through an eventfd. Also
 prints what a callback costs the vendor's thread with and without a waiter.
 
-Run: bench/run (or tools/run 'PYTHONPATH=build/release python3.14 bench/bench_wait.py')
+Run: bench/run (or tools/run 'PYTHONPATH=build/release:python python3.14 bench/bench_wait.py')
 """
 
 import asyncio
@@ -20,7 +20,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import standin  # noqa: E402
 import _ctp  # noqa: E402
-from ctpsim import record  # noqa: E402
+from records import record  # noqa: E402
 
 EVENTS = 2000
 FLOOD = 20000

@@ -1,6 +1,7 @@
 import gc
 import os
 import sys
+import sysconfig
 import time
 from pathlib import Path
 
@@ -8,25 +9,45 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 DEBUG = hasattr(sys, "gettotalrefcount")
-# tools/test names the build to test; by default the one for this interpreter.
-BUILD = ROOT / os.environ.get("CTP_TEST_BUILD", "build/debug" if DEBUG else "build/release")
-sys.path.insert(0, str(BUILD))
+# CTP_TEST_INSTALLED=1 tests the installed package (_ctp and ctp from
+# site-packages, as pip put them); otherwise tools/test names the build tree
+# to test, by default the one for this interpreter, with the package's source.
+INSTALLED = os.environ.get("CTP_TEST_INSTALLED") == "1"
+if INSTALLED:
+    BUILD = None
+    PATHS = []
+else:
+    BUILD = ROOT / os.environ.get("CTP_TEST_BUILD", "build/debug" if DEBUG else "build/release")
+    PATHS = [str(BUILD), str(ROOT / "python")]
+sys.path[:0] = PATHS
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 if str(ROOT / "python") not in sys.path:
     sys.path.insert(0, str(ROOT / "python"))
 
 import _ctp  # noqa: E402
-from ctpsim import Sim  # noqa: E402
+from ctp import sim as ctpsim  # noqa: E402
+
+if INSTALLED and {Path(_ctp.__file__).parent, Path(ctpsim.__file__).parent.parent} != {
+        Path(sysconfig.get_path("platlib"))}:
+    raise ImportError(f"CTP_TEST_INSTALLED=1 but _ctp or ctp is not the installed one: {_ctp.__file__}, "
+                      f"{ctpsim.__file__}")
 
 try:
-    SIM = Sim(BUILD / "thosttraderapi_se.so")
-except (OSError, LookupError):
+    ctpsim.library()
+    SIM = ctpsim
+except ctpsim.NoControlsError:
     SIM = None
+
+
+def subprocess_env():
+    """The environment for a Python child that imports the same _ctp and ctp."""
+    paths = PATHS + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
 
 
 @pytest.fixture
 def sim():
-    """The stand-in's control interface, with a clean log turned on and no faults set."""
+    """The stand-in's controls (ctp.sim), with a clean log turned on and no faults set."""
     if SIM is None:
         pytest.skip("needs the stand-in trader library")
     SIM.reset()

@@ -14,9 +14,9 @@ import time
 import pytest
 
 import _ctp
-from conftest import BUILD, Session, leaked
-from ctpsim import (NO_API, OK, THROW_BAD_ALLOC, THROW_OTHER, THROW_RUNTIME, THROW_SYSTEM, info,
-                    record)
+from conftest import Session, leaked, subprocess_env
+from ctp.sim import ControlError, Result, Throw
+from records import info, record
 
 testcapi = pytest.importorskip("_testcapi")
 TESTS = os.path.dirname(os.path.abspath(__file__))
@@ -133,17 +133,17 @@ def test_request_failing_anywhere_sends_nothing(sim, session):
 
 
 def run_script(body, timeout=60):
-    """Runs body in a fresh interpreter that imports _ctp from the build under
-    test and has the stand-in's controls as `sim`."""
+    """Runs body in a fresh interpreter that imports the _ctp under test and
+    has the stand-in's controls as `sim`."""
     script = textwrap.dedent("""
         import gc, os, sys, threading, time
-        sys.path[:0] = [{build!r}, {tests!r}]
-        from ctpsim import Sim, record
+        sys.path.insert(0, {tests!r})
+        from records import record
         import _ctp
-        sim = Sim({library!r})
-    """).format(build=str(BUILD), tests=TESTS, library=str(BUILD / "thosttraderapi_se.so")) + textwrap.dedent(body)
+        from ctp import sim
+    """).format(tests=TESTS) + textwrap.dedent(body)
     return subprocess.run([sys.executable, "-X", "faulthandler", "-c", script], capture_output=True, text=True,
-                          timeout=timeout, env=os.environ)
+                          timeout=timeout, env=subprocess_env())
 
 
 def test_poll_shows_no_half_made_list_to_other_threads():
@@ -153,7 +153,7 @@ def test_poll_shows_no_half_made_list_to_other_threads():
     result = run_script("""
         assert "encodings.gb18030" in sys.modules, "the text codec is not loaded at import"
         h = _ctp.create("sim://walk", b"/tmp/ctp-walk/")
-        api = sim.last_api()
+        api = sim.api_of(b"/tmp/ctp-walk/")
         while not _ctp.poll(h):
             time.sleep(0.001)
         for i in range(6):
@@ -185,10 +185,10 @@ class TestVendorExceptions:
     process never aborts and nothing is left half started."""
 
     KINDS = [
-        (THROW_RUNTIME, RuntimeError, "failed in the stand-in$"),
-        (THROW_BAD_ALLOC, MemoryError, None),
-        (THROW_SYSTEM, RuntimeError, "failed in the stand-in: Resource temporarily unavailable$"),
-        (THROW_OTHER, RuntimeError, "^CTP 接口抛出了未知的异常$"),
+        (Throw.RUNTIME, RuntimeError, "failed in the stand-in$"),
+        (Throw.BAD_ALLOC, MemoryError, None),
+        (Throw.SYSTEM, RuntimeError, "failed in the stand-in: Resource temporarily unavailable$"),
+        (Throw.OTHER, RuntimeError, "^CTP 接口抛出了未知的异常$"),
     ]
 
     @pytest.mark.parametrize("kind, error, message", KINDS)
@@ -218,7 +218,7 @@ class TestVendorExceptions:
 
     def test_create_whose_init_threw_leaks_nothing(self, sim, flow):
         def failing():
-            sim.throw_next("Init", THROW_SYSTEM)
+            sim.throw_next("Init", Throw.SYSTEM)
             with pytest.raises(RuntimeError):
                 _ctp.create("sim://throwing", flow)
         assert leaked(failing, runs=50) < 0.1
@@ -235,7 +235,7 @@ class TestVendorExceptions:
 
     @pytest.mark.parametrize("op", ["RegisterSpi", "Release"])
     def test_close_reports_and_the_session_is_closed(self, sim, session, op):
-        sim.throw_next(op, THROW_RUNTIME)
+        sim.throw_next(op, Throw.RUNTIME)
         with pytest.raises(RuntimeError, match=f"^{op} failed in the stand-in$"):
             session.close()
         with pytest.raises(RuntimeError, match="^CTP 接口已关闭$"):
@@ -247,7 +247,7 @@ class TestVendorExceptions:
         seen = []
         monkeypatch.setattr(sys, "unraisablehook", seen.append)
         s = Session(sim, flow)
-        sim.throw_next("Release", THROW_RUNTIME)
+        sim.throw_next("Release", Throw.RUNTIME)
         del s
         gc.collect()
         assert [str(u.exc_value) for u in seen] == ["Release failed in the stand-in"]
@@ -257,13 +257,13 @@ class TestVendorExceptions:
         the session, so it must stay in memory, and callbacks stay harmless."""
         s = Session(sim, flow)
         api = s.api
-        sim.throw_next("RegisterSpi", THROW_RUNTIME)
-        sim.throw_next("Release", THROW_RUNTIME)
+        sim.throw_next("RegisterSpi", Throw.RUNTIME)
+        sim.throw_next("Release", Throw.RUNTIME)
         with pytest.raises(RuntimeError):
             s.close()
         del s
         gc.collect()
-        assert sim.emit(api, "OnRtnOrder", record("CThostFtdcOrderField"), check=False) == OK
+        sim.emit(api, "OnRtnOrder", record("CThostFtdcOrderField"))  # raises unless delivered
 
 
 class TestFork:
@@ -272,7 +272,7 @@ class TestFork:
         once, the vendor object is not touched; the parent goes on."""
         result = run_script("""
             h = _ctp.create("sim://fork", b"/tmp/ctp-fork/")
-            api = sim.last_api()
+            api = sim.api_of(b"/tmp/ctp-fork/")
             while not _ctp.poll(h):
                 time.sleep(0.001)
             _ctp.fileno(h)
@@ -327,7 +327,9 @@ def test_second_close_returns_only_once_detached(sim, session):
     time.sleep(0.05)
     session.close()
     assert not sim.alive(session.api)
-    assert sim.emit(session.api, "OnRtnOrder", record("CThostFtdcOrderField"), check=False) == NO_API
+    with pytest.raises(ControlError) as refused:
+        sim.emit(session.api, "OnRtnOrder", record("CThostFtdcOrderField"))
+    assert refused.value.result == Result.NO_API
     first.join()
     inside.join()
     assert session.poll() == []

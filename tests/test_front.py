@@ -1,6 +1,7 @@
 """The simulated front end to end: sessions through _ctp and poll, the way a
 strategy drives a real front."""
 
+import contextlib
 import itertools
 import os
 import subprocess
@@ -13,10 +14,16 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _ctp
-from conftest import BUILD, ROOT
-from ctpsim import OK, NO_API
+from conftest import ROOT, subprocess_env
+from ctp.sim import ControlError, Result
 
-NO_FRONT, BAD_VALUE = -8, -9
+
+@contextlib.contextmanager
+def refused(result):
+    """Expects a control to fail with result."""
+    with pytest.raises(ControlError) as caught:
+        yield
+    assert caught.value.result == result
 
 ALPHA = dict(broker="9999", user="000001", password="123456", app_id="standin_client_1.0", auth_code="0" * 16)
 BETA = dict(ALPHA, user="000002")
@@ -412,9 +419,9 @@ def test_partial_fills_rest_then_trade_when_the_market_moves(traders, front, sim
     assert statuses(events) == ["a", "3", "1", "1"] and trades(events) == [(3101, 10), (3102, 10)]
     assert names(events)[2:] == ["RtnOrder", "RtnTrade", "RtnOrder", "RtnTrade"]
     assert events[-2]["data"]["VolumeTraded"] == 20 and events[-2]["data"]["VolumeTotal"] == 5
-    assert sim.move_price(front, "rb2705", 3) == OK     # asks from 3104: still no cross
+    sim.move_price(front, "rb2705", 3)     # asks from 3104: still no cross
     assert t.settle() == []
-    assert sim.move_price(front, "rb2705", -6) == OK    # asks from 3098: the resting bid's price wins
+    sim.move_price(front, "rb2705", -6)    # asks from 3098: the resting bid's price wins
     events = t.settle()
     assert statuses(events) == ["0"] and trades(events) == [(3102, 5)]
     assert sim.price(front, "rb2705") == 3097
@@ -476,12 +483,12 @@ def test_self_trade_is_refused_only_when_matching_would_reach_the_own_order(trad
     assert [e["error"]["ErrorID"] for e in refused] == [70, 70]
 
     a.cancel(resting[-1]["data"])
-    assert sim.move_price(front, "rb2705", 0) == OK     # the market at full depth: 50 lots up to 3105
+    sim.move_price(front, "rb2705", 0)     # the market at full depth: 50 lots up to 3105
     a.order(direction="1", price=3110, volume=1)
     b.settle()
     _, bought = b.order(price=3110, volume=50)
     assert sum(v for _, v in trades(bought)) == 50
-    assert sim.move_price(front, "rb2705", 0) == OK
+    sim.move_price(front, "rb2705", 0)
     _, refused = b.order(price=3110, volume=51)         # one lot more would reach it
     assert [e["error"]["ErrorID"] for e in refused] == [70, 70]
     _, bought = b.order(price=3109, volume=51, tc="1")  # below the own order's price: never reaches it
@@ -563,14 +570,17 @@ def test_disconnect_and_reconnect(traders, front, sim):
     t = traders()
     first = t.login()
     _, resting = t.order(price=3095, volume=1, OrderRef="3")
-    assert sim.disconnect(t.api, 0x2001) == OK
+    sim.disconnect(t.api, 0x2001)
     assert t.settle() == [{"name": "FrontDisconnected", "reason": 0x2001}]
     assert _ctp.request(t.handle, "QryOrder", {}, 99) == -1
     assert _ctp.request(t.handle, "OrderInsert", {}, 99) == -1
-    assert sim.disconnect(t.api) == BAD_VALUE
+    with refused(Result.BAD_VALUE):
+        sim.disconnect(t.api)
     sim.move_price(front, "rb2705", -6)                 # fills while the session is away
     assert t.settle() == []
-    assert sim.reconnect(t.api) == OK and sim.reconnect(t.api) == BAD_VALUE
+    sim.reconnect(t.api)
+    with refused(Result.BAD_VALUE):
+        sim.reconnect(t.api)
     assert t.settle() == [{"name": "FrontConnected"}]
     assert t.call("QryOrder", {})[1][0]["error"]["ErrorID"] == 3
     again = t.login(confirm=False)
@@ -586,15 +596,22 @@ def test_fronts_that_cannot_be_reached(sim, tmp_path, traders):
     assert _ctp.request(handle, "Authenticate", {}, 1) == -1
     sim.emit(api, "OnHeartBeatWarning")
     assert _ctp.poll(handle) == []
-    assert (sim.disconnect(api), sim.reconnect(api)) == (NO_FRONT, NO_FRONT)
+    for control in (sim.disconnect, sim.reconnect):
+        with refused(Result.NO_FRONT):
+            control(api)
     _ctp.close(handle)
-    assert sim.disconnect(api) == NO_API
+    with refused(Result.NO_API):
+        sim.disconnect(api)
     t = traders()
-    assert sim.set_price("sim://nowhere", "rb2705", 3000) == NO_FRONT
-    assert sim.set_price(t.front, "nothing", 3000) == NO_FRONT
-    assert [sim.set_price(t.front, "rb2705", p) for p in (3000.5, 3100 * 1.2)] == [BAD_VALUE] * 2
-    assert sim.move_price(t.front, "rb2705", 10_000) == BAD_VALUE
-    assert sim.set_price(t.front.removeprefix("sim://"), "rb2705", 3000) == OK
+    for front, instrument, price in [("sim://nowhere", "rb2705", 3000), (t.front, "nothing", 3000)]:
+        with refused(Result.NO_FRONT):
+            sim.set_price(front, instrument, price)
+    for price in (3000.5, 3100 * 1.2):
+        with refused(Result.BAD_VALUE):
+            sim.set_price(t.front, "rb2705", price)
+    with refused(Result.BAD_VALUE):
+        sim.move_price(t.front, "rb2705", 10_000)
+    sim.set_price(t.front.removeprefix("sim://"), "rb2705", 3000)
 
 
 def test_forced_results_never_reach_the_front(traders, sim):
@@ -642,10 +659,10 @@ def test_too_many_callbacks_waiting(traders, sim):
     t = traders()
     t.login()
     sim.max_pending(5)
-    assert sim.hold(t.api) == OK
+    sim.hold(t.api)
     results = [_ctp.request(t.handle, "QryInstrument", {}, i) for i in range(8)]   # 12 replies each
     assert results == [0, -2, -2, -2, -2, -2, -2, -2]
-    assert sim.hold(t.api, False) == OK
+    sim.hold(t.api, False)
     assert len(t.settle()) == 12
     assert _ctp.request(t.handle, "QryInstrument", {}, 9) == 0
 
@@ -693,7 +710,7 @@ def play(sim, flow, custom, steps):
         elif step[0] == "cancel" and placed[step[1]]:
             pair[step[1]].cancel(placed[step[1]][step[2] % len(placed[step[1]])])
         elif step[0] == "move":
-            assert sim.move_price(front, step[1], step[2]) == OK
+            sim.move_price(front, step[1], step[2])
         for trader in pair:
             trader.settle()
     return pair, front
@@ -814,7 +831,7 @@ def test_the_same_inputs_give_the_same_flow(sim, tmp_path, custom, steps):
 
 def test_the_demo_runs_and_fails_loudly(tmp_path):
     demo = ROOT / "examples" / "demo.py"
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT / "python")]))
+    env = subprocess_env()
     done = subprocess.run([sys.executable, str(demo)], env=env, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr
     lines = done.stdout.splitlines()

@@ -5,10 +5,9 @@ import ctypes
 import random
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import leaked
-from ctpsim import RECORDS, info, put, raw, record
+from records import RECORDS, info, put, raw, record
 
 TEXT, CODE, INT, REAL = "text", "code", "int", "real"
 
@@ -271,17 +270,6 @@ def test_callbacks_left_alone_give_nothing(sim, session, callback, rec):
     sim.emit(session.api, callback, rec, id=30)
     sim.emit(session.api, "OnFrontConnected")
     assert session.poll() == [{"name": "FrontConnected"}]
-
-
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(status=st.binary(max_size=81), flag=st.binary(max_size=5), day=st.binary(max_size=9))
-def test_any_text_bytes_decode_like_python(sim, session, status, flag, day):
-    rec = record("CThostFtdcOrderField", StatusMsg=status, CombOffsetFlag=flag, TradingDay=day)
-    sim.emit(session.api, "OnRtnOrder", rec)
-    [event] = session.poll()
-    data = event["data"]
-    for key, sent in (("StatusMsg", status), ("CombOffsetFlag", flag), ("TradingDay", day)):
-        assert data[key] == sent.split(b"\0", 1)[0].decode("gb18030", "replace")
 
 
 def test_records_build_without_leaks(sim, session):

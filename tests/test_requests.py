@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _ctp
 from conftest import Session, leaked
-from ctpsim import RECORDS, put, record
+from records import RECORDS, decode, put, record
 
 # Request name -> (vendor operation, record type, [(key, kind, size)]) in read order.
 T, C, I, R = "text", "code", "int", "real"
@@ -106,12 +106,12 @@ class TestRecords:
 
     def test_request_id_only_as_argument(self, sent):
         [call] = sent("OrderAction", {"RequestID": 4, "FrontID": 1, "SessionID": 2, "OrderRef": "7"}, id=12345)
-        rec = call.decode()
+        rec = decode(call)
         assert (call.arg1, rec.RequestID, rec.FrontID, rec.SessionID, rec.OrderRef) == (12345, 0, 0, 0, b"")
 
     def test_partial_order_is_not_defaulted(self, sent):
         [call] = sent("OrderInsert", {"InstrumentID": "rb2610", "Direction": "0", "VolumeTotalOriginal": 3})
-        rec = call.decode()
+        rec = decode(call)
         assert (rec.InstrumentID, rec.Direction, rec.VolumeTotalOriginal) == (b"rb2610", b"0", 3)
         assert (rec.LimitPrice, rec.OrderPriceType, rec.CombOffsetFlag, rec.MinVolume) == (0.0, b"\0", b"", 0)
         assert call.bytes() == bytes(record("CThostFtdcInputOrderField", InstrumentID=b"rb2610", Direction=b"0",
@@ -134,7 +134,7 @@ class TestRecords:
                 return "hooked"
 
         [call] = sent("UserLogin", Odd(UserID="alice"))
-        assert (call.decode().UserID, call.decode().BrokerID) == (b"alice", b"")
+        assert (decode(call).UserID, decode(call).BrokerID) == (b"alice", b"")
 
     def test_str_subclass_and_int_like_values(self, sent):
         class Name(str):
@@ -146,26 +146,26 @@ class TestRecords:
 
         [call] = sent("OrderInsert", {"InstrumentID": Name("ag2612"), "MinVolume": Volume(), "UserForceClose": True,
                                       "LimitPrice": 3, "Direction": ""})
-        rec = call.decode()
+        rec = decode(call)
         assert (rec.InstrumentID, rec.MinVolume, rec.UserForceClose, rec.LimitPrice) == (b"ag2612", 5, 1, 3.0)
 
 
 class TestTextLimits:
     def test_password_of_40_and_41_bytes(self, sent):
         [call] = sent("UserLogin", {"Password": "p" * 40})
-        assert call.decode().Password == b"p" * 40
+        assert decode(call).Password == b"p" * 40
         with pytest.raises(ValueError, match=f"^Password {LENGTH}$"):
             sent("UserLogin", {"Password": "p" * 41})
 
     def test_limit_counts_gb18030_bytes(self, sent):
         [call] = sent("UserLogin", {"BrokerID": "期货公司甲"})  # five two-byte characters
-        assert call.decode().BrokerID == "期货公司甲".encode("gb18030")
+        assert decode(call).BrokerID == "期货公司甲".encode("gb18030")
         with pytest.raises(ValueError, match=f"^BrokerID {LENGTH}$"):
             sent("UserLogin", {"BrokerID": "期货公司甲乙"})
         with pytest.raises(ValueError, match=f"^BrokerID {LENGTH}$"):
             sent("UserLogin", {"BrokerID": "期货公司甲x"[:5] + "xx"})
         [call] = sent("OrderInsert", {"CombOffsetFlag": "\U0001F600"})  # four bytes
-        assert call.decode().CombOffsetFlag == "\U0001F600".encode("gb18030")
+        assert decode(call).CombOffsetFlag == "\U0001F600".encode("gb18030")
         with pytest.raises(ValueError, match=f"^CombOffsetFlag {LENGTH}$"):
             sent("OrderInsert", {"CombOffsetFlag": "\U0001F600a"})
 
@@ -217,7 +217,7 @@ class TestBadItems:
 
     def test_integer_bounds_and_reals(self, sent):
         [call] = sent("OrderInsert", {"VolumeTotalOriginal": -(2**31), "MinVolume": 2**31 - 1, "LimitPrice": 3})
-        rec = call.decode()
+        rec = decode(call)
         assert (rec.VolumeTotalOriginal, rec.MinVolume, rec.LimitPrice) == (-(2**31), 2**31 - 1, 3.0)
 
     def test_first_bad_key_in_table_order_wins(self, sim, session):
@@ -345,7 +345,7 @@ def test_any_str_is_stored_exactly_or_refused(sim, session, text):
             assert str(e) == "InvestorID " + LENGTH
         return
     [call] = sim.calls(session.api)[before:]
-    field = call.decode().__class__.InvestorID
+    field = decode(call).__class__.InvestorID
     assert call.bytes()[field.offset:field.offset + field.size] == encoded.ljust(13, b"\0")
 
 

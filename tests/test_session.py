@@ -14,8 +14,8 @@ from pathlib import Path
 import pytest
 
 import _ctp
-from conftest import BUILD, Session, leaked, poll_until
-from ctpsim import OK, record
+from conftest import Session, leaked, poll_until, subprocess_env
+from records import record
 
 CAPACITY = 32768
 UNREACHABLE = "tcp://192.0.2.1:17001"
@@ -115,8 +115,8 @@ class TestConnectionEvents:
                          ("RtnOrder", 0), ("FrontDisconnected", 3)]
 
     def test_two_threads_flooding_at_once_lose_nothing(self, sim, session):
-        threads = [threading.Thread(target=sim.flood, args=(session.api, "OnFrontDisconnected", 5000, t))
-                   for t in (0, 1)]
+        threads = [threading.Thread(target=sim.flood, args=(session.api, "OnFrontDisconnected", 5000),
+                                    kwargs={"thread": t}) for t in (0, 1)]
         for t in threads:
             t.start()
         events = []
@@ -217,14 +217,14 @@ class TestVendorThreads:
     def test_callback_completes_while_python_holds_the_lock(self, sim, session):
         # The emit below is called with the interpreter lock held and waits
         # for the vendor thread; a callback that took the lock would time out.
-        assert sim.emit(session.api, "OnRtnOrder", record("CThostFtdcOrderField"), hold_gil=True,
-                        timeout=5.0, check=False) == OK
-        assert sim.emit(session.api, "OnFrontDisconnected", id=1, hold_gil=True, timeout=5.0, check=False) == OK
+        sim.emit(session.api, "OnRtnOrder", record("CThostFtdcOrderField"), hold_gil=True, timeout=5.0)
+        sim.emit(session.api, "OnFrontDisconnected", id=1, hold_gil=True, timeout=5.0)
         assert [e["name"] for e in session.poll()] == ["RtnOrder", "FrontDisconnected"]
 
     def test_close_while_the_vendor_floods(self, sim, session):
-        flood = threading.Thread(target=sim.lib.ctpsim_flood, args=(session.api, 0, b"OnFrontDisconnected", 200000,
-                                                                      60000))
+        # The flood ends early (DROPPED) once the session is closed.
+        flood = threading.Thread(target=sim.library().ctpsim_flood,
+                                 args=(session.api, 0, b"OnFrontDisconnected", 200000, 60000))
         flood.start()
         time.sleep(0.01)
         session.close()  # joins the vendor's threads while they call back
@@ -241,7 +241,12 @@ def test_poll_builds_no_leaks(sim, session):
     assert leaked(roundtrip) < 0.1
 
 
+SANITIZED = pytest.mark.skipif("san.so" in os.environ.get("LD_PRELOAD", ""),
+                               reason="sanitizers map shadow memory and reserve address space of their own")
+
+
 class TestEventMemory:
+    @SANITIZED
     def test_bursts_after_the_first_touch_no_fresh_page_on_the_vendor_thread(self, sim, session):
         order = record("CThostFtdcOrderField", ExchangeID=b"SHFE", InstrumentID=b"rb2705")
         for _ in range(2):  # warm-up: the pool's blocks are made here
@@ -249,21 +254,19 @@ class TestEventMemory:
             assert len(session.poll()) == 5000
         sim.timing(5000, count_switches=True)
         sim.flood_record(session.api, "OnRtnOrder", order, 5000)
-        faults = sum(t[4] for t in sim.timings())
+        faults = sum(t.faults for t in sim.timings())
         sim.timing(0)
         assert len(session.poll()) == 5000
         assert faults == 0
 
-    @pytest.mark.skipif("san.so" in os.environ.get("LD_PRELOAD", ""), reason="sanitizers reserve the address space")
+    @SANITIZED
     def test_no_memory_on_the_vendor_thread_is_a_lost_event(self, sim, flow):
         """When the vendor's thread cannot get memory for an event, the event
         is lost the way a full queue loses one: every later poll raises."""
         script = textwrap.dedent(f"""
-            import resource, sys
-            sys.path[:0] = [{str(BUILD)!r}, {str(Path(__file__).parent)!r}]
+            import resource
             import _ctp
-            from ctpsim import Sim
-            sim = Sim({str(BUILD / "thosttraderapi_se.so")!r})
+            from ctp import sim
             h = _ctp.create("tcp://192.0.2.1:1", {flow!r})
             api = sim.api_of({flow!r})
             sim.flood(api, "OnRtnOrder", 10)
@@ -278,6 +281,6 @@ class TestEventMemory:
                 print(e)
         """)
         # One malloc arena for every thread, so that the limit reaches the vendor's.
-        env = dict(os.environ, MALLOC_ARENA_MAX="1")
+        env = dict(subprocess_env(), MALLOC_ARENA_MAX="1")
         result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, env=env)
         assert result.stdout.strip() == "CTP 回调队列已满", result.stderr[-2000:]

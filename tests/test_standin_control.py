@@ -2,15 +2,14 @@
 only when asked, the serial of a session's API object, and the lock state
 each logged call records."""
 
-import os
 import subprocess
 import sys
 import textwrap
 import threading
 
 import _ctp
-from conftest import BUILD, Session
-from ctpsim import info
+from conftest import Session, subprocess_env
+from records import info
 
 
 def test_the_call_log_is_off_unless_turned_on(sim, flow):
@@ -48,7 +47,7 @@ def test_each_flow_path_names_its_own_api_object(sim, tmp_path):
 
 
 def test_rsp_error_given_as_info_arrives(sim, session):
-    sim.emit(session.api, "OnRspError", err=info(42, b"x"), id=3)
+    sim.emit(session.api, "OnRspError", None, info(42, b"x"), id=3)
     [event] = session.poll()
     assert (event["name"], event["request_id"], event["error"]["ErrorID"]) == ("RspError", 3, 42)
 
@@ -57,11 +56,8 @@ def test_lock_state_is_right_after_a_sub_interpreter(tmp_path):
     # PyGILState_Check answers 1 on every thread once a sub-interpreter
     # exists; the log must still see Init and Release made without the lock.
     script = textwrap.dedent(f"""
-        import sys
-        sys.path[:0] = [{str(BUILD)!r}, {os.path.dirname(__file__)!r}]
         import _ctp, _interpreters
-        from ctpsim import Sim
-        sim = Sim({str(BUILD / "thosttraderapi_se.so")!r})
+        from ctp import sim
         sim.log_calls(True)
         interpreter = _interpreters.create()
         flow = {bytes(tmp_path) + b"/"!r}
@@ -70,7 +66,8 @@ def test_lock_state_is_right_after_a_sub_interpreter(tmp_path):
         _interpreters.destroy(interpreter)
         print(sorted({{(c.name, c.gil) for c in sim.calls(sim.api_of(flow))}}))
     """)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                          env=subprocess_env())
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == str(sorted({("RegisterSpi", 1), ("SubscribePrivateTopic", 1),
                                               ("SubscribePublicTopic", 1), ("RegisterFront", 1), ("Init", 0),

@@ -15,7 +15,7 @@ import pytest
 
 import _ctp
 from conftest import Session, leaked
-from ctpsim import record
+from records import record
 
 CAPACITY = 32768
 
@@ -41,7 +41,7 @@ class TestWait:
         assert _ctp.wait(session.handle, 0) is False
 
     def test_woken_by_an_event_from_a_vendor_thread(self, sim, session):
-        t = later(0.05, sim.emit, session.api, "OnRtnOrder", record("CThostFtdcOrderField"), None, 0, True, 1)
+        t = later(0.05, lambda: sim.emit(session.api, "OnRtnOrder", record("CThostFtdcOrderField"), thread=1))
         started = time.monotonic()
         assert _ctp.wait(session.handle) is True
         assert time.monotonic() - started < 5
@@ -120,7 +120,7 @@ class TestWait:
         wake-up."""
         n = 15000  # both floods together stay below the queue's capacity
         fd = _ctp.fileno(session.handle) if use_descriptor else None
-        floods = [threading.Thread(target=sim.flood, args=(session.api, "OnFrontDisconnected", n, t))
+        floods = [threading.Thread(target=sim.flood, args=(session.api, "OnFrontDisconnected", n), kwargs={"thread": t})
                   for t in (0, 1)]
         for f in floods:
             f.start()
@@ -180,8 +180,8 @@ class TestDescriptor:
         with selectors.DefaultSelector() as selector:
             selector.register(_ctp.fileno(a.handle), selectors.EVENT_READ, a)
             selector.register(_ctp.fileno(b.handle), selectors.EVENT_READ, b)
-            later(0.02, sim.emit, b.api, "OnFrontDisconnected", None, None, 2)
-            later(0.04, sim.emit, a.api, "OnFrontDisconnected", None, None, 1)
+            later(0.02, lambda: sim.emit(b.api, "OnFrontDisconnected", id=2))
+            later(0.04, lambda: sim.emit(a.api, "OnFrontDisconnected", id=1))
             seen = []
             while len(seen) < 2:
                 for key, _ in selector.select(10):
@@ -198,8 +198,8 @@ class TestDescriptor:
             queue = asyncio.Queue()
             for s in (a, b):
                 loop.add_reader(_ctp.fileno(s.handle), lambda s=s: [queue.put_nowait((s is a, e)) for e in s.poll()])
-            await loop.run_in_executor(None, sim.emit, a.api, "OnFrontDisconnected", None, None, 1)
-            await loop.run_in_executor(None, sim.emit, b.api, "OnFrontDisconnected", None, None, 2)
+            await loop.run_in_executor(None, lambda: sim.emit(a.api, "OnFrontDisconnected", id=1))
+            await loop.run_in_executor(None, lambda: sim.emit(b.api, "OnFrontDisconnected", id=2))
             got = [await asyncio.wait_for(queue.get(), 10) for _ in range(2)]
             for s in (a, b):
                 loop.remove_reader(_ctp.fileno(s.handle))

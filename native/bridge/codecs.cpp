@@ -1,26 +1,90 @@
 #include "codecs.h"
 
+#include "gb18030_pairs.h"
 #include "names.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
 // ---- out ---------------------------------------------------------------------
 
+namespace {
+
+// The code point of the two-byte GB18030 character lead, trail; 0 when the
+// table does not hold it and only the codec can tell.
+Py_UCS2 pair_point(unsigned char lead, unsigned char trail) {
+    if (lead < gb18030::lead_first || lead > gb18030::lead_last || trail < gb18030::trail_first ||
+        trail > gb18030::trail_last)
+        return 0;
+    return gb18030::pairs[(lead - gb18030::lead_first) * gb18030::trails + (trail - gb18030::trail_first)];
+}
+
+// What the table makes of some text: its length in characters and a bound
+// on its code points for PyUnicode_New (the largest pair's, at least 0x7F),
+// or found == false when some byte is neither ASCII nor part of a pair in
+// the table.
+struct Measure {
+    bool found = true;
+    std::size_t characters = 0;
+    Py_UCS4 max = 0x7F;
+};
+
+Measure measure(const unsigned char *bytes, std::size_t length) {
+    Measure m;
+    for (std::size_t i = 0; i < length; ++m.characters) {
+        if (bytes[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        // A pair's code point, or 0 for a lead byte at the end.
+        const Py_UCS2 point = i + 1 < length ? pair_point(bytes[i], bytes[i + 1]) : 0;
+        if (point == 0) {
+            m.found = false;
+            break;
+        }
+        m.max = std::max<Py_UCS4>(m.max, point);
+        i += 2;
+    }
+    return m;
+}
+
+// Writes the characters of text that measure() found whole into out.
+template <class Unit>
+void fill(Unit *out, const unsigned char *bytes, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++out) {
+        if (bytes[i] < 0x80) {
+            *out = bytes[i];
+            ++i;
+        } else {
+            *out = static_cast<Unit>(pair_point(bytes[i], bytes[i + 1]));
+            i += 2;
+        }
+    }
+}
+
+}  // namespace
+
 PyObject *text(const char *field, std::size_t size) {
     const void *nul = std::memchr(field, 0, size);
     const std::size_t length = nul ? static_cast<std::size_t>(static_cast<const char *>(nul) - field) : size;
-    // GB18030 agrees with ASCII below 0x80, so such text needs no codec.
-    std::size_t i = 0;
-    while (i < length && static_cast<unsigned char>(field[i]) < 0x80)
-        ++i;
-    if (i == length) {
-        PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
-        if (str != nullptr && length != 0)
+    const auto *bytes = reinterpret_cast<const unsigned char *>(field);
+    // ASCII and the table's pairs, the text CTP sends, are decoded here;
+    // anything else goes whole to the codec, so the result is always the
+    // codec's.
+    const Measure m = measure(bytes, length);
+    if (!m.found)
+        return PyUnicode_Decode(field, static_cast<Py_ssize_t>(length), "gb18030", "replace");
+    PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(m.characters), m.max);
+    if (str != nullptr) {
+        if (m.characters == length)  // ASCII, which GB18030 keeps byte for byte
             std::memcpy(PyUnicode_1BYTE_DATA(str), field, length);
-        return str;
+        else if (PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND)
+            fill(PyUnicode_1BYTE_DATA(str), bytes, length);
+        else  // the table holds nothing above U+FFFF
+            fill(PyUnicode_2BYTE_DATA(str), bytes, length);
     }
-    return PyUnicode_Decode(field, static_cast<Py_ssize_t>(length), "gb18030", "replace");
+    return str;
 }
 
 PyObject *value(char code) { return PyUnicode_FromOrdinal(static_cast<unsigned char>(code)); }

@@ -15,7 +15,9 @@
 // ---- out of a record: value, put, convert ------------------------------------
 
 // A text field of `size` bytes as a str: the bytes before the first NUL (all
-// of them when there is none), decoded as GB18030 with "replace".
+// of them when there is none), decoded as GB18030 with "replace". Text of
+// ASCII and two-byte characters is decoded through a table the build makes
+// from Python's codec (gen_gb18030.py); any other text goes to the codec.
 PyObject *text(const char *field, std::size_t size);
 
 template <std::size_t N>

@@ -324,12 +324,15 @@ PyObject *fileno_api(PyObject *, PyObject *capsule) {
     return PyLong_FromLong(fd);
 }
 
+// Each doc string is only a signature section: inspect.signature and help()
+// read it as __text_signature__, and __doc__ stays None. The documentation
+// lives in the stubs (_ctp.pyi) and the README.
 PyMethodDef methods[] = {
-    {"version", version, METH_NOARGS, nullptr},
-    {"create", create, METH_VARARGS, nullptr},
-    {"request", request, METH_VARARGS, nullptr},
-    {"poll", poll, METH_O, nullptr},
-    {"close", close_api, METH_O, nullptr},
+    {"version", version, METH_NOARGS, "version($module, /)\n--\n\n"},
+    {"create", create, METH_VARARGS, "create($module, front, flow, /)\n--\n\n"},
+    {"request", request, METH_VARARGS, "request($module, handle, name, fields, request_id, /)\n--\n\n"},
+    {"poll", poll, METH_O, "poll($module, handle, /)\n--\n\n"},
+    {"close", close_api, METH_O, "close($module, handle, /)\n--\n\n"},
     {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wait_api)), METH_VARARGS | METH_KEYWORDS,
      "wait($module, handle, /, timeout=None)\n--\n\n"},
     {"fileno", fileno_api, METH_O, "fileno($module, handle, /)\n--\n\n"},

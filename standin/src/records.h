@@ -11,6 +11,17 @@
 
 namespace standin {
 
+// Makes room for `more` elements beyond the vector's size before anything
+// changes (a request is all or nothing), growing the capacity geometrically
+// as push_back would: reserving exactly size + more each time would copy the
+// whole vector on every request.
+template <class Vector>
+void room_for(Vector &vector, std::size_t more) {
+    const std::size_t needed = vector.size() + more;
+    if (needed > vector.capacity())
+        vector.reserve(std::max(needed, 2 * vector.capacity()));
+}
+
 // Copies text into a fixed field, cut to fit, the rest zero.
 template <std::size_t N>
 void put(char (&field)[N], std::string_view text) {

@@ -149,9 +149,9 @@ struct Venue::Room {
     }
     void make(Outbox &out) {
         for (auto [account, count] : trades)
-            account->trades.reserve(account->trades.size() + count);
+            room_for(account->trades, count);
         for (auto [position, count] : lots)
-            position->today.reserve(position->today.size() + count);
+            room_for(position->today, count);
         out.reserve(events, std::max(sizeof(CThostFtdcOrderField), sizeof(CThostFtdcTradeField)));
     }
 };
@@ -219,9 +219,9 @@ void Venue::prepare_order(const CThostFtdcInputOrderField &in, Order &order, Acc
     const bool rests = !killed && remaining > 0 && in.TimeCondition != '1';
     if (killed || (remaining > 0 && !rests))
         room.update(*this, account);  // cancelled: killed whole, or what an immediate order left
-    orders.reserve(orders.size() + 1);
-    account.orders.reserve(account.orders.size() + 1);
-    account.waiting.reserve(account.waiting.size() + 1);
+    room_for(orders, 1);
+    room_for(account.orders, 1);
+    room_for(account.waiting, 1);
     account.position(instrument, position_direction(order));
     order.seq = next_seq + 1;
     ahead.sys_id = std::to_string(next_order_sys_id + 1);

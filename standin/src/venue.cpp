@@ -96,7 +96,7 @@ void Venue::connect(Session &session) {
         return;
     Outbox out;
     out.reserve(1, 0);
-    sessions.reserve(sessions.size() + 1);
+    room_for(sessions, 1);
     session.connected = true;
     session.authenticated = false;
     session.account = nullptr;
