@@ -21,8 +21,6 @@ else:
     PATHS = [str(BUILD), str(ROOT / "python")]
 sys.path[:0] = PATHS
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-if str(ROOT / "python") not in sys.path:
-    sys.path.insert(0, str(ROOT / "python"))
 
 import _ctp  # noqa: E402
 from ctp import sim as ctpsim  # noqa: E402

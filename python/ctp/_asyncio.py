@@ -260,7 +260,7 @@ class AsyncClient:
         now = self._loop.time()
         self._core.advance(now)
         handle = self._handle
-        transmit(self._core, lambda name, fields, rid: _ctp.request(handle, name, fields, rid), now)
+        transmit(self._core, lambda name, fields, rid: _driver.request(handle, name, fields, rid), now)
         if self._timer is not None:
             self._timer.cancel()
             self._timer = None

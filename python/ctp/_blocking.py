@@ -205,7 +205,7 @@ class Client:
     def _send(self) -> None:
         """Sends what the core has due; the condition's lock is held."""
         handle = self._handle
-        transmit(self._core, lambda name, fields, rid: _ctp.request(handle, name, fields, rid), time.monotonic())
+        transmit(self._core, lambda name, fields, rid: _driver.request(handle, name, fields, rid), time.monotonic())
 
     def _result(self, call: Call) -> Any:
         self._run_until(lambda: call.done, None, call.name)
