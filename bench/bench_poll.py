@@ -9,6 +9,7 @@ Run: bench/run (or tools/run 'PYTHONPATH=build/release:python python3.14 bench/b
 """
 
 import gc
+import resource
 import sys
 import time
 from pathlib import Path
@@ -68,6 +69,10 @@ def values(event):
     return tuple(event["data"].values())
 
 
+def faults():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
 def timed(fn):
     gc.collect()
     start = time.perf_counter()
@@ -87,17 +92,20 @@ def main():
         ("RspError", "OnRspError", None, info(30, "平仓量超过持仓量".encode("gb18030")), floor_error),
     ]
     print(f"poll: ns per event, {TOTAL} events in batches, best of {REPEATS}; floor: dict displays of the same records")
-    print(f"  {'':30s} {'batch':>6s} {'poll':>7s} {'floor':>7s}  ratio")
+    print(f"  {'':30s} {'batch':>6s} {'poll':>7s} {'floor':>7s}  ratio  page faults per event in poll")
     results = {}
     for label, callback, rec, err, floor in cases:
         for batch in BATCHES:
             best = best_floor = float("inf")
+            faulted = 0
             for _ in range(REPEATS):
                 spent = floor_spent = 0.0
                 for _ in range(TOTAL // batch):
                     # An RspError's record is its error information.
                     sim.flood_record(api, callback, rec if rec is not None else err, batch)
+                    first = faults()
                     took, events = timed(lambda: _ctp.poll(h))
+                    faulted += faults() - first
                     assert len(events) == batch, len(events)
                     spent += took
                     # The floor starts from the values already made.
@@ -111,7 +119,8 @@ def main():
                 best_floor = min(best_floor, floor_spent)
             ns, floor_ns = best / TOTAL * 1e9, best_floor / TOTAL * 1e9
             results[(label, batch)] = ns
-            print(f"  {label:30s} {batch:6d} {ns:7.0f} {floor_ns:7.0f}  {ns / floor_ns:5.2f}")
+            print(f"  {label:30s} {batch:6d} {ns:7.0f} {floor_ns:7.0f}  {ns / floor_ns:5.2f}  "
+                  f"{faulted / (REPEATS * TOTAL):.3f}")
     for batch in BATCHES:
         ratio = results[("RtnOrder, Chinese StatusMsg", batch)] / results[("RtnOrder, ASCII text", batch)]
         print(f"  RtnOrder Chinese / ASCII at batches of {batch}: {ratio:.2f}")

@@ -21,7 +21,9 @@ PyObject *Names::start(const void *kind) {
 }
 
 void Names::finish(const void *kind, PyObject *dict) {
-    if (current == nullptr || dict == nullptr || PyErr_Occurred())
+    // A dict of five keys or fewer never grows its table: a copy would only
+    // cost more than filling a new one.
+    if (current == nullptr || dict == nullptr || PyErr_Occurred() || PyDict_GET_SIZE(dict) <= 5)
         return;
     for (Shape &shape : current->shapes) {
         if (shape.kind == kind)

@@ -9,8 +9,9 @@
 
 // While a Names lives (poll keeps one for each batch), the str for each
 // literal used as a key or an event name is made once and reused, instead of
-// once for every field of every record, and every record of a kind starts as
-// a copy of the first: one table, sized once, instead of one grown key by key. The cache lives on the consumer's
+// once for every field of every record, and every record of a kind with more
+// than five keys starts as a copy of the first: one table, sized once,
+// instead of one grown key by key. The cache lives on the consumer's
 // stack, so it is valid in whichever interpreter runs poll and is gone when
 // the batch is; nested batches (poll reached from a finalizer) get their own.
 class Names {

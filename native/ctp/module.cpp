@@ -205,6 +205,10 @@ PyObject *poll(PyObject *, PyObject *capsule) {
         }
         records.reserve(session->kept.size());
     } catch (...) {
+        // Whatever was taken waits for the next poll; say so to the waiters,
+        // whose readiness the take consumed.
+        if (!session->kept.empty())
+            session->remind();
         return raise_current();
     }
     Closures &batch = session->kept;
