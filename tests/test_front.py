@@ -835,11 +835,12 @@ def test_the_demo_runs_and_fails_loudly(tmp_path):
     done = subprocess.run([sys.executable, str(demo)], env=env, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr
     lines = done.stdout.splitlines()
-    assert lines[-1] == "done" and sum(line.startswith("  RtnTrade") for line in lines) == 1
-    assert "status=5" in done.stdout and "'" not in done.stdout       # compact lines, no reprs
+    assert lines[0].startswith("trader library") and lines[-1] == "done" and len(lines) == 9   # one per step
+    assert "traded 2@3101" in done.stdout and "then cancelled" in done.stdout
+    assert "'" not in done.stdout and done.stderr == ""       # compact lines, no reprs, no log output
     # A front whose only investor is someone else refuses the demo's login.
     other = tmp_path / "other.conf"
     other.write_text("[investor]\nbroker = 1\nuser = someone\npassword = secret\n")
     failed = subprocess.run([sys.executable, str(demo), f"sim://demo?config={other}"], env=env,
                             capture_output=True, text=True, timeout=60)
-    assert failed.returncode == 1 and "demo failed: Authenticate refused" in failed.stderr
+    assert failed.returncode == 1 and "demo failed: Authenticate #1: error 15:" in failed.stderr

@@ -35,3 +35,23 @@ __all__ = [
     "TimeCondition",
     "VolumeCondition",
 ]
+
+# The client: blocking and asyncio drivers over one core.
+from ._asyncio import AsyncClient, AsyncEvents, AsyncOrder  # noqa: E402
+from ._blocking import Client, Events, Order  # noqa: E402
+from ._core import BaseOrder, CtpError, Disconnected, Event, Overflowed, Record  # noqa: E402
+
+__all__ += [
+    "AsyncClient",
+    "AsyncEvents",
+    "AsyncOrder",
+    "BaseOrder",
+    "Client",
+    "CtpError",
+    "Disconnected",
+    "Event",
+    "Events",
+    "Order",
+    "Overflowed",
+    "Record",
+]
