@@ -46,12 +46,13 @@ CThostFtdcRspInfoField info(Error error) {
 
 namespace {
 
-std::tm local_now() {
-    const std::time_t now = std::time(nullptr);
+std::tm local_at(std::time_t when) {
     std::tm parts{};
-    ::localtime_r(&now, &parts);
+    ::localtime_r(&when, &parts);
     return parts;
 }
+
+std::tm local_now() { return local_at(std::time(nullptr)); }
 
 std::string date_text(const std::tm &parts) {
     char out[16];
@@ -71,12 +72,13 @@ std::string now_time() {
 }
 
 std::string default_trading_day() {
-    std::tm parts = local_now();
+    // Days are added to the time, not normalised with mktime: mktime
+    // re-reads the time zone on every call, which is not safe while other
+    // threads do the same (two fronts made at once).
+    const std::time_t now = std::time(nullptr);
+    const std::tm parts = local_at(now);
     const int skip = parts.tm_wday == 6 ? 2 : parts.tm_wday == 0 ? 1 : 0;
-    parts.tm_mday += skip;
-    parts.tm_hour = 12;
-    std::mktime(&parts);
-    return date_text(parts);
+    return date_text(skip == 0 ? parts : local_at(now + skip * 24 * 60 * 60));
 }
 
 }  // namespace standin
