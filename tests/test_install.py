@@ -14,9 +14,12 @@ from pathlib import Path
 import pytest
 
 import _ctp
+import _ctpmd
 import ctp
 from conftest import INSTALLED, ROOT
 from ctp.sim import LIBRARY
+
+MD_LIBRARY = "thostmduserapi_se.so"
 
 pytestmark = pytest.mark.skipif(not INSTALLED, reason="tests the package installed from the wheel")
 
@@ -37,21 +40,25 @@ def test_layout():
     assert (site / "ctp" / LIBRARY).is_file() and not (site / LIBRARY).exists()
     assert (site / "ctp" / "py.typed").is_file() and (site / "ctp" / "sim.py").is_file()
     assert (site / "_ctp-stubs" / "__init__.pyi").read_text() == (ROOT / "python" / "_ctp.pyi").read_text()
+    assert (site / "_ctpmd-stubs" / "__init__.pyi").read_text() == (ROOT / "python" / "_ctpmd.pyi").read_text()
+    assert (site / "ctp" / MD_LIBRARY).is_file() and not (site / MD_LIBRARY).exists()
+    assert Path(_ctpmd.__file__).parent == site
     mapped = {line.split()[-1] for line in Path("/proc/self/maps").read_text().splitlines()
               if line.endswith("/" + LIBRARY)}
     assert mapped == {str(site / "ctp" / LIBRARY)}
 
 
 @pytest.mark.skipif(READELF is None, reason="needs readelf")
-def test_the_module_finds_the_library_inside_the_package():
-    needed, runpath = dynamic(_ctp.__file__)
-    assert LIBRARY in needed
-    assert runpath == ["$ORIGIN/ctp:$ORIGIN"]
+def test_the_modules_find_their_libraries_inside_the_package():
+    for module, library in ((_ctp, LIBRARY), (_ctpmd, MD_LIBRARY)):
+        needed, runpath = dynamic(module.__file__)
+        assert library in needed
+        assert runpath == ["$ORIGIN/ctp:$ORIGIN"]
 
 
 def test_imports_from_anywhere(tmp_path):
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_LIBRARY_PATH")}
-    done = subprocess.run([sys.executable, "-I", "-c", "import _ctp, ctp, ctp.sim; print(_ctp.version())"],
+    done = subprocess.run([sys.executable, "-I", "-c", "import _ctp, _ctpmd, ctp, ctp.sim; print(_ctp.version())"],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == _ctp.version()
@@ -60,9 +67,9 @@ def test_imports_from_anywhere(tmp_path):
 def test_pip_records_every_installed_file():
     site = Path(_ctp.__file__).parent
     recorded = {(site / str(f)).resolve() for f in importlib.metadata.files("ctp")}
-    installed = {p.resolve() for d in ("ctp", "_ctp-stubs") for p in (site / d).rglob("*")
+    installed = {p.resolve() for d in ("ctp", "_ctp-stubs", "_ctpmd-stubs") for p in (site / d).rglob("*")
                  if p.is_file() and "__pycache__" not in p.parts}
-    assert installed | {Path(_ctp.__file__).resolve()} <= recorded
+    assert installed | {Path(_ctp.__file__).resolve(), Path(_ctpmd.__file__).resolve()} <= recorded
     assert importlib.metadata.version("ctp")
 
 

@@ -60,3 +60,18 @@ def mistakes(handle: "Handle", event: "Event") -> None:
     if event["name"] == "RtnTrade" and event["data"] is not None:
         event["data"]["OrderStatus"]  # type: ignore[typeddict-item]
     sim.set_price("sim://x", "rb2705", "3100")  # type: ignore[arg-type]
+
+
+def follow(front: str) -> float:
+    """Market data: the stubs of _ctpmd narrow its events the same way."""
+    import _ctpmd
+
+    handle = _ctpmd.create(front, b"/tmp/md/")
+    _ctpmd.request(handle, "UserLogin", {"BrokerID": "9999", "UserID": "000001", "Password": "x"}, 1)
+    assert_type(_ctpmd.subscribe(handle, ["rb2705", "au2706"]), int)
+    for event in _ctpmd.poll(handle):
+        if event["name"] == "RtnDepthMarketData" and event["data"] is not None:
+            assert_type(event["data"]["Volume"], int)
+            return event["data"]["BidPrice1"]
+    _ctpmd.request(handle, "UserLogout", {"Password": "x"}, 2)  # type: ignore[call-overload]
+    return 0.0
