@@ -4,6 +4,7 @@ thread of its own)."""
 
 import asyncio
 import inspect
+import logging
 import os
 import threading
 import uuid
@@ -180,8 +181,12 @@ def test_a_reconnect_logs_in_and_subscribes_again(connect, flavour, sim, front):
     assert tick["BidPrice1"] < sim.price(front, "rb2705") < tick["AskPrice1"]
 
 
-def test_close_ends_the_session(connect, flavour):
+def test_close_ends_the_session_and_each_session_logs_apart(connect, flavour, front, caplog):
+    caplog.set_level(logging.INFO, "ctp.md")
     md = connect()
+    other = connect(user="000002")
+    assert md.log.name == f"ctp.md.000001@sim://{front}" and other.log is not md.log
+    assert any(r.name == md.log.name and "logged in" in r.getMessage() for r in caplog.records)
     flavour.inside(md.close)
     flavour.inside(md.close)
     with pytest.raises(ctp.Disconnected):
@@ -205,3 +210,68 @@ def test_context_managers(sim, tmp_path):
         raise AssertionError("no tick")
     amd, tick = asyncio.run(session())
     assert tick["InstrumentID"] == "au2706" and not amd.ready
+
+
+# ---- the core, without I/O --------------------------------------------------------------------
+
+class TestCore:
+    @staticmethod
+    def logged_in():
+        from ctp._mdcore import MdCore
+        core = MdCore(broker="9999", user="u", password="p", timeout=5.0)
+        connected = core.connect(0.0)
+        core.receive({"name": "FrontConnected"})
+        [login] = core.outgoing(0.0)
+        core.sent(login, 0, 0.0)
+        core.receive({"name": "RspUserLogin", "request_id": login.request_id, "data": {"TradingDay": "20270105"},
+                      "error": {"ErrorID": 0, "ErrorMsg": ""}, "last": True})
+        assert connected.value() == {"TradingDay": "20270105"}
+        return core
+
+    @staticmethod
+    def reply(core, name, instrument, error_id=0):
+        core.receive({"name": name, "request_id": 0, "data": {"InstrumentID": instrument},
+                      "error": {"ErrorID": error_id, "ErrorMsg": "x" if error_id else ""}, "last": True})
+
+    def test_only_accepted_and_still_wanted_ids_are_subscribed_again(self):
+        core = self.logged_in()
+        call = core.subscribe(("a", "b", "c", "a"), 0.0)
+        [out] = core.outgoing(0.0)
+        assert out is call and call.ids == ("a", "b", "c")
+        core.sent(call, 0, 0.0)
+        self.reply(core, "RspSubMarketData", "a")
+        self.reply(core, "RspSubMarketData", "b", error_id=16)
+        assert not call.done
+        self.reply(core, "RspSubMarketData", "c")
+        with pytest.raises(ctp.CtpError):
+            call.value()
+        core.unsubscribe(("c",), 0.0)
+        events = []
+        core.subscribe_events(events.append)
+        core.receive({"name": "FrontDisconnected", "reason": 0x1001})
+        assert core.outgoing(1.0) == []                 # the unsubscription waits for the login
+        core.receive({"name": "FrontConnected"})
+        [login] = core.outgoing(1.0)
+        core.sent(login, 0, 1.0)
+        core.receive({"name": "RspUserLogin", "request_id": login.request_id, "data": {},
+                      "error": {"ErrorID": 0, "ErrorMsg": ""}, "last": True})
+        again, unsub = core.outgoing(1.0)
+        assert (again.name, again.ids, unsub.name, unsub.ids) == ("SubMarketData", ("a",), "UnSubMarketData", ("c",))
+        core.sent(again, 0, 1.0)
+        self.reply(core, "RspSubMarketData", "a")
+        assert [e["name"] for e in events][-1] == "Reconnected"
+
+    def test_a_drop_fails_what_was_sent_and_time_fails_what_got_no_reply(self):
+        core = self.logged_in()
+        dropped = core.subscribe(("a",), 0.0)
+        core.sent(*core.outgoing(0.0), 0, 0.0)
+        core.receive({"name": "FrontDisconnected", "reason": 0x1001})
+        with pytest.raises(ctp.Disconnected):
+            dropped.value()
+        core = self.logged_in()
+        late = core.subscribe(("a",), 0.0, timeout=2.0)
+        core.sent(*core.outgoing(0.0), 0, 10.0)
+        assert core.next_wakeup() == 12.0
+        core.advance(12.0)
+        with pytest.raises(TimeoutError):
+            late.value()

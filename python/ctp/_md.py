@@ -9,6 +9,7 @@ import asyncio
 import collections
 import logging
 import os
+import re
 import threading
 import time
 from collections.abc import AsyncIterator, Callable, Iterator
@@ -26,7 +27,7 @@ TICK = "RtnDepthMarketData"
 
 def md_logger(front: str, user: str) -> logging.Logger:
     """One logger per session, under "ctp.md"."""
-    return logging.getLogger("ctp.md").getChild(_driver.session_logger(front, user).name.rsplit(".", 1)[-1])
+    return logging.getLogger("ctp.md").getChild(re.sub(r"[^\w@:/-]", "_", f"{user}@{front}"))
 
 
 def drain(handle: CapsuleType, core: MdCore, log: logging.Logger) -> None:
