@@ -6,12 +6,15 @@ import asyncio
 import inspect
 import logging
 import os
+import subprocess
+import sys
 import threading
 import uuid
 
 import pytest
 
 import ctp
+from conftest import subprocess_env
 
 WHO = dict(broker="9999", user="000001", password="123456")
 LONG = 30.0       # generous limit for any wait: the suite also runs under sanitizers on a loaded machine
@@ -277,3 +280,9 @@ class TestCore:
         core.advance(12.0)
         with pytest.raises(TimeoutError):
             late.value()
+
+
+def test_the_package_imports_without_the_market_data_module():
+    code = ('import sys; sys.modules["_ctpmd"] = None; import ctp; '
+            'assert not hasattr(ctp, "MarketData") and "MarketData" not in ctp.__all__; ctp.Client')
+    subprocess.run([sys.executable, "-c", code], env=subprocess_env(), check=True, timeout=LONG * 2)

@@ -39,24 +39,28 @@ __all__ = [
 # The client: blocking and asyncio drivers over one core.
 from ._asyncio import AsyncClient, AsyncEvents, AsyncOrder  # noqa: E402
 from ._blocking import Client, Events, Order  # noqa: E402
-from ._md import AsyncMarketData, AsyncTicks, MarketData, Ticks  # noqa: E402
 from ._core import BaseOrder, CtpError, Disconnected, Event, Overflowed, Record  # noqa: E402
 
 __all__ += [
     "AsyncClient",
     "AsyncEvents",
-    "AsyncMarketData",
     "AsyncOrder",
-    "AsyncTicks",
     "BaseOrder",
     "Client",
     "CtpError",
     "Disconnected",
     "Event",
     "Events",
-    "MarketData",
     "Order",
     "Overflowed",
     "Record",
-    "Ticks",
 ]
+
+# Market data, when the package was built with the market-data library.
+try:
+    from ._md import AsyncMarketData, AsyncTicks, MarketData, Ticks  # noqa: E402
+except ModuleNotFoundError as error:
+    if error.name != "_ctpmd":
+        raise
+else:
+    __all__ += ["AsyncMarketData", "AsyncTicks", "MarketData", "Ticks"]
