@@ -266,6 +266,23 @@ class TestCore:
         self.reply(core, "RspSubMarketData", "a")
         assert [e["name"] for e in events][-1] == "Reconnected"
 
+    def test_a_busy_front_is_asked_again_and_an_unsent_login_waits_for_the_front(self):
+        core = self.logged_in()
+        call = core.subscribe(("a",), 0.0)
+        [out] = core.outgoing(0.0)
+        core.sent(out, -3, 0.0)
+        assert not call.done and core.outgoing(0.0) == [] and core.next_wakeup() is not None
+        [again] = core.outgoing(core.next_wakeup())
+        assert again is call
+        core.receive({"name": "FrontConnected"})
+        [login] = core.outgoing(1.0)
+        core.sent(login, -1, 1.0)
+        assert core.phase is not ctp._core.Phase.LOGIN_FAILED
+        core.receive({"name": "FrontDisconnected", "reason": 0x1001})
+        core.receive({"name": "FrontConnected"})
+        [login] = core.outgoing(2.0)
+        assert login.name == "UserLogin"
+
     def test_a_drop_fails_what_was_sent_and_time_fails_what_got_no_reply(self):
         core = self.logged_in()
         dropped = core.subscribe(("a",), 0.0)

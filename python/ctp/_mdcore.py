@@ -16,7 +16,8 @@ import logging
 from collections.abc import Callable
 from typing import Any
 
-from ._core import SENT, Call, CtpError, Disconnected, Event, Overflowed, Phase, Record
+from ._core import (FIRST_BACKOFF, LAST_BACKOFF, SENT, TOO_MANY_WAITING, TOO_SOON, Call, CtpError, Disconnected,
+                    Event, Overflowed, Phase, Record)
 
 SUBSCRIBE, UNSUBSCRIBE, LOGIN = "SubMarketData", "UnSubMarketData", "UserLogin"
 REPLIES = {"RspSubMarketData": SUBSCRIBE, "RspUnSubMarketData": UNSUBSCRIBE}
@@ -90,11 +91,10 @@ class MdCore:
 
     def outgoing(self, now: float) -> list[MdCall]:
         """The requests to send now: a login at any time, (un)subscriptions once logged in."""
-        if self.phase is Phase.READY:
-            due, self._outbox = self._outbox, []
-        else:
-            due = [call for call in self._outbox if call.name == LOGIN]
-            self._outbox = [call for call in self._outbox if call.name != LOGIN]
+        ready = self.phase is Phase.READY
+        due = [call for call in self._outbox if (ready or call.name == LOGIN)
+               and (call.retry_at is None or call.retry_at <= now)]
+        self._outbox = [call for call in self._outbox if call not in due]
         for call in due:
             call.request_id = next(self._ids)
         return due
@@ -103,7 +103,7 @@ class MdCore:
         """What sending a call gave: the vendor's result, or the exception it raised."""
         if call.done:
             return
-        if call.timeout is not None:
+        if call.deadline is None and call.timeout is not None:
             call.deadline = self._deadline(now, call.timeout)
         if isinstance(result, BaseException):
             call.finish(error=result)
@@ -112,14 +112,23 @@ class MdCore:
                 self._sent.append(call)
             else:
                 call.finish()
+        elif result in (TOO_MANY_WAITING, TOO_SOON):
+            call.attempts += 1
+            delay = min(FIRST_BACKOFF * 2 ** (call.attempts - 1), LAST_BACKOFF)
+            self.log.debug("%s: result %d, again in %.2f s", call.name, result, delay)
+            call.retry_at = now + delay
+            self._outbox.append(call)
+        elif call is self._login_call:
+            # The front went away: FrontDisconnected follows, and the next FrontConnected logs in again.
+            self.log.warning("login not sent: the front is not connected (%d)", result)
+            self._login_call = None
+            call.finish(error=Disconnected(f"{call.name} not sent: the front is not connected ({result})"))
         else:
-            error = Disconnected(f"{call.name} not sent: the front is not connected ({result})")
-            if call is self._login_call:
-                self._login_refused(call, error)
-            call.finish(error=error)
+            call.finish(error=Disconnected(f"{call.name} not sent: the front is not connected ({result})"))
 
     def next_wakeup(self) -> float | None:
         times = [call.deadline for call in self._pending() if call.deadline is not None]
+        times += [call.retry_at for call in self._outbox if call.retry_at is not None]
         return min(times, default=None)
 
     def advance(self, now: float) -> None:
