@@ -4,6 +4,7 @@ that finds the trader library inside the package, the record pip uninstalls
 from, and CMake's install rules for a vendor SDK."""
 
 import importlib.metadata
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -37,6 +38,8 @@ def test_layout():
     assert (site / "ctp" / LIBRARY).is_file() and not (site / LIBRARY).exists()
     assert (site / "ctp" / "py.typed").is_file() and (site / "ctp" / "sim.py").is_file()
     assert (site / "_ctp-stubs" / "__init__.pyi").read_text() == (ROOT / "python" / "_ctp.pyi").read_text()
+    if importlib.util.find_spec("_ctpmd") is not None:
+        assert (site / "_ctpmd-stubs" / "__init__.pyi").read_text() == (ROOT / "python" / "_ctpmd.pyi").read_text()
     mapped = {line.split()[-1] for line in Path("/proc/self/maps").read_text().splitlines()
               if line.endswith("/" + LIBRARY)}
     assert mapped == {str(site / "ctp" / LIBRARY)}
