@@ -129,6 +129,7 @@ class MarketData:
         with self._cond:
             if not self._closed() and not self._pumping:
                 drain(self._handle, self._core, self.log)
+                self._send()      # what the events call for (a login again) goes out now, not at the next call
             return self._core.latest(instrument_id)
 
     def ticks(self, timeout: float | None = None) -> Ticks:
