@@ -4,6 +4,7 @@ that finds the trader library inside the package, the record pip uninstalls
 from, and CMake's install rules for a vendor SDK."""
 
 import importlib.metadata
+import importlib.util
 import os
 import shutil
 import subprocess

@@ -2,6 +2,8 @@
 records as enums, the simulated front's controls (``ctp.sim``), and the
 client built on the native module ``_ctp``."""
 
+from typing import TYPE_CHECKING
+
 from .codes import (
     ActionFlag,
     ContingentCondition,
@@ -55,3 +57,15 @@ __all__ += [
     "Overflowed",
     "Record",
 ]
+
+# Market data, imported on first use: trading alone never loads the market-data library
+# (and works where the package was built without it).
+if TYPE_CHECKING:
+    from ._md import AsyncMarketData as AsyncMarketData, AsyncTicks as AsyncTicks  # noqa: F401
+    from ._md import MarketData as MarketData, Ticks as Ticks  # noqa: F401
+else:
+    def __getattr__(name: str) -> object:
+        if name in ("AsyncMarketData", "AsyncTicks", "MarketData", "Ticks"):
+            from . import _md
+            return getattr(_md, name)
+        raise AttributeError(f"module 'ctp' has no attribute {name!r}")

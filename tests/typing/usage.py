@@ -2,7 +2,7 @@
 only (never run). Lines marked "type: ignore[...]" must stay errors: with
 --strict an ignore that is no longer needed is itself an error."""
 
-from typing import TYPE_CHECKING, assert_type
+from typing import TYPE_CHECKING, Any, assert_type
 
 import _ctp
 from ctp import ActionFlag, Direction, OffsetFlag, OrderStatus, sim
@@ -75,3 +75,22 @@ def follow(front: str) -> float:
             return event["data"]["BidPrice1"]
     _ctpmd.request(handle, "UserLogout", {"Password": "x"}, 2)  # type: ignore[call-overload]
     return 0.0
+
+
+def market_data() -> None:
+    import ctp
+    with ctp.MarketData("sim://demo", "9999", "000001", "123456") as md:
+        md.subscribe("rb2705")
+        for tick in md.ticks(timeout=1.0):
+            assert_type(tick["LastPrice"], Any)
+        latest = md.latest("rb2705")
+        assert_type(latest, dict[str, Any] | None)
+    md.subscribe(2705)  # type: ignore[arg-type]
+
+
+async def async_market_data() -> None:
+    import ctp
+    async with ctp.AsyncMarketData("sim://demo", "9999", "000001", "123456") as amd:
+        await amd.subscribe("rb2705")
+        async for tick in amd.ticks(timeout=1.0):
+            assert_type(tick, dict[str, Any])
