@@ -1,9 +1,10 @@
 """A short trading session on the simulated front that the stand-in trader
 library embeds (sim://demo), with its built-in investor: log in, look at the
 instruments, the account and the positions, buy something that fills, place
-an order that rests and cancel it. Prints one line per step; exits non-zero
-when a step fails. The same code runs against a real front given its address
-and an investor's credentials.
+an order that rests and cancel it, then watch the market move tick by tick
+and trade once it has moved two ticks. Prints one line per step; exits
+non-zero when a step fails. The same code runs against a real front given
+its address and an investor's credentials (the market then moves by itself).
 
     python3.14 examples/demo.py [FRONT]     (FRONT defaults to sim://demo)"""
 
@@ -11,7 +12,7 @@ import sys
 
 import _ctp
 import ctp
-from ctp import Direction, OrderStatus
+from ctp import Direction, OffsetFlag, OrderStatus
 
 FRONT = "sim://demo"
 BROKER, USER, PASSWORD = "9999", "000001", "123456"
@@ -62,11 +63,56 @@ def run(client: ctp.Client) -> None:
           f"commission {account['Commission']:.2f}")
 
 
+def react(client: ctp.Client, market: ctp.MarketData, exchange: str, tick_size: float) -> None:
+    """Follows the instrument's ticks; once the middle of the best bid and
+    ask has moved two ticks from the first, trades: buys the dip, or sells
+    into the rise what was bought today."""
+    if market.front.startswith("sim://"):
+        from ctp import sim  # the simulated market moves only when told to
+
+        sim.walk(market.front, INSTRUMENT, 7, 50)
+    try:
+        ticks = market.ticks(timeout=30)
+        market.subscribe(INSTRUMENT)
+        first = None
+        for seen, tick in enumerate(ticks):
+            if seen == 5000:
+                raise Failed("the market did not move two ticks")
+            if tick["InstrumentID"] != INSTRUMENT:
+                continue
+            mid = (tick["BidPrice1"] + tick["AskPrice1"]) / 2
+            if first is None or mid != last:
+                print(f"tick {tick['UpdateTime']}.{tick['UpdateMillisec']:03d}: bid {tick['BidPrice1']:g} "
+                      f"x {tick['BidVolume1']}, ask {tick['AskPrice1']:g} x {tick['AskVolume1']}")
+            first = mid if first is None else first
+            last = mid
+            if abs(last - first) >= 2 * tick_size:
+                break
+        else:
+            raise Failed("the market did not move two ticks")
+    finally:
+        if market.front.startswith("sim://"):
+            sim.walk(market.front, INSTRUMENT, 7, 0)
+    if last < first:
+        order = client.insert_order(INSTRUMENT, Direction.BUY, 1, tick["AskPrice1"], exchange=exchange).wait()
+        side = "bought 1 on the dip"
+    else:
+        order = client.insert_order(INSTRUMENT, Direction.SELL, 1, tick["BidPrice1"], exchange=exchange,
+                                    offset=OffsetFlag.CLOSE_TODAY).wait()
+        side = "sold 1 into the rise"
+    if order.status != OrderStatus.ALL_TRADED:
+        raise Failed(f"the reaction did not fill: {order.error or order.status_msg}")
+    print(f"moved from {first:g} to {last:g}: {side}, traded "
+          + ", ".join(f"{t['Volume']}@{t['Price']:g}" for t in order.trades))
+
+
 def main(front: str = FRONT) -> int:
     print(f"trader library {_ctp.version()}")
     try:
         with ctp.Client(front, BROKER, USER, PASSWORD, APP_ID, AUTH_CODE) as client:
             run(client)
+            with ctp.MarketData(front, BROKER, USER, PASSWORD) as market:
+                react(client, market, "SHFE", 1.0)
     except (Failed, ctp.CtpError, ctp.Disconnected, TimeoutError) as failure:
         print(f"demo failed: {failure}", file=sys.stderr)
         return 1

@@ -14,9 +14,12 @@ import threading
 import time
 from collections.abc import AsyncIterator, Callable, Iterator
 from types import CapsuleType, TracebackType
-from typing import Any, Self
+from typing import TYPE_CHECKING, Any, Self, cast
 
 import _ctpmd
+
+if TYPE_CHECKING:
+    from _ctpmd import UserLoginFields
 
 from . import _driver
 from ._core import Call, Disconnected, Event, Phase, Record
@@ -42,7 +45,7 @@ def drain(handle: CapsuleType, core: MdCore, log: logging.Logger) -> None:
             continue
         for event in events:
             try:
-                core.receive(event)
+                core.receive(cast(Event, event))  # the core reads events as plain dicts
             except Exception:
                 log.exception("could not handle the event %r", event)
         return
@@ -51,7 +54,7 @@ def drain(handle: CapsuleType, core: MdCore, log: logging.Logger) -> None:
 def send(handle: CapsuleType) -> Callable[[MdCall], int]:
     def send_call(call: MdCall) -> int:
         if call.name == LOGIN:
-            return _ctpmd.request(handle, "UserLogin", call.fields, call.request_id)
+            return _ctpmd.request(handle, "UserLogin", cast("UserLoginFields", call.fields), call.request_id)
         if call.name == SUBSCRIBE:
             return _ctpmd.subscribe(handle, list(call.ids))
         return _ctpmd.unsubscribe(handle, list(call.ids))
