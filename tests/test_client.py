@@ -399,9 +399,9 @@ def test_each_session_logs_through_its_own_logger(connect, caplog, front):
 # ---- the examples and the command line ----------------------------------------------------------------
 
 def load_example(name):
-    spec = importlib.util.spec_from_file_location(name, ROOT / "examples" / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, ROOT / "examples" / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

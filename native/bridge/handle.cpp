@@ -3,6 +3,7 @@
 #include "names.h"
 
 #include <chrono>
+#include <cstring>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -192,4 +193,16 @@ PyObject *fileno_session(Queue &session) {
     if (fd < 0)
         return PyErr_SetFromErrno(PyExc_OSError);
     return PyLong_FromLong(fd);
+}
+
+PyObject *version_of(const char *(*get)()) {
+    const char *text;
+    try {
+        text = get();
+    } catch (...) {
+        return raise_current();
+    }
+    if (text == nullptr)
+        text = "";
+    return PyUnicode_DecodeASCII(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
 }

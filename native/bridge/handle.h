@@ -20,6 +20,9 @@ PyObject *wait_session(Queue &session, PyObject *timeout);
 PyObject *fileno_session(Queue &session);
 // Sets the error of a session used in another process than its creator's.
 PyObject *refuse_foreign();
+// The text a vendor library's static GetApiVersion returns, as a str
+// (ASCII, "replace"); whatever it throws becomes a Python exception.
+PyObject *version_of(const char *(*get)());
 
 template <class Session, const char *Name>
 struct Handle {

@@ -19,17 +19,7 @@ Spi *usable(PyObject *object) { return Handles::usable(object); }
 
 namespace {
 
-PyObject *version(PyObject *, PyObject *) {
-    const char *text;
-    try {
-        text = CThostFtdcTraderApi::GetApiVersion();
-    } catch (...) {
-        return raise_current();
-    }
-    if (text == nullptr)
-        text = "";
-    return PyUnicode_DecodeASCII(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
-}
+PyObject *version(PyObject *, PyObject *) { return version_of(&CThostFtdcTraderApi::GetApiVersion); }
 
 PyObject *create(PyObject *, PyObject *args) {
     const char *front = nullptr;

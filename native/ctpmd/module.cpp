@@ -23,17 +23,7 @@ inline constexpr char capsule_name[] = "morva.ctpmd";
 using Api = CThostFtdcMdApi;
 using Handles = Handle<MdSpi, capsule_name>;
 
-PyObject *version(PyObject *, PyObject *) {
-    const char *text;
-    try {
-        text = Api::GetApiVersion();
-    } catch (...) {
-        return raise_current();
-    }
-    if (text == nullptr)
-        text = "";
-    return PyUnicode_DecodeASCII(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
-}
+PyObject *version(PyObject *, PyObject *) { return version_of(&Api::GetApiVersion); }
 
 PyObject *create(PyObject *, PyObject *args) {
     const char *front = nullptr;
