@@ -225,11 +225,14 @@ void test_walk() {
     check(ctpsim_walk("md_w", "au2706", 7, 2000) == CTPSIM_OK, "walk started");
     check(feed.wait_for(104), "a hundred ticks from the walk");
     check(ctpsim_walk("md_w", "au2706", 7, 0) == CTPSIM_OK, "walk stopped");
+    // Ticks posted to the library's threads before the stop are still delivered.
+    std::this_thread::sleep_for(300ms);
     const std::size_t stopped = feed.count();
     std::this_thread::sleep_for(100ms);
     check(feed.count() == stopped, "nothing after the walk stopped");
     ctpsim_walk("md_w", "au2706", 7, 1000);
     ctpsim_reset();  // stops it too
+    std::this_thread::sleep_for(300ms);
     const std::size_t reset = feed.count();
     std::this_thread::sleep_for(100ms);
     check(feed.count() == reset, "ctpsim_reset stops walks");
