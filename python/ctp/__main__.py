@@ -218,7 +218,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.verbose:
             logging.basicConfig(level=logging.INFO, stream=sys.stderr,
                                 format="%(asctime)s %(name)s %(levelname)s %(message)s")
-        else:   # the failure's one line says it all
+        elif not logging.getLogger("ctp").handlers:     # the failure's one line says it all
             logging.getLogger("ctp").addHandler(logging.NullHandler())
         try:
             output = show(args, records(args, password_for(args.user)))
