@@ -37,12 +37,15 @@ def run(client: ctp.Client) -> None:
     rb = instruments[INSTRUMENT]
     print(f"{len(instruments)} instruments; {INSTRUMENT} on {rb['ExchangeID']}, tick {rb['PriceTick']:g}")
 
-    (account,) = client.query("QryTradingAccount")
-    print(f"account: balance {account['Balance']:.2f}, available {account['Available']:.2f}, "
-          f"margin {account['CurrMargin']:.2f}")
+    (start,) = client.query("QryTradingAccount")
+    print(f"account: balance {start['Balance']:.2f}, available {start['Available']:.2f}, "
+          f"margin {start['CurrMargin']:.2f}")
     positions = client.query("QryInvestorPosition")
-    print("positions: " + (", ".join(f"{p['InstrumentID']} {ctp.PosiDirection(p['PosiDirection']).name.lower()} "
-                                      f"{p['Position']}" for p in positions) or "none"))
+    held = ", ".join(f"{p['InstrumentID']} {ctp.PosiDirection(p['PosiDirection']).name.lower()} {p['Position']}"
+                     + (f" ({p['YdPosition']} from yesterday)" if p["YdPosition"] else "") for p in positions)
+    where = ("; the simulated front starts each investor with the positions of its configuration"
+             if client.front.startswith("sim://") else "")
+    print(f"positions: {held}{where}" if held else "positions: none")
 
     bought = client.insert_order(INSTRUMENT, Direction.BUY, 2, BUY_PRICE, exchange=rb["ExchangeID"]).wait()
     if bought.status != OrderStatus.ALL_TRADED:
@@ -59,8 +62,19 @@ def run(client: ctp.Client) -> None:
     (account,) = client.query("QryTradingAccount")
     if account["FrozenMargin"] != 0 or account["Commission"] <= 0:
         raise Failed("the account does not show the trade and the cancel")
-    print(f"account afterwards: balance {account['Balance']:.2f}, margin {account['CurrMargin']:.2f}, "
-          f"commission {account['Commission']:.2f}")
+    print(f"account afterwards: balance {account['Balance']:.2f} ({moved(start, account)}), "
+          f"margin {account['CurrMargin']:.2f}")
+
+
+def moved(before: ctp.Record, after: ctp.Record) -> str:
+    """What changed the balance. It is yesterday's balance plus deposits less withdrawals, plus
+    the profit of closed positions and of open ones (valued at market prices), less commission."""
+    parts = [("Commission", "commission", -1), ("PositionProfit", "position profit", 1),
+             ("CloseProfit", "close profit", 1), ("Deposit", "deposit", 1), ("Withdraw", "withdrawal", -1)]
+    changes = [f"{name} {sign * (after[key] - before[key]):+.2f}" + (" at market prices" if key == "PositionProfit"
+                                                                   else "")
+               for key, name, sign in parts if after[key] != before[key]]
+    return f"{after['Balance'] - before['Balance']:+.2f}: {', '.join(changes)}" if changes else "unchanged"
 
 
 def react(client: ctp.Client, market: ctp.MarketData, exchange: str, tick_size: float) -> None:

@@ -457,7 +457,7 @@ def test_the_command_line_checks(front, command):
     assert table.returncode == 0 and as_json.returncode == 0, table.stderr + as_json.stderr
     data = json.loads(as_json.stdout)
     if command == "login":
-        assert data["Front"] == front and data["FrontID"] == 1 and len(data["TradingDay"]) == 8
+        assert data[0]["Front"] == front and data[0]["FrontID"] == 1 and len(data[0]["TradingDay"]) == 8
         assert "TradingDay" in table.stdout and front in table.stdout
     elif command == "instruments":
         assert len(data) == 12 and len(table.stdout.splitlines()) == 13
@@ -465,7 +465,7 @@ def test_the_command_line_checks(front, command):
     elif command == "account":
         assert data[0]["Balance"] == 1_000_000 and "1000000.00" in table.stdout
     elif command == "positions":
-        assert [p["InstrumentID"] for p in data] == ["rb2705"] and data[0]["PosiDirection"] == "2"
+        assert [p["InstrumentID"] for p in data] == ["rb2705"] and data[0]["PosiDirection"] == "long"
         assert "rb2705" in table.stdout and " long " in table.stdout
     else:
         assert data == [] and table.stdout.strip() == "(no orders)"

@@ -2,7 +2,11 @@
 records as enums, the simulated front's controls (``ctp.sim``), and the
 client built on the native module ``_ctp``."""
 
+import importlib.util
 from typing import TYPE_CHECKING
+
+__version__ = "0.1.0"
+"""The package's version; the wheel's metadata reads it from here."""
 
 from .codes import (
     ActionFlag,
@@ -60,12 +64,21 @@ __all__ += [
 
 # Market data, imported on first use: trading alone never loads the market-data library
 # (and works where the package was built without it).
+_MARKET_DATA = ["AsyncMarketData", "AsyncTicks", "MarketData", "Ticks"]
 if TYPE_CHECKING:
     from ._md import AsyncMarketData as AsyncMarketData, AsyncTicks as AsyncTicks  # noqa: F401
     from ._md import MarketData as MarketData, Ticks as Ticks  # noqa: F401
 else:
     def __getattr__(name: str) -> object:
-        if name in ("AsyncMarketData", "AsyncTicks", "MarketData", "Ticks"):
+        if name in _MARKET_DATA:
             from . import _md
             return getattr(_md, name)
         raise AttributeError(f"module 'ctp' has no attribute {name!r}")
+
+# Listed (for dir, help and import *) where the market-data module was built; finding it loads nothing.
+if TYPE_CHECKING or importlib.util.find_spec("_ctpmd") is not None:
+    __all__ += _MARKET_DATA
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

@@ -1,12 +1,19 @@
 """``python -m ctp``: the checks to run first with a new account.
 
-    python -m ctp [--front F] [--broker B] [--user U] [--app-id A] [--auth-code C] [--json] COMMAND
+    python -m ctp COMMAND [--front F] [--broker B] [--user U] [--app-id A] [--auth-code C]
+                          [--flow DIR] [--timeout SECONDS] [--json] [-v]
+    python -m ctp --version
 
 COMMAND is ``login`` (connect, authenticate, log in: the trading day, front and
-session), ``instruments``, ``account``, ``positions`` or ``orders``. Options
-default to the environment variables CTP_FRONT, CTP_BROKER, CTP_USER,
+session), ``instruments``, ``account``, ``positions``, ``orders`` or ``trades``.
+Options default to the environment variables CTP_FRONT, CTP_BROKER, CTP_USER,
 CTP_APP_ID and CTP_AUTH_CODE; the password comes from CTP_PASSWORD or a prompt,
-never from the command line."""
+never from the command line.
+
+Tables and JSON show the same records with the same names for codes ("long",
+"all_traded"); ``--json`` prints every command's records as one JSON array of
+objects (``login``: one object). Exit status: 0 done, 1 failed (one line on
+stderr says why), 2 bad usage, 130 interrupted."""
 
 from __future__ import annotations
 
@@ -14,16 +21,35 @@ import argparse
 import getpass
 import json
 import logging
+import math
 import os
 import sys
+import warnings
 from collections.abc import Sequence
 from enum import StrEnum
-from typing import Any
+from typing import Any, NoReturn
 
-from ._blocking import Client
-from ._core import CtpError, Disconnected, Overflowed, Record
-from .codes import Direction, OffsetFlag, OrderStatus, PosiDirection, PositionDate, ProductClass
+import _ctp
 
+from . import Client, CtpError, Disconnected, Overflowed, Record, __version__
+from .codes import (
+    ActionFlag,
+    ContingentCondition,
+    Direction,
+    ForceCloseReason,
+    HedgeFlag,
+    OffsetFlag,
+    OrderPriceType,
+    OrderStatus,
+    OrderSubmitStatus,
+    PosiDirection,
+    PositionDate,
+    ProductClass,
+    TimeCondition,
+    VolumeCondition,
+)
+
+PROG = "python -m ctp"
 COLUMNS = {
     "instruments": ("ExchangeID", "InstrumentID", "ProductClass", "PriceTick", "MinLimitOrderVolume",
                     "MaxLimitOrderVolume", "IsTrading"),
@@ -32,49 +58,97 @@ COLUMNS = {
     "orders": ("InsertTime", "ExchangeID", "InstrumentID", "OrderSysID", "FrontID", "SessionID", "OrderRef",
                "Direction", "CombOffsetFlag", "LimitPrice", "VolumeTotalOriginal", "VolumeTraded", "OrderStatus",
                "StatusMsg"),
+    "trades": ("TradeTime", "ExchangeID", "InstrumentID", "TradeID", "OrderSysID", "OrderRef", "Direction",
+               "OffsetFlag", "HedgeFlag", "Price", "Volume"),
 }
-# Code columns shown by name in tables ("2" -> "long").
+# Codes shown by name, in tables and JSON alike ("2" -> "long"); the Comb... keys hold one code per leg.
 CODES: dict[str, type[StrEnum]] = {
-    "ProductClass": ProductClass, "PosiDirection": PosiDirection, "PositionDate": PositionDate,
-    "Direction": Direction, "CombOffsetFlag": OffsetFlag, "OrderStatus": OrderStatus,
+    "ActionFlag": ActionFlag, "CombHedgeFlag": HedgeFlag, "CombOffsetFlag": OffsetFlag,
+    "ContingentCondition": ContingentCondition, "Direction": Direction, "ForceCloseReason": ForceCloseReason,
+    "HedgeFlag": HedgeFlag, "OffsetFlag": OffsetFlag, "OrderPriceType": OrderPriceType,
+    "OrderStatus": OrderStatus, "OrderSubmitStatus": OrderSubmitStatus, "PosiDirection": PosiDirection,
+    "PositionDate": PositionDate, "ProductClass": ProductClass, "TimeCondition": TimeCondition,
+    "VolumeCondition": VolumeCondition,
 }
 QUERY = {"instruments": "QryInstrument", "account": "QryTradingAccount", "positions": "QryInvestorPosition",
-         "orders": "QryOrder"}
+         "orders": "QryOrder", "trades": "QryTrade"}
+COMMANDS = ("login", *QUERY)
+
+
+class Failed(Exception):
+    """A failure the command reports in one line."""
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        """Bad usage in one line (argparse would print the whole usage first)."""
+        self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
+
+
+def valid_text(value: str) -> str:
+    """An option's text, refused when it cannot be encoded (bytes that were not UTF-8)."""
+    try:
+        value.encode()
+    except UnicodeEncodeError:
+        raise argparse.ArgumentTypeError(f"not valid text (bytes that are not UTF-8): {value!r}") from None
+    return value
+
+
+def seconds(value: str) -> float:
+    try:
+        number = float(value)
+    except ValueError:
+        number = math.nan
+    if not (math.isfinite(number) and number > 0):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {value!r}")
+    return number
 
 
 def parse(argv: Sequence[str] | None) -> argparse.Namespace:
     env = os.environ.get
-    parser = argparse.ArgumentParser(prog="python -m ctp", description="The checks to run first with a new "
-                                     "account: log in, then list the instruments, the account, the positions or "
-                                     "today's orders.", epilog="The password comes from CTP_PASSWORD or a prompt.")
-    parser.add_argument("command", choices=("login", "instruments", "account", "positions", "orders"),
+    parser = Parser(prog=PROG, description="The checks to run first with a new account: log in, then list the "
+                    "instruments, the account, the positions, today's orders or today's trades.",
+                    epilog="The password comes from CTP_PASSWORD or a prompt. Exit status: 0 done, 1 failed, "
+                    "2 bad usage, 130 interrupted.")
+    parser.add_argument("command", choices=COMMANDS,
                         help="login: connect, authenticate, log in and show the trading day, front and session; "
                         "the others: log in and show what the query answers")
-    parser.add_argument("--front", default=env("CTP_FRONT"), required=env("CTP_FRONT") is None,
+    parser.add_argument("--front", type=valid_text, default=env("CTP_FRONT"), required=env("CTP_FRONT") is None,
                         help="front address, e.g. tcp://host:port or sim://NAME ($CTP_FRONT)")
-    parser.add_argument("--broker", default=env("CTP_BROKER"), required=env("CTP_BROKER") is None,
+    parser.add_argument("--broker", type=valid_text, default=env("CTP_BROKER"), required=env("CTP_BROKER") is None,
                         help="broker id ($CTP_BROKER)")
-    parser.add_argument("--user", default=env("CTP_USER"), required=env("CTP_USER") is None,
+    parser.add_argument("--user", type=valid_text, default=env("CTP_USER"), required=env("CTP_USER") is None,
                         help="user and investor id ($CTP_USER)")
-    parser.add_argument("--app-id", default=env("CTP_APP_ID", ""), help="app id ($CTP_APP_ID)")
-    parser.add_argument("--auth-code", default=env("CTP_AUTH_CODE", ""), help="auth code ($CTP_AUTH_CODE)")
-    parser.add_argument("--flow", default=None, help="flow directory (a temporary one by default)")
-    parser.add_argument("--timeout", type=float, default=10.0, help="seconds to wait for each answer (10)")
-    parser.add_argument("--json", action="store_true", help="JSON instead of a table")
+    parser.add_argument("--app-id", type=valid_text, default=env("CTP_APP_ID", ""), help="app id ($CTP_APP_ID)")
+    parser.add_argument("--auth-code", type=valid_text, default=env("CTP_AUTH_CODE", ""),
+                        help="auth code ($CTP_AUTH_CODE)")
+    parser.add_argument("--flow", type=valid_text, default=None,
+                        help="directory for the vendor's flow files, made if missing (by default one per front "
+                        "and user under the temporary directory)")
+    parser.add_argument("--timeout", type=seconds, default=10.0, help="seconds to wait for each answer (10)")
+    parser.add_argument("--json", action="store_true", help="a JSON array of the records instead of a table")
     parser.add_argument("-v", "--verbose", action="store_true", help="log the session's steps to stderr")
+    parser.add_argument("--version", action="version",
+                        version=f"ctp {__version__}; trader library {_ctp.version()}")
     return parser.parse_args(argv)
+
+
+def named(record: Record) -> Record:
+    """The record with its codes by name ("long"); an unknown code stays as it is."""
+    def name(kind: type[StrEnum], code: str) -> str:
+        try:
+            return "+".join(kind(c).name.lower() for c in code)
+        except ValueError:
+            return code
+    return {key: name(CODES[key], value) if key in CODES and isinstance(value, str) and value else value
+            for key, value in record.items()}
 
 
 def table(records: list[Record], columns: Sequence[str]) -> str:
     """Records as aligned columns; numbers to the right."""
-    def cell(column: str, value: Any) -> str:
-        if column in CODES and isinstance(value, str):
-            try:
-                return CODES[column](value[:1]).name.lower()
-            except ValueError:
-                return value
+    def cell(value: Any) -> str:
         return number(value) if isinstance(value, float) else str(value)
-    rows = [list(columns)] + [[cell(column, record.get(column, "")) for column in columns] for record in records]
+    rows = [list(columns)] + [[cell(record.get(column, "")) for column in columns] for record in records]
     widths = [max(len(row[i]) for row in rows) for i in range(len(columns))]
     numeric = [bool(records) and all(isinstance(r.get(c), (int, float)) for r in records) for c in columns]
     lines = []
@@ -96,33 +170,64 @@ def pairs(record: Record) -> str:
                      for key, value in record.items())
 
 
-def run(args: argparse.Namespace, password: str) -> str:
+def password_for(user: str) -> str:
+    """CTP_PASSWORD, else the answer to a prompt on the terminal; Failed where there is none to ask on."""
+    password = os.environ.get("CTP_PASSWORD")
+    if password is None:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", getpass.GetPassWarning)   # getpass would read stdin, echoing
+            try:
+                password = getpass.getpass(f"password for {user}: ")
+            except (getpass.GetPassWarning, EOFError):
+                raise Failed("no password: set CTP_PASSWORD, or run it on a terminal to be asked") from None
+    try:
+        password.encode()
+    except UnicodeEncodeError:
+        raise Failed("the password is not valid text (bytes that are not UTF-8)") from None
+    return password
+
+
+def records(args: argparse.Namespace, password: str) -> list[Record]:
+    """Logs in and returns what the command shows, codes by name."""
+    if args.flow is not None:
+        try:
+            os.makedirs(args.flow, exist_ok=True)
+        except OSError as error:
+            raise Failed(f"cannot use --flow {args.flow}: {error.strerror or error}") from None
     with Client(args.front, args.broker, args.user, password, args.app_id, args.auth_code, flow=args.flow,
                 timeout=args.timeout) as client:
         if args.command == "login":
-            login = {"TradingDay": client.trading_day, "Front": args.front, "FrontID": client.front_id,
-                     "SessionID": client.session_id, "MaxOrderRef": client.max_order_ref}
-            return json.dumps(login, ensure_ascii=False) if args.json else pairs(login)
-        records = client.query(QUERY[args.command])
+            found = [{"TradingDay": client.trading_day, "Front": args.front, "FrontID": client.front_id,
+                      "SessionID": client.session_id, "MaxOrderRef": client.max_order_ref}]
+        else:
+            found = client.query(QUERY[args.command])
+    return [named(record) for record in found]
+
+
+def show(args: argparse.Namespace, found: list[Record]) -> str:
     if args.json:
-        return json.dumps(records, ensure_ascii=False, indent=1)
-    if args.command == "account":
-        return "\n\n".join(pairs(record) for record in records) or "(no account)"
-    return table(records, COLUMNS[args.command]) if records else f"(no {args.command})"
+        return json.dumps(found, ensure_ascii=False, indent=1)
+    if args.command in ("login", "account"):
+        return "\n\n".join(pairs(record) for record in found) or f"(no {args.command})"
+    return table(found, COLUMNS[args.command]) if found else f"(no {args.command})"
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = parse(argv)
-    logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING, stream=sys.stderr,
-                        format="%(asctime)s %(name)s %(levelname)s %(message)s")
-    password = os.environ.get("CTP_PASSWORD")
-    if password is None:
-        password = getpass.getpass(f"password for {args.user}: ")
     try:
-        print(run(args, password))
-    except (CtpError, Disconnected, Overflowed, TimeoutError) as error:
-        print(f"{args.command} failed: {error}", file=sys.stderr)
-        return 1
+        args = parse(argv)
+        if args.verbose:
+            logging.basicConfig(level=logging.INFO, stream=sys.stderr,
+                                format="%(asctime)s %(name)s %(levelname)s %(message)s")
+        elif not logging.getLogger("ctp").handlers:     # the failure's one line says it all
+            logging.getLogger("ctp").addHandler(logging.NullHandler())
+        try:
+            output = show(args, records(args, password_for(args.user)))
+        except (Failed, CtpError, Disconnected, Overflowed, OSError, ValueError) as error:
+            print(f"{args.command} failed: {error}", file=sys.stderr)
+            return 1
+        print(output)
+    except KeyboardInterrupt:
+        return 130
     return 0
 
 
