@@ -287,6 +287,16 @@ def _check(function: str, result: int) -> None:
         raise ControlError(function, result)
 
 
+def _text(name: str, value: str | bytes) -> bytes:
+    """The C string for argument ``name``: a str in UTF-8, bytes as they are.
+    C would read a NUL as the end and act on what comes before it (another
+    instrument, another front), so a NUL is refused."""
+    data = value.encode() if isinstance(value, str) else bytes(value)
+    if b"\0" in data:
+        raise ValueError(f"{name} contains a NUL character: {value!r}")
+    return data
+
+
 def last_api() -> int:
     """Serial of the newest API object (0 when none was created yet)."""
     result: int = library().ctpsim_last_api()
@@ -296,7 +306,7 @@ def last_api() -> int:
 def api_of(flow: bytes) -> int:
     """Serial of the newest API object created with this flow path (0 if none):
     the one behind the handle ``_ctp.create(front, flow)`` returned."""
-    result: int = library().ctpsim_api_of(flow)
+    result: int = library().ctpsim_api_of(_text("flow", flow))
     return result
 
 
@@ -320,16 +330,17 @@ def emit(api: int, callback: str, record: Buffer | None = None, info: Buffer | N
     data = None if record is None else bytes(record)
     error = None if info is None else bytes(info)
     lib = _held() if hold_gil else library()
-    _check("ctpsim_emit", lib.ctpsim_emit(api, thread, callback.encode(), data, 0 if data is None else len(data),
-                                          error, 0 if error is None else len(error), id, int(last),
-                                          round(timeout * 1000)))
+    _check("ctpsim_emit", lib.ctpsim_emit(api, thread, _text("callback", callback), data,
+                                          0 if data is None else len(data), error,
+                                          0 if error is None else len(error), id, int(last), round(timeout * 1000)))
 
 
 def flood(api: int, callback: str, count: int, *, thread: int = 0, timeout: float = 60.0) -> None:
     """Runs ``callback`` ``count`` times back to back on one library thread,
     with null record and info, ids 0, 1, ..., count-1 and last true; waits up
     to ``timeout`` seconds for all of them."""
-    _check("ctpsim_flood", library().ctpsim_flood(api, thread, callback.encode(), count, round(timeout * 1000)))
+    _check("ctpsim_flood", library().ctpsim_flood(api, thread, _text("callback", callback), count,
+                                                  round(timeout * 1000)))
 
 
 def flood_record(api: int, callback: str, record: Buffer, count: int, *, thread: int = 0,
@@ -340,8 +351,8 @@ def flood_record(api: int, callback: str, record: Buffer, count: int, *, thread:
     preallocated ring, the cheapest thing a client could do (a benchmark's
     floor)."""
     data = bytes(record)
-    _check("ctpsim_flood_record", library().ctpsim_flood_record(api, thread, callback.encode(), data, len(data), count,
-                                                                round(timeout * 1000)))
+    _check("ctpsim_flood_record", library().ctpsim_flood_record(api, thread, _text("callback", callback), data,
+                                                                len(data), count, round(timeout * 1000)))
 
 
 def log_calls(enabled: bool = True) -> None:
@@ -352,6 +363,8 @@ def log_calls(enabled: bool = True) -> None:
 def calls(api: int | None = None, op: str | None = None) -> list[Call]:
     """The calls the library logged since the last :func:`reset`, oldest
     first (the first 100,000), optionally only those on ``api`` or to ``op``."""
+    if op is not None:
+        _text("op", op)
     lib = library()
     count: int = lib.ctpsim_calls(None, 0)
     buffer = (Call * max(count, 1))()
@@ -389,7 +402,7 @@ def throw_next(op: str, kind: Throw = Throw.RUNTIME) -> None:
     "ReqOrderInsert", ...) throws, as a vendor library may: ``Init`` after its
     threads started, ``Release`` before it does anything, the others before
     they have any effect."""
-    library().ctpsim_throw_next(op.encode(), kind)
+    library().ctpsim_throw_next(_text("op", op), kind)
 
 
 def timing(capacity: int, count_switches: bool = False) -> None:
@@ -418,7 +431,7 @@ def force_result(value: int | None) -> None:
 
 def set_version(text: bytes) -> None:
     """The text ``GetApiVersion`` returns from now on (at most 255 bytes)."""
-    library().ctpsim_set_version(text)
+    library().ctpsim_set_version(_text("text", text))
 
 
 def set_request_delay(microseconds: int) -> None:
@@ -428,7 +441,7 @@ def set_request_delay(microseconds: int) -> None:
 
 def sizeof(record: str) -> int:
     """sizeof the named record type ("CThostFtdcOrderField", ...), 0 if unknown."""
-    result: int = library().ctpsim_sizeof(record.encode())
+    result: int = library().ctpsim_sizeof(_text("record", record))
     return result
 
 
@@ -440,18 +453,21 @@ def set_price(front: str, instrument: str, price: float) -> None:
     around it again at full depth, and resting orders the new quotes cross
     trade. NO_FRONT for an unknown front or instrument, BAD_VALUE for a price
     off the tick grid or outside the price band."""
-    _check("ctpsim_set_price", library().ctpsim_set_price(front.encode(), instrument.encode(), price))
+    _check("ctpsim_set_price", library().ctpsim_set_price(_text("front", front), _text("instrument", instrument),
+                                                          price))
 
 
 def move_price(front: str, instrument: str, ticks: int) -> None:
     """Moves the reference price by ``ticks`` price ticks (0 refills the market)."""
-    _check("ctpsim_move_price", library().ctpsim_move_price(front.encode(), instrument.encode(), ticks))
+    _check("ctpsim_move_price", library().ctpsim_move_price(_text("front", front), _text("instrument", instrument),
+                                                            ticks))
 
 
 def price(front: str, instrument: str) -> float:
     """An instrument's reference price."""
     out = ctypes.c_double()
-    _check("ctpsim_get_price", library().ctpsim_get_price(front.encode(), instrument.encode(), ctypes.byref(out)))
+    _check("ctpsim_get_price", library().ctpsim_get_price(_text("front", front), _text("instrument", instrument),
+                                                          ctypes.byref(out)))
     return out.value
 
 
@@ -495,7 +511,7 @@ def max_pending(count: int) -> None:
 def md_api_of(flow: bytes) -> int:
     """Serial of the newest market-data API object created with this flow
     path (0 if none): the one behind ``_ctpmd.create(front, flow)``."""
-    result: int = library().ctpsim_md_api_of(flow)
+    result: int = library().ctpsim_md_api_of(_text("flow", flow))
     return result
 
 
@@ -510,7 +526,7 @@ def md_emit(api: int, callback: str, record: Buffer | None = None, info: Buffer 
     data = None if record is None else bytes(record)
     error = None if info is None else bytes(info)
     lib = _held() if hold_gil else library()
-    _check("ctpsim_md_emit", lib.ctpsim_md_emit(api, thread, callback.encode(), data,
+    _check("ctpsim_md_emit", lib.ctpsim_md_emit(api, thread, _text("callback", callback), data,
                                                       0 if data is None else len(data), error,
                                                       0 if error is None else len(error), id, int(last),
                                                       round(timeout * 1000)))
@@ -522,7 +538,7 @@ def md_flood(api: int, callback: str, count: int, record: Buffer | None = None, 
     market-data object, with a copy of ``record`` (or a null record) each
     time."""
     data = None if record is None else bytes(record)
-    _check("ctpsim_md_flood_record", library().ctpsim_md_flood_record(api, thread, callback.encode(), data,
+    _check("ctpsim_md_flood_record", library().ctpsim_md_flood_record(api, thread, _text("callback", callback), data,
                                                                       0 if data is None else len(data), count,
                                                                       round(timeout * 1000)))
 
@@ -546,4 +562,5 @@ def walk(front: str, instrument: str, seed: int, rate: float) -> None:
     """Starts a random walk of an instrument's reference price, ``rate`` steps
     a second, reproducible from ``seed``; a rate of 0 stops it. Market-data
     sessions on the front see every step as ticks."""
-    _check("ctpsim_walk", library().ctpsim_walk(front.encode(), instrument.encode(), seed, float(rate)))
+    _check("ctpsim_walk", library().ctpsim_walk(_text("front", front), _text("instrument", instrument), seed,
+                                                float(rate)))
