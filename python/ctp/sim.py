@@ -560,7 +560,7 @@ def md_hold(api: int, held: bool = True) -> None:
 
 def walk(front: str, instrument: str, seed: int, rate: float) -> None:
     """Starts a random walk of an instrument's reference price, ``rate`` steps
-    a second, reproducible from ``seed``; a rate of 0 stops it. Market-data
-    sessions on the front see every step as ticks."""
+    a second (1e-9 to 1,000,000), reproducible from ``seed``; a rate of 0
+    stops it. Market-data sessions on the front see every step as ticks."""
     _check("ctpsim_walk", library().ctpsim_walk(_text("front", front), _text("instrument", instrument), seed,
                                                 float(rate)))

@@ -207,7 +207,7 @@ CTPSIM_EXPORT int ctpsim_md_reconnect(int api);
 CTPSIM_EXPORT int ctpsim_md_hold(int api, int held);
 
 // Moves an instrument's reference price by one tick up or down, chosen by a
-// generator seeded with `seed`, `rate` times a second (at most 1,000,000), on
+// generator seeded with `seed`, `rate` times a second (1e-9 to 1,000,000), on
 // a thread of the library's own, each step as ctpsim_move_price (turning back
 // at the price band). A walk of the same instrument is replaced; a rate of 0
 // stops it. ctpsim_reset stops every walk.

@@ -13,6 +13,7 @@
 #include <cfloat>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <condition_variable>
 #include <map>
 #include <random>
@@ -299,6 +300,13 @@ void Venue::publish() noexcept {
 
 namespace {
 
+// Rates a walk takes, in steps a second: at the slowest one step in about 32
+// years, an interval the steady clock holds with room to add it to the time
+// now; at the fastest a million.
+constexpr double min_walk_rate = 1e-9;
+constexpr double max_walk_rate = 1e6;
+static_assert(1e9 / min_walk_rate < static_cast<double>(std::chrono::steady_clock::duration::max().count()) / 4);
+
 // One instrument's reference price moving a tick up or down at a steady rate,
 // on a thread of its own, through the venue's move_price (so every step
 // requotes the market, trades what it crosses and publishes a snapshot).
@@ -322,7 +330,9 @@ public:
 private:
     void run() {
         using Clock = std::chrono::steady_clock;
-        const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+        // Whole nanoseconds, within the clock's range for every rate walk takes.
+        const auto period =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(std::llround(1e9 / rate)));
         Clock::time_point next = Clock::now();
         std::unique_lock lock(mutex);
         for (;;) {
@@ -365,7 +375,7 @@ Walks &walks() {
 }  // namespace
 
 int walk(std::string_view front, std::string_view instrument, unsigned long long seed, double rate) {
-    if (!(rate >= 0 && rate <= 1e6))
+    if (!(rate == 0 || (rate >= min_walk_rate && rate <= max_walk_rate)))
         return CTPSIM_BAD_VALUE;
     std::shared_ptr<Venue> venue = find_venue(front);
     if (!venue)
