@@ -174,6 +174,30 @@ class TestFeed:
             with pytest.raises(ControlError):
                 sim.walk(front, "i2705", 3, rate)
 
+    def test_tick_times_never_run_backwards_across_a_second(self, sim, tmp_path):
+        # The date, the second and the millisecond of a tick come from one
+        # reading of the clock: taken apart, the second lagged a few
+        # milliseconds behind the millisecond at each turn of the second.
+        feed = MdSession(sim, bytes(tmp_path / "stamps") + b"/", front="sim://stamps")
+        try:
+            feed.login()
+            _ctpmd.subscribe(feed.handle, ["sc2703"])
+            poll_until(feed.handle, 2)
+            sim.walk("stamps", "sc2703", 9, 5000)
+            turn = int(time.time()) + 1.2              # past the next turn of the second
+            deadline = time.monotonic() + 30
+            ticks = []
+            while time.time() < turn or len(ticks) < 100:
+                assert time.monotonic() < deadline, f"{len(ticks)} ticks"
+                ticks += feed.poll()
+                _ctpmd.wait(feed.handle, 0.05)
+            sim.walk("stamps", "sc2703", 9, 0)
+            stamps = [(t["data"]["ActionDay"], t["data"]["UpdateTime"], t["data"]["UpdateMillisec"]) for t in ticks]
+            backwards = [(a, b) for a, b in zip(stamps, stamps[1:]) if b < a]
+            assert backwards == [] and len({s[:2] for s in stamps}) >= 2
+        finally:
+            feed.close()
+
     def test_a_slow_walk_waits_and_one_too_slow_to_time_is_refused(self, sim, md):  # noqa: F811
         md.login()
         _ctpmd.subscribe(md.handle, ["i2705"])

@@ -142,9 +142,9 @@ int Venue::request(MdSession &session, const CThostFtdcReqUserLoginField &r, int
         return 0;
     }
     CThostFtdcRspUserLoginField reply{};
-    const std::string time = now_time();
+    const Stamp now = wall_clock();
     put(reply.TradingDay, trading_day);
-    put(reply.LoginTime, time);
+    put(reply.LoginTime, now.time);
     put(reply.BrokerID, text(r.BrokerID));
     put(reply.UserID, text(r.UserID));
     put(reply.SystemName, "standin simulated front");
@@ -213,11 +213,11 @@ int Venue::subscribe(MdSession &session, const std::vector<std::string> &ids, bo
 CThostFtdcDepthMarketDataField Venue::depth(const Instrument &instrument) const {
     constexpr double unset = DBL_MAX;
     CThostFtdcDepthMarketDataField d{};
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const Stamp now = wall_clock();
     put(d.TradingDay, trading_day);
-    put(d.ActionDay, today());
-    put(d.UpdateTime, now_time());
-    d.UpdateMillisec = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count() % 1000);
+    put(d.ActionDay, now.date);
+    put(d.UpdateTime, now.time);
+    d.UpdateMillisec = now.millisec;
     put(d.ExchangeID, instrument.setup.exchange);
     put(d.InstrumentID, instrument.setup.id);
     put(d.ExchangeInstID, instrument.setup.id);

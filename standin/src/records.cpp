@@ -1,6 +1,5 @@
 #include "records.h"
 
-#include <ctime>
 
 namespace standin {
 
@@ -42,43 +41,6 @@ CThostFtdcRspInfoField info(Error error) {
     out.ErrorID = error_id(error);
     put(out.ErrorMsg, error_text(error));
     return out;
-}
-
-namespace {
-
-std::tm local_at(std::time_t when) {
-    std::tm parts{};
-    ::localtime_r(&when, &parts);
-    return parts;
-}
-
-std::tm local_now() { return local_at(std::time(nullptr)); }
-
-std::string date_text(const std::tm &parts) {
-    char out[16];
-    std::strftime(out, sizeof out, "%Y%m%d", &parts);
-    return out;
-}
-
-}  // namespace
-
-std::string today() { return date_text(local_now()); }
-
-std::string now_time() {
-    const std::tm parts = local_now();
-    char out[16];
-    std::strftime(out, sizeof out, "%H:%M:%S", &parts);
-    return out;
-}
-
-std::string default_trading_day() {
-    // Days are added to the time, not normalised with mktime: mktime
-    // re-reads the time zone on every call, which is not safe while other
-    // threads do the same (two fronts made at once).
-    const std::time_t now = std::time(nullptr);
-    const std::tm parts = local_at(now);
-    const int skip = parts.tm_wday == 6 ? 2 : parts.tm_wday == 0 ? 1 : 0;
-    return date_text(skip == 0 ? parts : local_at(now + skip * 24 * 60 * 60));
 }
 
 }  // namespace standin

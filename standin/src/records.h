@@ -2,6 +2,7 @@
 #pragma once
 
 #include "api.h"
+#include "clock.h"
 #include "messages.h"
 
 #include <algorithm>
@@ -68,11 +69,5 @@ private:
 };
 
 CThostFtdcRspInfoField info(Error error);
-
-// The local calendar date (YYYYMMDD) and time (HH:MM:SS).
-std::string today();
-std::string now_time();
-// Today, or the Monday after a weekend.
-std::string default_trading_day();
 
 }  // namespace standin

@@ -238,7 +238,7 @@ void Venue::update(Order &order, char status, const char *message, Outbox &out) 
     CThostFtdcOrderField &o = order.record;
     o.OrderStatus = status;
     put(o.StatusMsg, message);
-    put(o.UpdateTime, now_time());
+    put(o.UpdateTime, wall_clock().time);
     o.SequenceNo = ++next_sequence;
     ++o.NotifySequence;
     notify(out, *order.account, "OnRtnOrder", &o, nullptr);
@@ -289,8 +289,9 @@ void Venue::accept_order(Session &session, const CThostFtdcInputOrderField &in, 
     o.OrderType = '0';
     o.VolumeTraded = 0;
     o.VolumeTotal = order.remaining;
-    put(o.InsertDate, today());
-    put(o.InsertTime, now_time());
+    const Stamp now = wall_clock();
+    put(o.InsertDate, now.date);
+    put(o.InsertTime, now.time);
     put(o.ActiveTime, text(o.InsertTime));
     o.FrontID = front_id;
     o.SessionID = session.session_id;
@@ -460,8 +461,9 @@ void Venue::fill(Order &order, Ticks ticks, int volume, const std::string &trade
     t.HedgeFlag = o.CombHedgeFlag[0];
     t.Price = price;
     t.Volume = volume;
-    put(t.TradeDate, today());
-    put(t.TradeTime, now_time());
+    const Stamp now = wall_clock();
+    put(t.TradeDate, now.date);
+    put(t.TradeTime, now.time);
     t.TradeType = '0';
     t.PriceSource = '0';
     put(t.TraderID, text(o.TraderID));
@@ -484,7 +486,7 @@ void Venue::finish(Order &order, const char *status_message, Outbox &out) noexce
     order.account->done(order);
     if (order.bucket != Bucket::open)
         order.account->position(*order.instrument, position_direction(order)).frozen(order.bucket) -= order.remaining;
-    put(order.record.CancelTime, now_time());
+    put(order.record.CancelTime, wall_clock().time);
     update(order, '5', status_message, out);
 }
 
@@ -515,8 +517,9 @@ void Venue::reject_action(Session &session, const CThostFtdcInputOrderActionFiel
     put(action.OrderSysID, text(in.OrderSysID));
     action.ActionFlag = in.ActionFlag;
     action.LimitPrice = in.LimitPrice;
-    put(action.ActionDate, today());
-    put(action.ActionTime, now_time());
+    const Stamp now = wall_clock();
+    put(action.ActionDate, now.date);
+    put(action.ActionTime, now.time);
     action.OrderActionStatus = 'c';  // rejected
     put(action.UserID, text(in.UserID));
     put(action.StatusMsg, error_text(error));

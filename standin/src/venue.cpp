@@ -189,9 +189,9 @@ int Venue::request(Session &session, const CThostFtdcReqUserLoginField &r, int i
     }
     CThostFtdcRspUserLoginField reply{};
     const int session_id = next_session_id + 1;
-    const std::string time = now_time();
+    const Stamp now = wall_clock();
     put(reply.TradingDay, trading_day);
-    put(reply.LoginTime, time);
+    put(reply.LoginTime, now.time);
     put(reply.BrokerID, account->setup.broker);
     put(reply.UserID, account->setup.user);
     put(reply.SystemName, "standin simulated front");
@@ -200,7 +200,7 @@ int Venue::request(Session &session, const CThostFtdcReqUserLoginField &r, int i
     put(reply.MaxOrderRef, std::to_string(account->max_order_ref));
     for (auto *exchange_time : {&reply.SHFETime, &reply.DCETime, &reply.CZCETime, &reply.FFEXTime, &reply.INETime,
                                 &reply.GFEXTime})
-        put(*exchange_time, time);
+        put(*exchange_time, now.time);
     put(reply.SysVersion, version_text());
 
     next_session_id = session_id;
@@ -249,8 +249,9 @@ int Venue::request(Session &session, const CThostFtdcSettlementInfoConfirmField 
         return 0;
     }
     // Confirmed once per investor and trading day, for all of its sessions.
-    std::string date = today();
-    std::string time = now_time();
+    const Stamp now = wall_clock();
+    std::string date = now.date;
+    std::string time = now.time;
     if (!account->confirmed) {
         account->confirmed = true;
         account->confirm_date.swap(date);
