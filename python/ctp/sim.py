@@ -1,6 +1,8 @@
-"""The stand-in trader library's controls (``standin/src/ctpsim.h``): move the
+"""The stand-in libraries' controls (``standin/src/ctpsim.h``): move the
 simulated front's prices, drop and restore connections, set the query
-interval, run vendor callbacks and read the log of the calls the module made.
+interval, run vendor callbacks and read the log of the calls the modules made.
+API objects of both libraries (``_ctp``'s and ``_ctpmd``'s sessions) are named
+by one serial and answer to the same controls.
 
 Only the stand-in library exports these functions. They are loaded from the
 very library ``_ctp`` was linked with, so they act on the fronts and API
@@ -226,15 +228,6 @@ SIGNATURES: Final[dict[str, tuple[type[object] | None, tuple[type[object], ...]]
     "ctpsim_hold": (_c.c_int, (_c.c_int, _c.c_int)),
     "ctpsim_query_interval": (None, (_c.c_int,)),
     "ctpsim_max_pending": (None, (_c.c_int,)),
-    "ctpsim_md_api_of": (_c.c_int, (_c.c_char_p,)),
-    "ctpsim_md_alive": (_c.c_int, (_c.c_int,)),
-    "ctpsim_md_emit": (_c.c_int, (_c.c_int, _c.c_int, _c.c_char_p, _c.c_void_p, _c.c_size_t, _c.c_void_p,
-                                  _c.c_size_t, _c.c_int, _c.c_int, _c.c_int)),
-    "ctpsim_md_flood_record": (_c.c_int, (_c.c_int, _c.c_int, _c.c_char_p, _c.c_void_p, _c.c_size_t, _c.c_int,
-                                          _c.c_int)),
-    "ctpsim_md_disconnect": (_c.c_int, (_c.c_int, _c.c_int)),
-    "ctpsim_md_reconnect": (_c.c_int, (_c.c_int,)),
-    "ctpsim_md_hold": (_c.c_int, (_c.c_int, _c.c_int)),
     "ctpsim_walk": (_c.c_int, (_c.c_char_p, _c.c_char_p, _c.c_ulonglong, _c.c_double)),
 }
 """Return and argument types of each control, as declared in ``ctpsim.h``."""
@@ -304,8 +297,9 @@ def last_api() -> int:
 
 
 def api_of(flow: bytes) -> int:
-    """Serial of the newest API object created with this flow path (0 if none):
-    the one behind the handle ``_ctp.create(front, flow)`` returned."""
+    """Serial of the newest API object, of either library, created with this
+    flow path (0 if none): the one behind the handle ``_ctp.create(front,
+    flow)`` or ``_ctpmd.create(front, flow)`` returned."""
     result: int = library().ctpsim_api_of(_text("flow", flow))
     return result
 
@@ -317,9 +311,10 @@ def alive(api: int) -> bool:
 
 def emit(api: int, callback: str, record: Buffer | None = None, info: Buffer | None = None, *, id: int = 0,
          last: bool = True, thread: int = 0, timeout: float = 10.0, hold_gil: bool = False) -> None:
-    """Runs the vendor callback ``callback`` ("OnRtnOrder", ...) on the
-    library's thread ``thread`` (0 or 1) of ``api``, as if the front had sent
-    it, and waits up to ``timeout`` seconds for it to return.
+    """Runs the vendor callback ``callback`` of the object's own spi class
+    ("OnRtnOrder", "OnRtnDepthMarketData", ...) on the library's thread
+    ``thread`` (0 or 1) of ``api``, as if the front had sent it, and waits up
+    to ``timeout`` seconds for it to return.
 
     ``record`` and ``info`` are the bytes (or a ctypes structure) of the
     callback's record and of its ``CThostFtdcRspInfoField``, exactly their
@@ -335,10 +330,15 @@ def emit(api: int, callback: str, record: Buffer | None = None, info: Buffer | N
                                           0 if error is None else len(error), id, int(last), round(timeout * 1000)))
 
 
-def flood(api: int, callback: str, count: int, *, thread: int = 0, timeout: float = 60.0) -> None:
+def flood(api: int, callback: str, count: int, record: Buffer | None = None, *, thread: int = 0,
+          timeout: float = 60.0) -> None:
     """Runs ``callback`` ``count`` times back to back on one library thread,
-    with null record and info, ids 0, 1, ..., count-1 and last true; waits up
-    to ``timeout`` seconds for all of them."""
+    with null info, ids 0, 1, ..., count-1 and last true, and a copy of
+    ``record`` (exactly the callback's record size) or a null record each
+    time; waits up to ``timeout`` seconds for all of them."""
+    if record is not None:
+        flood_record(api, callback, record, count, thread=thread, timeout=timeout)
+        return
     _check("ctpsim_flood", library().ctpsim_flood(api, thread, _text("callback", callback), count,
                                                   round(timeout * 1000)))
 
@@ -505,57 +505,18 @@ def max_pending(count: int) -> None:
 
 # ---- market data (thostmduserapi_se.so) ---------------------------------------
 # Market-data API objects live in the same library as the trader's, share its
-# call log, faults and simulated fronts, and take their serials from the same
-# sequence; these controls name them.
+# call log, faults and simulated fronts, take their serials from the same
+# sequence and answer to the same controls, with the callbacks of their own
+# spi class ("OnRtnDepthMarketData", ...). The md_ names stand for the same
+# functions, for code written when market-data objects had controls of their own.
 
-def md_api_of(flow: bytes) -> int:
-    """Serial of the newest market-data API object created with this flow
-    path (0 if none): the one behind ``_ctpmd.create(front, flow)``."""
-    result: int = library().ctpsim_md_api_of(_text("flow", flow))
-    return result
-
-
-def md_alive(api: int) -> bool:
-    """Whether the market-data API object exists and has not been released."""
-    return bool(library().ctpsim_md_alive(api))
-
-
-def md_emit(api: int, callback: str, record: Buffer | None = None, info: Buffer | None = None, *, id: int = 0,
-            last: bool = True, thread: int = 0, timeout: float = 10.0, hold_gil: bool = False) -> None:
-    """:func:`emit` for a market-data object ("OnRtnDepthMarketData", ...)."""
-    data = None if record is None else bytes(record)
-    error = None if info is None else bytes(info)
-    lib = _held() if hold_gil else library()
-    _check("ctpsim_md_emit", lib.ctpsim_md_emit(api, thread, _text("callback", callback), data,
-                                                      0 if data is None else len(data), error,
-                                                      0 if error is None else len(error), id, int(last),
-                                                      round(timeout * 1000)))
-
-
-def md_flood(api: int, callback: str, count: int, record: Buffer | None = None, *, thread: int = 0,
-             timeout: float = 60.0) -> None:
-    """Runs ``callback`` ``count`` times back to back on one thread of a
-    market-data object, with a copy of ``record`` (or a null record) each
-    time."""
-    data = None if record is None else bytes(record)
-    _check("ctpsim_md_flood_record", library().ctpsim_md_flood_record(api, thread, _text("callback", callback), data,
-                                                                      0 if data is None else len(data), count,
-                                                                      round(timeout * 1000)))
-
-
-def md_disconnect(api: int, reason: int = 0x1001) -> None:
-    """:func:`disconnect` for a market-data object."""
-    _check("ctpsim_md_disconnect", library().ctpsim_md_disconnect(api, reason))
-
-
-def md_reconnect(api: int) -> None:
-    """:func:`reconnect` for a market-data object."""
-    _check("ctpsim_md_reconnect", library().ctpsim_md_reconnect(api))
-
-
-def md_hold(api: int, held: bool = True) -> None:
-    """:func:`hold` for a market-data object."""
-    _check("ctpsim_md_hold", library().ctpsim_md_hold(api, int(held)))
+md_api_of: Final = api_of
+md_alive: Final = alive
+md_emit: Final = emit
+md_flood: Final = flood
+md_disconnect: Final = disconnect
+md_reconnect: Final = reconnect
+md_hold: Final = hold
 
 
 def walk(front: str, instrument: str, seed: int, rate: float) -> None:

@@ -17,6 +17,12 @@ struct Stamp {
 
 Stamp wall_clock() noexcept;
 
+// A front's clock: the time its records show. The machine's local time.
+class Clock {
+public:
+    Stamp now() const noexcept { return wall_clock(); }
+};
+
 // Today, or the Monday after a weekend.
 std::string default_trading_day();
 

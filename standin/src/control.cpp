@@ -185,17 +185,17 @@ std::size_t record_size(std::string_view name) {
     return 0;
 }
 
-// The API object and the callback kind that a control call names.
-int resolve(int api, const char *callback, std::shared_ptr<TraderApi> &found, Event &event) {
+// The API object and the callback kind, of its own library, that a control call names.
+int resolve(int api, const char *callback, std::shared_ptr<ApiObject> &found, Event &event) {
     found = find_api(api);
     if (!found)
         return CTPSIM_NO_API;
-    event.kind = find_callback(callback ? callback : "");
+    event.kind = found->callback(callback ? callback : "");
     return event.kind ? CTPSIM_OK : CTPSIM_NO_CALLBACK;
 }
 
 // Runs event on one of the object's threads and waits for it.
-int run(TraderApi &api, int thread, Event event, int timeout_ms) {
+int run(ApiObject &api, int thread, Event event, int timeout_ms) {
     auto completion = std::make_shared<Completion>();
     event.completion = completion;
     if (int posted = api.post(thread, std::move(event)); posted != CTPSIM_OK)
@@ -215,7 +215,7 @@ int guarded(Call call) noexcept {
 
 int emit(int api, int thread, const char *callback, const void *record, size_t record_size, const void *info,
          size_t info_size, int id, int last, int timeout_ms) {
-    std::shared_ptr<TraderApi> found;
+    std::shared_ptr<ApiObject> found;
     Event event;
     if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
         return resolved;
@@ -231,7 +231,7 @@ int emit(int api, int thread, const char *callback, const void *record, size_t r
 
 int flood(int api, int thread, const char *callback, const void *record, size_t record_size, int n,
           int timeout_ms) {
-    std::shared_ptr<TraderApi> found;
+    std::shared_ptr<ApiObject> found;
     Event event;
     if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
         return resolved;

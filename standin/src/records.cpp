@@ -1,6 +1,5 @@
 #include "records.h"
 
-
 namespace standin {
 
 std::string_view trim(std::string_view text) {
@@ -28,12 +27,22 @@ Event &Outbox::take() noexcept {
     return e;
 }
 
-void Outbox::send_bare(TraderApi &api, const char *callback, int id) noexcept {
+void Outbox::send(Endpoint &to, const char *callback, const void *record, std::size_t size,
+                  const CThostFtdcRspInfoField *info, int id, bool last) noexcept {
     Event &e = take();
-    e.kind = find_callback(callback);
+    e.kind = to.callback(callback);
+    e.attach(record, size, info);  // within the capacity reserved
+    e.id = id;
+    e.last = last;
+    to.post(spare, spare.begin());
+}
+
+void Outbox::send_bare(Endpoint &to, const char *callback, int id) noexcept {
+    Event &e = take();
+    e.kind = to.callback(callback);
     e.id = id;
     e.last = true;
-    api.post(0, spare, spare.begin());
+    to.post(spare, spare.begin());
 }
 
 CThostFtdcRspInfoField info(Error error) {

@@ -1,10 +1,12 @@
 // Running out of memory in the middle of a request to the simulated front:
-// every request is all or nothing. The program replaces operator new so that
+// every request is all or nothing, a trading session's and a market-data
+// session's. The program replaces operator new so that
 // the nth allocation made on the test's thread fails; each request of a
 // trading session is tried with its 1st, 2nd, ... allocation failing until it
 // goes through. A failed try must return -1 (a control call -10), send no
 // event and change nothing: the session then goes on exactly as on a front
 // that never ran short (the same events, order and trade ids, figures).
+#include "ThostFtdcMdApi.h"
 #include "ThostFtdcTraderApi.h"
 #include "check.h"
 #include "ctpsim.h"
@@ -394,6 +396,203 @@ void calls_never_throw_while_logged(const std::string &flow) {
     ctpsim_reset();
 }
 
+// Creating an API object of either library that runs short returns null and
+// uses up no serial: the next object gets the next one.
+void a_create_that_ran_short_uses_no_serial(const std::string &flow) {
+    const std::string path = flow + "/create/";
+    for (bool md : {false, true}) {
+        for (long nth = 1;; ++nth) {
+            const int before = ctpsim_last_api();
+            allocations_until_failure = nth;
+            void *made = md ? static_cast<void *>(CThostFtdcMdApi::CreateFtdcMdApi(path.c_str()))
+                            : static_cast<void *>(CThostFtdcTraderApi::CreateFtdcTraderApi(path.c_str()));
+            const bool ran_short = allocations_until_failure == 0;
+            allocations_until_failure = 0;
+            if (!ran_short) {
+                check(made && ctpsim_last_api() == before + 1 && ctpsim_api_of(path.c_str()) == before + 1,
+                      "created with the next serial");
+                if (md)
+                    static_cast<CThostFtdcMdApi *>(made)->Release();
+                else
+                    static_cast<CThostFtdcTraderApi *>(made)->Release();
+                break;
+            }
+            check(!made, "a create that ran short returns null");
+            if (ctpsim_last_api() != before) {
+                const char *op = md ? "CreateFtdcMdApi" : "CreateFtdcTraderApi";
+                std::fprintf(stderr, "%s: allocation %ld failed\n", op, nth);
+                check(false, "a create that ran short uses no serial");
+            }
+        }
+    }
+}
+
+// ---- market data ---------------------------------------------------------------
+
+// Every market-data callback as a line without clock fields.
+struct Watcher : CThostFtdcMdSpi {
+    std::mutex mutex;
+    std::vector<std::string> seen;
+
+    void note(std::string line) {
+        std::lock_guard lock(mutex);
+        seen.push_back(std::move(line));
+    }
+    std::vector<std::string> take() {
+        std::lock_guard lock(mutex);
+        return std::exchange(seen, {});
+    }
+    static std::string reply(const char *kind, const CThostFtdcSpecificInstrumentField *r, CThostFtdcRspInfoField *info,
+                             bool last) {
+        return std::string(kind) + " " + (r ? r->InstrumentID : "null") + error(info) + (last ? " last" : "");
+    }
+
+    void OnFrontConnected() override { note("connected"); }
+    void OnRspUserLogin(CThostFtdcRspUserLoginField *r, CThostFtdcRspInfoField *info, int, bool) override {
+        note("login" + error(info) + (r ? std::string(" day ") + r->TradingDay : ""));
+    }
+    void OnRspUserLogout(CThostFtdcUserLogoutField *, CThostFtdcRspInfoField *info, int, bool) override {
+        note("logout" + error(info));
+    }
+    void OnRspSubMarketData(CThostFtdcSpecificInstrumentField *r, CThostFtdcRspInfoField *info, int,
+                            bool last) override {
+        note(reply("subscribed", r, info, last));
+    }
+    void OnRspUnSubMarketData(CThostFtdcSpecificInstrumentField *r, CThostFtdcRspInfoField *info, int,
+                              bool last) override {
+        note(reply("unsubscribed", r, info, last));
+    }
+    void OnRtnDepthMarketData(CThostFtdcDepthMarketDataField *d) override {
+        note(format("tick %s bid %.2f ask %.2f volume %d", d->InstrumentID, d->BidPrice1, d->AskPrice1, d->Volume));
+    }
+};
+
+struct Watch {
+    Watcher spi;
+    CThostFtdcMdApi *api = nullptr;
+    int serial = 0;
+    std::string front;
+    int ids = 0;
+
+    Watch(const std::string &name, const std::string &flow) : front(name) {
+        const std::string path = flow + "/" + name + "/";
+        api = CThostFtdcMdApi::CreateFtdcMdApi(path.c_str());
+        serial = ctpsim_api_of(path.c_str());
+        api->RegisterSpi(&spi);
+        std::string address = "sim://" + name;
+        api->RegisterFront(address.data());
+        api->Init();
+        check(events() == std::vector<std::string>{"connected"}, "connected");
+    }
+    ~Watch() { api->Release(); }
+
+    std::vector<std::string> events() {
+        ctpsim_emit(serial, 0, "OnHeartBeatWarning", nullptr, 0, nullptr, 0, 0, 1, 10000);
+        return spi.take();
+    }
+    // What the session is subscribed to, shown by the ticks of two moves
+    // that leave the market as it was.
+    std::vector<std::string> subscriptions() {
+        for (const char *instrument : {"rb2705", "au2706"})
+            for (int ticks : {1, -1})
+                check(ctpsim_move_price(front.c_str(), instrument, ticks) == CTPSIM_OK, "moved");
+        return events();
+    }
+    int login() {
+        CThostFtdcReqUserLoginField r{};
+        put(r.BrokerID, "9999");
+        put(r.UserID, "watcher");
+        return api->ReqUserLogin(&r, ++ids);
+    }
+    int logout() {
+        CThostFtdcUserLogoutField r{};
+        put(r.BrokerID, "9999");
+        put(r.UserID, "watcher");
+        return api->ReqUserLogout(&r, ++ids);
+    }
+    // Without allocating: only the library's allocations may fail.
+    int subscribe(std::initializer_list<const char *> names, bool on = true) {
+        char texts[8][32] = {};
+        char *ids[8] = {};
+        int count = 0;
+        for (const char *name : names) {
+            put(texts[count], name);
+            ids[count] = texts[count];
+            ++count;
+        }
+        return on ? api->SubscribeMarketData(ids, count) : api->UnSubscribeMarketData(ids, count);
+    }
+};
+
+struct MdStep {
+    const char *what;
+    std::function<int(Watch &)> run;
+};
+
+std::vector<MdStep> md_steps() {
+    return {
+        {"subscribe before login", [](Watch &w) { return w.subscribe({"rb2705"}); }},
+        {"log in", [](Watch &w) { return w.login(); }},
+        {"log in again", [](Watch &w) { return w.login(); }},
+        {"subscribe", [](Watch &w) { return w.subscribe({"rb2705", "nope", "au2706", "rb2705"}); }},
+        {"unsubscribe", [](Watch &w) { return w.subscribe({"au2706", "nope"}, false); }},
+        {"subscribe again", [](Watch &w) { return w.subscribe({"au2706"}); }},
+        {"log out", [](Watch &w) { return w.logout(); }},
+        {"log out again", [](Watch &w) { return w.logout(); }},
+    };
+}
+
+void each_market_data_request_is_all_or_nothing(const std::string &flow) {
+    std::vector<std::vector<std::string>> expected;
+    {
+        Watch reference("oom-md-reference", flow);
+        for (auto &step : md_steps()) {
+            check(step.run(reference) == 0, step.what);
+            auto events = reference.events();
+            auto subscribed = reference.subscriptions();
+            events.insert(events.end(), subscribed.begin(), subscribed.end());
+            expected.push_back(std::move(events));
+        }
+    }
+    Watch watch("oom-md", flow);
+    std::size_t index = 0;
+    for (auto &step : md_steps()) {
+        const auto before = watch.subscriptions();
+        int failures = 0;
+        for (long nth = 1;; ++nth) {
+            allocations_until_failure = nth;
+            const int result = step.run(watch);
+            const bool ran_short = allocations_until_failure == 0;
+            allocations_until_failure = 0;
+            if (!ran_short) {
+                check(result == 0, step.what);
+                break;
+            }
+            ++failures;
+            const auto events = watch.events();
+            if (result != -1 || !events.empty() || watch.subscriptions() != before) {
+                std::fprintf(stderr, "%s: allocation %ld failed, result %d, %zu events\n", step.what, nth, result,
+                             events.size());
+                check(false, "a market-data request that ran short says so and changes nothing");
+                break;
+            }
+        }
+        check(failures > 0, step.what);
+        auto events = watch.events();
+        auto subscribed = watch.subscriptions();
+        events.insert(events.end(), subscribed.begin(), subscribed.end());
+        if (events != expected[index]) {
+            std::fprintf(stderr, "%s: not as on a front that never ran short\n", step.what);
+            for (const auto &line : events)
+                std::fprintf(stderr, "  got  %s\n", line.c_str());
+            for (const auto &line : expected[index])
+                std::fprintf(stderr, "  want %s\n", line.c_str());
+            check(false, "the market-data session goes on as if memory never ran short");
+        }
+        ++index;
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -402,6 +601,8 @@ int main() {
     each_request_is_all_or_nothing(flow);
     a_query_that_ran_short_is_not_counted(flow);
     calls_never_throw_while_logged(flow);
+    a_create_that_ran_short_uses_no_serial(flow);
+    each_market_data_request_is_all_or_nothing(flow);
     ctpsim_reset();
     std::filesystem::remove_all(flow);
     if (failures)
