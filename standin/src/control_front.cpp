@@ -1,6 +1,7 @@
 // The control interface of the simulated fronts (ctpsim.h, "the simulated
 // front"): prices, random walks, connections, and the limits every front keeps.
 #include "api.h"
+#include "control.h"
 #include "ctpsim.h"
 #include "link.h"
 #include "state.h"
@@ -22,16 +23,6 @@ void reset_front_switches() {
 using namespace standin;
 
 namespace {
-
-// Runs a control call; nothing may escape into the C caller.
-template <class Call>
-int guarded(Call call) noexcept {
-    try {
-        return call();
-    } catch (...) {
-        return CTPSIM_NO_MEMORY;
-    }
-}
 
 // Runs a change of a front's market.
 template <class Change>

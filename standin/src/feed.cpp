@@ -29,7 +29,7 @@ void Feed::subscribe(MdSession &session, const std::vector<std::string> &ids, bo
         put(named.InstrumentID, ids[i]);
         Instrument *found = exchange.instrument(ids[i]);
         Error error = Error::none;
-        if (!session.logged_in)
+        if (!session.logged_in())
             error = Error::not_logged_in;
         else if (!found)
             error = Error::unknown_instrument;

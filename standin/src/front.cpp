@@ -255,18 +255,23 @@ int Front::request(TraderSession &session, const CThostFtdcReqUserLoginField &r,
     return 0;
 }
 
-int Front::request(TraderSession &session, const CThostFtdcUserLogoutField &r, int id) {
+template <class Connected>
+int Front::log_out(Connected &session, const CThostFtdcUserLogoutField &r, int id) {
     std::lock_guard lock(mutex);
     if (int refused = admit(session))
         return refused;
     Outbox out;
     out.reserve(1, sizeof r);
-    const Error error = session.account ? Error::none : Error::not_logged_in;
+    const Error error = session.logged_in() ? Error::none : Error::not_logged_in;
     if (error == Error::none)
         session.log_out();
     const auto status = info(error);
     out.send(session.endpoint, "OnRspUserLogout", &r, &status, id, true);
     return 0;
+}
+
+int Front::request(TraderSession &session, const CThostFtdcUserLogoutField &r, int id) {
+    return log_out(session, r, id);
 }
 
 int Front::request(TraderSession &session, const CThostFtdcSettlementInfoConfirmField &r, int id) {
@@ -501,13 +506,13 @@ int Front::request(MdSession &session, const CThostFtdcReqUserLoginField &r, int
         return refused;
     Outbox out;
     out.reserve(1, sizeof(CThostFtdcRspUserLoginField));
-    if (session.logged_in) {
+    if (session.logged_in()) {
         const auto status = info(Error::already_logged_in);
         out.send<CThostFtdcRspUserLoginField>(session.endpoint, "OnRspUserLogin", nullptr, &status, id, true);
         return 0;
     }
     const CThostFtdcRspUserLoginField reply = login_record(text(r.BrokerID), text(r.UserID), 0, 0);
-    session.logged_in = true;
+    session.log_in();
     session.endpoint.set_trading_day(exchange.trading_day());
     const auto status = info(Error::none);
     out.send(session.endpoint, "OnRspUserLogin", &reply, &status, id, true);
@@ -515,17 +520,7 @@ int Front::request(MdSession &session, const CThostFtdcReqUserLoginField &r, int
 }
 
 int Front::request(MdSession &session, const CThostFtdcUserLogoutField &r, int id) {
-    std::lock_guard lock(mutex);
-    if (int refused = admit(session))
-        return refused;
-    Outbox out;
-    out.reserve(1, sizeof r);
-    const Error error = session.logged_in ? Error::none : Error::not_logged_in;
-    if (error == Error::none)
-        session.log_out();
-    const auto status = info(error);
-    out.send(session.endpoint, "OnRspUserLogout", &r, &status, id, true);
-    return 0;
+    return log_out(session, r, id);
 }
 
 int Front::subscribe(MdSession &session, const std::vector<std::string> &ids, bool subscribe) {

@@ -101,6 +101,11 @@ private:
     template <class Query>
     int query(TraderSession &session, const Query &filter, int id);
 
+    // ReqUserLogout of either kind: the reply carries the record as sent;
+    // logged out, a trader session starts again at authentication, a
+    // market-data session's subscriptions end.
+    template <class Connected>
+    int log_out(Connected &session, const CThostFtdcUserLogoutField &record, int id);
     CThostFtdcRspUserLoginField login_record(std::string_view broker, std::string_view user, int session_id,
                                              long long max_order_ref) const;
     // Checks what the front itself asks of an order: the session's investor,

@@ -29,6 +29,7 @@ struct TraderSession : Session {
     bool queried = false;
     std::chrono::steady_clock::time_point last_query{};
 
+    bool logged_in() const noexcept { return account != nullptr; }
     // Logged out, as after a drop: the client starts again at authentication.
     void log_out() noexcept {
         authenticated = false;
@@ -39,14 +40,18 @@ struct TraderSession : Session {
 
 struct MdSession : Session {
     using Session::Session;
-    bool logged_in = false;
     std::vector<Instrument *> subscribed;
 
+    bool logged_in() const noexcept { return logged_in_; }
+    void log_in() noexcept { logged_in_ = true; }
     // Logged out, as after a drop: the subscriptions end.
     void log_out() noexcept {
-        logged_in = false;
+        logged_in_ = false;
         subscribed.clear();
     }
+
+private:
+    bool logged_in_ = false;
 };
 
 }  // namespace standin
