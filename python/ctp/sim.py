@@ -172,12 +172,14 @@ class Call(ctypes.Structure):
     gil: int
     """1: the caller held the interpreter lock, 0: it did not, -1: no Python."""
     arg1: int
-    """RegisterSpi: 1 for an object; Subscribe*: resume type; Req*: request id;
-    CreateFtdcTraderApi: production flag."""
+    """RegisterSpi: 1 for an object; Subscribe*Topic: resume type; Req*: request
+    id; CreateFtdcTraderApi: production flag; CreateFtdcMdApi: udp flag;
+    (Un)SubscribeMarketData: count."""
     arg2: int
-    """SubscribePrivateTopic: its length argument."""
+    """SubscribePrivateTopic: its length argument; CreateFtdcMdApi: multicast flag."""
     text: bytes
-    """CreateFtdcTraderApi: flow path; RegisterFront: address."""
+    """Create*Api: flow path; RegisterFront: address; (Un)SubscribeMarketData:
+    the ids, one a line."""
     size: int
     """Req*: size of the record."""
 

@@ -33,10 +33,12 @@ struct ctpsim_call {
     char op[48];               // "CreateFtdcTraderApi", "RegisterSpi", "Init", "ReqOrderInsert", ...
     int gil;                   // 1: the calling thread held the Python interpreter lock,
                                // 0: it did not, -1: not inside a Python process
-    int arg1;                  // RegisterSpi: 1 for an object, 0 for null; Subscribe*: resume type;
-                               // Req*: request id; CreateFtdcTraderApi: production flag
-    int arg2;                  // SubscribePrivateTopic: its length argument
-    char text[256];            // CreateFtdcTraderApi: flow path; RegisterFront: address
+    int arg1;                  // RegisterSpi: 1 for an object, 0 for null; Subscribe*Topic: resume type;
+                               // Req*: request id; CreateFtdcTraderApi: production flag;
+                               // CreateFtdcMdApi: udp flag; (Un)SubscribeMarketData: count
+    int arg2;                  // SubscribePrivateTopic: its length argument; CreateFtdcMdApi: multicast flag
+    char text[256];            // Create*Api: flow path; RegisterFront: address;
+                               // (Un)SubscribeMarketData: the ids, one a line
     size_t size;               // Req*: size of the record
     unsigned char record[1024];// Req*: byte copy of the record as received
 };
