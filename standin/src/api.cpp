@@ -2,6 +2,7 @@
 // call log, and the registry of objects by serial.
 #include "api.h"
 
+#include "callbacks.h"
 #include "link.h"
 
 #include <dlfcn.h>
@@ -34,7 +35,7 @@ void retire(int serial) noexcept;
 // ---- the API object ---------------------------------------------------------
 
 ApiObject::ApiObject(int serial, std::string flow, std::span<const CallbackKind> callbacks)
-    : serial_(serial), flow_path(std::move(flow)), callbacks(callbacks) {}
+    : serial_(serial), flow_path(std::move(flow)), callback_kinds(callbacks) {}
 
 ApiObject::~ApiObject() = default;
 
@@ -180,10 +181,7 @@ std::optional<int> ApiObject::admit(const char *op) {
 }
 
 const CallbackKind *ApiObject::callback(std::string_view name) const noexcept {
-    for (const auto &kind : callbacks)
-        if (name == kind.name)
-            return &kind;
-    return nullptr;
+    return callbacks::find(callback_kinds, name);
 }
 
 template <class Use>

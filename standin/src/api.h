@@ -148,7 +148,7 @@ private:
 
     const int serial_;
     const std::string flow_path;
-    const std::span<const CallbackKind> callbacks;
+    const std::span<const CallbackKind> callback_kinds;  // of its spi class
     std::vector<std::string> fronts;
     char trading_day_[9] = "";
 

@@ -63,7 +63,8 @@ constexpr CallbackKind rsp_error() {
             }};
 }
 
-inline const CallbackKind *find(std::span<const CallbackKind> table, std::string_view name) {
+// The kind named in a library's table, or null.
+inline const CallbackKind *find(std::span<const CallbackKind> table, std::string_view name) noexcept {
     for (const auto &kind : table)
         if (name == kind.name)
             return &kind;
