@@ -10,7 +10,7 @@ import _ctp
 import _ctpmd
 from conftest import Session, leaked
 from conftest import poll_until as poll_trader
-from ctp.sim import ControlError
+from ctp.sim import ControlError, Result
 from records import RECORDS, put
 from test_md import MdSession, md, poll_until  # noqa: F401  (md: the fixture)
 
@@ -173,6 +173,43 @@ class TestFeed:
         for front, rate in (("md", -1), ("nowhere", 1)):
             with pytest.raises(ControlError):
                 sim.walk(front, "i2705", 3, rate)
+
+    def test_tick_times_never_run_backwards_across_a_second(self, sim, tmp_path):
+        # The date, the second and the millisecond of a tick come from one
+        # reading of the clock: taken apart, the second lagged a few
+        # milliseconds behind the millisecond at each turn of the second.
+        feed = MdSession(sim, bytes(tmp_path / "stamps") + b"/", front="sim://stamps")
+        try:
+            feed.login()
+            _ctpmd.subscribe(feed.handle, ["sc2703"])
+            poll_until(feed.handle, 2)
+            sim.walk("stamps", "sc2703", 9, 5000)
+            turn = int(time.time()) + 1.2              # past the next turn of the second
+            deadline = time.monotonic() + 30
+            ticks = []
+            while time.time() < turn or len(ticks) < 100:
+                assert time.monotonic() < deadline, f"{len(ticks)} ticks"
+                ticks += feed.poll()
+                _ctpmd.wait(feed.handle, 0.05)
+            sim.walk("stamps", "sc2703", 9, 0)
+            stamps = [(t["data"]["ActionDay"], t["data"]["UpdateTime"], t["data"]["UpdateMillisec"]) for t in ticks]
+            backwards = [(a, b) for a, b in zip(stamps, stamps[1:]) if b < a]
+            assert backwards == [] and len({s[:2] for s in stamps}) >= 2
+        finally:
+            feed.close()
+
+    def test_a_slow_walk_waits_and_one_too_slow_to_time_is_refused(self, sim, md):  # noqa: F811
+        md.login()
+        _ctpmd.subscribe(md.handle, ["i2705"])
+        poll_until(md.handle, 2)
+        sim.walk("md", "i2705", 3, 1e-9)           # a step every 32 years or so: none now
+        assert _ctpmd.wait(md.handle, 0.3) is False
+        for rate in (1e-10, 1e-300, 5e-324):       # intervals the clock cannot hold
+            with pytest.raises(ControlError) as refused:
+                sim.walk("md", "i2705", 3, rate)
+            assert refused.value.result is Result.BAD_VALUE
+        assert _ctpmd.wait(md.handle, 0.3) is False
+        sim.walk("md", "i2705", 3, 0)
 
 
 def test_a_strategy_trades_on_ticks(sim, flow, tmp_path):

@@ -2,13 +2,16 @@
 standin/src/ctpsim.h, the library it loads, and how it reports failures."""
 
 import ctypes
+import inspect
 import re
+import typing
+from collections.abc import Buffer
 from pathlib import Path
 
 import pytest
 
 import _ctp
-from conftest import ROOT
+from conftest import ROOT, Session
 from ctp import sim as ctpsim
 
 HEADER = (ROOT / "standin" / "src" / "ctpsim.h").read_text()
@@ -88,3 +91,53 @@ def test_a_library_without_controls_is_refused():
     libm = ctypes.CDLL("libm.so.6")
     with pytest.raises(ctpsim.NoControlsError, match="vendor's library, not the stand-in"):
         ctpsim._bind(libm)
+
+
+def text_parameters():
+    """(function, parameter) for every parameter of a ctp.sim function that takes text."""
+    for name in ctpsim.__all__:
+        function = getattr(ctpsim, name)
+        if not inspect.isfunction(function):
+            continue
+        for parameter in inspect.signature(function).parameters.values():
+            kinds = set(typing.get_args(parameter.annotation)) or {parameter.annotation}
+            if kinds & {str, bytes}:
+                yield name, parameter.name
+
+
+SAMPLES = {int: 1, float: 1.0, bool: True, str: "x", bytes: b"x", Buffer: b"", ctpsim.Throw: ctpsim.Throw.RUNTIME}
+
+
+@pytest.mark.parametrize("name, target", sorted(set(text_parameters())))
+def test_text_with_a_nul_is_refused_before_anything_is_done(monkeypatch, name, target):
+    function = getattr(ctpsim, name)
+    reached = []
+
+    class Library:
+        def __getattr__(self, control):
+            return lambda *args: reached.append(control) or 0
+
+    monkeypatch.setattr(ctpsim, "library", Library)
+    monkeypatch.setattr(ctpsim, "_held", Library)
+    arguments = {}
+    for parameter in inspect.signature(function).parameters.values():
+        kinds = set(typing.get_args(parameter.annotation)) or {parameter.annotation}
+        if parameter.name == target:
+            arguments[target] = "rb2705\0x" if str in kinds else b"rb2705\0x"
+        elif parameter.default is inspect.Parameter.empty:
+            arguments[parameter.name] = next(SAMPLES[kind] for kind in kinds if kind in SAMPLES)
+    with pytest.raises(ValueError, match=f"^{target} contains a NUL character"):
+        function(**arguments)
+    assert reached == []
+
+
+def test_an_id_with_a_nul_does_not_name_its_prefix(sim, flow):
+    assert len(set(text_parameters())) >= 15
+    session = Session(sim, flow, front="sim://nul")
+    before = sim.price("nul", "rb2705")
+    with pytest.raises(ValueError, match="^instrument contains a NUL character"):
+        sim.price("nul", "rb2705\0x")                       # not rb2705's price
+    with pytest.raises(ValueError, match="^front contains a NUL character"):
+        sim.move_price("nul\0other", "rb2705", 1)           # not a move on sim://nul
+    assert sim.price("nul", "rb2705") == before
+    session.close()

@@ -7,9 +7,14 @@ import sys
 import textwrap
 import threading
 
+import pytest
+
 import _ctp
+import _ctpmd
 from conftest import Session, subprocess_env
+from ctp.sim import ControlError, Result
 from records import info
+from test_md import poll_until as md_poll_until
 
 
 def test_the_call_log_is_off_unless_turned_on(sim, flow):
@@ -72,3 +77,32 @@ def test_lock_state_is_right_after_a_sub_interpreter(tmp_path):
     assert done.stdout.strip() == str(sorted({("RegisterSpi", 1), ("SubscribePrivateTopic", 1),
                                               ("SubscribePublicTopic", 1), ("RegisterFront", 1), ("Init", 0),
                                               ("RegisterSpi", 0), ("Release", 0)}))
+
+
+def test_one_set_of_controls_names_the_objects_of_both_libraries(sim, tmp_path):
+    trader_flow, md_flow = bytes(tmp_path / "trader") + b"/", bytes(tmp_path / "md") + b"/"
+    trader = _ctp.create("sim://both", trader_flow)
+    md = _ctpmd.create("sim://both", md_flow)
+    try:
+        t, m = sim.api_of(trader_flow), sim.api_of(md_flow)
+        assert 0 < t < m == sim.last_api() and sim.alive(t) and sim.alive(m)
+        assert md_poll_until(md, 1) == [{"name": "FrontConnected"}]
+        # Each object runs its own library's callbacks, and only those.
+        for api, callback in ((m, "OnRtnOrder"), (t, "OnRtnDepthMarketData")):
+            with pytest.raises(ControlError) as refused:
+                sim.emit(api, callback)
+            assert refused.value.result is Result.NO_CALLBACK
+        sim.emit(m, "OnRspError", None, info(42, b"x"), id=3)
+        sim.disconnect(m, 0x2001)
+        sim.reconnect(m)
+        events = md_poll_until(md, 3)
+        assert [(e["name"], e.get("reason")) for e in events] == [
+            ("RspError", None), ("FrontDisconnected", 0x2001), ("FrontConnected", None)]
+        assert events[0]["error"]["ErrorID"] == 42
+    finally:
+        _ctp.close(trader)
+        _ctpmd.close(md)
+    assert not sim.alive(m) and not sim.alive(t)
+    # The names of the market-data controls of old stand for the same functions.
+    assert (sim.md_api_of, sim.md_alive, sim.md_emit, sim.md_flood, sim.md_disconnect, sim.md_reconnect,
+            sim.md_hold) == (sim.api_of, sim.alive, sim.emit, sim.flood, sim.disconnect, sim.reconnect, sim.hold)

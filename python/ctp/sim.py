@@ -1,6 +1,8 @@
-"""The stand-in trader library's controls (``standin/src/ctpsim.h``): move the
+"""The stand-in libraries' controls (``standin/src/ctpsim.h``): move the
 simulated front's prices, drop and restore connections, set the query
-interval, run vendor callbacks and read the log of the calls the module made.
+interval, run vendor callbacks and read the log of the calls the modules made.
+API objects of both libraries (``_ctp``'s and ``_ctpmd``'s sessions) are named
+by one serial and answer to the same controls.
 
 Only the stand-in library exports these functions. They are loaded from the
 very library ``_ctp`` was linked with, so they act on the fronts and API
@@ -170,12 +172,14 @@ class Call(ctypes.Structure):
     gil: int
     """1: the caller held the interpreter lock, 0: it did not, -1: no Python."""
     arg1: int
-    """RegisterSpi: 1 for an object; Subscribe*: resume type; Req*: request id;
-    CreateFtdcTraderApi: production flag."""
+    """RegisterSpi: 1 for an object; Subscribe*Topic: resume type; Req*: request
+    id; CreateFtdcTraderApi: production flag; CreateFtdcMdApi: udp flag;
+    (Un)SubscribeMarketData: count."""
     arg2: int
-    """SubscribePrivateTopic: its length argument."""
+    """SubscribePrivateTopic: its length argument; CreateFtdcMdApi: multicast flag."""
     text: bytes
-    """CreateFtdcTraderApi: flow path; RegisterFront: address."""
+    """Create*Api: flow path; RegisterFront: address; (Un)SubscribeMarketData:
+    the ids, one a line."""
     size: int
     """Req*: size of the record."""
 
@@ -226,15 +230,6 @@ SIGNATURES: Final[dict[str, tuple[type[object] | None, tuple[type[object], ...]]
     "ctpsim_hold": (_c.c_int, (_c.c_int, _c.c_int)),
     "ctpsim_query_interval": (None, (_c.c_int,)),
     "ctpsim_max_pending": (None, (_c.c_int,)),
-    "ctpsim_md_api_of": (_c.c_int, (_c.c_char_p,)),
-    "ctpsim_md_alive": (_c.c_int, (_c.c_int,)),
-    "ctpsim_md_emit": (_c.c_int, (_c.c_int, _c.c_int, _c.c_char_p, _c.c_void_p, _c.c_size_t, _c.c_void_p,
-                                  _c.c_size_t, _c.c_int, _c.c_int, _c.c_int)),
-    "ctpsim_md_flood_record": (_c.c_int, (_c.c_int, _c.c_int, _c.c_char_p, _c.c_void_p, _c.c_size_t, _c.c_int,
-                                          _c.c_int)),
-    "ctpsim_md_disconnect": (_c.c_int, (_c.c_int, _c.c_int)),
-    "ctpsim_md_reconnect": (_c.c_int, (_c.c_int,)),
-    "ctpsim_md_hold": (_c.c_int, (_c.c_int, _c.c_int)),
     "ctpsim_walk": (_c.c_int, (_c.c_char_p, _c.c_char_p, _c.c_ulonglong, _c.c_double)),
 }
 """Return and argument types of each control, as declared in ``ctpsim.h``."""
@@ -287,6 +282,16 @@ def _check(function: str, result: int) -> None:
         raise ControlError(function, result)
 
 
+def _text(name: str, value: str | bytes) -> bytes:
+    """The C string for argument ``name``: a str in UTF-8, bytes as they are.
+    C would read a NUL as the end and act on what comes before it (another
+    instrument, another front), so a NUL is refused."""
+    data = value.encode() if isinstance(value, str) else bytes(value)
+    if b"\0" in data:
+        raise ValueError(f"{name} contains a NUL character: {value!r}")
+    return data
+
+
 def last_api() -> int:
     """Serial of the newest API object (0 when none was created yet)."""
     result: int = library().ctpsim_last_api()
@@ -294,9 +299,10 @@ def last_api() -> int:
 
 
 def api_of(flow: bytes) -> int:
-    """Serial of the newest API object created with this flow path (0 if none):
-    the one behind the handle ``_ctp.create(front, flow)`` returned."""
-    result: int = library().ctpsim_api_of(flow)
+    """Serial of the newest API object, of either library, created with this
+    flow path (0 if none): the one behind the handle ``_ctp.create(front,
+    flow)`` or ``_ctpmd.create(front, flow)`` returned."""
+    result: int = library().ctpsim_api_of(_text("flow", flow))
     return result
 
 
@@ -307,9 +313,10 @@ def alive(api: int) -> bool:
 
 def emit(api: int, callback: str, record: Buffer | None = None, info: Buffer | None = None, *, id: int = 0,
          last: bool = True, thread: int = 0, timeout: float = 10.0, hold_gil: bool = False) -> None:
-    """Runs the vendor callback ``callback`` ("OnRtnOrder", ...) on the
-    library's thread ``thread`` (0 or 1) of ``api``, as if the front had sent
-    it, and waits up to ``timeout`` seconds for it to return.
+    """Runs the vendor callback ``callback`` of the object's own spi class
+    ("OnRtnOrder", "OnRtnDepthMarketData", ...) on the library's thread
+    ``thread`` (0 or 1) of ``api``, as if the front had sent it, and waits up
+    to ``timeout`` seconds for it to return.
 
     ``record`` and ``info`` are the bytes (or a ctypes structure) of the
     callback's record and of its ``CThostFtdcRspInfoField``, exactly their
@@ -320,16 +327,22 @@ def emit(api: int, callback: str, record: Buffer | None = None, info: Buffer | N
     data = None if record is None else bytes(record)
     error = None if info is None else bytes(info)
     lib = _held() if hold_gil else library()
-    _check("ctpsim_emit", lib.ctpsim_emit(api, thread, callback.encode(), data, 0 if data is None else len(data),
-                                          error, 0 if error is None else len(error), id, int(last),
-                                          round(timeout * 1000)))
+    _check("ctpsim_emit", lib.ctpsim_emit(api, thread, _text("callback", callback), data,
+                                          0 if data is None else len(data), error,
+                                          0 if error is None else len(error), id, int(last), round(timeout * 1000)))
 
 
-def flood(api: int, callback: str, count: int, *, thread: int = 0, timeout: float = 60.0) -> None:
+def flood(api: int, callback: str, count: int, record: Buffer | None = None, *, thread: int = 0,
+          timeout: float = 60.0) -> None:
     """Runs ``callback`` ``count`` times back to back on one library thread,
-    with null record and info, ids 0, 1, ..., count-1 and last true; waits up
-    to ``timeout`` seconds for all of them."""
-    _check("ctpsim_flood", library().ctpsim_flood(api, thread, callback.encode(), count, round(timeout * 1000)))
+    with null info, ids 0, 1, ..., count-1 and last true, and a copy of
+    ``record`` (exactly the callback's record size) or a null record each
+    time; waits up to ``timeout`` seconds for all of them."""
+    if record is not None:
+        flood_record(api, callback, record, count, thread=thread, timeout=timeout)
+        return
+    _check("ctpsim_flood", library().ctpsim_flood(api, thread, _text("callback", callback), count,
+                                                  round(timeout * 1000)))
 
 
 def flood_record(api: int, callback: str, record: Buffer, count: int, *, thread: int = 0,
@@ -340,8 +353,8 @@ def flood_record(api: int, callback: str, record: Buffer, count: int, *, thread:
     preallocated ring, the cheapest thing a client could do (a benchmark's
     floor)."""
     data = bytes(record)
-    _check("ctpsim_flood_record", library().ctpsim_flood_record(api, thread, callback.encode(), data, len(data), count,
-                                                                round(timeout * 1000)))
+    _check("ctpsim_flood_record", library().ctpsim_flood_record(api, thread, _text("callback", callback), data,
+                                                                len(data), count, round(timeout * 1000)))
 
 
 def log_calls(enabled: bool = True) -> None:
@@ -352,6 +365,8 @@ def log_calls(enabled: bool = True) -> None:
 def calls(api: int | None = None, op: str | None = None) -> list[Call]:
     """The calls the library logged since the last :func:`reset`, oldest
     first (the first 100,000), optionally only those on ``api`` or to ``op``."""
+    if op is not None:
+        _text("op", op)
     lib = library()
     count: int = lib.ctpsim_calls(None, 0)
     buffer = (Call * max(count, 1))()
@@ -389,7 +404,7 @@ def throw_next(op: str, kind: Throw = Throw.RUNTIME) -> None:
     "ReqOrderInsert", ...) throws, as a vendor library may: ``Init`` after its
     threads started, ``Release`` before it does anything, the others before
     they have any effect."""
-    library().ctpsim_throw_next(op.encode(), kind)
+    library().ctpsim_throw_next(_text("op", op), kind)
 
 
 def timing(capacity: int, count_switches: bool = False) -> None:
@@ -418,7 +433,7 @@ def force_result(value: int | None) -> None:
 
 def set_version(text: bytes) -> None:
     """The text ``GetApiVersion`` returns from now on (at most 255 bytes)."""
-    library().ctpsim_set_version(text)
+    library().ctpsim_set_version(_text("text", text))
 
 
 def set_request_delay(microseconds: int) -> None:
@@ -428,7 +443,7 @@ def set_request_delay(microseconds: int) -> None:
 
 def sizeof(record: str) -> int:
     """sizeof the named record type ("CThostFtdcOrderField", ...), 0 if unknown."""
-    result: int = library().ctpsim_sizeof(record.encode())
+    result: int = library().ctpsim_sizeof(_text("record", record))
     return result
 
 
@@ -440,18 +455,21 @@ def set_price(front: str, instrument: str, price: float) -> None:
     around it again at full depth, and resting orders the new quotes cross
     trade. NO_FRONT for an unknown front or instrument, BAD_VALUE for a price
     off the tick grid or outside the price band."""
-    _check("ctpsim_set_price", library().ctpsim_set_price(front.encode(), instrument.encode(), price))
+    _check("ctpsim_set_price", library().ctpsim_set_price(_text("front", front), _text("instrument", instrument),
+                                                          price))
 
 
 def move_price(front: str, instrument: str, ticks: int) -> None:
     """Moves the reference price by ``ticks`` price ticks (0 refills the market)."""
-    _check("ctpsim_move_price", library().ctpsim_move_price(front.encode(), instrument.encode(), ticks))
+    _check("ctpsim_move_price", library().ctpsim_move_price(_text("front", front), _text("instrument", instrument),
+                                                            ticks))
 
 
 def price(front: str, instrument: str) -> float:
     """An instrument's reference price."""
     out = ctypes.c_double()
-    _check("ctpsim_get_price", library().ctpsim_get_price(front.encode(), instrument.encode(), ctypes.byref(out)))
+    _check("ctpsim_get_price", library().ctpsim_get_price(_text("front", front), _text("instrument", instrument),
+                                                          ctypes.byref(out)))
     return out.value
 
 
@@ -489,61 +507,23 @@ def max_pending(count: int) -> None:
 
 # ---- market data (thostmduserapi_se.so) ---------------------------------------
 # Market-data API objects live in the same library as the trader's, share its
-# call log, faults and simulated fronts, and take their serials from the same
-# sequence; these controls name them.
+# call log, faults and simulated fronts, take their serials from the same
+# sequence and answer to the same controls, with the callbacks of their own
+# spi class ("OnRtnDepthMarketData", ...). The md_ names stand for the same
+# functions, for code written when market-data objects had controls of their own.
 
-def md_api_of(flow: bytes) -> int:
-    """Serial of the newest market-data API object created with this flow
-    path (0 if none): the one behind ``_ctpmd.create(front, flow)``."""
-    result: int = library().ctpsim_md_api_of(flow)
-    return result
-
-
-def md_alive(api: int) -> bool:
-    """Whether the market-data API object exists and has not been released."""
-    return bool(library().ctpsim_md_alive(api))
-
-
-def md_emit(api: int, callback: str, record: Buffer | None = None, info: Buffer | None = None, *, id: int = 0,
-            last: bool = True, thread: int = 0, timeout: float = 10.0, hold_gil: bool = False) -> None:
-    """:func:`emit` for a market-data object ("OnRtnDepthMarketData", ...)."""
-    data = None if record is None else bytes(record)
-    error = None if info is None else bytes(info)
-    lib = _held() if hold_gil else library()
-    _check("ctpsim_md_emit", lib.ctpsim_md_emit(api, thread, callback.encode(), data,
-                                                      0 if data is None else len(data), error,
-                                                      0 if error is None else len(error), id, int(last),
-                                                      round(timeout * 1000)))
-
-
-def md_flood(api: int, callback: str, count: int, record: Buffer | None = None, *, thread: int = 0,
-             timeout: float = 60.0) -> None:
-    """Runs ``callback`` ``count`` times back to back on one thread of a
-    market-data object, with a copy of ``record`` (or a null record) each
-    time."""
-    data = None if record is None else bytes(record)
-    _check("ctpsim_md_flood_record", library().ctpsim_md_flood_record(api, thread, callback.encode(), data,
-                                                                      0 if data is None else len(data), count,
-                                                                      round(timeout * 1000)))
-
-
-def md_disconnect(api: int, reason: int = 0x1001) -> None:
-    """:func:`disconnect` for a market-data object."""
-    _check("ctpsim_md_disconnect", library().ctpsim_md_disconnect(api, reason))
-
-
-def md_reconnect(api: int) -> None:
-    """:func:`reconnect` for a market-data object."""
-    _check("ctpsim_md_reconnect", library().ctpsim_md_reconnect(api))
-
-
-def md_hold(api: int, held: bool = True) -> None:
-    """:func:`hold` for a market-data object."""
-    _check("ctpsim_md_hold", library().ctpsim_md_hold(api, int(held)))
+md_api_of: Final = api_of
+md_alive: Final = alive
+md_emit: Final = emit
+md_flood: Final = flood
+md_disconnect: Final = disconnect
+md_reconnect: Final = reconnect
+md_hold: Final = hold
 
 
 def walk(front: str, instrument: str, seed: int, rate: float) -> None:
     """Starts a random walk of an instrument's reference price, ``rate`` steps
-    a second, reproducible from ``seed``; a rate of 0 stops it. Market-data
-    sessions on the front see every step as ticks."""
-    _check("ctpsim_walk", library().ctpsim_walk(front.encode(), instrument.encode(), seed, float(rate)))
+    a second (1e-9 to 1,000,000), reproducible from ``seed``; a rate of 0
+    stops it. Market-data sessions on the front see every step as ticks."""
+    _check("ctpsim_walk", library().ctpsim_walk(_text("front", front), _text("instrument", instrument), seed,
+                                                float(rate)))

@@ -1,5 +1,6 @@
 // The test control interface (ctpsim.h) and the state behind it.
 #include "api.h"
+#include "control.h"
 #include "ctpsim.h"
 #include "records.h"
 #include "state.h"
@@ -185,63 +186,32 @@ std::size_t record_size(std::string_view name) {
     return 0;
 }
 
-// The API object and the callback kind that a control call names.
-int resolve(int api, const char *callback, std::shared_ptr<TraderApi> &found, Event &event) {
-    found = find_api(api);
+// Runs the named callback of the object's own library `repeat` times on one
+// of its threads, ids counting up from `id`, and waits for it.
+int run(int api, int thread, const char *callback, const void *record, size_t record_size, const void *info,
+        size_t info_size, int id, int last, int repeat, int timeout_ms) {
+    std::shared_ptr<ApiObject> found = find_api(api);
     if (!found)
         return CTPSIM_NO_API;
-    event.kind = find_callback(callback ? callback : "");
-    return event.kind ? CTPSIM_OK : CTPSIM_NO_CALLBACK;
-}
-
-// Runs event on one of the object's threads and waits for it.
-int run(TraderApi &api, int thread, Event event, int timeout_ms) {
-    auto completion = std::make_shared<Completion>();
-    event.completion = completion;
-    if (int posted = api.post(thread, std::move(event)); posted != CTPSIM_OK)
-        return posted;
-    return completion->wait(timeout_ms);
-}
-
-// Runs a control call; nothing may escape into the C caller.
-template <class Call>
-int guarded(Call call) noexcept {
-    try {
-        return call();
-    } catch (...) {
-        return CTPSIM_NO_MEMORY;
-    }
-}
-
-int emit(int api, int thread, const char *callback, const void *record, size_t record_size, const void *info,
-         size_t info_size, int id, int last, int timeout_ms) {
-    std::shared_ptr<TraderApi> found;
     Event event;
-    if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
-        return resolved;
+    event.kind = found->callback(callback ? callback : "");
+    if (!event.kind)
+        return CTPSIM_NO_CALLBACK;
     if (record && (event.kind->record_size == 0 || record_size != event.kind->record_size))
         return CTPSIM_BAD_SIZE;
     if (info && info_size != sizeof(CThostFtdcRspInfoField))
         return CTPSIM_BAD_SIZE;
+    if (repeat <= 0)
+        return CTPSIM_OK;
     event.attach(record, record_size, info);
     event.id = id;
     event.last = last != 0;
-    return run(*found, thread, std::move(event), timeout_ms);
-}
-
-int flood(int api, int thread, const char *callback, const void *record, size_t record_size, int n,
-          int timeout_ms) {
-    std::shared_ptr<TraderApi> found;
-    Event event;
-    if (int resolved = resolve(api, callback, found, event); resolved != CTPSIM_OK)
-        return resolved;
-    if (record && (event.kind->record_size == 0 || record_size != event.kind->record_size))
-        return CTPSIM_BAD_SIZE;
-    if (n <= 0)
-        return CTPSIM_OK;
-    event.attach(record, record_size, nullptr);
-    event.repeat = n;
-    return run(*found, thread, std::move(event), timeout_ms);
+    event.repeat = repeat;
+    auto completion = std::make_shared<Completion>();
+    event.completion = completion;
+    if (int posted = found->post(thread, std::move(event)); posted != CTPSIM_OK)
+        return posted;
+    return completion->wait(timeout_ms);
 }
 
 }  // namespace
@@ -260,17 +230,17 @@ int ctpsim_api_of(const char *flow_path) { return api_of(flow_path ? flow_path :
 int ctpsim_emit(int api, int thread, const char *callback, const void *record, size_t record_size,
                 const void *info, size_t info_size, int id, int last, int timeout_ms) {
     return guarded([&] {
-        return emit(api, thread, callback, record, record_size, info, info_size, id, last, timeout_ms);
+        return run(api, thread, callback, record, record_size, info, info_size, id, last, 1, timeout_ms);
     });
 }
 
 int ctpsim_flood(int api, int thread, const char *callback, int n, int timeout_ms) {
-    return guarded([&] { return flood(api, thread, callback, nullptr, 0, n, timeout_ms); });
+    return guarded([&] { return run(api, thread, callback, nullptr, 0, nullptr, 0, 0, 1, n, timeout_ms); });
 }
 
 int ctpsim_flood_record(int api, int thread, const char *callback, const void *record, size_t record_size, int n,
                         int timeout_ms) {
-    return guarded([&] { return flood(api, thread, callback, record, record_size, n, timeout_ms); });
+    return guarded([&] { return run(api, thread, callback, record, record_size, nullptr, 0, 0, 1, n, timeout_ms); });
 }
 
 int ctpsim_calls(struct ctpsim_call *out, int max) {

@@ -1,19 +1,21 @@
-// The control interface of the simulated front (ctpsim.h, "the simulated front").
+// The control interface of the simulated fronts (ctpsim.h, "the simulated
+// front"): prices, random walks, connections, and the limits every front keeps.
 #include "api.h"
+#include "control.h"
 #include "ctpsim.h"
-#include "front.h"
-#include "md.h"
+#include "link.h"
 #include "state.h"
+#include "walk.h"
 
 namespace standin {
 
 void reset_front_switches() {
+    stop_walks();
     limits::set_query_interval_ms(limits::default_query_interval_ms);
     limits::set_max_pending(limits::default_max_pending);
     for (const auto &api : all_apis())
         if (api->alive())
             api->hold(0, false);
-    reset_md_switches();
 }
 
 }  // namespace standin
@@ -21,6 +23,15 @@ void reset_front_switches() {
 using namespace standin;
 
 namespace {
+
+// Runs a change of a front's market.
+template <class Change>
+int on_front(const char *name, Change change) noexcept {
+    return guarded([&] {
+        std::shared_ptr<Front> front = find_front(name ? name : "");
+        return front ? change(*front) : CTPSIM_NO_FRONT;
+    });
+}
 
 // The API object's link to its front, or the reason there is none.
 int linked(int api, FrontLink *&link) {
@@ -31,38 +42,29 @@ int linked(int api, FrontLink *&link) {
     return link ? CTPSIM_OK : CTPSIM_NO_FRONT;
 }
 
-std::shared_ptr<Venue> venue_of(const char *front) { return find_venue(front ? front : ""); }
-
-// Runs a price change; nothing may escape into the C caller.
-template <class Change>
-int on_venue(const char *front, Change change) noexcept {
-    try {
-        auto venue = venue_of(front);
-        return venue ? change(*venue) : CTPSIM_NO_FRONT;
-    } catch (...) {
-        return CTPSIM_NO_MEMORY;
-    }
-}
-
 }  // namespace
 
 extern "C" {
 
 int ctpsim_set_price(const char *front, const char *instrument, double price) {
-    return on_venue(front, [&](Venue &venue) { return venue.set_price(instrument ? instrument : "", price); });
+    return on_front(front, [&](Front &found) { return found.set_price(instrument ? instrument : "", price); });
 }
 
 int ctpsim_move_price(const char *front, const char *instrument, int ticks) {
-    return on_venue(front, [&](Venue &venue) { return venue.move_price(instrument ? instrument : "", ticks); });
+    return on_front(front, [&](Front &found) { return found.move_price(instrument ? instrument : "", ticks); });
 }
 
 int ctpsim_get_price(const char *front, const char *instrument, double *price) {
-    double found = 0;
+    double found_price = 0;
     const int result =
-        on_venue(front, [&](Venue &venue) { return venue.get_price(instrument ? instrument : "", found); });
+        on_front(front, [&](Front &found) { return found.get_price(instrument ? instrument : "", found_price); });
     if (result == CTPSIM_OK && price)
-        *price = found;
+        *price = found_price;
     return result;
+}
+
+int ctpsim_walk(const char *front, const char *instrument, unsigned long long seed, double rate) {
+    return guarded([&] { return walk(front ? front : "", instrument ? instrument : "", seed, rate); });
 }
 
 int ctpsim_disconnect(int api, int reason) {

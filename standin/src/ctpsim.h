@@ -33,13 +33,18 @@ struct ctpsim_call {
     char op[48];               // "CreateFtdcTraderApi", "RegisterSpi", "Init", "ReqOrderInsert", ...
     int gil;                   // 1: the calling thread held the Python interpreter lock,
                                // 0: it did not, -1: not inside a Python process
-    int arg1;                  // RegisterSpi: 1 for an object, 0 for null; Subscribe*: resume type;
-                               // Req*: request id; CreateFtdcTraderApi: production flag
-    int arg2;                  // SubscribePrivateTopic: its length argument
-    char text[256];            // CreateFtdcTraderApi: flow path; RegisterFront: address
+    int arg1;                  // RegisterSpi: 1 for an object, 0 for null; Subscribe*Topic: resume type;
+                               // Req*: request id; CreateFtdcTraderApi: production flag;
+                               // CreateFtdcMdApi: udp flag; (Un)SubscribeMarketData: count
+    int arg2;                  // SubscribePrivateTopic: its length argument; CreateFtdcMdApi: multicast flag
+    char text[256];            // Create*Api: flow path; RegisterFront: address;
+                               // (Un)SubscribeMarketData: the ids, one a line
     size_t size;               // Req*: size of the record
     unsigned char record[1024];// Req*: byte copy of the record as received
 };
+
+// API objects of both libraries are named by one serial: 1 for the first the
+// process created, 2 for the next, and so on.
 
 // Serial of the newest API object (0 when none was created yet). Racy when
 // other threads create objects; prefer ctpsim_api_of.
@@ -142,7 +147,8 @@ CTPSIM_EXPORT int ctpsim_timings(long long *begin_ns, long long *duration_ns, in
                                  int *faults, int max);
 
 // Like ctpsim_flood, with a copy of `record` (record_size bytes, which must
-// match the callback's record type) as every callback's record. The callback
+// match the callback's record type; null for a null record, as ctpsim_flood)
+// as every callback's record. The callback
 // may also be "ctpsim:floor": no callback at all, but a copy of the order
 // record into a preallocated ring, the cheapest thing a client could do.
 CTPSIM_EXPORT int ctpsim_flood_record(int api, int thread, const char *callback, const void *record,
@@ -186,28 +192,17 @@ CTPSIM_EXPORT void ctpsim_max_pending(int count);
 
 // ---- market data (thostmduserapi_se.so) --------------------------------------
 // Market-data API objects take their serials from the same sequence as trader
-// objects, and log their calls in the same log ("CreateFtdcMdApi",
-// "SubscribeMarketData" with arg1 the count and text the ids one a line, ...).
+// objects, log their calls in the same log ("CreateFtdcMdApi",
+// "SubscribeMarketData" with arg1 the count and text the ids one a line, ...),
+// and are addressed by the same controls: every function above that takes an
+// API object takes either kind, with the callbacks of its own spi class
+// (CThostFtdcMdSpi's "OnRtnDepthMarketData", ... for a market-data object).
 // ctpsim_throw_next, ctpsim_force_result, ctpsim_set_request_delay,
 // ctpsim_fail_next_create, ctpsim_fail_thread, ctpsim_set_version and
-// ctpsim_timing apply to them as well. The functions below are those above for
-// market-data objects; callbacks are CThostFtdcMdSpi's ("OnRtnDepthMarketData", ...).
-
-CTPSIM_EXPORT int ctpsim_md_api_of(const char *flow_path);
-CTPSIM_EXPORT int ctpsim_md_alive(int api);
-CTPSIM_EXPORT int ctpsim_md_emit(int api, int thread, const char *callback,
-                                 const void *record, size_t record_size,
-                                 const void *info, size_t info_size,
-                                 int id, int last, int timeout_ms);
-// record null: a null record for every callback.
-CTPSIM_EXPORT int ctpsim_md_flood_record(int api, int thread, const char *callback, const void *record,
-                                         size_t record_size, int n, int timeout_ms);
-CTPSIM_EXPORT int ctpsim_md_disconnect(int api, int reason);
-CTPSIM_EXPORT int ctpsim_md_reconnect(int api);
-CTPSIM_EXPORT int ctpsim_md_hold(int api, int held);
+// ctpsim_timing apply to them as well.
 
 // Moves an instrument's reference price by one tick up or down, chosen by a
-// generator seeded with `seed`, `rate` times a second (at most 1,000,000), on
+// generator seeded with `seed`, `rate` times a second (1e-9 to 1,000,000), on
 // a thread of the library's own, each step as ctpsim_move_price (turning back
 // at the price band). A walk of the same instrument is replaced; a rate of 0
 // stops it. ctpsim_reset stops every walk.

@@ -1,156 +1,553 @@
+// The front's sessions: connections, what it admits, the session protocol,
+// queries, orders and cancels passed to its exchange, and market-data requests.
 #include "front.h"
 
 #include "ctpsim.h"
+#include "records.h"
+#include "state.h"
 
-#include <cstdio>
-#include <map>
-#include <mutex>
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <memory>
 
 namespace standin {
 
+// ---- limits -----------------------------------------------------------------
+
+namespace limits {
+namespace {
+std::atomic<int> query_interval{default_query_interval_ms};
+std::atomic<int> pending{default_max_pending};
+}  // namespace
+int query_interval_ms() { return query_interval.load(); }
+int max_pending() { return pending.load(); }
+void set_query_interval_ms(int ms) { query_interval.store(std::max(ms, 0)); }
+void set_max_pending(int count) { pending.store(std::max(count, 1)); }
+}  // namespace limits
+
 namespace {
 
-// Venues live as long as the process: a front keeps its orders and accounts
-// when every session has gone, as a real one does until the trading day ends.
-struct Registry {
-    std::mutex mutex;
-    std::map<std::string, std::shared_ptr<Venue>, std::less<>> venues;
+bool parse_ref(std::string_view text, long long &out) {
+    if (text.empty() || text.size() > 12)
+        return false;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return error == std::errc() && end == text.data() + text.size() && out > 0;
+}
+
+// What each query answers with, one record a reply.
+template <class Query>
+struct Answer;
+template <>
+struct Answer<CThostFtdcQryInstrumentField> {
+    using Record = CThostFtdcInstrumentField;
+    static constexpr const char *callback = "OnRspQryInstrument";
 };
-
-Registry &registry() {
-    static auto *instance = new Registry;  // never destroyed: API threads may outlive static destructors
-    return *instance;
-}
-
-std::string_view front_name(std::string_view front) {
-    if (front.starts_with("sim://"))
-        front.remove_prefix(6);
-    return front.substr(0, front.find('?'));
-}
+template <>
+struct Answer<CThostFtdcQryTradingAccountField> {
+    using Record = CThostFtdcTradingAccountField;
+    static constexpr const char *callback = "OnRspQryTradingAccount";
+};
+template <>
+struct Answer<CThostFtdcQryInvestorPositionField> {
+    using Record = CThostFtdcInvestorPositionField;
+    static constexpr const char *callback = "OnRspQryInvestorPosition";
+};
+template <>
+struct Answer<CThostFtdcQryOrderField> {
+    using Record = CThostFtdcOrderField;
+    static constexpr const char *callback = "OnRspQryOrder";
+};
+template <>
+struct Answer<CThostFtdcQryTradeField> {
+    using Record = CThostFtdcTradeField;
+    static constexpr const char *callback = "OnRspQryTrade";
+};
 
 }  // namespace
 
-std::optional<SimAddress> parse_sim_address(std::string_view address) noexcept try {
-    if (!address.starts_with("sim://"))
-        return std::nullopt;
-    address.remove_prefix(6);
-    SimAddress out;
-    const auto question = address.find('?');
-    out.name = address.substr(0, question);
-    if (out.name.empty())
-        return std::nullopt;
-    if (question != std::string_view::npos) {
-        std::string_view query = address.substr(question + 1);
-        if (!query.starts_with("config="))
-            return std::nullopt;
-        out.config = query.substr(7);
+// ---- the front --------------------------------------------------------------
+
+Front::Front(const FrontConfig &config) : front_id(config.front_id), exchange(config, clock, *this), feed(exchange) {}
+
+std::size_t Front::listeners(const Account &account) const {
+    std::size_t count = 0;
+    for (const TraderSession *session : traders)
+        count += session->account == &account;
+    return count;
+}
+
+void Front::notify(Outbox &out, const Account &account, const char *callback, const void *record, std::size_t size,
+                   const CThostFtdcRspInfoField *info) noexcept {
+    for (TraderSession *session : traders)
+        if (session->account == &account)
+            out.send(session->endpoint, callback, record, size, info, 0, true);
+}
+
+int Front::admit(const Session &session) const {
+    if (!session.connected)
+        return -1;
+    if (session.endpoint.pending() >= static_cast<std::size_t>(limits::max_pending()))
+        return -2;
+    return 0;
+}
+
+int Front::admit_query(const TraderSession &session) const {
+    if (int refused = admit(session))
+        return refused;
+    // The front announces its query limit at login; before that, queries are
+    // only refused with an error record.
+    if (session.account && session.queried) {
+        const auto interval = std::chrono::milliseconds(limits::query_interval_ms());
+        if (std::chrono::steady_clock::now() - session.last_query < interval)
+            return -3;
     }
-    return out;
-} catch (...) {
-    return std::nullopt;  // out of memory: as unreachable as a wrong address
+    return 0;
 }
 
-std::shared_ptr<Venue> find_venue(std::string_view front) {
-    Registry &r = registry();
-    std::lock_guard lock(r.mutex);
-    auto found = r.venues.find(front_name(front));
-    return found == r.venues.end() ? nullptr : found->second;
+void Front::count_query(TraderSession &session) noexcept {
+    if (!session.account)
+        return;
+    session.queried = true;
+    session.last_query = std::chrono::steady_clock::now();
 }
 
-std::shared_ptr<Venue> reach_venue(const SimAddress &address) noexcept try {
-    Registry &r = registry();
-    std::shared_ptr<Venue> venue;
+// ---- connection -------------------------------------------------------------
+
+template <class Connected>
+void Front::connect(Connected &session) {
+    std::lock_guard lock(mutex);
+    if (session.connected)
+        return;
+    Outbox out;
+    out.reserve(1, 0);
+    auto &list = connected(session);
+    room_for(list, 1);
+    session.connected = true;
+    session.log_out();
+    list.push_back(&session);
+    out.send_bare(session.endpoint, "OnFrontConnected", 0);
+}
+
+template <class Connected>
+int Front::disconnect(Connected &session, int reason) {
+    std::lock_guard lock(mutex);
+    if (!session.connected)
+        return CTPSIM_BAD_VALUE;
+    Outbox out;
+    out.reserve(1, 0);
+    std::erase(connected(session), &session);
+    session.connected = false;
+    session.log_out();
+    out.send_bare(session.endpoint, "OnFrontDisconnected", reason);
+    return CTPSIM_OK;
+}
+
+template <class Connected>
+int Front::reconnect(Connected &session) {
     {
-        std::lock_guard lock(r.mutex);
-        if (auto found = r.venues.find(address.name); found != r.venues.end())
-            venue = found->second;
+        std::lock_guard lock(mutex);
+        if (session.connected)
+            return CTPSIM_BAD_VALUE;
     }
-    if (!venue) {
-        // The first session to reach a name sets it up; later ones share it,
-        // whatever configuration they name. Read and built outside the
-        // registry's lock: a slow file must not stall every other front.
-        std::string error;
-        std::optional<FrontConfig> config =
-            address.config.empty() ? default_config() : load_config(address.config, error);
-        if (!config) {
-            std::fprintf(stderr, "standin: sim://%s: cannot use %s: %s\n", address.name.c_str(),
-                         address.config.c_str(), error.c_str());
-            return nullptr;
-        }
-        auto built = std::make_shared<Venue>(*config);
-        std::lock_guard lock(r.mutex);
-        // Another session may have set the name up meanwhile: it wins.
-        venue = r.venues.try_emplace(address.name, std::move(built)).first->second;
-    }
-    return venue;
-} catch (...) {
-    return nullptr;
+    connect(session);
+    return CTPSIM_OK;
 }
 
-std::unique_ptr<FrontLink> FrontLink::reach(TraderApi &api, const SimAddress &address) noexcept try {
-    std::shared_ptr<Venue> venue = reach_venue(address);
-    return venue ? std::make_unique<FrontLink>(api, std::move(venue)) : nullptr;
-} catch (...) {
-    return nullptr;
+template <class Connected>
+void Front::leave(Connected &session) {
+    std::lock_guard lock(mutex);
+    std::erase(connected(session), &session);
+    session.connected = false;
+    session.log_out();
 }
 
-std::unique_ptr<MdLink> MdLink::reach(MdApi &api, const SimAddress &address) noexcept try {
-    std::shared_ptr<Venue> venue = reach_venue(address);
-    return venue ? std::make_unique<MdLink>(api, std::move(venue)) : nullptr;
-} catch (...) {
-    return nullptr;
+template void Front::connect(TraderSession &);
+template void Front::connect(MdSession &);
+template int Front::disconnect(TraderSession &, int);
+template int Front::disconnect(MdSession &, int);
+template int Front::reconnect(TraderSession &);
+template int Front::reconnect(MdSession &);
+template void Front::leave(TraderSession &);
+template void Front::leave(MdSession &);
+
+// ---- authentication and login -----------------------------------------------
+
+CThostFtdcRspUserLoginField Front::login_record(std::string_view broker, std::string_view user, int session_id,
+                                                long long max_order_ref) const {
+    CThostFtdcRspUserLoginField reply{};
+    const Stamp now = clock.now();
+    put(reply.TradingDay, exchange.trading_day());
+    put(reply.LoginTime, now.time);
+    put(reply.BrokerID, broker);
+    put(reply.UserID, user);
+    put(reply.SystemName, "standin simulated front");
+    reply.FrontID = front_id;
+    reply.SessionID = session_id;
+    put(reply.MaxOrderRef, std::to_string(max_order_ref));
+    for (auto *exchange_time : {&reply.SHFETime, &reply.DCETime, &reply.CZCETime, &reply.FFEXTime, &reply.INETime,
+                                &reply.GFEXTime})
+        put(*exchange_time, now.time);
+    put(reply.SysVersion, version_text());
+    return reply;
 }
 
-MdLink::MdLink(MdApi &api, std::shared_ptr<Venue> v) : venue(std::move(v)), session(api) {}
-
-void MdLink::connect() noexcept {
-    try {
-        venue->connect(session);
-    } catch (...) {
-        // The connect event was lost: to the client the front stays silent.
+int Front::request(TraderSession &session, const CThostFtdcReqAuthenticateField &r, int id) {
+    std::lock_guard lock(mutex);
+    if (int refused = admit(session))
+        return refused;
+    CThostFtdcRspAuthenticateField reply{};
+    put(reply.BrokerID, text(r.BrokerID));
+    put(reply.UserID, text(r.UserID));
+    put(reply.UserProductInfo, text(r.UserProductInfo));
+    put(reply.AppID, text(r.AppID));
+    reply.AppType = '1';
+    Error error = Error::none;
+    const Account *account = exchange.investor(text(r.BrokerID), text(r.UserID));
+    if (session.account)
+        error = Error::already_logged_in;
+    else if (!account || account->setup.app_id != text(r.AppID) || account->setup.auth_code != text(r.AuthCode))
+        error = Error::auth_failed;
+    Outbox out;
+    out.reserve(1, sizeof reply);
+    std::string broker(text(r.BrokerID));
+    std::string user(text(r.UserID));
+    if (error == Error::none) {
+        session.authenticated = true;
+        session.auth_broker.swap(broker);
+        session.auth_user.swap(user);
     }
+    const auto status = info(error);
+    out.send(session.endpoint, "OnRspAuthenticate", &reply, &status, id, true);
+    return 0;
 }
 
-int MdLink::disconnect(int reason) noexcept {
-    try {
-        return venue->disconnect(session, reason);
-    } catch (...) {
-        return CTPSIM_NO_MEMORY;
+int Front::request(TraderSession &session, const CThostFtdcReqUserLoginField &r, int id) {
+    std::lock_guard lock(mutex);
+    if (int refused = admit(session))
+        return refused;
+    Account *account = exchange.investor(text(r.BrokerID), text(r.UserID));
+    Error error = Error::none;
+    if (session.account)
+        error = Error::already_logged_in;
+    else if (!session.authenticated || session.auth_broker != text(r.BrokerID) || session.auth_user != text(r.UserID))
+        error = Error::not_authenticated;
+    else if (!account || account->setup.password != text(r.Password))
+        error = Error::bad_password;
+    Outbox out;
+    out.reserve(1, sizeof(CThostFtdcRspUserLoginField));
+    if (error != Error::none) {
+        const auto status = info(error);
+        out.send<CThostFtdcRspUserLoginField>(session.endpoint, "OnRspUserLogin", nullptr, &status, id, true);
+        return 0;
     }
+    const int session_id = next_session_id + 1;
+    const CThostFtdcRspUserLoginField reply =
+        login_record(account->setup.broker, account->setup.user, session_id, account->max_order_ref);
+    next_session_id = session_id;
+    session.account = account;
+    session.session_id = session_id;
+    session.max_order_ref = account->max_order_ref;
+    session.queried = false;
+    session.endpoint.set_trading_day(exchange.trading_day());
+    const auto status = info(Error::none);
+    out.send(session.endpoint, "OnRspUserLogin", &reply, &status, id, true);
+    return 0;
 }
 
-int MdLink::reconnect() noexcept {
-    try {
-        return venue->reconnect(session);
-    } catch (...) {
-        return CTPSIM_NO_MEMORY;
-    }
+template <class Connected>
+int Front::log_out(Connected &session, const CThostFtdcUserLogoutField &r, int id) {
+    std::lock_guard lock(mutex);
+    if (int refused = admit(session))
+        return refused;
+    Outbox out;
+    out.reserve(1, sizeof r);
+    const Error error = session.logged_in() ? Error::none : Error::not_logged_in;
+    if (error == Error::none)
+        session.log_out();
+    const auto status = info(error);
+    out.send(session.endpoint, "OnRspUserLogout", &r, &status, id, true);
+    return 0;
 }
 
-FrontLink::FrontLink(TraderApi &api, std::shared_ptr<Venue> v) : venue(std::move(v)), session(api) {}
-
-void FrontLink::connect() noexcept {
-    try {
-        venue->connect(session);
-    } catch (...) {
-        // The connect event was lost: to the client the front stays silent.
-    }
+int Front::request(TraderSession &session, const CThostFtdcUserLogoutField &r, int id) {
+    return log_out(session, r, id);
 }
 
-int FrontLink::disconnect(int reason) noexcept {
-    try {
-        return venue->disconnect(session, reason);
-    } catch (...) {
-        return CTPSIM_NO_MEMORY;
+int Front::request(TraderSession &session, const CThostFtdcSettlementInfoConfirmField &r, int id) {
+    std::lock_guard lock(mutex);
+    if (int refused = admit(session))
+        return refused;
+    Account *account = session.account;
+    Error error = Error::none;
+    if (!account)
+        error = Error::not_logged_in;
+    else if (account->setup.broker != text(r.BrokerID) || account->setup.user != text(r.InvestorID))
+        error = Error::investor_mismatch;
+    Outbox out;
+    out.reserve(1, sizeof r);
+    const auto status = info(error);
+    if (error != Error::none) {
+        out.send<CThostFtdcSettlementInfoConfirmField>(session.endpoint, "OnRspSettlementInfoConfirm", nullptr,
+                                                       &status, id, true);
+        return 0;
     }
+    // Confirmed once per investor and trading day, for all of its sessions.
+    const Stamp now = clock.now();
+    std::string date = now.date;
+    std::string time = now.time;
+    if (!account->confirmed) {
+        account->confirmed = true;
+        account->confirm_date.swap(date);
+        account->confirm_time.swap(time);
+    }
+    CThostFtdcSettlementInfoConfirmField reply{};
+    put(reply.BrokerID, account->setup.broker);
+    put(reply.InvestorID, account->setup.user);
+    put(reply.ConfirmDate, account->confirm_date);
+    put(reply.ConfirmTime, account->confirm_time);
+    reply.SettlementID = 1;
+    put(reply.AccountID, account->setup.user);
+    put(reply.CurrencyID, "CNY");
+    out.send(session.endpoint, "OnRspSettlementInfoConfirm", &reply, &status, id, true);
+    return 0;
 }
 
-int FrontLink::reconnect() noexcept {
-    try {
-        return venue->reconnect(session);
-    } catch (...) {
-        return CTPSIM_NO_MEMORY;
+// ---- queries ----------------------------------------------------------------
+
+template <class Query>
+int Front::query(TraderSession &session, const Query &filter, int id) {
+    using Record = typename Answer<Query>::Record;
+    const char *callback = Answer<Query>::callback;
+    std::lock_guard lock(mutex);
+    if (int refused = admit_query(session))
+        return refused;
+    Outbox out;
+    if (!session.account) {
+        out.reserve(1, sizeof(Record));
+        const auto status = info(Error::not_logged_in);
+        out.send<Record>(session.endpoint, callback, nullptr, &status, id, true);
+        return 0;
     }
+    std::vector<Record> found;
+    exchange.collect(*session.account, filter, found);
+    out.reserve(std::max<std::size_t>(found.size(), 1), sizeof(Record));
+    count_query(session);
+    const auto status = info(Error::none);
+    if (found.empty())
+        out.send<Record>(session.endpoint, callback, nullptr, &status, id, true);
+    for (std::size_t i = 0; i < found.size(); ++i)
+        out.send(session.endpoint, callback, &found[i], &status, id, i + 1 == found.size());
+    return 0;
+}
+
+int Front::request(TraderSession &session, const CThostFtdcQryInstrumentField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQryTradingAccountField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQryInvestorPositionField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQryOrderField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQryTradeField &r, int id) {
+    return query(session, r, id);
+}
+
+// ---- orders -----------------------------------------------------------------
+
+Error Front::check_order(const TraderSession &session, const CThostFtdcInputOrderField &in, long long &order_ref) {
+    const Account &account = *session.account;
+    if (account.setup.broker != text(in.BrokerID) || account.setup.user != text(in.InvestorID))
+        return Error::investor_mismatch;
+    if (!account.confirmed)
+        return Error::not_confirmed;
+
+    // References count up per session; a reference once sent is used up,
+    // whatever becomes of its order (use_order_ref).
+    const std::string_view given = trim(text(in.OrderRef));
+    if (given.empty()) {
+        order_ref = session.max_order_ref + 1;
+    } else if (!parse_ref(given, order_ref) || order_ref <= session.max_order_ref) {
+        order_ref = 0;
+        return Error::bad_order_ref;
+    }
+    return Error::none;
+}
+
+void Front::use_order_ref(TraderSession &session, long long order_ref) noexcept {
+    if (order_ref <= 0)
+        return;
+    session.max_order_ref = order_ref;
+    session.account->max_order_ref = std::max(session.account->max_order_ref, order_ref);
+}
+
+void Front::reject_order(Outbox &out, TraderSession &session, const CThostFtdcInputOrderField &input, int id,
+                         Error error) noexcept {
+    const auto status = info(error);
+    out.send(session.endpoint, "OnRspOrderInsert", &input, &status, id, true);
+    if (session.account)
+        notify(out, *session.account, "OnErrRtnOrderInsert", &input, sizeof input, &status);
+}
+
+int Front::request(TraderSession &session, const CThostFtdcInputOrderField &r, int id) {
+    std::lock_guard lock(mutex);
+    const Publish publish(*this);
+    if (int refused = admit(session))
+        return refused;
+    Outbox out;
+    if (!session.account) {
+        // Not logged in: no private flow to report on, only the reply.
+        out.reserve(1, sizeof r);
+        const auto status = info(Error::not_logged_in);
+        out.send(session.endpoint, "OnRspOrderInsert", &r, &status, id, true);
+        return 0;
+    }
+    Exchange::Ready ready;
+    ready.order = std::make_unique<Order>();
+    long long order_ref = 0;
+    Error error = check_order(session, r, order_ref);
+    if (error == Error::none)
+        error = exchange.check(*session.account, r, *ready.order);
+    CThostFtdcInputOrderField input = r;
+    if (order_ref > 0 && trim(text(r.OrderRef)).empty())
+        put(input.OrderRef, std::to_string(order_ref));
+    if (error != Error::none) {
+        out.reserve(1 + listeners(*session.account), sizeof input);
+        use_order_ref(session, order_ref);
+        reject_order(out, session, input, id, error);
+        return 0;
+    }
+    exchange.prepare(input, ready, out);
+    // Nothing has changed so far; from here on nothing allocates (the ids and
+    // times put in records are short enough for std::string's inline buffer).
+    use_order_ref(session, order_ref);
+    exchange.accept({front_id, session.session_id}, input, id, ready, out);
+    return 0;
+}
+
+// ---- cancels ----------------------------------------------------------------
+
+void Front::reject_action(TraderSession &session, const CThostFtdcInputOrderActionField &in, const Order *order, int id,
+                          Error error) {
+    // Changes nothing: the events are all it makes.
+    Outbox out;
+    out.reserve(1 + (session.account ? listeners(*session.account) : 0),
+                std::max(sizeof(CThostFtdcInputOrderActionField), sizeof(CThostFtdcOrderActionField)));
+    const auto status = info(error);
+    out.send(session.endpoint, "OnRspOrderAction", &in, &status, id, true);
+    if (!session.account)
+        return;
+    CThostFtdcOrderActionField action{};
+    put(action.BrokerID, text(in.BrokerID));
+    put(action.InvestorID, text(in.InvestorID));
+    action.OrderActionRef = in.OrderActionRef;
+    action.RequestID = id;
+    if (order) {
+        put(action.OrderRef, text(order->record.OrderRef));
+        action.FrontID = order->record.FrontID;
+        action.SessionID = order->record.SessionID;
+        put(action.OrderLocalID, text(order->record.OrderLocalID));
+    }
+    put(action.ExchangeID, text(in.ExchangeID));
+    put(action.OrderSysID, text(in.OrderSysID));
+    action.ActionFlag = in.ActionFlag;
+    action.LimitPrice = in.LimitPrice;
+    const Stamp now = clock.now();
+    put(action.ActionDate, now.date);
+    put(action.ActionTime, now.time);
+    action.OrderActionStatus = 'c';  // rejected
+    put(action.UserID, text(in.UserID));
+    put(action.StatusMsg, error_text(error));
+    put(action.InstrumentID, text(in.InstrumentID));
+    notify(out, *session.account, "OnErrRtnOrderAction", &action, sizeof action, &status);
+}
+
+int Front::request(TraderSession &session, const CThostFtdcInputOrderActionField &r, int id) {
+    std::lock_guard lock(mutex);
+    const Publish publish(*this);
+    if (int refused = admit(session))
+        return refused;
+    if (!session.account) {
+        reject_action(session, r, nullptr, id, Error::not_logged_in);
+        return 0;
+    }
+    const Account &account = *session.account;
+    if (account.setup.broker != text(r.BrokerID) || account.setup.user != text(r.InvestorID)) {
+        reject_action(session, r, nullptr, id, Error::investor_mismatch);
+        return 0;
+    }
+    if (r.ActionFlag != '0') {
+        reject_action(session, r, nullptr, id, Error::action_unsupported);
+        return 0;
+    }
+    Order *order = exchange.order(text(r.ExchangeID), trim(text(r.OrderSysID)));
+    if (!order || order->account != &account) {
+        reject_action(session, r, nullptr, id, Error::order_not_found);
+        return 0;
+    }
+    if (!order->live) {
+        reject_action(session, r, order, id, Error::order_finished);
+        return 0;
+    }
+    exchange.cancel(*order);
+    return 0;
+}
+
+// ---- market data ------------------------------------------------------------
+
+// A market-data front takes any user: prices are public.
+int Front::request(MdSession &session, const CThostFtdcReqUserLoginField &r, int id) {
+    std::lock_guard lock(mutex);
+    if (int refused = admit(session))
+        return refused;
+    Outbox out;
+    out.reserve(1, sizeof(CThostFtdcRspUserLoginField));
+    if (session.logged_in()) {
+        const auto status = info(Error::already_logged_in);
+        out.send<CThostFtdcRspUserLoginField>(session.endpoint, "OnRspUserLogin", nullptr, &status, id, true);
+        return 0;
+    }
+    const CThostFtdcRspUserLoginField reply = login_record(text(r.BrokerID), text(r.UserID), 0, 0);
+    session.log_in();
+    session.endpoint.set_trading_day(exchange.trading_day());
+    const auto status = info(Error::none);
+    out.send(session.endpoint, "OnRspUserLogin", &reply, &status, id, true);
+    return 0;
+}
+
+int Front::request(MdSession &session, const CThostFtdcUserLogoutField &r, int id) {
+    return log_out(session, r, id);
+}
+
+int Front::subscribe(MdSession &session, const std::vector<std::string> &ids, bool subscribe) {
+    std::lock_guard lock(mutex);
+    if (int refused = admit(session))
+        return refused;
+    feed.subscribe(session, ids, subscribe);
+    return 0;
+}
+
+// ---- the simulated market -----------------------------------------------------
+
+int Front::set_price(std::string_view instrument, double price) {
+    std::lock_guard lock(mutex);
+    const Publish publish(*this);
+    return exchange.set_price(instrument, price);
+}
+
+int Front::move_price(std::string_view instrument, int ticks) {
+    std::lock_guard lock(mutex);
+    const Publish publish(*this);
+    return exchange.move_price(instrument, ticks);
+}
+
+int Front::get_price(std::string_view instrument, double &price) {
+    std::lock_guard lock(mutex);
+    return exchange.get_price(instrument, price);
 }
 
 }  // namespace standin

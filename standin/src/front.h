@@ -1,103 +1,142 @@
-// How an API object reaches a simulated front: front addresses, the
-// process-wide set of venues, and the link between one API object and its venue.
+// One simulated front (sim://NAME): the sessions connected to it, what it
+// admits, the session protocol (authentication, login, settlement
+// confirmation), queries and orders passed to its exchange, and its
+// market-data feed. Every request and control call runs under the front's
+// lock; callbacks are posted to each session's thread 0 in that same order,
+// and none runs under the lock.
+//
+// Each request is all or nothing: whatever it allocates (events included,
+// see Outbox) is allocated before it changes any state, so that running out
+// of memory throws out of it with nothing changed (Req* returns -1).
 #pragma once
 
-#include "venue.h"
+#include "clock.h"
+#include "config.h"
+#include "exchange.h"
+#include "feed.h"
+#include "messages.h"
+#include "session.h"
 
-#include <memory>
-#include <optional>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace standin {
 
-class TraderApi;
-class MdApi;
-
-// A simulated front address, sim://NAME or sim://NAME?config=PATH.
-struct SimAddress {
-    std::string name;
-    std::string config;  // empty: the defaults
-};
-std::optional<SimAddress> parse_sim_address(std::string_view address) noexcept;
-
-// The venue of a front name ("demo", "sim://demo" or "sim://demo?..."), or
-// null when no session has reached it yet.
-std::shared_ptr<Venue> find_venue(std::string_view front);
-
-// The venue of a simulated address, set up by the first session of either
-// library to reach its name; null when its configuration cannot be read.
-std::shared_ptr<Venue> reach_venue(const SimAddress &address) noexcept;
-
-// One API object's connection to its venue. Created by Init, never destroyed
-// (the API object outlives Release as a tombstone).
-//
-// Its callers are the client's threads and the control interface: nothing may
-// escape into them. Only memory exhaustion throws behind these calls; what
-// failed then is as if never sent.
-class FrontLink {
+class Front final : private PrivateFlow {
 public:
-    // Reaches (creating it if needed) the venue of `address`; null when the
-    // configuration cannot be read, which leaves the front unreachable.
-    static std::unique_ptr<FrontLink> reach(TraderApi &api, const SimAddress &address) noexcept;
+    explicit Front(const FrontConfig &config);
+    Front(const Front &) = delete;
+    Front &operator=(const Front &) = delete;
 
-    FrontLink(TraderApi &api, std::shared_ptr<Venue> venue);
-    FrontLink(const FrontLink &) = delete;
-    FrontLink &operator=(const FrontLink &) = delete;
+    // Connection events of a TraderSession or an MdSession; CTPSIM_ results.
+    template <class Connected>
+    void connect(Connected &session);
+    template <class Connected>
+    int disconnect(Connected &session, int reason);
+    template <class Connected>
+    int reconnect(Connected &session);
+    // The API object is going away: no callback reaches it from now on. Its
+    // orders stay on the book, as at a real exchange.
+    template <class Connected>
+    void leave(Connected &session);
 
-    void connect() noexcept;
-    int disconnect(int reason) noexcept;  // CTPSIM_ results
-    int reconnect() noexcept;
-    void leave() noexcept { venue->leave(session); }
+    // Trader requests; results as Req* returns them (0, -1, -2, -3).
+    int request(TraderSession &session, const CThostFtdcReqAuthenticateField &record, int id);
+    int request(TraderSession &session, const CThostFtdcReqUserLoginField &record, int id);
+    int request(TraderSession &session, const CThostFtdcUserLogoutField &record, int id);
+    int request(TraderSession &session, const CThostFtdcSettlementInfoConfirmField &record, int id);
+    int request(TraderSession &session, const CThostFtdcInputOrderField &record, int id);
+    int request(TraderSession &session, const CThostFtdcInputOrderActionField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryInstrumentField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryTradingAccountField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryInvestorPositionField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryOrderField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryTradeField &record, int id);
 
-    // What Req* returns.
-    template <class Record>
-    int request(const Record &record, int id) noexcept {
-        try {
-            return venue->request(session, record, id);
-        } catch (...) {
-            return -1;
-        }
-    }
+    // Market-data requests, with Req*'s results.
+    int request(MdSession &session, const CThostFtdcReqUserLoginField &record, int id);
+    int request(MdSession &session, const CThostFtdcUserLogoutField &record, int id);
+    int subscribe(MdSession &session, const std::vector<std::string> &ids, bool subscribe);
+
+    // The simulated market; CTPSIM_ results.
+    int set_price(std::string_view instrument, double price);
+    int move_price(std::string_view instrument, int ticks);
+    int get_price(std::string_view instrument, double &price);
 
 private:
-    std::shared_ptr<Venue> venue;
-    Session session;
+    // The private flow: notices to every session logged in as the investor.
+    std::size_t listeners(const Account &account) const override;
+    void notify(Outbox &out, const Account &account, const char *callback, const void *record, std::size_t size,
+                const CThostFtdcRspInfoField *info) noexcept override;
+
+    // Sends the feed's snapshots of what changed when it goes out of scope
+    // (declared after the lock of a call that may change the market).
+    class Publish {
+    public:
+        explicit Publish(Front &front) noexcept : front(front) {}
+        ~Publish() { front.feed.publish(front.watchers); }
+        Publish(const Publish &) = delete;
+        Publish &operator=(const Publish &) = delete;
+
+    private:
+        Front &front;
+    };
+
+    // The connected sessions of a kind.
+    std::vector<TraderSession *> &connected(const TraderSession &) { return traders; }
+    std::vector<MdSession *> &connected(const MdSession &) { return watchers; }
+
+    // -1 or -2 when a request cannot be sent now, else 0.
+    int admit(const Session &session) const;
+    // The same, and -3 for a query that comes too soon after the last. Changes
+    // nothing: a query that is answered counts through count_query.
+    int admit_query(const TraderSession &session) const;
+    void count_query(TraderSession &session) noexcept;
+
+    // A query: admitted under the query limit, refused before login, then
+    // answered with the records the exchange finds, one reply per record, the
+    // last flagged; a null record when there is none.
+    template <class Query>
+    int query(TraderSession &session, const Query &filter, int id);
+
+    // ReqUserLogout of either kind: the reply carries the record as sent;
+    // logged out, a trader session starts again at authentication, a
+    // market-data session's subscriptions end.
+    template <class Connected>
+    int log_out(Connected &session, const CThostFtdcUserLogoutField &record, int id);
+    CThostFtdcRspUserLoginField login_record(std::string_view broker, std::string_view user, int session_id,
+                                             long long max_order_ref) const;
+    // Checks what the front itself asks of an order: the session's investor,
+    // the settlement confirmed, the OrderRef (order_ref > 0 once it passed:
+    // used up, whatever comes of the order). Changes nothing.
+    Error check_order(const TraderSession &session, const CThostFtdcInputOrderField &input, long long &order_ref);
+    void use_order_ref(TraderSession &session, long long order_ref) noexcept;
+    void reject_order(Outbox &out, TraderSession &session, const CThostFtdcInputOrderField &input, int id,
+                      Error error) noexcept;
+    void reject_action(TraderSession &session, const CThostFtdcInputOrderActionField &input, const Order *order,
+                       int id, Error error);
+
+    std::mutex mutex;
+    const int front_id;
+    Clock clock;
+    Exchange exchange;
+    Feed feed;
+    std::vector<TraderSession *> traders;  // connected trader sessions
+    std::vector<MdSession *> watchers;     // connected market-data sessions
+    int next_session_id = 0;
 };
 
-// One market-data API object's connection to its venue, as FrontLink.
-class MdLink {
-public:
-    static std::unique_ptr<MdLink> reach(MdApi &api, const SimAddress &address) noexcept;
-
-    MdLink(MdApi &api, std::shared_ptr<Venue> venue);
-    MdLink(const MdLink &) = delete;
-    MdLink &operator=(const MdLink &) = delete;
-
-    void connect() noexcept;
-    int disconnect(int reason) noexcept;
-    int reconnect() noexcept;
-    void leave() noexcept { venue->leave(session); }
-
-    template <class Record>
-    int request(const Record &record, int id) noexcept {
-        try {
-            return venue->request(session, record, id);
-        } catch (...) {
-            return -1;
-        }
-    }
-    int subscribe(const std::vector<std::string> &ids, bool subscribe) noexcept {
-        try {
-            return venue->subscribe(session, ids, subscribe);
-        } catch (...) {
-            return -1;
-        }
-    }
-
-private:
-    std::shared_ptr<Venue> venue;
-    MdSession session;
-};
+// Limits that apply to every simulated front, set through the control
+// interface (defaults restored by ctpsim_reset).
+namespace limits {
+inline constexpr int default_query_interval_ms = 1000;
+inline constexpr int default_max_pending = 10000;
+int query_interval_ms();
+int max_pending();
+void set_query_interval_ms(int ms);
+void set_max_pending(int count);
+}  // namespace limits
 
 }  // namespace standin

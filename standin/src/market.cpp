@@ -108,6 +108,40 @@ double Instrument::commission(double price, int volume) const {
     return price * volume * setup.multiple * setup.commission_rate + volume * setup.commission_per_lot;
 }
 
+void Instrument::trade(Ticks price, int lots) {
+    if (!traded) {
+        open = high = low = price;
+        traded = true;
+    }
+    last = price;
+    high = std::max(high, price);
+    low = std::min(low, price);
+    volume += lots;
+    turnover += this->price(price) * lots * setup.multiple;
+}
+
+Instrument::Top Instrument::top() const {
+    Top out;
+    // Entries at one price (orders and the market's quote) make one level.
+    auto levels = [](const Book::Side &side, bool bids, std::array<Ticks, 5> &prices, std::array<int, 5> &volumes) {
+        int level = -1;
+        for (const auto &[key, entry] : side) {
+            const Ticks price = Book::price(bids, key);
+            if (level < 0 || prices[level] != price) {
+                if (++level == 5)
+                    break;
+                prices[level] = price;
+            }
+            volumes[level] += entry.volume();
+        }
+    };
+    levels(book.bids, true, out.bid, out.bid_volume);
+    levels(book.asks, false, out.ask, out.ask_volume);
+    out.last = traded ? last : 0;
+    out.volume = volume;
+    return out;
+}
+
 // ---- orders -----------------------------------------------------------------
 
 double Order::frozen_margin() const {

@@ -101,7 +101,6 @@ struct Instrument {
         bool operator==(const Top &) const = default;
     };
     Top top() const;
-    Top published;  // as of the last snapshot sent
 
     explicit Instrument(InstrumentSetup setup);
     // The price of a tick count, rounded to the tick's decimals.

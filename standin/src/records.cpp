@@ -1,7 +1,5 @@
 #include "records.h"
 
-#include <ctime>
-
 namespace standin {
 
 std::string_view trim(std::string_view text) {
@@ -29,12 +27,22 @@ Event &Outbox::take() noexcept {
     return e;
 }
 
-void Outbox::send_bare(TraderApi &api, const char *callback, int id) noexcept {
+void Outbox::send(Endpoint &to, const char *callback, const void *record, std::size_t size,
+                  const CThostFtdcRspInfoField *info, int id, bool last) noexcept {
     Event &e = take();
-    e.kind = find_callback(callback);
+    e.kind = to.callback(callback);
+    e.attach(record, size, info);  // within the capacity reserved
+    e.id = id;
+    e.last = last;
+    to.post(spare, spare.begin());
+}
+
+void Outbox::send_bare(Endpoint &to, const char *callback, int id) noexcept {
+    Event &e = take();
+    e.kind = to.callback(callback);
     e.id = id;
     e.last = true;
-    api.post(0, spare, spare.begin());
+    to.post(spare, spare.begin());
 }
 
 CThostFtdcRspInfoField info(Error error) {
@@ -42,43 +50,6 @@ CThostFtdcRspInfoField info(Error error) {
     out.ErrorID = error_id(error);
     put(out.ErrorMsg, error_text(error));
     return out;
-}
-
-namespace {
-
-std::tm local_at(std::time_t when) {
-    std::tm parts{};
-    ::localtime_r(&when, &parts);
-    return parts;
-}
-
-std::tm local_now() { return local_at(std::time(nullptr)); }
-
-std::string date_text(const std::tm &parts) {
-    char out[16];
-    std::strftime(out, sizeof out, "%Y%m%d", &parts);
-    return out;
-}
-
-}  // namespace
-
-std::string today() { return date_text(local_now()); }
-
-std::string now_time() {
-    const std::tm parts = local_now();
-    char out[16];
-    std::strftime(out, sizeof out, "%H:%M:%S", &parts);
-    return out;
-}
-
-std::string default_trading_day() {
-    // Days are added to the time, not normalised with mktime: mktime
-    // re-reads the time zone on every call, which is not safe while other
-    // threads do the same (two fronts made at once).
-    const std::time_t now = std::time(nullptr);
-    const std::tm parts = local_at(now);
-    const int skip = parts.tm_wday == 6 ? 2 : parts.tm_wday == 0 ? 1 : 0;
-    return date_text(skip == 0 ? parts : local_at(now + skip * 24 * 60 * 60));
 }
 
 }  // namespace standin

@@ -1,11 +1,12 @@
 // Filling the vendor's records and the events that carry them to a session.
 #pragma once
 
-#include "api.h"
+#include "event.h"
 #include "messages.h"
 
 #include <algorithm>
 #include <cstring>
+#include <list>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,9 @@ std::string_view text(const char (&field)[N]) {
 
 std::string_view trim(std::string_view text);
 
+// An empty filter matches everything.
+inline bool matches(std::string_view filter, std::string_view value) { return filter.empty() || filter == value; }
+
 // The events one request sends, made before the request changes anything:
 // sending takes events made ahead and cannot fail, so that running out of
 // memory leaves a request either undone or whole.
@@ -47,18 +51,17 @@ public:
     // Room for `count` more events with records of up to `size` bytes. May throw.
     void reserve(std::size_t count, std::size_t size);
 
-    // Fills an event made ahead and posts it to thread 0 of `api`.
+    // Fills an event made ahead with a copy of the record (none when null) and
+    // of the error information, and posts it to thread 0 of the endpoint.
+    void send(Endpoint &to, const char *callback, const void *record, std::size_t size,
+              const CThostFtdcRspInfoField *info, int id, bool last) noexcept;
     template <class Record>
-    void send(TraderApi &api, const char *callback, const Record *record, const CThostFtdcRspInfoField *info, int id,
+    void send(Endpoint &to, const char *callback, const Record *record, const CThostFtdcRspInfoField *info, int id,
               bool last) noexcept {
-        Event &e = take();
-        e.kind = find_callback(callback);
-        e.attach(record, sizeof(Record), info);  // within the capacity reserved
-        e.id = id;
-        e.last = last;
-        api.post(0, spare, spare.begin());
+        send(to, callback, record, sizeof(Record), info, id, last);
     }
-    void send_bare(TraderApi &api, const char *callback, int id) noexcept;
+    // A callback without record: the id is the reason of OnFrontDisconnected.
+    void send_bare(Endpoint &to, const char *callback, int id) noexcept;
 
 private:
     // The next spare event, emptied.
@@ -68,11 +71,5 @@ private:
 };
 
 CThostFtdcRspInfoField info(Error error);
-
-// The local calendar date (YYYYMMDD) and time (HH:MM:SS).
-std::string today();
-std::string now_time();
-// Today, or the Monday after a weekend.
-std::string default_trading_day();
 
 }  // namespace standin

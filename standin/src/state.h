@@ -19,7 +19,6 @@ std::string version_text();
 void copy_version(char *out, std::size_t size);
 // How long each Req* takes, in microseconds (0: no delay).
 int request_delay_us();
-int last_serial();
 // Throws what ctpsim_throw_next asked for, once, when op is the operation named.
 void throw_if_asked(const char *op);
 // Callback timing (ctpsim_timing): whether it is on, and one callback's
@@ -36,9 +35,8 @@ struct Switches {
 };
 Switches switches();
 void record_timing(std::int64_t begin, std::int64_t duration, const Switches &before, const Switches &after);
-// Keeps a released API object as a tombstone, freeing the oldest beyond max_tombstones.
-void retire(int serial) noexcept;
-// Undoes ctpsim_hold, ctpsim_query_interval and ctpsim_max_pending (control_front.cpp).
+// Undoes ctpsim_hold, ctpsim_query_interval and ctpsim_max_pending, and stops
+// every random walk (control_front.cpp).
 void reset_front_switches();
 
 }  // namespace standin

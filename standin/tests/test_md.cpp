@@ -207,7 +207,7 @@ void test_subscribe_and_snapshots() {
     std::this_thread::sleep_for(100ms);
     check(feed.count() == 8, "no snapshot after unsubscribing");
     api->Release();
-    check(ctpsim_md_alive(ctpsim_md_api_of(flow("a").c_str())) == 0, "released");
+    check(ctpsim_alive(ctpsim_api_of(flow("a").c_str())) == 0, "released");
     api->Init();  // a tombstone: counted, harmless
     check(ctpsim_violations() >= 1, "a call after Release is a violation");
     ctpsim_reset();
@@ -242,24 +242,58 @@ void test_walk() {
 void test_controls() {
     Feed feed;
     CThostFtdcMdApi *api = open_md(feed, "c", "sim://md_c");
-    const int serial = ctpsim_md_api_of(flow("c").c_str());
-    check(serial > 0 && ctpsim_md_alive(serial), "found by flow path");
+    const int serial = ctpsim_api_of(flow("c").c_str());
+    check(serial > 0 && ctpsim_alive(serial), "found by flow path");
     CThostFtdcDepthMarketDataField tick{};
     put(tick.InstrumentID, "x");
-    check(ctpsim_md_flood_record(serial, 0, "OnRtnDepthMarketData", &tick, sizeof tick, 100, 10000) == CTPSIM_OK,
+    check(ctpsim_flood_record(serial, 0, "OnRtnDepthMarketData", &tick, sizeof tick, 100, 10000) == CTPSIM_OK,
           "flood");
     check(feed.count() == 102, "a hundred ticks");
-    check(ctpsim_md_emit(serial, 1, "OnRtnDepthMarketData", &tick, sizeof tick - 1, nullptr, 0, 0, 1, 1000) ==
+    check(ctpsim_emit(serial, 1, "OnRtnDepthMarketData", &tick, sizeof tick - 1, nullptr, 0, 0, 1, 1000) ==
               CTPSIM_BAD_SIZE,
           "wrong size");
-    check(ctpsim_md_emit(serial, 0, "OnRtnOrder", nullptr, 0, nullptr, 0, 0, 1, 1000) == CTPSIM_NO_CALLBACK,
+    check(ctpsim_emit(serial, 0, "OnRtnOrder", nullptr, 0, nullptr, 0, 0, 1, 1000) == CTPSIM_NO_CALLBACK,
           "a trader callback is no market-data one");
-    check(ctpsim_md_disconnect(serial, 0x1001) == CTPSIM_OK, "disconnect");
+    check(ctpsim_disconnect(serial, 0x1001) == CTPSIM_OK, "disconnect");
     char rb[] = "rb2705";
     char *ids[] = {rb};
     check(api->SubscribeMarketData(ids, 1) == -1, "nothing sent while disconnected");
-    check(ctpsim_md_reconnect(serial) == CTPSIM_OK, "reconnect");
+    check(ctpsim_reconnect(serial) == CTPSIM_OK, "reconnect");
     check(feed.wait_for(104), "disconnected and connected again");
+    api->Release();
+
+    // A trader object has no market-data callbacks either.
+    CThostFtdcTraderApi *trader = CThostFtdcTraderApi::CreateFtdcTraderApi(flow("ct").c_str());
+    trader->Init();
+    check(ctpsim_emit(ctpsim_api_of(flow("ct").c_str()), 0, "OnRtnDepthMarketData", nullptr, 0, nullptr, 0, 0, 1,
+                      1000) == CTPSIM_NO_CALLBACK,
+          "a market-data callback is no trader one");
+    trader->Release();
+}
+
+// Forced results come back as they are, whatever they are and whether or not
+// a front was reached, as from the trader library.
+void test_forced_results() {
+    Feed feed;
+    CThostFtdcMdApi *api = CThostFtdcMdApi::CreateFtdcMdApi(flow("forced").c_str());
+    api->RegisterSpi(&feed);
+    char unreachable[] = "tcp://192.0.2.1:1";
+    api->RegisterFront(unreachable);
+    api->Init();
+    char rb[] = "rb2705";
+    char *ids[] = {rb};
+    CThostFtdcReqUserLoginField login{};
+    CThostFtdcUserLogoutField logout{};
+    for (int forced : {1, 0, -3}) {
+        ctpsim_force_result(1, forced);
+        check(api->ReqUserLogin(&login, 1) == forced, "ReqUserLogin forced");
+        check(api->ReqUserLogout(&logout, 2) == forced, "ReqUserLogout forced");
+        check(api->SubscribeMarketData(ids, 1) == forced, "SubscribeMarketData forced");
+        check(api->UnSubscribeMarketData(ids, 1) == forced, "UnSubscribeMarketData forced");
+    }
+    ctpsim_force_result(0, 0);
+    check(api->ReqUserLogin(&login, 3) == -1, "no front reached");
+    check(feed.count() == 0, "nothing reached the client");
     api->Release();
 }
 
@@ -269,6 +303,7 @@ int main() {
     test_subscribe_and_snapshots();
     test_walk();
     test_controls();
+    test_forced_results();
     std::filesystem::remove_all(std::filesystem::temp_directory_path() / ("standin_md_" + std::to_string(::getpid())));
     if (failures)
         std::fprintf(stderr, "%d checks failed\n", failures);

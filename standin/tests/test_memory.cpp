@@ -1,10 +1,11 @@
 // Running out of memory in the middle of a request to the simulated front:
-// every request is all or nothing. The program replaces operator new so that
-// the nth allocation made on the test's thread fails; each request of a
-// trading session is tried with its 1st, 2nd, ... allocation failing until it
-// goes through. A failed try must return -1 (a control call -10), send no
+// every request is all or nothing, a trading session's and a market-data
+// session's. The program replaces operator new so that the nth allocation
+// made on the test's thread fails; each request is tried with its 1st, 2nd,
+// ... allocation failing until it goes through. A failed try must return -1 (a control call -10), send no
 // event and change nothing: the session then goes on exactly as on a front
 // that never ran short (the same events, order and trade ids, figures).
+#include "ThostFtdcMdApi.h"
 #include "ThostFtdcTraderApi.h"
 #include "check.h"
 #include "ctpsim.h"
@@ -61,8 +62,8 @@ std::string format(const char *pattern, Args... args) {
 
 std::string error(const CThostFtdcRspInfoField *info) { return info ? format(" error %d", info->ErrorID) : ""; }
 
-// Every callback as a line without clock fields.
-struct Listener : CThostFtdcTraderSpi {
+// The lines a spi noted, taken in order.
+struct Notes {
     std::mutex mutex;
     std::vector<std::string> seen;
 
@@ -74,6 +75,10 @@ struct Listener : CThostFtdcTraderSpi {
         std::lock_guard lock(mutex);
         return std::exchange(seen, {});
     }
+};
+
+// Every callback as a line without clock fields.
+struct Listener : CThostFtdcTraderSpi, Notes {
     static std::string order(const char *kind, const CThostFtdcOrderField *o) {
         if (!o)
             return std::string(kind) + " null";
@@ -245,113 +250,22 @@ struct Trading {
         for (Client *client : all)
             client->api->Release();
     }
+    // Every callback so far, each line after the number of its session.
     std::vector<std::string> events() {
         std::vector<std::string> out;
-        for (Client *client : all) {
-            auto more = client->events();
-            out.push_back("--");
-            out.insert(out.end(), more.begin(), more.end());
-        }
+        for (std::size_t n = 0; n < all.size(); ++n)
+            for (auto &line : all[n]->events())
+                out.push_back(std::to_string(n) + " " + line);
         return out;
     }
-    std::vector<std::string> books() {
+    // The investors' books, through queries.
+    std::vector<std::string> state() {
         auto out = a.books();
         auto more = b.books();
         out.insert(out.end(), more.begin(), more.end());
         return out;
     }
 };
-
-struct Step {
-    const char *what;
-    std::function<int(Trading &)> run;
-    int failed = -1;  // what the step returns when memory runs out
-};
-
-std::vector<Step> steps() {
-    const int control = CTPSIM_NO_MEMORY;
-    return {
-        {"authenticate", [](Trading &t) { return t.a.authenticate(); }},
-        {"log in", [](Trading &t) { return t.a.login(); }},
-        {"confirm", [](Trading &t) { return t.a.confirm(); }},
-        {"authenticate a second session", [](Trading &t) { return t.a2.authenticate(); }},
-        {"log it in", [](Trading &t) { return t.a2.login(); }},
-        {"authenticate another investor", [](Trading &t) { return t.b.authenticate(); }},
-        {"log in", [](Trading &t) { return t.b.login(); }},
-        {"confirm", [](Trading &t) { return t.b.confirm(); }},
-        {"rest a sell behind the market", [](Trading &t) { return t.b.order('1', '0', 3101, 2); }},
-        {"rest another", [](Trading &t) { return t.b.order('1', '0', 3102, 3); }},
-        {"buy across the market and both", [](Trading &t) { return t.a.order('0', '0', 3102, 30); }},
-        {"query", [](Trading &t) { return t.a.query_account(); }},
-        {"cancel what rests", [](Trading &t) { return t.a.cancel("3"); }},
-        {"cancel it again", [](Trading &t) { return t.a.cancel("3"); }},
-        {"close today, immediate or cancel", [](Trading &t) { return t.a.order('1', '3', 3099, 5, '1'); }},
-        {"rest a bid", [](Trading &t) { return t.a.order('0', '0', 3095, 1); }},
-        {"move the market across it", [](Trading &t) { return ctpsim_move_price(t.front.c_str(), "rb2705", -6); }, control},
-        {"fill or kill", [](Trading &t) { return t.a.order('0', '0', 3105, 100, '1', '3'); }},
-        {"refused order", [](Trading &t) { return t.a.order('0', '0', 3095.5, 1); }},
-        {"log out", [](Trading &t) { return t.a.logout(); }},
-    };
-}
-
-void each_request_is_all_or_nothing(const std::string &flow) {
-    ctpsim_query_interval(0);
-    // What the session looks like on a front that never runs short.
-    std::vector<std::vector<std::string>> expected;
-    {
-        Trading reference("oom-reference", flow);
-        for (auto &step : steps()) {
-            const int result = step.run(reference);
-            check(result == 0, step.what);
-            auto events = reference.events();
-            auto books = reference.books();
-            events.insert(events.end(), books.begin(), books.end());
-            expected.push_back(std::move(events));
-        }
-    }
-    Trading trading("oom-test", flow);
-    std::size_t index = 0;
-    for (auto &step : steps()) {
-        const auto before = trading.books();
-        int failures = 0;
-        for (long nth = 1;; ++nth) {
-            allocations_until_failure = nth;
-            const int result = step.run(trading);
-            const bool ran_short = allocations_until_failure == 0;
-            allocations_until_failure = 0;
-            if (!ran_short) {
-                check(result == 0, step.what);
-                break;
-            }
-            ++failures;
-            if (result != step.failed) {
-                std::fprintf(stderr, "%s: allocation %ld failed, result %d\n", step.what, nth, result);
-                check(false, "a request that ran short says so");
-                break;
-            }
-            auto events = trading.events();
-            if (std::count(events.begin(), events.end(), "--") != static_cast<long>(events.size()) ||
-                trading.books() != before) {
-                std::fprintf(stderr, "%s: allocation %ld failed\n", step.what, nth);
-                check(false, "a request that ran short changed nothing");
-                break;
-            }
-        }
-        check(failures > 0, step.what);
-        auto events = trading.events();
-        auto books = trading.books();
-        events.insert(events.end(), books.begin(), books.end());
-        if (events != expected[index]) {
-            std::fprintf(stderr, "%s: not as on a front that never ran short\n", step.what);
-            for (const auto &line : events)
-                std::fprintf(stderr, "  got  %s\n", line.c_str());
-            for (const auto &line : expected[index])
-                std::fprintf(stderr, "  want %s\n", line.c_str());
-            check(false, "the session goes on as if memory never ran short");
-        }
-        ++index;
-    }
-}
 
 // A query that ran short does not count against the query limit; a control
 // call that ran short returns CTPSIM_NO_MEMORY.
@@ -394,14 +308,240 @@ void calls_never_throw_while_logged(const std::string &flow) {
     ctpsim_reset();
 }
 
+// Creating an API object of either library that runs short returns null and
+// uses up no serial: the next object gets the next one.
+void a_create_that_ran_short_uses_no_serial(const std::string &flow) {
+    const std::string path = flow + "/create/";
+    for (bool md : {false, true}) {
+        for (long nth = 1;; ++nth) {
+            const int before = ctpsim_last_api();
+            allocations_until_failure = nth;
+            void *made = md ? static_cast<void *>(CThostFtdcMdApi::CreateFtdcMdApi(path.c_str()))
+                            : static_cast<void *>(CThostFtdcTraderApi::CreateFtdcTraderApi(path.c_str()));
+            const bool ran_short = allocations_until_failure == 0;
+            allocations_until_failure = 0;
+            if (!ran_short) {
+                check(made && ctpsim_last_api() == before + 1 && ctpsim_api_of(path.c_str()) == before + 1,
+                      "created with the next serial");
+                if (md)
+                    static_cast<CThostFtdcMdApi *>(made)->Release();
+                else
+                    static_cast<CThostFtdcTraderApi *>(made)->Release();
+                break;
+            }
+            check(!made, "a create that ran short returns null");
+            if (ctpsim_last_api() != before) {
+                const char *op = md ? "CreateFtdcMdApi" : "CreateFtdcTraderApi";
+                std::fprintf(stderr, "%s: allocation %ld failed\n", op, nth);
+                check(false, "a create that ran short uses no serial");
+            }
+        }
+    }
+}
+
+// ---- market data ---------------------------------------------------------------
+
+// Every market-data callback as a line without clock fields.
+struct Watcher : CThostFtdcMdSpi, Notes {
+    static std::string reply(const char *kind, const CThostFtdcSpecificInstrumentField *r, CThostFtdcRspInfoField *info,
+                             bool last) {
+        return std::string(kind) + " " + (r ? r->InstrumentID : "null") + error(info) + (last ? " last" : "");
+    }
+
+    void OnFrontConnected() override { note("connected"); }
+    void OnRspUserLogin(CThostFtdcRspUserLoginField *r, CThostFtdcRspInfoField *info, int, bool) override {
+        note("login" + error(info) + (r ? std::string(" day ") + r->TradingDay : ""));
+    }
+    void OnRspUserLogout(CThostFtdcUserLogoutField *, CThostFtdcRspInfoField *info, int, bool) override {
+        note("logout" + error(info));
+    }
+    void OnRspSubMarketData(CThostFtdcSpecificInstrumentField *r, CThostFtdcRspInfoField *info, int,
+                            bool last) override {
+        note(reply("subscribed", r, info, last));
+    }
+    void OnRspUnSubMarketData(CThostFtdcSpecificInstrumentField *r, CThostFtdcRspInfoField *info, int,
+                              bool last) override {
+        note(reply("unsubscribed", r, info, last));
+    }
+    void OnRtnDepthMarketData(CThostFtdcDepthMarketDataField *d) override {
+        note(format("tick %s bid %.2f ask %.2f volume %d", d->InstrumentID, d->BidPrice1, d->AskPrice1, d->Volume));
+    }
+};
+
+struct Watch {
+    Watcher spi;
+    CThostFtdcMdApi *api = nullptr;
+    int serial = 0;
+    std::string front;
+    int ids = 0;
+
+    Watch(const std::string &name, const std::string &flow) : front(name) {
+        const std::string path = flow + "/" + name + "/";
+        api = CThostFtdcMdApi::CreateFtdcMdApi(path.c_str());
+        serial = ctpsim_api_of(path.c_str());
+        api->RegisterSpi(&spi);
+        std::string address = "sim://" + name;
+        api->RegisterFront(address.data());
+        api->Init();
+        check(events() == std::vector<std::string>{"connected"}, "connected");
+    }
+    ~Watch() { api->Release(); }
+
+    std::vector<std::string> events() {
+        ctpsim_emit(serial, 0, "OnHeartBeatWarning", nullptr, 0, nullptr, 0, 0, 1, 10000);
+        return spi.take();
+    }
+    // What the session is subscribed to, shown by the ticks of two moves
+    // that leave the market as it was.
+    std::vector<std::string> state() {
+        for (const char *instrument : {"rb2705", "au2706"})
+            for (int ticks : {1, -1})
+                check(ctpsim_move_price(front.c_str(), instrument, ticks) == CTPSIM_OK, "moved");
+        return events();
+    }
+    int login() {
+        CThostFtdcReqUserLoginField r{};
+        put(r.BrokerID, "9999");
+        put(r.UserID, "watcher");
+        return api->ReqUserLogin(&r, ++ids);
+    }
+    int logout() {
+        CThostFtdcUserLogoutField r{};
+        put(r.BrokerID, "9999");
+        put(r.UserID, "watcher");
+        return api->ReqUserLogout(&r, ++ids);
+    }
+    // Without allocating: only the library's allocations may fail.
+    int subscribe(std::initializer_list<const char *> names, bool on = true) {
+        char texts[8][32] = {};
+        char *ids[8] = {};
+        int count = 0;
+        for (const char *name : names) {
+            put(texts[count], name);
+            ids[count] = texts[count];
+            ++count;
+        }
+        return on ? api->SubscribeMarketData(ids, count) : api->UnSubscribeMarketData(ids, count);
+    }
+};
+
+// What a session of the kind does in one step: a request (or a control
+// call), and what it returns when memory runs out.
+template <class Session>
+struct Step {
+    const char *what;
+    std::function<int(Session &)> run;
+    int failed = -1;
+};
+
+std::vector<Step<Trading>> trading_steps() {
+    const int control = CTPSIM_NO_MEMORY;
+    return {
+        {"authenticate", [](Trading &t) { return t.a.authenticate(); }},
+        {"log in", [](Trading &t) { return t.a.login(); }},
+        {"confirm", [](Trading &t) { return t.a.confirm(); }},
+        {"authenticate a second session", [](Trading &t) { return t.a2.authenticate(); }},
+        {"log it in", [](Trading &t) { return t.a2.login(); }},
+        {"authenticate another investor", [](Trading &t) { return t.b.authenticate(); }},
+        {"log in", [](Trading &t) { return t.b.login(); }},
+        {"confirm", [](Trading &t) { return t.b.confirm(); }},
+        {"rest a sell behind the market", [](Trading &t) { return t.b.order('1', '0', 3101, 2); }},
+        {"rest another", [](Trading &t) { return t.b.order('1', '0', 3102, 3); }},
+        {"buy across the market and both", [](Trading &t) { return t.a.order('0', '0', 3102, 30); }},
+        {"query", [](Trading &t) { return t.a.query_account(); }},
+        {"cancel what rests", [](Trading &t) { return t.a.cancel("3"); }},
+        {"cancel it again", [](Trading &t) { return t.a.cancel("3"); }},
+        {"close today, immediate or cancel", [](Trading &t) { return t.a.order('1', '3', 3099, 5, '1'); }},
+        {"rest a bid", [](Trading &t) { return t.a.order('0', '0', 3095, 1); }},
+        {"move the market across it", [](Trading &t) { return ctpsim_move_price(t.front.c_str(), "rb2705", -6); }, control},
+        {"fill or kill", [](Trading &t) { return t.a.order('0', '0', 3105, 100, '1', '3'); }},
+        {"refused order", [](Trading &t) { return t.a.order('0', '0', 3095.5, 1); }},
+        {"log out", [](Trading &t) { return t.a.logout(); }},
+    };
+}
+
+std::vector<Step<Watch>> md_steps() {
+    return {
+        {"subscribe before login", [](Watch &w) { return w.subscribe({"rb2705"}); }},
+        {"log in", [](Watch &w) { return w.login(); }},
+        {"log in again", [](Watch &w) { return w.login(); }},
+        {"subscribe", [](Watch &w) { return w.subscribe({"rb2705", "nope", "au2706", "rb2705"}); }},
+        {"unsubscribe", [](Watch &w) { return w.subscribe({"au2706", "nope"}, false); }},
+        {"subscribe again", [](Watch &w) { return w.subscribe({"au2706"}); }},
+        {"log out", [](Watch &w) { return w.logout(); }},
+        {"log out again", [](Watch &w) { return w.logout(); }},
+    };
+}
+
+// Runs the steps on sessions of a front that never runs short, then again on
+// another front with each step tried with its 1st, 2nd, ... allocation
+// failing until it goes through. A Session has the events that arrived
+// since last asked, and its state as queries or the market show it.
+template <class Session>
+void each_step_is_all_or_nothing(const std::string &name, const std::string &flow,
+                                 const std::vector<Step<Session>> &steps) {
+    auto seen = [](Session &session) {
+        auto events = session.events();
+        auto state = session.state();
+        events.insert(events.end(), state.begin(), state.end());
+        return events;
+    };
+    std::vector<std::vector<std::string>> expected;
+    {
+        Session reference(name + "-reference", flow);
+        for (auto &step : steps) {
+            check(step.run(reference) == 0, step.what);
+            expected.push_back(seen(reference));
+        }
+    }
+    Session session(name, flow);
+    std::size_t index = 0;
+    for (auto &step : steps) {
+        const auto before = session.state();
+        int failures = 0;
+        for (long nth = 1;; ++nth) {
+            allocations_until_failure = nth;
+            const int result = step.run(session);
+            const bool ran_short = allocations_until_failure == 0;
+            allocations_until_failure = 0;
+            if (!ran_short) {
+                check(result == 0, step.what);
+                break;
+            }
+            ++failures;
+            const auto events = session.events();
+            if (result != step.failed || !events.empty() || session.state() != before) {
+                std::fprintf(stderr, "%s: allocation %ld failed, result %d, %zu events\n", step.what, nth, result,
+                             events.size());
+                check(false, "a request that ran short says so and changes nothing");
+                break;
+            }
+        }
+        check(failures > 0, step.what);
+        const auto now = seen(session);
+        if (now != expected[index]) {
+            std::fprintf(stderr, "%s: not as on a front that never ran short\n", step.what);
+            for (const auto &line : now)
+                std::fprintf(stderr, "  got  %s\n", line.c_str());
+            for (const auto &line : expected[index])
+                std::fprintf(stderr, "  want %s\n", line.c_str());
+            check(false, "the session goes on as if memory never ran short");
+        }
+        ++index;
+    }
+}
+
 }  // namespace
 
 int main() {
     const auto flow =
         (std::filesystem::temp_directory_path() / ("standin-memory-" + std::to_string(::getpid()))).string();
-    each_request_is_all_or_nothing(flow);
+    ctpsim_query_interval(0);
+    each_step_is_all_or_nothing("oom", flow, trading_steps());
+    each_step_is_all_or_nothing("oom-md", flow, md_steps());
     a_query_that_ran_short_is_not_counted(flow);
     calls_never_throw_while_logged(flow);
+    a_create_that_ran_short_uses_no_serial(flow);
     ctpsim_reset();
     std::filesystem::remove_all(flow);
     if (failures)

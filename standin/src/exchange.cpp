@@ -1,25 +1,14 @@
-// The venue's trading: orders, matching, cancels and the simulated market.
-#include "venue.h"
+// The exchange's trading: orders, matching, cancels and the simulated market.
+#include "exchange.h"
 
 #include "ctpsim.h"
-#include "records.h"
 
 #include <algorithm>
-#include <charconv>
 #include <map>
 
 namespace standin {
 
 namespace {
-
-bool parse_ref(std::string_view text, long long &out) {
-    if (text.empty() || text.size() > 12)
-        return false;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
-    return error == std::errc() && end == text.data() + text.size() && out > 0;
-}
-
-bool matches(std::string_view filter, std::string_view value) { return filter.empty() || filter == value; }
 
 // The side of the position an order works on: opens add to their own side,
 // closes take from the other.
@@ -30,25 +19,45 @@ char position_direction(const Order &order) {
 
 }  // namespace
 
+Exchange::Exchange(const FrontConfig &config, const Clock &clock, PrivateFlow &flow)
+    : clock(clock),
+      flow(flow),
+      trading_day_(config.trading_day.empty() ? default_trading_day() : config.trading_day) {
+    for (const auto &setup : config.instruments) {
+        instruments_.push_back(std::make_unique<Instrument>(setup));
+        Instrument &added = *instruments_.back();
+        added.book.install(Book::market_quotes(added.reference, setup.market_levels, setup.market_volume, added.lower,
+                                               added.upper, ++next_seq));
+    }
+    for (const auto &setup : config.investors) {
+        accounts.push_back(std::make_unique<Account>());
+        Account &account = *accounts.back();
+        account.setup = setup;
+        for (const auto &held : setup.positions) {
+            Position &position = account.position(*instrument(held.instrument), held.direction);
+            position.yd_start += held.volume;
+            position.yd += held.volume;
+        }
+    }
+}
+
+Instrument *Exchange::instrument(std::string_view id) {
+    for (auto &found : instruments_)
+        if (found->setup.id == id)
+            return found.get();
+    return nullptr;
+}
+
+Account *Exchange::investor(std::string_view broker, std::string_view user) {
+    for (auto &found : accounts)
+        if (found->setup.broker == broker && found->setup.user == user)
+            return found.get();
+    return nullptr;
+}
+
 // ---- orders -----------------------------------------------------------------
 
-Error Venue::check_order(Session &session, const CThostFtdcInputOrderField &in, Order &order, long long &order_ref) {
-    Account &account = *session.account;
-    if (account.setup.broker != text(in.BrokerID) || account.setup.user != text(in.InvestorID))
-        return Error::investor_mismatch;
-    if (!account.confirmed)
-        return Error::not_confirmed;
-
-    // References count up per session; a reference once sent is used up,
-    // whatever becomes of its order (use_order_ref).
-    const std::string_view given = trim(text(in.OrderRef));
-    if (given.empty()) {
-        order_ref = session.max_order_ref + 1;
-    } else if (!parse_ref(given, order_ref) || order_ref <= session.max_order_ref) {
-        order_ref = 0;
-        return Error::bad_order_ref;
-    }
-
+Error Exchange::check(Account &account, const CThostFtdcInputOrderField &in, Order &order) {
     Instrument *instrument = this->instrument(text(in.InstrumentID));
     if (!instrument || !matches(text(in.ExchangeID), instrument->setup.exchange))
         return Error::unknown_instrument;
@@ -113,34 +122,19 @@ Error Venue::check_order(Session &session, const CThostFtdcInputOrderField &in, 
     return Error::none;
 }
 
-void Venue::use_order_ref(Session &session, long long order_ref) noexcept {
-    if (order_ref <= 0)
-        return;
-    session.max_order_ref = order_ref;
-    session.account->max_order_ref = std::max(session.account->max_order_ref, order_ref);
-}
-
-void Venue::reject_order(Outbox &out, Session &session, const CThostFtdcInputOrderField &input, int id,
-                         Error error) noexcept {
-    const auto status = info(error);
-    send(out, session, "OnRspOrderInsert", &input, &status, id, true);
-    if (session.account)
-        notify(out, *session.account, "OnErrRtnOrderInsert", &input, &status);
-}
-
 // What the trades and updates of one step need: room for the events, for
 // the trades each account keeps and for the lots each position gains.
-struct Venue::Room {
+struct Exchange::Room {
     std::size_t events = 0;
     std::map<Account *, std::size_t> trades;
     std::map<Position *, std::size_t> lots;
 
     // An OnRtnOrder to the order's investor.
-    void update(const Venue &venue, const Account &account) { events += venue.listeners(account); }
+    void update(const PrivateFlow &flow, const Account &account) { events += flow.listeners(account); }
     // A trade of the order: its OnRtnOrder and OnRtnTrade, its trade, its lot.
-    void fill(const Venue &venue, Order &order) {
+    void fill(const PrivateFlow &flow, Order &order) {
         Account &account = *order.account;
-        events += 2 * venue.listeners(account);
+        events += 2 * flow.listeners(account);
         ++trades[&account];
         // Making the position here adds at most an empty one, which no
         // query shows and no figure counts.
@@ -156,54 +150,14 @@ struct Venue::Room {
     }
 };
 
-struct Venue::Accepted {
-    std::unique_ptr<Order> order;
-    std::string sys_id;
-    decltype(Venue::by_sys_id)::node_type sys_node;
-    Book::Node book_node;  // empty when the order will not rest
-};
-
-int Venue::request(Session &session, const CThostFtdcInputOrderField &r, int id) {
-    std::lock_guard lock(mutex);
-    const Publish publish(*this);
-    if (int refused = admit(session, false))
-        return refused;
-    Outbox out;
-    if (!session.account) {
-        // Not logged in: no private flow to report on, only the reply.
-        out.reserve(1, sizeof r);
-        const auto status = info(Error::not_logged_in);
-        send(out, session, "OnRspOrderInsert", &r, &status, id, true);
-        return 0;
-    }
-    Accepted ahead;
-    ahead.order = std::make_unique<Order>();
-    long long order_ref = 0;
-    const Error error = check_order(session, r, *ahead.order, order_ref);
-    CThostFtdcInputOrderField input = r;
-    if (order_ref > 0 && trim(text(r.OrderRef)).empty())
-        put(input.OrderRef, std::to_string(order_ref));
-    if (error != Error::none) {
-        out.reserve(1 + listeners(*session.account), sizeof input);
-        use_order_ref(session, order_ref);
-        reject_order(out, session, input, id, error);
-        return 0;
-    }
-    prepare_order(input, *ahead.order, ahead, out);
-    // Nothing has changed so far; from here on nothing allocates (the ids and
-    // times put in records are short enough for std::string's inline buffer).
-    use_order_ref(session, order_ref);
-    accept_order(session, input, id, ahead, out);
-    return 0;
-}
-
-void Venue::prepare_order(const CThostFtdcInputOrderField &in, Order &order, Accepted &ahead, Outbox &out) {
+void Exchange::prepare(const CThostFtdcInputOrderField &in, Ready &ahead, Outbox &out) {
+    Order &order = *ahead.order;
     Account &account = *order.account;
     Instrument &instrument = *order.instrument;
     Book &book = instrument.book;
     Room room;
-    room.update(*this, account);  // taken by the front
-    room.update(*this, account);  // accepted by the exchange
+    room.update(flow, account);  // taken by the front
+    room.update(flow, account);  // accepted by the exchange
     // Walks the book as match will.
     int remaining = order.remaining;
     const bool killed = in.VolumeCondition == '3' && book.available(order.buy, order.limit, remaining) < remaining;
@@ -212,14 +166,14 @@ void Venue::prepare_order(const CThostFtdcInputOrderField &in, Order &order, Acc
             if (remaining == 0 || !Book::crosses(order.buy, order.limit, Book::price(!order.buy, key)))
                 break;
             remaining -= std::min(remaining, entry.volume());
-            room.fill(*this, order);
+            room.fill(flow, order);
             if (entry.order)
-                room.fill(*this, *entry.order);
+                room.fill(flow, *entry.order);
         }
     }
     const bool rests = !killed && remaining > 0 && in.TimeCondition != '1';
     if (killed || (remaining > 0 && !rests))
-        room.update(*this, account);  // cancelled: killed whole, or what an immediate order left
+        room.update(flow, account);  // cancelled: killed whole, or what an immediate order left
     room_for(orders, 1);
     room_for(account.orders, 1);
     room_for(account.waiting, 1);
@@ -234,18 +188,18 @@ void Venue::prepare_order(const CThostFtdcInputOrderField &in, Order &order, Acc
     room.make(out);
 }
 
-void Venue::update(Order &order, char status, const char *message, Outbox &out) noexcept {
+void Exchange::update(Order &order, char status, const char *message, Outbox &out) noexcept {
     CThostFtdcOrderField &o = order.record;
     o.OrderStatus = status;
     put(o.StatusMsg, message);
-    put(o.UpdateTime, now_time());
+    put(o.UpdateTime, clock.now().time);
     o.SequenceNo = ++next_sequence;
     ++o.NotifySequence;
-    notify(out, *order.account, "OnRtnOrder", &o, nullptr);
+    notify(out, *order.account, "OnRtnOrder", o);
 }
 
-void Venue::accept_order(Session &session, const CThostFtdcInputOrderField &in, int id, Accepted &ahead,
-                         Outbox &out) noexcept {
+void Exchange::accept(Origin origin, const CThostFtdcInputOrderField &in, int id, Ready &ahead,
+                      Outbox &out) noexcept {
     Order &order = *ahead.order;
     orders.push_back(std::move(ahead.order));
     Account &account = *order.account;
@@ -283,17 +237,18 @@ void Venue::accept_order(Session &session, const CThostFtdcInputOrderField &in, 
     put(o.TraderID, "standin");
     o.InstallID = 1;
     o.OrderSubmitStatus = '0';
-    put(o.TradingDay, trading_day);
+    put(o.TradingDay, trading_day_);
     o.SettlementID = 1;
     o.OrderSource = '0';
     o.OrderType = '0';
     o.VolumeTraded = 0;
     o.VolumeTotal = order.remaining;
-    put(o.InsertDate, today());
-    put(o.InsertTime, now_time());
+    const Stamp now = clock.now();
+    put(o.InsertDate, now.date);
+    put(o.InsertTime, now.time);
     put(o.ActiveTime, text(o.InsertTime));
-    o.FrontID = front_id;
-    o.SessionID = session.session_id;
+    o.FrontID = origin.front_id;
+    o.SessionID = origin.session_id;
     o.UserForceClose = in.UserForceClose;
     put(o.ActiveUserID, text(in.UserID));
     o.BrokerOrderSeq = static_cast<int>(next_local_id);
@@ -325,7 +280,7 @@ void Venue::accept_order(Session &session, const CThostFtdcInputOrderField &in, 
         instrument.book.add(order, std::move(ahead.book_node));
 }
 
-void Venue::match(Order &order, Outbox &out) noexcept {
+void Exchange::match(Order &order, Outbox &out) noexcept {
     Book::Side &side = order.instrument->book.opposite(order.buy);
     while (order.remaining > 0 && !side.empty()) {
         auto best = side.begin();
@@ -352,7 +307,7 @@ void Venue::match(Order &order, Outbox &out) noexcept {
     }
 }
 
-void Venue::plan_uncross(Book &book, Room &room) {
+void Exchange::plan_uncross(Book &book, Room &room) {
     // The walk of uncross, on volumes kept aside.
     auto bid = book.bids.begin();
     auto ask = book.asks.begin();
@@ -363,9 +318,9 @@ void Venue::plan_uncross(Book &book, Room &room) {
             break;
         const int volume = std::min(bid_left, ask_left);
         if (bid->second.order)
-            room.fill(*this, *bid->second.order);
+            room.fill(flow, *bid->second.order);
         if (ask->second.order)
-            room.fill(*this, *ask->second.order);
+            room.fill(flow, *ask->second.order);
         if ((bid_left -= volume) == 0 && ++bid != book.bids.end())
             bid_left = bid->second.volume();
         if ((ask_left -= volume) == 0 && ++ask != book.asks.end())
@@ -373,7 +328,7 @@ void Venue::plan_uncross(Book &book, Room &room) {
     }
 }
 
-void Venue::uncross(Instrument &instrument, Outbox &out) noexcept {
+void Exchange::uncross(Instrument &instrument, Outbox &out) noexcept {
     Book &book = instrument.book;
     auto take = [](Book::Side &side, Book::Side::iterator at, int volume) {
         Book::Entry &entry = at->second;
@@ -409,7 +364,7 @@ void Venue::uncross(Instrument &instrument, Outbox &out) noexcept {
     }
 }
 
-void Venue::fill(Order &order, Ticks ticks, int volume, const std::string &trade_id, Outbox &out) noexcept {
+void Exchange::fill(Order &order, Ticks ticks, int volume, const std::string &trade_id, Outbox &out) noexcept {
     Instrument &instrument = *order.instrument;
     Account &account = *order.account;
     const double price = instrument.price(ticks);
@@ -460,107 +415,51 @@ void Venue::fill(Order &order, Ticks ticks, int volume, const std::string &trade
     t.HedgeFlag = o.CombHedgeFlag[0];
     t.Price = price;
     t.Volume = volume;
-    put(t.TradeDate, today());
-    put(t.TradeTime, now_time());
+    const Stamp now = clock.now();
+    put(t.TradeDate, now.date);
+    put(t.TradeTime, now.time);
     t.TradeType = '0';
     t.PriceSource = '0';
     put(t.TraderID, text(o.TraderID));
     put(t.OrderLocalID, text(o.OrderLocalID));
     put(t.ClearingPartID, text(o.ParticipantID));
     t.SequenceNo = ++next_sequence;
-    put(t.TradingDay, trading_day);
+    put(t.TradingDay, trading_day_);
     t.SettlementID = 1;
     t.BrokerOrderSeq = o.BrokerOrderSeq;
     t.TradeSource = '0';
     put(t.InstrumentID, instrument.setup.id);
     put(t.ExchangeInstID, instrument.setup.id);
     account.trades.push_back(t);
-    notify(out, account, "OnRtnTrade", &t, nullptr);
+    notify(out, account, "OnRtnTrade", t);
 }
 
-void Venue::finish(Order &order, const char *status_message, Outbox &out) noexcept {
+void Exchange::finish(Order &order, const char *status_message, Outbox &out) noexcept {
     order.instrument->book.remove(order);
     order.resting = false;
     order.account->done(order);
     if (order.bucket != Bucket::open)
         order.account->position(*order.instrument, position_direction(order)).frozen(order.bucket) -= order.remaining;
-    put(order.record.CancelTime, now_time());
+    put(order.record.CancelTime, clock.now().time);
     update(order, '5', status_message, out);
 }
 
 // ---- cancels ----------------------------------------------------------------
 
-void Venue::reject_action(Session &session, const CThostFtdcInputOrderActionField &in, const Order *order, int id,
-                          Error error) {
-    // Changes nothing: the events are all it makes.
-    Outbox out;
-    out.reserve(1 + (session.account ? listeners(*session.account) : 0),
-                std::max(sizeof(CThostFtdcInputOrderActionField), sizeof(CThostFtdcOrderActionField)));
-    const auto status = info(error);
-    send(out, session, "OnRspOrderAction", &in, &status, id, true);
-    if (!session.account)
-        return;
-    CThostFtdcOrderActionField action{};
-    put(action.BrokerID, text(in.BrokerID));
-    put(action.InvestorID, text(in.InvestorID));
-    action.OrderActionRef = in.OrderActionRef;
-    action.RequestID = id;
-    if (order) {
-        put(action.OrderRef, text(order->record.OrderRef));
-        action.FrontID = order->record.FrontID;
-        action.SessionID = order->record.SessionID;
-        put(action.OrderLocalID, text(order->record.OrderLocalID));
-    }
-    put(action.ExchangeID, text(in.ExchangeID));
-    put(action.OrderSysID, text(in.OrderSysID));
-    action.ActionFlag = in.ActionFlag;
-    action.LimitPrice = in.LimitPrice;
-    put(action.ActionDate, today());
-    put(action.ActionTime, now_time());
-    action.OrderActionStatus = 'c';  // rejected
-    put(action.UserID, text(in.UserID));
-    put(action.StatusMsg, error_text(error));
-    put(action.InstrumentID, text(in.InstrumentID));
-    notify(out, *session.account, "OnErrRtnOrderAction", &action, &status);
+Order *Exchange::order(std::string_view exchange, std::string_view sys_id) {
+    auto found = by_sys_id.find({std::string(exchange), std::string(sys_id)});
+    return found == by_sys_id.end() ? nullptr : found->second;
 }
 
-int Venue::request(Session &session, const CThostFtdcInputOrderActionField &r, int id) {
-    std::lock_guard lock(mutex);
-    const Publish publish(*this);
-    if (int refused = admit(session, false))
-        return refused;
-    if (!session.account) {
-        reject_action(session, r, nullptr, id, Error::not_logged_in);
-        return 0;
-    }
-    const Account &account = *session.account;
-    if (account.setup.broker != text(r.BrokerID) || account.setup.user != text(r.InvestorID)) {
-        reject_action(session, r, nullptr, id, Error::investor_mismatch);
-        return 0;
-    }
-    if (r.ActionFlag != '0') {
-        reject_action(session, r, nullptr, id, Error::action_unsupported);
-        return 0;
-    }
-    auto found = by_sys_id.find({std::string(text(r.ExchangeID)), std::string(trim(text(r.OrderSysID)))});
-    Order *order = found == by_sys_id.end() ? nullptr : found->second;
-    if (!order || order->account != &account) {
-        reject_action(session, r, nullptr, id, Error::order_not_found);
-        return 0;
-    }
-    if (!order->live) {
-        reject_action(session, r, order, id, Error::order_finished);
-        return 0;
-    }
+void Exchange::cancel(Order &order) {
     Outbox out;
-    out.reserve(listeners(account), sizeof(CThostFtdcOrderField));
-    finish(*order, status_text::cancelled, out);
-    return 0;
+    out.reserve(flow.listeners(*order.account), sizeof(CThostFtdcOrderField));
+    finish(order, status_text::cancelled, out);
 }
 
 // ---- the simulated market ---------------------------------------------------
 
-void Venue::requote(Instrument &instrument, Ticks reference) {
+void Exchange::requote(Instrument &instrument, Ticks reference) {
     // Planned on the book as it will be, then done without allocating.
     Book::Quotes quotes = Book::market_quotes(reference, instrument.setup.market_levels,
                                               instrument.setup.market_volume, instrument.lower, instrument.upper,
@@ -583,9 +482,7 @@ void Venue::requote(Instrument &instrument, Ticks reference) {
     uncross(instrument, out);
 }
 
-int Venue::set_price(std::string_view id, double price) {
-    std::lock_guard lock(mutex);
-    const Publish publish(*this);
+int Exchange::set_price(std::string_view id, double price) {
     Instrument *found = instrument(id);
     if (!found)
         return CTPSIM_NO_FRONT;
@@ -596,9 +493,7 @@ int Venue::set_price(std::string_view id, double price) {
     return CTPSIM_OK;
 }
 
-int Venue::move_price(std::string_view id, int ticks) {
-    std::lock_guard lock(mutex);
-    const Publish publish(*this);
+int Exchange::move_price(std::string_view id, int ticks) {
     Instrument *found = instrument(id);
     if (!found)
         return CTPSIM_NO_FRONT;
@@ -609,8 +504,7 @@ int Venue::move_price(std::string_view id, int ticks) {
     return CTPSIM_OK;
 }
 
-int Venue::get_price(std::string_view id, double &price) {
-    std::lock_guard lock(mutex);
+int Exchange::get_price(std::string_view id, double &price) {
     Instrument *found = instrument(id);
     if (!found)
         return CTPSIM_NO_FRONT;
