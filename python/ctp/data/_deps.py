@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from types import ModuleType
+from typing import cast
 
 EXTRA = ("install the package's data extra (pip install 'ctp[data]'), or on Debian "
          "python3-pyarrow, python3-pandas and python3-matplotlib")
@@ -20,4 +21,4 @@ def pandas() -> ModuleType:
         import pandas
     except ImportError as error:
         raise missing("ctp.data's DataFrames", error) from error
-    return pandas
+    return cast(ModuleType, pandas)

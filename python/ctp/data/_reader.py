@@ -25,7 +25,7 @@ Time = str | datetime.datetime | datetime.date | int | Any
 """A point in time: a datetime (naive ones in China Standard Time), a text that
 pandas reads as one ("2026-12-08 09:30"), a pandas Timestamp, or ns since the epoch."""
 
-SLICE = 4096
+SLICE = 1024
 """Rows turned into dicts at a time: bounds the memory a replay holds."""
 
 
@@ -147,8 +147,8 @@ class _Filter:
         if self.instruments is not None:
             stats = row_group.column(names.index("InstrumentID")).statistics
             if stats is not None and stats.has_min_max:
-                low, high = _text(stats.min_raw), _text(stats.max_raw)
-                if not any(low <= i <= high for i in self.instruments):
+                first, last = _text(stats.min_raw), _text(stats.max_raw)
+                if not any(first <= i <= last for i in self.instruments):
                     return True
         return False
 

@@ -17,6 +17,7 @@ import pyarrow.compute as pc
 
 from .._core import BaseOrder
 from . import _store
+from .schema import KINDS
 
 log = logging.getLogger("ctp.data")
 log.addHandler(logging.NullHandler())
@@ -84,7 +85,8 @@ class _Kind:
         self.schema = _store.arrow_schema(kind)
         self.records: list[Any] = []
         self.received: list[int] = []
-        self.since = 0.0
+        self.due = 0.0
+        """When the records waiting must go to the journal (monotonic clock)."""
         self.days: dict[str, _Day] = {}
 
 
@@ -123,9 +125,9 @@ class Recorder:
         self.flush_rows = flush_rows
         self.flush_interval = flush_interval
         self.row_group_size = row_group_size
-        self._interval_ns = int(flush_interval * 1e9)
         self._lock = threading.Lock()
-        self._kinds = {kind: _Kind(kind) for kind in _store.KINDS}
+        self._kinds = {kind: _Kind(kind) for kind in KINDS}
+        self._ticks = self._kinds["ticks"]
         self._last_day = ""
         self._closed = False
         self.rows = 0
@@ -138,7 +140,18 @@ class Recorder:
     def write(self, tick: Mapping[str, Any], received: int | None = None) -> None:
         """Records one tick (RtnDepthMarketData's "data"); ``received``: when it
         arrived, in ns since the epoch (by default now)."""
-        self._add(self._kinds["ticks"], tick, received)
+        # _add written out: this runs for every tick.
+        now = time.time_ns() if received is None else received
+        kind = self._ticks
+        with self._lock:
+            if self._closed:
+                raise ValueError("the recorder is closed")
+            if not kind.records:
+                kind.due = time.monotonic() + self.flush_interval
+            kind.records.append(tick)
+            kind.received.append(now)
+            if len(kind.records) >= self.flush_rows or time.monotonic() >= kind.due:
+                self._flush(kind)
 
     def write_order(self, order: Mapping[str, Any] | BaseOrder, received: int | None = None) -> None:
         """Records an order: RtnOrder's record, or a client's ``Order`` (its latest RtnOrder record)."""
@@ -168,10 +181,10 @@ class Recorder:
             if self._closed:
                 raise ValueError("the recorder is closed")
             if not kind.records:
-                kind.since = time.monotonic()
+                kind.due = time.monotonic() + self.flush_interval
             kind.records.append(record)
             kind.received.append(now)
-            if len(kind.records) >= self.flush_rows or time.monotonic() - kind.since >= self.flush_interval:
+            if len(kind.records) >= self.flush_rows or time.monotonic() >= kind.due:
                 self._flush(kind)
 
     def flush(self) -> None:

@@ -18,7 +18,6 @@ from __future__ import annotations
 import contextlib
 import errno
 import fcntl
-import io
 import os
 import re
 import sys
@@ -147,35 +146,27 @@ def _locked(fd: int) -> bool:
 
 
 class Journal:
-    """An Arrow IPC stream written one batch at a time, each batch with one
-    ``write`` straight to the file (no buffer in this process), under a lock
-    held until closed."""
+    """An Arrow IPC stream written one batch at a time, each batch as one
+    encapsulated message with one ``write`` straight to the file (no buffer in
+    this process), under a lock held until closed."""
 
     def __init__(self, path: Path, schema: Any) -> None:
         self.path = path
         self._fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_APPEND | os.O_CLOEXEC, 0o644)
         try:
             fcntl.flock(self._fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            self._sink = io.BytesIO()
-            self._writer = pa.ipc.new_stream(self._sink, schema)
-            self._drain()
+            self._write(schema.serialize())
         except BaseException:
             os.close(self._fd)
             raise
 
     def write(self, batch: Any) -> None:
-        self._writer.write_batch(batch)
-        self._drain()
+        self._write(batch.serialize())
 
-    def _drain(self) -> None:
-        data = memoryview(self._sink.getbuffer())
-        try:
+    def _write(self, message: Any) -> None:
+        with memoryview(message) as data:
             while data:
                 data = data[os.write(self._fd, data):]
-        finally:
-            data.release()
-        self._sink.seek(0)
-        self._sink.truncate()
 
     def close(self) -> None:
         """Closes the file and drops the lock (the stream is left without its end marker: readers do not need it)."""
