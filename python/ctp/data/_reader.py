@@ -26,7 +26,9 @@ Time = str | datetime.datetime | datetime.date | int | Any
 pandas reads as one ("2026-12-08 09:30"), a pandas Timestamp, or ns since the epoch."""
 
 SLICE = 1024
-"""Rows turned into dicts at a time: bounds the memory a replay holds."""
+"""Rows turned into dicts at a time (fastest around a thousand: the dicts stay in the caches)."""
+PIECE = 16384
+"""Rows read from a Parquet file at a time."""
 
 
 def to_ns(when: Time) -> int:
@@ -86,9 +88,11 @@ class _Source:
         for group in range(meta.num_row_groups):
             if keep.skips(meta, group):
                 continue
-            table = keep.rows(file.read_row_group(group, columns=keep.read))
-            if table.num_rows:
-                yield table
+            # In pieces: a row group can be large, and a replay wants only a few thousand rows at once.
+            for batch in file.iter_batches(batch_size=PIECE, row_groups=[group], columns=keep.read):
+                table = keep.rows(pa.Table.from_batches([batch]))
+                if table.num_rows:
+                    yield table
 
 
 def sources(path: str | os.PathLike[str], kind: str) -> list[_Source]:
@@ -168,6 +172,11 @@ class _Filter:
         return table
 
 
+def values(array: Any, dtype: type[np.generic]) -> Any:
+    """A primitive array without nulls as a numpy view of its buffer (pyarrow's to_numpy imports pandas)."""
+    return np.frombuffer(array.buffers()[1], dtype=dtype, count=len(array), offset=array.offset * array.type.byte_width)
+
+
 def _text(value: Any) -> str:
     return value.decode("utf-8", "replace") if isinstance(value, bytes) else str(value)
 
@@ -187,7 +196,7 @@ class _Stream:
 
     def pull(self) -> bool:
         for table in self._tables:
-            received = table.column(RECEIVE_TIME).cast(pa.int64()).to_numpy()
+            received = values(table.column(RECEIVE_TIME).combine_chunks().cast(pa.int64()), np.int64)
             self.head, self.keys = table, np.maximum.accumulate(received)
             return True
         self.head = self.keys = None
@@ -246,16 +255,16 @@ def iter_tables(path: str | os.PathLike[str], instruments: Iterable[str] | None 
 
 def _converters(kind: str) -> list[Callable[[Any], list[Any]]]:
     def real(column: Any) -> list[Any]:
-        return list(pc.fill_null(column, _store.UNSET).to_numpy().tolist())
+        return list(values(pc.fill_null(column, _store.UNSET), np.float64).tolist())
 
     def integer(column: Any) -> list[Any]:
-        return list(pc.fill_null(column, 0).to_numpy().tolist())
+        return list(values(pc.fill_null(column, 0), np.int32).tolist())
 
     def text(column: Any) -> list[Any]:
         # Few distinct values (days, times, ids): one str each, shared.
         encoded = pc.dictionary_encode(pc.fill_null(column, ""))
-        values = np.array(encoded.dictionary.to_pylist(), dtype=object)
-        return list(values[encoded.indices.to_numpy(zero_copy_only=False)].tolist())
+        strings = np.array(encoded.dictionary.to_pylist(), dtype=object)
+        return list(strings[values(encoded.indices, np.int32)].tolist())
 
     by_kind: dict[Kind, Callable[[Any], list[Any]]] = {"real": real, "int": integer, "text": text}
     return [by_kind[k] for _, k in _store.members(kind)]
