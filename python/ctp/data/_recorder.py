@@ -49,11 +49,9 @@ class _Day:
             raise
         self.pending: list[Any] = []
         self.pending_rows = 0
-        self.rows = 0
 
     def append(self, batch: Any) -> None:
         self.journal.write(batch)
-        self.rows += batch.num_rows
         self.pending.append(batch)
         self.pending_rows += batch.num_rows
         if self.pending_rows >= self.row_group_size:
@@ -140,18 +138,7 @@ class Recorder:
     def write(self, tick: Mapping[str, Any], received: int | None = None) -> None:
         """Records one tick (RtnDepthMarketData's "data"); ``received``: when it
         arrived, in ns since the epoch (by default now)."""
-        # _add written out: this runs for every tick.
-        now = time.time_ns() if received is None else received
-        kind = self._ticks
-        with self._lock:
-            if self._closed:
-                raise ValueError("the recorder is closed")
-            if not kind.records:
-                kind.due = time.monotonic() + self.flush_interval
-            kind.records.append(tick)
-            kind.received.append(now)
-            if len(kind.records) >= self.flush_rows or time.monotonic() >= kind.due:
-                self._flush(kind)
+        self._add(self._ticks, tick, received)
 
     def write_order(self, order: Mapping[str, Any] | BaseOrder, received: int | None = None) -> None:
         """Records an order: RtnOrder's record, or a client's ``Order`` (its latest RtnOrder record)."""
