@@ -171,6 +171,9 @@ def test_orders_and_trades_beside_the_ticks(tmp_path):
     assert list(ctp.data.iter_ticks(tmp_path, kind="orders")) == [order]
     assert list(ctp.data.iter_ticks(tmp_path, kind="trades")) == [trade, dict(trade, TradingDay="")]
     assert math.isnan(ctp.data.ticks(tmp_path, kind="orders")["LimitPrice"][0])
+    assert len(ctp.data.ticks(tmp_path / "trades-20261208.parquet", kind="trades")) == 2
+    with pytest.raises(ValueError, match="kind='orders'"):
+        ctp.data.ticks(tmp_path / "orders-20261208.parquet")
 
 
 def test_a_record_that_does_not_convert_raises_and_the_others_are_kept(tmp_path):

@@ -53,8 +53,14 @@ class _Source:
         self.path = path
 
     def start(self) -> int | None:
-        """The first receive time in it, when the file's statistics tell it cheaply."""
+        """The first receive time in it (from a Parquet file's statistics, or a journal's first batch)."""
         if self.path.suffix != ".parquet":
+            try:
+                for batch in _store.read_journal(self.path):
+                    if batch.num_rows:
+                        return int(batch.column(RECEIVE_TIME).cast(pa.int64())[0].as_py())
+            except FileNotFoundError:
+                pass
             return None
         try:
             meta = pq.ParquetFile(str(self.path)).metadata
@@ -100,6 +106,9 @@ def sources(path: str | os.PathLike[str], kind: str) -> list[_Source]:
     Parquet file or journal is taken as it is."""
     root = Path(path)
     if root.is_file():
+        parsed = _store.parse_name(root.name)
+        if parsed is not None and parsed[0] != kind:
+            raise ValueError(f"{root.name} holds {parsed[0]}: pass kind={parsed[0]!r}")
         return [_Source(root)]
     if not root.is_dir():
         raise FileNotFoundError(f"no recording at {root}")
