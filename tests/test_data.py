@@ -383,6 +383,32 @@ def test_python_m_ctp_record(sim, tmp_path):
     assert [p.suffix for p in out.iterdir() if p.name != ".lock"] == [".parquet"]
 
 
+def test_ctrl_c_finishes_the_files_of_python_m_ctp_record(sim, tmp_path):
+    out = tmp_path / "rec"
+    child = subprocess.Popen([sys.executable, "-m", "ctp", "record", "--front", f"sim://i{uuid.uuid4().hex[:8]}",
+                              "--instruments", "rb2705", "--out", str(out), "--walk", "100",
+                              "--flow", str(tmp_path / "flow")],
+                             env=dict(subprocess_env(), CTP_PASSWORD=""), stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + LONG
+        while not list(out.glob("*.arrows")):      # a batch in the journal: recording is under way
+            assert child.poll() is None and time.monotonic() < deadline, "the recorder did not get going"
+            time.sleep(0.05)
+        child.send_signal(signal.SIGINT)
+        assert child.wait(LONG) == 0
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+        stderr = child.stderr.read()
+        child.stderr.close()
+    [name] = [p.name for p in out.iterdir() if p.name != ".lock"]      # no journal, no half-written file
+    assert name.startswith("ticks-") and name.endswith(".parquet"), stderr
+    recorded = pq.read_table(out / name)
+    assert recorded.num_rows > 0 and f"{recorded.num_rows} ticks recorded" in stderr
+
+
 # ---- without the data libraries ----------------------------------------------------------------------
 
 
