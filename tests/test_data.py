@@ -188,6 +188,31 @@ def test_a_record_that_does_not_convert_raises_and_the_others_are_kept(tmp_path)
     assert [t["UpdateTime"] for t in ctp.data.iter_ticks(tmp_path)] == [tick(0)["UpdateTime"], tick(2)["UpdateTime"]]
 
 
+def test_an_interrupted_write_leaves_the_journal_whole_and_loses_nothing(tmp_path, monkeypatch):
+    from ctp.data import _store
+    ticks = [tick(i, day=("20261208", "20261209")[i % 2]) for i in range(40)]
+    recorder = ctp.data.Recorder(tmp_path, flush_rows=10)
+    for record in ticks[:10]:
+        recorder.write(record)
+    real, calls = os.write, []
+
+    def cut_short(fd, data):      # half a batch reaches the file, then Ctrl-C
+        calls.append(len(data))
+        if len(calls) == 1:
+            return real(fd, bytes(data)[:len(data) // 2])
+        raise KeyboardInterrupt
+    monkeypatch.setattr(_store.os, "write", cut_short)
+    with pytest.raises(KeyboardInterrupt):
+        for record in ticks[10:20]:
+            recorder.write(record)
+    monkeypatch.undo()
+    assert recorder.waiting == 10 and recorder.rows == 10
+    for record in ticks[20:]:
+        recorder.write(record)
+    recorder.close()
+    assert all(same(a, b) for a, b in zip(ctp.data.iter_ticks(tmp_path), ticks, strict=True))
+
+
 def test_files_of_one_day_from_two_recorders_read_in_the_order_received(tmp_path):
     # Two recorders of one day (or one started again) write apart; some exchanges stamp the night with the
     # day session's trading day, so two days' files are written at once; reading merges them by receive time.

@@ -7,7 +7,9 @@ import argparse
 import getpass
 import logging
 import os
+import signal
 import sys
+import threading
 import time
 from collections.abc import Sequence
 from typing import TextIO
@@ -95,6 +97,15 @@ def record_main(argv: Sequence[str] | None = None) -> int:
     status = Status(sys.stderr, recorder)
     walking: list[str] = []
     failed = 0
+    stop = threading.Event()
+    default = signal.getsignal(signal.SIGINT)
+
+    def interrupted(number: int, frame: object) -> None:
+        # The first Ctrl-C stops after the tick in hand (within IDLE seconds); a second one interrupts.
+        stop.set()
+        signal.signal(signal.SIGINT, default)
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, interrupted)
     try:
         with MarketData(args.front, args.broker, args.user, password, flow=args.flow, timeout=args.timeout) as md:
             deadline = None if args.duration is None else time.monotonic() + args.duration
@@ -105,11 +116,11 @@ def record_main(argv: Sequence[str] | None = None) -> int:
                 for n, instrument in enumerate(args.instruments):
                     sim.walk(args.front, instrument, args.seed + n, args.walk)
                     walking.append(instrument)
-            while deadline is None or time.monotonic() < deadline:
+            while not stop.is_set() and (deadline is None or time.monotonic() < deadline):
                 for tick in stream:
                     recorder.write(tick)
                     status.tick()
-                    if deadline is not None and time.monotonic() >= deadline:
+                    if stop.is_set() or (deadline is not None and time.monotonic() >= deadline):
                         break
                 else:
                     # Quiet for a moment: what waits in memory goes to the journal, and a new stream goes on.
@@ -126,6 +137,8 @@ def record_main(argv: Sequence[str] | None = None) -> int:
         print(f"record failed: {error}", file=sys.stderr)
         failed = 1
     finally:
+        if threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGINT, default)
         if walking:
             from .. import sim
             for instrument in walking:

@@ -50,8 +50,8 @@ class _Day:
         self.pending: list[Any] = []
         self.pending_rows = 0
 
-    def append(self, batch: Any) -> None:
-        self.journal.write(batch)
+    def row_groups(self, batch: Any) -> None:
+        """Takes a batch already in the journal towards the Parquet file's next row group."""
         self.pending.append(batch)
         self.pending_rows += batch.num_rows
         if self.pending_rows >= self.row_group_size:
@@ -187,17 +187,32 @@ class Recorder:
         try:
             batch = _store.to_batch(kind.kind, records, received)
         except (pa.ArrowInvalid, pa.ArrowTypeError):
-            batch = None
-        kind.records, kind.received = [], []
-        if batch is None:
+            kind.records, kind.received = [], []
             self._flush_apart(kind, records, received)
             return
         days = batch.column("TradingDay")
+        parts: list[tuple[str | None, Any, list[int] | None]]
         if pc.all(pc.equal(days, days[0])).as_py():
-            self._append(kind, days[0].as_py(), batch)
+            parts = [(days[0].as_py(), batch, None)]
         else:
+            parts = []
             for day in pc.unique(days).to_pylist():
-                self._append(kind, day, batch.filter(pc.equal(days, pa.scalar(day, pa.string()))))
+                rows = pc.indices_nonzero(pc.equal(days, pa.scalar(day, pa.string())))
+                parts.append((day, batch.take(rows), rows.to_pylist()))
+        kind.records, kind.received = [], []
+        for n, (day, part, rows) in enumerate(parts):
+            writing = None
+            try:
+                writing = self._day(kind, day)
+                writing.journal.write(part)
+            except BaseException:
+                # Not in a journal (Ctrl-C, a full disk): these rows and the next parts' wait again.
+                waiting = [i for _, _, r in parts[n:] for i in (range(len(records)) if r is None else r)]
+                kind.records = [records[i] for i in waiting]
+                kind.received = [received[i] for i in waiting]
+                raise
+            self.rows += part.num_rows
+            writing.row_groups(part)
 
     def _flush_apart(self, kind: _Kind, records: list[Any], received: list[int]) -> None:
         """Writes the records that convert and raises for the first that does not."""
@@ -216,7 +231,8 @@ class Recorder:
         if bad is not None:
             raise ValueError(f"cannot record {bad[0]!r} with {kind.kind}: {bad[1]}") from bad[1]
 
-    def _append(self, kind: _Kind, day: str | None, batch: Any) -> None:
+    def _day(self, kind: _Kind, day: str | None) -> _Day:
+        """The file of the day being written, opened if need be (finishing the oldest of two open)."""
         day = day or self._last_day     # an order or trade without its day goes with the latest
         if day > self._last_day:
             self._last_day = day
@@ -228,8 +244,7 @@ class Recorder:
                 kind.days.pop(oldest).finish()
             writing = kind.days[day] = _Day(self.directory, kind.kind, day, kind.schema, self.row_group_size)
             log.info("recording %s to %s", kind.kind, writing.path)
-        writing.append(batch)
-        self.rows += batch.num_rows
+        return writing
 
     # ---- state ------------------------------------------------------------------------------
 

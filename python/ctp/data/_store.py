@@ -155,6 +155,7 @@ class Journal:
         self._fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_APPEND | os.O_CLOEXEC, 0o644)
         try:
             fcntl.flock(self._fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            self._size = 0
             self._write(schema.serialize())
         except BaseException:
             os.close(self._fd)
@@ -164,9 +165,16 @@ class Journal:
         self._write(batch.serialize())
 
     def _write(self, message: Any) -> None:
-        with memoryview(message) as data:
-            while data:
-                data = data[os.write(self._fd, data):]
+        """Appends a message whole or not at all: one cut short (a full disk, Ctrl-C) is cut off again,
+        so that what follows is not lost behind it."""
+        try:
+            with memoryview(message) as data:
+                while data:
+                    data = data[os.write(self._fd, data):]
+        except BaseException:
+            os.ftruncate(self._fd, self._size)
+            raise
+        self._size += len(message)
 
     def close(self) -> None:
         """Closes the file and drops the lock (the stream is left without its end marker: readers do not need it)."""
