@@ -232,4 +232,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
+    if sys.argv[1:2] == ["record"]:     # the recorder lives in ctp.data, with the optional data libraries
+        try:
+            from .data import record_main
+        except ImportError as error:
+            sys.exit(f"record: {error}")
+        sys.exit(record_main(sys.argv[2:]))
     sys.exit(main())
