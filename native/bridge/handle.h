@@ -10,6 +10,7 @@
 #include "queue_spi.h"
 #include "unlocked.h"
 
+#include <cerrno>
 #include <exception>
 #include <memory>
 #include <utility>
@@ -20,6 +21,9 @@ PyObject *wait_session(Queue &session, PyObject *timeout);
 PyObject *fileno_session(Queue &session);
 // Sets the error of a session used in another process than its creator's.
 PyObject *refuse_foreign();
+// Sets the error of a vendor that made no API object; `error` is the errno it
+// left, 0 for none.
+PyObject *creation_failed(int error);
 // The text a vendor library's static GetApiVersion returns, as a str
 // (ASCII, "replace"); whatever it throws becomes a Python exception.
 PyObject *version_of(const char *(*get)());
@@ -40,16 +44,26 @@ struct Handle {
         return session;
     }
 
-    // The last part of create: registers the session with api (null when the
-    // vendor refused to make one), runs setup(api) for the registrations
-    // particular to the library, wraps the session in a capsule and starts
-    // the vendor with Init. Takes everything back down when a step fails.
-    template <class Setup>
-    static PyObject *open(std::unique_ptr<Session> session, typename Session::Api *api, Setup setup) {
-        if (api == nullptr) {
-            PyErr_SetString(PyExc_RuntimeError, "创建 CTP 接口失败");
-            return nullptr;
+    // create's common part: makes a session and the vendor's API object with
+    // make(), registers the session with it, runs setup(api) for the
+    // registrations particular to the library, wraps the session in a
+    // capsule and starts the vendor with Init. Takes everything back down
+    // when a step fails.
+    template <class Make, class Setup>
+    static PyObject *open(Make make, Setup setup) {
+        std::unique_ptr<Session> session;
+        typename Session::Api *api;
+        int error;
+        try {
+            session = std::make_unique<Session>();
+            errno = 0;
+            api = make();
+            error = errno;
+        } catch (...) {
+            return raise_current();
         }
+        if (api == nullptr)
+            return creation_failed(error);
         session->api = api;
         try {
             api->RegisterSpi(session.get());
@@ -116,11 +130,15 @@ struct Handle {
     }
 
 private:
-    // Frees a session unless the vendor may still reach it, in which case it
-    // is left to the process (a leak is better than a callback into freed memory).
+    // Frees a session unless the vendor may still reach it, or the process is
+    // a forked child, where freeing it could wait for ever on what the
+    // parent's threads held at the fork. Such a session is left to the
+    // process: a leak is better than a callback into freed memory or a hang.
     static void dispose(std::unique_ptr<Session> session) {
-        if (session && !session->disposable())
+        if (session && !session->disposable()) {
+            session->forsake();
             static_cast<void>(session.release());
+        }
     }
 
     // Capsule destructor: closes the session if still open, then deletes it

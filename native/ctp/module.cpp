@@ -26,21 +26,13 @@ PyObject *create(PyObject *, PyObject *args) {
     const char *flow = nullptr;
     if (!PyArg_ParseTuple(args, "sy", &front, &flow))
         return nullptr;
-    std::unique_ptr<Spi> session;
-    std::string address;  // RegisterFront takes a mutable string
-    CThostFtdcTraderApi *api;
-    try {
-        session = std::make_unique<Spi>();
-        address = front;
-        api = CThostFtdcTraderApi::CreateFtdcTraderApi(flow, true);
-    } catch (...) {
-        return raise_current();
-    }
-    return Handles::open(std::move(session), api, [&](CThostFtdcTraderApi &opened) {
-        opened.SubscribePrivateTopic(THOST_TERT_QUICK, 1);
-        opened.SubscribePublicTopic(THOST_TERT_QUICK);
-        opened.RegisterFront(address.data());
-    });
+    return Handles::open([&] { return CThostFtdcTraderApi::CreateFtdcTraderApi(flow, true); },
+                         [&](CThostFtdcTraderApi &opened) {
+                             opened.SubscribePrivateTopic(THOST_TERT_QUICK, 1);
+                             opened.SubscribePublicTopic(THOST_TERT_QUICK);
+                             std::string address = front;  // RegisterFront takes a mutable string
+                             opened.RegisterFront(address.data());
+                         });
 }
 
 PyObject *poll(PyObject *module, PyObject *capsule) { return Handles::poll(module, capsule); }

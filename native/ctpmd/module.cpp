@@ -30,17 +30,10 @@ PyObject *create(PyObject *, PyObject *args) {
     const char *flow = nullptr;
     if (!PyArg_ParseTuple(args, "sy", &front, &flow))
         return nullptr;
-    std::unique_ptr<MdSpi> session;
-    std::string address;  // RegisterFront takes a mutable string
-    Api *api;
-    try {
-        session = std::make_unique<MdSpi>();
-        address = front;
-        api = Api::CreateFtdcMdApi(flow);
-    } catch (...) {
-        return raise_current();
-    }
-    return Handles::open(std::move(session), api, [&](Api &opened) { opened.RegisterFront(address.data()); });
+    return Handles::open([&] { return Api::CreateFtdcMdApi(flow); }, [&](Api &opened) {
+        std::string address = front;  // RegisterFront takes a mutable string
+        opened.RegisterFront(address.data());
+    });
 }
 
 bool is(const char *method, const char *name) { return std::strcmp(method, name) == 0; }
