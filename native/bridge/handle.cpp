@@ -234,3 +234,11 @@ PyObject *version_of(const char *(*get)()) {
         text = "";
     return PyUnicode_DecodeASCII(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
 }
+
+PyObject *initialise(PyModuleDef &definition) {
+    PyObject *codec = PyCodec_Decoder("gb18030");
+    if (codec == nullptr)
+        return nullptr;
+    Py_DECREF(codec);
+    return PyModule_Create(&definition);
+}

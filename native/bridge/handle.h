@@ -1,15 +1,18 @@
-// The module functions every vendor library's module shares: the session
-// handle (a capsule that owns its session), create's common part, poll,
-// close, wait and fileno. Each module instantiates Handle with its session
+// What every vendor library's module shares: the session handle (a capsule
+// that owns its session), create's common part, request by the module's
+// request table, poll, close, wait, fileno, the function table and the
+// module's initialisation. Each module instantiates Handle with its session
 // type and capsule name.
 #pragma once
 
 #include <Python.h>
 
+#include "calls.h"
 #include "errors.h"
 #include "queue_spi.h"
 #include "unlocked.h"
 
+#include <array>
 #include <cerrno>
 #include <exception>
 #include <memory>
@@ -27,6 +30,11 @@ PyObject *creation_failed(int error);
 // The text a vendor library's static GetApiVersion returns, as a str
 // (ASCII, "replace"); whatever it throws becomes a Python exception.
 PyObject *version_of(const char *(*get)());
+// The module of a definition, for its PyInit function: the text codec is
+// looked up once, here, and cached, so that poll never runs an import
+// (Python code that could give up the interpreter lock mid-batch), and a
+// Python without it fails now rather than at the first Chinese text.
+PyObject *initialise(PyModuleDef &definition);
 
 template <class Session, const char *Name>
 struct Handle {
@@ -102,6 +110,25 @@ struct Handle {
         return capsule;
     }
 
+    // request(handle, name, fields, request_id): sends the request of
+    // Requests, the module's request table, named `name`.
+    template <const auto &Requests>
+    static PyObject *request(PyObject *, PyObject *args) {
+        PyObject *capsule = nullptr;
+        const char *name = nullptr;
+        PyObject *data = nullptr;
+        int id = 0;
+        if (!PyArg_ParseTuple(args, "OsO!i", &capsule, &name, &PyDict_Type, &data, &id))
+            return nullptr;
+        Session *session = usable(capsule);
+        if (session == nullptr)
+            return nullptr;
+        // Closed: every name is refused, known or not.
+        if (session->api == nullptr)
+            return closed_session();
+        return dispatch(*session, Requests, name, data, id);
+    }
+
     static PyObject *poll(PyObject *, PyObject *capsule) {
         Session *session = usable(capsule);
         return session ? poll_session(*session) : nullptr;
@@ -127,6 +154,28 @@ struct Handle {
     static PyObject *fileno(PyObject *, PyObject *capsule) {
         Session *session = usable(capsule);
         return session ? fileno_session(*session) : nullptr;
+    }
+
+    // The module's function table: version, create (the library's own entry:
+    // its arguments are the library's), request by Requests, the library's
+    // own functions, poll, close, wait and fileno, and the end. Each doc
+    // string is only a signature section: inspect.signature and help() read
+    // it as __text_signature__, and __doc__ stays None; the documentation
+    // lives in the stubs and the README.
+    template <const auto &Requests, class... Own>
+    static std::array<PyMethodDef, 8 + sizeof...(Own)> functions(PyCFunction version, PyMethodDef create, Own... own) {
+        return {{
+            {"version", version, METH_NOARGS, "version($module, /)\n--\n\n"},
+            create,
+            {"request", request<Requests>, METH_VARARGS, "request($module, handle, name, fields, request_id, /)\n--\n\n"},
+            own...,
+            {"poll", poll, METH_O, "poll($module, handle, /)\n--\n\n"},
+            {"close", close, METH_O, "close($module, handle, /)\n--\n\n"},
+            {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wait)), METH_VARARGS | METH_KEYWORDS,
+             "wait($module, handle, /, timeout=None)\n--\n\n"},
+            {"fileno", fileno, METH_O, "fileno($module, handle, /)\n--\n\n"},
+            {nullptr, nullptr, 0, nullptr},
+        }};
     }
 
 private:
