@@ -196,7 +196,9 @@ def create(front: str, flow: bytes, /) -> Handle:
     directory (bytes), and starts it; FrontConnected follows.
 
     Raises RuntimeError "创建 CTP 接口失败" when the vendor cannot create its
-    API object.
+    API object; when it failed for a reason of the system's (errno), the
+    message ends with that reason ("创建 CTP 接口失败: Too many open files")
+    and the system's OSError is the ``__cause__``.
     """
 
 

@@ -16,12 +16,12 @@ ROOT = Path(__file__).resolve().parent.parent
 HEADERS = ROOT / "standin" / "include"
 SOURCES = sorted((ROOT / "native").rglob("*.cpp"))
 
-# Members the module reads or writes; every other member may change size.
-# (_ctp's and _ctpmd's: both compile against the same shared struct header.)
-CONVERTERS = [ROOT / "native" / "ctp" / "convert.cpp", ROOT / "native" / "ctpmd" / "convert.cpp"]
-REQUESTS = [ROOT / "native" / "ctp" / "request.cpp", ROOT / "native" / "ctpmd" / "module.cpp"]
-USED = {name for path in CONVERTERS for name in re.findall(r'"(\w+)"', path.read_text())} | {
-    name for path in REQUESTS for name in re.findall(r'key\("(\w+)"', path.read_text())} | {"ErrorID", "ErrorMsg"}
+# Members the modules read or write: the keys of every record layout and
+# request table (_ctp's, _ctpmd's and the bridge's shared records: all compile
+# against the same struct header). Every other member may change size.
+TABLES = sorted(p for p in (ROOT / "native").rglob("*.h") if p.name in ("records.h", "requests.h"))
+USED = {name for path in TABLES for name in re.findall(r'key\("(\w+)"', path.read_text())}
+MODULES = ["ctp", "ctpmd"]
 
 
 def variant(out, seed):
@@ -66,3 +66,17 @@ def test_sources_compile_against_reshaped_headers(tmp_path, seed):
                "-isystem", sysconfig.get_path("include"), *map(str, SOURCES)]
     result = subprocess.run(command, capture_output=True, text=True)
     assert result.returncode == 0, result.stderr[-3000:]
+
+
+def test_both_modules_have_one_shape():
+    """Each vendor library's folder has the same files with the same roles
+    (module.cpp, module.cmake, records.h, requests.h, spi.h), and none
+    includes another's: what both share is in the bridge."""
+    shapes = {name: sorted(p.name for p in (ROOT / "native" / name).iterdir()) for name in MODULES}
+    assert all(shape == ["module.cmake", "module.cpp", "records.h", "requests.h", "spi.h"] for shape in shapes.values()), shapes
+    assert {"ErrorID", "ErrorMsg", "TradingDay", "MaxOrderRef"} <= USED
+    for name in MODULES:
+        for path in (ROOT / "native" / name).iterdir():
+            included = re.findall(r'#include "\.\./(\w+)/', path.read_text())
+            assert set(included) <= {"bridge"}, (path, included)
+

@@ -2,6 +2,7 @@
 lock discipline towards the vendor's threads."""
 
 import ctypes
+import errno
 import gc
 import os
 import subprocess
@@ -70,8 +71,11 @@ class TestCreate:
 
     def test_vendor_refusing_to_create(self, sim, flow, tmp_path):
         (tmp_path / "file").write_bytes(b"")
-        with pytest.raises(RuntimeError, match="^创建 CTP 接口失败$"):
+        # The flow directory cannot be made: the system's reason follows.
+        with pytest.raises(RuntimeError) as refused:
             _ctp.create("sim://x", bytes(tmp_path / "file") + b"/sub/")
+        assert str(refused.value) == "创建 CTP 接口失败: " + os.strerror(errno.ENOTDIR)
+        assert isinstance(refused.value.__cause__, NotADirectoryError)
         sim.fail_next_create()
         with pytest.raises(RuntimeError, match="^创建 CTP 接口失败$"):
             _ctp.create("sim://x", flow)

@@ -1,28 +1,18 @@
 // Calling the vendor from a module function: the lock discipline shared by
-// every request, and reading a request's dict into its record.
+// every request, and sending a request by its row of a request table.
 #pragma once
 
 #include <Python.h>
 
 #include "codecs.h"
 #include "errors.h"
+#include "tables.h"
 #include "unlocked.h"
 
 #include <atomic>
 #include <cstring>
 #include <exception>
-
-// A dict key and the record member it is read into.
-template <class Record, class Member>
-struct Key {
-    const char *name;
-    Member Record::*member;
-};
-
-template <class Record, class Member>
-constexpr Key<Record, Member> key(const char *name, Member Record::*member) {
-    return {name, member};
-}
+#include <tuple>
 
 // Counts down a vendor call that was counted up while the interpreter lock was
 // held, and wakes a release() waiting for it.
@@ -78,15 +68,32 @@ PyObject *call_vendor(Session &session, Call call) {
     return PyLong_FromLong(result);
 }
 
-// Reads data into a zero-filled Record under keys, then sends it with the
-// Req operation.
-template <class Session, class Record, class... Members>
-PyObject *send(Session &session, int (Session::Api::*operation)(Record *, int), PyObject *data, int id,
-               Key<Record, Members>... keys) {
+// Reads data into a zero-filled record under the request's keys, then sends
+// it with the request's Req operation.
+template <class Session, class Api, class Record, class... Members>
+PyObject *send(Session &session, const Request<Api, Record, Members...> &request, PyObject *data, int id) {
     Record record;
     std::memset(&record, 0, sizeof record);
     // Keys in table order; the first bad one is reported and nothing is sent.
-    if (!(read(data, keys.name, record.*keys.member) && ...))
+    const bool read_all = std::apply(
+        [&](const auto &...keys) { return (read(data, keys.name, record.*keys.member) && ...); }, request.keys);
+    if (!read_all)
         return nullptr;
-    return call_vendor(session, [&](typename Session::Api &api) { return (api.*operation)(&record, id); });
+    return call_vendor(session, [&](typename Session::Api &api) { return (api.*request.operation)(&record, id); });
+}
+
+// Sends the request of the table (a tuple of request rows) named `name`;
+// ValueError "不支持的 CTP 请求" when none is.
+template <class Session, class Table>
+PyObject *dispatch(Session &session, const Table &table, const char *name, PyObject *data, int id) {
+    PyObject *result = nullptr;
+    const bool found = std::apply(
+        [&](const auto &...requests) {
+            return ((std::strcmp(name, requests.name) == 0 && (result = send(session, requests, data, id), true)) ||
+                    ...);
+        },
+        table);
+    if (!found)
+        PyErr_SetString(PyExc_ValueError, "不支持的 CTP 请求");
+    return result;
 }

@@ -103,13 +103,6 @@ void put_new(PyObject *dict, const char *key, PyObject *item) {
     Py_XDECREF(item);
 }
 
-PyObject *convert(const CThostFtdcRspInfoField &info) {
-    PyObject *dict = start<CThostFtdcRspInfoField>();
-    put(dict, "ErrorID", info.ErrorID);
-    put(dict, "ErrorMsg", info.ErrorMsg);
-    return finish<CThostFtdcRspInfoField>(dict);
-}
-
 // ---- in ----------------------------------------------------------------------
 
 namespace {

@@ -7,12 +7,11 @@
 
 #include <Python.h>
 
-#include "ThostFtdcUserApiStruct.h"
 #include "names.h"
 
 #include <cstddef>
 
-// ---- out of a record: value, put, convert ------------------------------------
+// ---- out of a record: value, put ---------------------------------------------
 
 // A text field of `size` bytes as a str: the bytes before the first NUL (all
 // of them when there is none), decoded as GB18030 with "replace". Text of
@@ -60,10 +59,6 @@ PyObject *finish(PyObject *dict) {
     Names::finish(&kind_of<T>, dict);
     return dict;
 }
-
-// The error record {"ErrorID", "ErrorMsg"}. The dict is returned even when a
-// store failed; the caller must test for a pending exception.
-PyObject *convert(const CThostFtdcRspInfoField &info);
 
 // ---- into a record: read -----------------------------------------------------
 //

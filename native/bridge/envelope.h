@@ -7,6 +7,8 @@
 #include "ThostFtdcUserApiStruct.h"
 #include "codecs.h"
 #include "names.h"
+#include "records.h"
+#include "tables.h"
 
 #include <cstring>
 
@@ -23,8 +25,8 @@ T copy_of(const T *record) noexcept {
 
 // Closure body of a reply. Built on the vendor's thread from copies of the
 // record and the error information; run by poll, it builds
-// {"name", "data", "error", "request_id", "last"}, with "data" from the
-// convert overload for T (None when the vendor passed no record).
+// {"name", "data", "error", "request_id", "last"}, with "data" built by the
+// layout of T (None when the vendor passed no record).
 template <class T>
 struct Reply {
     bool present;

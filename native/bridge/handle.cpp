@@ -86,6 +86,34 @@ PyObject *refuse_foreign() {
     return nullptr;
 }
 
+// The system's reason, when the vendor left one, follows the message and is
+// the cause: RuntimeError("创建 CTP 接口失败: Too many open files") from
+// OSError(EMFILE, "Too many open files").
+PyObject *creation_failed(int error) {
+    static constexpr char message[] = "创建 CTP 接口失败";
+    if (error == 0) {
+        PyErr_SetString(PyExc_RuntimeError, message);
+        return nullptr;
+    }
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    PyObject *cause = PyErr_GetRaisedException();
+    if (!PyErr_GivenExceptionMatches(cause, PyExc_OSError)) {
+        // No memory for the OSError: that is the error.
+        PyErr_SetRaisedException(cause);
+        return nullptr;
+    }
+    if (PyObject *reason = PyObject_GetAttrString(cause, "strerror")) {
+        PyErr_Format(PyExc_RuntimeError, "%s: %S", message, reason);
+        Py_DECREF(reason);
+        PyObject *raised = PyErr_GetRaisedException();
+        PyException_SetCause(raised, Py_NewRef(cause));
+        PyErr_SetRaisedException(raised);
+    }
+    Py_DECREF(cause);
+    return nullptr;
+}
+
 // Delivers the session's events oldest first. The records are all built
 // before the list is made, so no half-made list is ever visible, and
 // closures are destroyed only once their records are handed over. When one
@@ -205,4 +233,12 @@ PyObject *version_of(const char *(*get)()) {
     if (text == nullptr)
         text = "";
     return PyUnicode_DecodeASCII(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
+}
+
+PyObject *initialise(PyModuleDef &definition) {
+    PyObject *codec = PyCodec_Decoder("gb18030");
+    if (codec == nullptr)
+        return nullptr;
+    Py_DECREF(codec);
+    return PyModule_Create(&definition);
 }

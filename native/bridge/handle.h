@@ -1,15 +1,19 @@
-// The module functions every vendor library's module shares: the session
-// handle (a capsule that owns its session), create's common part, poll,
-// close, wait and fileno. Each module instantiates Handle with its session
+// What every vendor library's module shares: the session handle (a capsule
+// that owns its session), create's common part, request by the module's
+// request table, poll, close, wait, fileno, the function table and the
+// module's initialisation. Each module instantiates Handle with its session
 // type and capsule name.
 #pragma once
 
 #include <Python.h>
 
+#include "calls.h"
 #include "errors.h"
 #include "queue_spi.h"
 #include "unlocked.h"
 
+#include <array>
+#include <cerrno>
 #include <exception>
 #include <memory>
 #include <utility>
@@ -20,9 +24,17 @@ PyObject *wait_session(Queue &session, PyObject *timeout);
 PyObject *fileno_session(Queue &session);
 // Sets the error of a session used in another process than its creator's.
 PyObject *refuse_foreign();
+// Sets the error of a vendor that made no API object; `error` is the errno it
+// left, 0 for none.
+PyObject *creation_failed(int error);
 // The text a vendor library's static GetApiVersion returns, as a str
 // (ASCII, "replace"); whatever it throws becomes a Python exception.
 PyObject *version_of(const char *(*get)());
+// The module of a definition, for its PyInit function: the text codec is
+// looked up once, here, and cached, so that poll never runs an import
+// (Python code that could give up the interpreter lock mid-batch), and a
+// Python without it fails now rather than at the first Chinese text.
+PyObject *initialise(PyModuleDef &definition);
 
 template <class Session, const char *Name>
 struct Handle {
@@ -40,16 +52,26 @@ struct Handle {
         return session;
     }
 
-    // The last part of create: registers the session with api (null when the
-    // vendor refused to make one), runs setup(api) for the registrations
-    // particular to the library, wraps the session in a capsule and starts
-    // the vendor with Init. Takes everything back down when a step fails.
-    template <class Setup>
-    static PyObject *open(std::unique_ptr<Session> session, typename Session::Api *api, Setup setup) {
-        if (api == nullptr) {
-            PyErr_SetString(PyExc_RuntimeError, "创建 CTP 接口失败");
-            return nullptr;
+    // create's common part: makes a session and the vendor's API object with
+    // make(), registers the session with it, runs setup(api) for the
+    // registrations particular to the library, wraps the session in a
+    // capsule and starts the vendor with Init. Takes everything back down
+    // when a step fails.
+    template <class Make, class Setup>
+    static PyObject *open(Make make, Setup setup) {
+        std::unique_ptr<Session> session;
+        typename Session::Api *api;
+        int error;
+        try {
+            session = std::make_unique<Session>();
+            errno = 0;
+            api = make();
+            error = errno;
+        } catch (...) {
+            return raise_current();
         }
+        if (api == nullptr)
+            return creation_failed(error);
         session->api = api;
         try {
             api->RegisterSpi(session.get());
@@ -88,6 +110,25 @@ struct Handle {
         return capsule;
     }
 
+    // request(handle, name, fields, request_id): sends the request of
+    // Requests, the module's request table, named `name`.
+    template <const auto &Requests>
+    static PyObject *request(PyObject *, PyObject *args) {
+        PyObject *capsule = nullptr;
+        const char *name = nullptr;
+        PyObject *data = nullptr;
+        int id = 0;
+        if (!PyArg_ParseTuple(args, "OsO!i", &capsule, &name, &PyDict_Type, &data, &id))
+            return nullptr;
+        Session *session = usable(capsule);
+        if (session == nullptr)
+            return nullptr;
+        // Closed: every name is refused, known or not.
+        if (session->api == nullptr)
+            return closed_session();
+        return dispatch(*session, Requests, name, data, id);
+    }
+
     static PyObject *poll(PyObject *, PyObject *capsule) {
         Session *session = usable(capsule);
         return session ? poll_session(*session) : nullptr;
@@ -115,12 +156,38 @@ struct Handle {
         return session ? fileno_session(*session) : nullptr;
     }
 
+    // The module's function table: version, create (the library's own entry:
+    // its arguments are the library's), request by Requests, the library's
+    // own functions, poll, close, wait and fileno, and the end. Each doc
+    // string is only a signature section: inspect.signature and help() read
+    // it as __text_signature__, and __doc__ stays None; the documentation
+    // lives in the stubs and the README.
+    template <const auto &Requests, class... Own>
+    static std::array<PyMethodDef, 8 + sizeof...(Own)> functions(PyCFunction version, PyMethodDef create, Own... own) {
+        return {{
+            {"version", version, METH_NOARGS, "version($module, /)\n--\n\n"},
+            create,
+            {"request", request<Requests>, METH_VARARGS, "request($module, handle, name, fields, request_id, /)\n--\n\n"},
+            own...,
+            {"poll", poll, METH_O, "poll($module, handle, /)\n--\n\n"},
+            {"close", close, METH_O, "close($module, handle, /)\n--\n\n"},
+            {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wait)), METH_VARARGS | METH_KEYWORDS,
+             "wait($module, handle, /, timeout=None)\n--\n\n"},
+            {"fileno", fileno, METH_O, "fileno($module, handle, /)\n--\n\n"},
+            {nullptr, nullptr, 0, nullptr},
+        }};
+    }
+
 private:
-    // Frees a session unless the vendor may still reach it, in which case it
-    // is left to the process (a leak is better than a callback into freed memory).
+    // Frees a session unless the vendor may still reach it, or the process is
+    // a forked child, where freeing it could wait for ever on what the
+    // parent's threads held at the fork. Such a session is left to the
+    // process: a leak is better than a callback into freed memory or a hang.
     static void dispose(std::unique_ptr<Session> session) {
-        if (session && !session->disposable())
+        if (session && !session->disposable()) {
+            session->forsake();
             static_cast<void>(session.release());
+        }
     }
 
     // Capsule destructor: closes the session if still open, then deletes it

@@ -65,6 +65,11 @@ void Bell::ring() const noexcept {
     }
 }
 
+void Bell::forsake() noexcept {
+    if (const int fd = descriptor.exchange(-1); fd >= 0)
+        ::close(fd);
+}
+
 void Bell::silence() const noexcept {
     if (const int fd = this->fd(); fd >= 0) {
         std::uint64_t count;
@@ -170,19 +175,6 @@ void Queue::remind() noexcept {
     woken.notify_all();
 }
 
-bool Queue::disposable() noexcept {
-    if (still_reachable)
-        return false;
-    if (!foreign())
-        return true;
-    // In a forked child a vendor thread may have held mutex at the fork,
-    // leaving the queue half-changed: then it is left alone.
-    if (!mutex.try_lock())
-        return false;
-    mutex.unlock();
-    return true;
-}
-
 Queue::Woken Queue::wait(std::chrono::steady_clock::time_point until) {
     std::unique_lock lock(mutex);
     ++waiters;
@@ -204,20 +196,32 @@ Queue::Woken Queue::wait(std::chrono::steady_clock::time_point until) {
 }
 
 int Queue::descriptor() {
-    std::lock_guard guard(mutex);
-    if (!bell && !bell.open())
-        return -1;
-    // Made while something is pending already: readable from the start.
-    if (!queue.empty() || overflow || closed || !kept.empty()) {
-        told = true;
-        bell.ring();
+    int error;
+    {
+        std::lock_guard guard(mutex);
+        if (bell || bell.open()) {
+            // Made while something is pending already: readable from the start.
+            if (!queue.empty() || overflow || closed || !kept.empty()) {
+                told = true;
+                bell.ring();
+            }
+            return bell.fd();
+        }
+        error = errno;
     }
-    return bell.fd();
+    // Unlocking may change errno.
+    errno = error;
+    return -1;
 }
 
 // ---- closing -------------------------------------------------------------------
 
 bool Queue::foreign() const noexcept { return ::getpid() != owner; }
+
+void Queue::forsake() noexcept {
+    if (foreign())
+        bell.forsake();
+}
 
 void Queue::finish_closing() noexcept {
     {
@@ -240,12 +244,6 @@ void Queue::await_close() {
 
 bool Queue::shut(void *closing_api, Detached (*detach)(void *) noexcept) {
     closing.store(true);
-    if (foreign()) {
-        // A forked child: the vendor's threads are gone and its object belongs
-        // to a library state that did not survive the fork. Leave it alone.
-        finish_closing();
-        return true;
-    }
     Detached detached;
     {
         Unlocked unlocked;

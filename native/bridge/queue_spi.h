@@ -36,6 +36,8 @@ public:
     void ring() const noexcept;
     // Makes it unreadable again. Never blocks.
     void silence() const noexcept;
+    // Closes the descriptor without waiting for anything, for good.
+    void forsake() noexcept;
 
 private:
     // Atomic: a vendor thread rings after giving up the queue's lock, so its
@@ -85,14 +87,20 @@ public:
     }
 
     // Whether the object may be freed: not when the vendor may still call it
-    // (a detach that threw), nor in a forked child where the fork caught a
-    // vendor thread inside the queue.
-    bool disposable() noexcept;
+    // (a detach that threw), nor in a forked child (see foreign).
+    bool disposable() const noexcept { return !still_reachable && !foreign(); }
 
     // Whether the caller runs in another process than the one that created
-    // the session (a fork): the vendor's threads and state did not survive
-    // there, and the session must not call the vendor.
+    // the session (a fork). The vendor's threads did not survive there, and
+    // whatever they held at the fork stays held: the queue's and the pool's
+    // locks, the condition variable, a close under way, calls in flight. In
+    // such a process the session never calls the vendor, and nothing may
+    // wait for any of that state or free it: the session is left in memory.
     bool foreign() const noexcept;
+    // In a forked child, closes the child's copy of the descriptor, which is
+    // all of the session the child can give back without waiting; elsewhere
+    // does nothing.
+    void forsake() noexcept;
 
     // ---- the consumer's side (interpreter lock held) -------------------------
 
@@ -193,8 +201,14 @@ public:
     // Detaches the session from the vendor and gives the API object back; once
     // that is done or under way elsewhere, waits for it. Needs the interpreter
     // lock and releases it inside. False, with a Python exception set, when
-    // the vendor threw: the session is closed all the same.
+    // the vendor threw: the session is closed all the same. In a forked child
+    // it only forgets the API object, which belongs to the parent, and never
+    // waits: the thread that would end a close under way is not there.
     bool release() {
+        if (foreign()) {
+            api = nullptr;
+            return true;
+        }
         if (api == nullptr) {
             // Closed already, or being closed by another thread: return only
             // once the session is detached, so nothing arrives after close returns.

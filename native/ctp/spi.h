@@ -1,11 +1,12 @@
-// The session object: the queue of QueueSpi plus the fourteen record
+// The trading session object: the queue of QueueSpi plus the trading record
 // callbacks, each queued as a reply under its event name.
 #pragma once
 
 #include "ThostFtdcTraderApi.h"
 
+#include "records.h"
+
 #include "../bridge/queue_spi.h"
-#include "convert.h"
 
 class Spi final : public QueueSpi<CThostFtdcTraderSpi, CThostFtdcTraderApi> {
 public:

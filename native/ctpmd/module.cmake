@@ -1,5 +1,5 @@
-# _ctpmd: the vendor's market-data library (thostmduserapi_se.so) on the same
-# bridge as _ctp. Included by the top-level CMakeLists.txt after _ctp: with the
+# _ctpmd: the vendor's market-data library (thostmduserapi_se.so) on the
+# bridge. Included by the top-level CMakeLists.txt after _ctp: with the
 # vendor's SDK when its directory also holds the market-data library and
 # header, else with the stand-in's.
 set(CTPMD_BUILD ON)
@@ -8,7 +8,7 @@ if(CTP_STANDIN)
 elseif(EXISTS "${CTP_SDK_DIR}/thostmduserapi_se.so" AND EXISTS "${CTP_SDK_DIR}/ThostFtdcMdApi.h")
     # Linked by its exact name, as the trader library is.
     add_library(thostmduserapi_se_vendor INTERFACE)
-    target_include_directories(thostmduserapi_se_vendor INTERFACE "${CTP_SDK_DIR}")
+    target_include_directories(thostmduserapi_se_vendor SYSTEM INTERFACE "${CTP_SDK_DIR}")
     target_link_directories(thostmduserapi_se_vendor INTERFACE "${CTP_SDK_DIR}")
     target_link_libraries(thostmduserapi_se_vendor INTERFACE "-l:thostmduserapi_se.so")
     set(ctpmd_library thostmduserapi_se_vendor)
@@ -18,36 +18,13 @@ else()
 endif()
 
 if(CTPMD_BUILD)
-    Python_add_library(_ctpmd MODULE WITH_SOABI
-        native/bridge/closure.cpp
-        native/bridge/codecs.cpp
-        native/bridge/errors.cpp
-        native/bridge/handle.cpp
-        native/bridge/names.cpp
-        native/bridge/queue_spi.cpp
-        native/ctp/convert.cpp
-        native/ctpmd/convert.cpp
-        native/ctpmd/module.cpp)
-    # Only the records and the market-data classes: the trader's classes are
-    # not needed, but its headers sit in the same directory.
-    target_link_libraries(_ctpmd PRIVATE ${ctpmd_library})
-    if(NOT CTP_STANDIN)
-        target_include_directories(_ctpmd SYSTEM PRIVATE "${CTP_SDK_DIR}")
-    endif()
-    add_dependencies(_ctpmd ctp_generated)
-    target_include_directories(_ctpmd PRIVATE "${CTP_GENERATED_DIR}")
-    target_compile_options(_ctpmd PRIVATE -Wall -Wextra)
-    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-        target_compile_options(_ctpmd PRIVATE -fno-canonical-system-headers)
-    endif()
-    set_target_properties(_ctpmd PROPERTIES
-        LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}"
-        CXX_VISIBILITY_PRESET hidden
-        VISIBILITY_INLINES_HIDDEN ON
-        BUILD_WITH_INSTALL_RPATH ON
-        INSTALL_RPATH "$ORIGIN/ctp:$ORIGIN")
-    if(NOT CTP_STANDIN)
-        add_custom_command(TARGET _ctpmd POST_BUILD
-            COMMAND ${CMAKE_COMMAND} -E copy_if_different "${CTP_SDK_DIR}/thostmduserapi_se.so" "${CMAKE_BINARY_DIR}/")
+    ctp_module(_ctpmd ${ctpmd_library} thostmduserapi_se.so native/ctpmd/module.cpp)
+
+    install(TARGETS _ctpmd LIBRARY DESTINATION .)
+    install(FILES python/_ctpmd.pyi DESTINATION _ctpmd-stubs RENAME __init__.pyi)
+    if(CTP_STANDIN)
+        install(FILES $<TARGET_FILE:thostmduserapi_se> DESTINATION ctp)
+    else()
+        install(FILES "${CTP_SDK_DIR}/thostmduserapi_se.so" DESTINATION ctp)
     endif()
 endif()

@@ -1,8 +1,10 @@
-// The module _ctpmd: the vendor's market-data library on the same bridge as
-// _ctp. version, create, request, subscribe, unsubscribe, poll, close, wait
-// and fileno; the session handle is a "morva.ctpmd" capsule that owns its session.
+// The module _ctpmd: the vendor's market-data library on the bridge. Its
+// functions are version, create, request (by requests.h), subscribe,
+// unsubscribe, poll, close, wait and fileno; the session handle is a
+// "morva.ctpmd" capsule that owns its MdSpi.
 #include <Python.h>
 
+#include "requests.h"
 #include "spi.h"
 
 #include "../bridge/calls.h"
@@ -11,14 +13,12 @@
 
 #include <array>
 #include <climits>
-#include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-inline constexpr char capsule_name[] = "morva.ctpmd";
+constexpr char capsule_name[] = "morva.ctpmd";
 
 using Api = CThostFtdcMdApi;
 using Handles = Handle<MdSpi, capsule_name>;
@@ -30,44 +30,10 @@ PyObject *create(PyObject *, PyObject *args) {
     const char *flow = nullptr;
     if (!PyArg_ParseTuple(args, "sy", &front, &flow))
         return nullptr;
-    std::unique_ptr<MdSpi> session;
-    std::string address;  // RegisterFront takes a mutable string
-    Api *api;
-    try {
-        session = std::make_unique<MdSpi>();
-        address = front;
-        api = Api::CreateFtdcMdApi(flow);
-    } catch (...) {
-        return raise_current();
-    }
-    return Handles::open(std::move(session), api, [&](Api &opened) { opened.RegisterFront(address.data()); });
-}
-
-bool is(const char *method, const char *name) { return std::strcmp(method, name) == 0; }
-
-PyObject *request(PyObject *, PyObject *args) {
-    PyObject *capsule = nullptr;
-    const char *method = nullptr;
-    PyObject *data = nullptr;
-    int id = 0;
-    if (!PyArg_ParseTuple(args, "OsO!i", &capsule, &method, &PyDict_Type, &data, &id))
-        return nullptr;
-    MdSpi *session = Handles::usable(capsule);
-    if (session == nullptr)
-        return nullptr;
-    if (session->api == nullptr)
-        return closed_session();
-    if (is(method, "UserLogin")) {
-        using R = CThostFtdcReqUserLoginField;
-        return send(*session, &Api::ReqUserLogin, data, id,
-                    key("BrokerID", &R::BrokerID), key("UserID", &R::UserID), key("Password", &R::Password));
-    }
-    if (is(method, "UserLogout")) {
-        using R = CThostFtdcUserLogoutField;
-        return send(*session, &Api::ReqUserLogout, data, id, key("BrokerID", &R::BrokerID), key("UserID", &R::UserID));
-    }
-    PyErr_SetString(PyExc_ValueError, "不支持的 CTP 请求");
-    return nullptr;
+    return Handles::open([&] { return Api::CreateFtdcMdApi(flow); }, [&](Api &opened) {
+        std::string address = front;  // RegisterFront takes a mutable string
+        opened.RegisterFront(address.data());
+    });
 }
 
 // Instrument ids as the vendor takes them: a mutable array of C strings.
@@ -146,26 +112,17 @@ PyObject *subscription(PyObject *, PyObject *args) {
     });
 }
 
-PyMethodDef methods[] = {
-    {"version", version, METH_NOARGS, "version($module, /)\n--\n\n"},
-    {"create", create, METH_VARARGS, "create($module, front, flow, /)\n--\n\n"},
-    {"request", request, METH_VARARGS, "request($module, handle, name, fields, request_id, /)\n--\n\n"},
-    {"subscribe", subscription<true>, METH_VARARGS, "subscribe($module, handle, ids, /)\n--\n\n"},
-    {"unsubscribe", subscription<false>, METH_VARARGS, "unsubscribe($module, handle, ids, /)\n--\n\n"},
-    {"poll", Handles::poll, METH_O, "poll($module, handle, /)\n--\n\n"},
-    {"close", Handles::close, METH_O, "close($module, handle, /)\n--\n\n"},
-    {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Handles::wait)), METH_VARARGS | METH_KEYWORDS,
-     "wait($module, handle, /, timeout=None)\n--\n\n"},
-    {"fileno", Handles::fileno, METH_O, "fileno($module, handle, /)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
+auto functions = Handles::functions<market_data::requests>(
+    version, {"create", create, METH_VARARGS, "create($module, front, flow, /)\n--\n\n"},
+    PyMethodDef{"subscribe", subscription<true>, METH_VARARGS, "subscribe($module, handle, ids, /)\n--\n\n"},
+    PyMethodDef{"unsubscribe", subscription<false>, METH_VARARGS, "unsubscribe($module, handle, ids, /)\n--\n\n"});
 
 PyModuleDef module = {
     PyModuleDef_HEAD_INIT,
     "_ctpmd",  // name
     nullptr,   // documentation
     -1,        // no per-module state
-    methods,
+    functions.data(),
     nullptr,  // slots
     nullptr,  // traverse
     nullptr,  // clear
@@ -174,11 +131,4 @@ PyModuleDef module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__ctpmd() {
-    // As _ctp: the text codec is looked up once, here.
-    PyObject *codec = PyCodec_Decoder("gb18030");
-    if (codec == nullptr)
-        return nullptr;
-    Py_DECREF(codec);
-    return PyModule_Create(&module);
-}
+PyMODINIT_FUNC PyInit__ctpmd() { return initialise(module); }

@@ -4,9 +4,9 @@
 
 #include "ThostFtdcMdApi.h"
 
+#include "records.h"
+
 #include "../bridge/queue_spi.h"
-#include "../ctp/convert.h"
-#include "convert.h"
 
 class MdSpi final : public QueueSpi<CThostFtdcMdSpi, CThostFtdcMdApi> {
 public:
