@@ -78,12 +78,19 @@ def test_a_password_that_is_not_text():
     assert "password is not valid text" in line and "\\udcff" not in line      # never shows the password
 
 
+def default_sigint():
+    """A test run started in the background inherits SIGINT ignored, and Python then never raises
+    KeyboardInterrupt: the child gets the default disposition back."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def test_ctrl_c_is_a_quiet_exit_130():
     """Interrupted while it waits for a front that never answers."""
     env = dict(subprocess_env(), CTP_PASSWORD="123456")
     child = subprocess.Popen([sys.executable, "-m", "ctp", "login", "--front", "tcp://127.0.0.1:9", *CREDENTIALS,
                               "--timeout", str(LONG), "-v"], env=env, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+                             preexec_fn=default_sigint)
     try:
         first = child.stderr.readline()            # -v: the session has started
         assert first, "no log line"
