@@ -2,6 +2,7 @@
 records as enums, the simulated front's controls (``ctp.sim``), and the
 client built on the native module ``_ctp``."""
 
+import logging
 from typing import TYPE_CHECKING
 
 from .codes import (
@@ -37,6 +38,9 @@ __all__ = [
     "TimeCondition",
     "VolumeCondition",
 ]
+
+# The sessions log under "ctp"; a program that configured no logging sees nothing of it.
+logging.getLogger(__name__).addHandler(logging.NullHandler())
 
 # The client: blocking and asyncio drivers over one core.
 from ._asyncio import AsyncClient, AsyncEvents, AsyncOrder  # noqa: E402
