@@ -3,6 +3,7 @@
 in a thread of its own), with the stand-in's controls for the right kind of API object."""
 
 import asyncio
+import contextlib
 import concurrent.futures
 import inspect
 import os
@@ -204,6 +205,20 @@ def face(request, sim, tmp_path):
     f = Face(sim, runner, kind, tmp_path)
     yield f
     f.close()
+
+
+@contextlib.contextmanager
+def held(face, client, release_after=LONG):
+    """The front answers nothing while held; a timer lets it go after release_after seconds,
+    so that a call that would wait for ever fails its test instead of hanging it."""
+    face.kind.hold(client.api)
+    timer = threading.Timer(release_after, face.kind.hold, (client.api, False))
+    timer.start()
+    try:
+        yield
+    finally:
+        timer.cancel()
+        face.kind.hold(client.api, False)
 
 
 def wait_for(test, what, timeout=LONG):

@@ -9,7 +9,7 @@ import uuid
 import pytest
 
 import ctp
-from clients import LONG, TRADER, VIEWER, face  # noqa: F401
+from clients import LONG, TRADER, VIEWER, face, held  # noqa: F401
 from conftest import subprocess_env
 
 
@@ -28,3 +28,59 @@ for make in (lambda: ctp.Client({front!r}, **{dict(TRADER, password="wrong")!r},
                           timeout=LONG * 2)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["UserLogin", "SubMarketData"] and done.stderr == ""
+
+
+# ---- timeouts -------------------------------------------------------------------------------------
+
+BAD_TIMEOUTS = {"nan": (float("nan"), ValueError), "negative": (-1, ValueError), "inf": (float("inf"), ValueError),
+                "str": ("1", TypeError), "bool": (True, TypeError)}
+
+
+def ask(face, client, timeout=None):
+    """A call that waits for the front: a query, or a subscription."""
+    if face.kind.name == "trading":
+        return client.query("QryOrder", timeout=timeout)
+    return client.subscribe("rb2705", timeout=timeout)
+
+
+def waits(face, client, timeout):
+    """A call that waits for what the front says, not for a reply: an order's end, or the next tick."""
+    if face.kind.name == "trading":
+        order = face.runner.do(client.insert_order("rb2705", ctp.Direction.BUY, 1, 3090))
+        return order.wait(timeout)
+    ticks = client.ticks(timeout=timeout)
+    return anext(ticks) if hasattr(ticks, "__anext__") else next(ticks)
+
+
+@pytest.mark.parametrize("timeout, error", BAD_TIMEOUTS.values(), ids=BAD_TIMEOUTS.keys())
+def test_a_bad_timeout_is_refused_where_it_is_given(face, timeout, error):
+    with pytest.raises(error, match="timeout"):
+        face.make(**face.options(timeout=timeout))
+    client = face.open()
+    sent = len(face.kind.sim.calls(api=client.api))
+    for call in (lambda: ask(face, client, timeout), lambda: client.events(timeout=timeout),
+                 lambda: waits(face, client, timeout)):
+        with pytest.raises(error, match="timeout"):
+            face.runner.do(call())
+    assert [c.name for c in face.kind.sim.calls(api=client.api)][sent:] in ([], ["ReqOrderInsert"])
+    face.runner.do(ask(face, client))
+    assert client.ready
+
+
+def test_a_timeout_of_zero_does_not_wait_and_a_huge_one_does_not_end(face):
+    client = face.open()
+    with held(face, client):
+        with pytest.raises(TimeoutError, match="in time"):
+            face.runner.do(ask(face, client, 0))
+        assert face.runner.collect(client.events(timeout=0)) == []
+        pending = face.runner.start(lambda: ask(face, client, 1e300))
+    pending.result(LONG)
+
+
+def test_one_call_s_bad_timeout_does_not_reach_another_s(face):
+    client = face.open()
+    with held(face, client):
+        pending = face.runner.start(lambda: ask(face, client, LONG))
+        with pytest.raises(ValueError, match="timeout"):
+            face.runner.do(ask(face, client, float("nan")))
+    pending.result(LONG)

@@ -18,7 +18,7 @@ from typing import Any, Self
 import _ctp
 
 from . import _driver
-from ._core import BaseOrder, Call, Core, Disconnected, Event, Phase, Record, transmit
+from ._core import BaseOrder, Call, Core, Disconnected, Event, Phase, Record, check_timeout, transmit
 from .codes import (
     ContingentCondition,
     Direction,
@@ -40,7 +40,9 @@ class AsyncOrder(BaseOrder):
 
     async def wait(self, timeout: float | None = None) -> Self:
         """Returns once the order is finished (traded, cancelled or refused) with all its trades;
-        TimeoutError after timeout seconds (None: no limit)."""
+        TimeoutError after timeout seconds (0: only checks; None: no limit)."""
+        timeout = check_timeout(timeout)
+        self._client._readable()
         if not self.done:
             future = self._client._future()
 
@@ -62,13 +64,16 @@ class AsyncClient:
     confirms the settlement, and the client does it again by itself after a drop.
 
     ``query_interval`` spaces queries (a front takes one per second); ``timeout`` is the
-    default limit for each call, in seconds. Events wait in the module's queue while
+    default limit for each call, in seconds (0: a call fails unless it needs no wait;
+    None: no limit). Events wait in the module's queue while
     the loop is busy, so a coroutine may block for a while without stalling the
     vendor's library, as long as the queue (32,768 events) does not fill."""
 
     def __init__(self, front: str, broker: str, user: str, password: str, app_id: str = "", auth_code: str = "",
                  *, flow: str | os.PathLike[str] | None = None, query_interval: float = 1.0,
-                 timeout: float = 10.0, logger: logging.Logger | None = None) -> None:
+                 timeout: float | None = 10.0, logger: logging.Logger | None = None) -> None:
+        timeout = check_timeout(timeout)
+        query_interval = check_timeout(query_interval, "query_interval") or 0.0
         self.front = front
         self.log = logger or _driver.session_logger(front, user)
         self._flow = _driver.flow_path(flow, front, broker, user)
@@ -151,7 +156,8 @@ class AsyncClient:
     async def query(self, name: str, *, timeout: float | None = None, **filters: object) -> list[Record]:
         """Sends a query (``QryInstrument``, ``QryTradingAccount``, ``QryInvestorPosition``,
         ``QryOrder``, ``QryTrade``) once its turn comes and returns its records. BrokerID
-        and InvestorID default to the session's own."""
+        and InvestorID default to the session's own; ``timeout`` None is the client's."""
+        timeout = check_timeout(timeout)
         self._readable()     # a lost event (BufferError) must be known before anything more goes out
         call = self._core.query(name, filters, self._now(), timeout)
         self._update()
@@ -181,6 +187,7 @@ class AsyncClient:
 
     async def cancel(self, order: AsyncOrder, *, timeout: float | None = None) -> AsyncOrder:
         """Cancels an order and returns it once finished; ``CtpError`` when the front refuses."""
+        timeout = check_timeout(timeout)
         self._readable()     # a lost event (BufferError) must be known before anything more goes out
         call = self._core.cancel(order, self._now(), timeout)
         self._update()
@@ -210,8 +217,9 @@ class AsyncClient:
     def events(self, timeout: float | None = None) -> AsyncEvents:
         """Every event from now on, as the module delivered it, plus the client's own
         (``Reconnected``, ``ReconnectFailed``, ``Overflowed``). ``async for`` waits for the
-        next one; iteration ends after ``timeout`` seconds without one (None: never)."""
-        return AsyncEvents(self, timeout)
+        next one; iteration ends after ``timeout`` seconds without one (0: once none is
+        waiting; None: never)."""
+        return AsyncEvents(self, check_timeout(timeout))
 
     # ---- the driver ---------------------------------------------------------------------------
 
@@ -300,6 +308,8 @@ class AsyncEvents:
         return self
 
     async def __anext__(self) -> Event:
+        if not self._queue:
+            self._client._readable()      # what has arrived counts, even when it does not wait
         if not self._queue:
             try:
                 self._wakeup = self._client._future()

@@ -18,7 +18,7 @@ from typing import Any, Self
 import _ctp
 
 from . import _driver
-from ._core import BaseOrder, Call, Core, Disconnected, Event, Phase, Record, transmit
+from ._core import BaseOrder, Call, Core, Disconnected, Event, Phase, Record, check_timeout, transmit
 from .codes import (
     ContingentCondition,
     Direction,
@@ -39,7 +39,8 @@ class Order(BaseOrder):
 
     def wait(self, timeout: float | None = None) -> Self:
         """Returns once the order is finished (traded, cancelled or refused) with all its trades;
-        TimeoutError after timeout seconds (None: no limit)."""
+        TimeoutError after timeout seconds (0: only checks; None: no limit)."""
+        timeout = check_timeout(timeout)
         self._client._run_until(lambda: self.done, timeout, f"order {self.order_ref} still waiting")
         return self
 
@@ -49,13 +50,16 @@ class Client:
     confirms the settlement on creation, and again by itself after a drop.
 
     ``query_interval`` spaces queries (a front takes one per second); ``timeout`` is the
-    default limit for each call, in seconds. Events wait in the module's queue while
+    default limit for each call, in seconds (0: a call fails unless it needs no wait;
+    None: no limit). Events wait in the module's queue while
     no call of this client runs, so code may block for a while without stalling the
     vendor's library; poll often enough that the queue (32,768 events) does not fill."""
 
     def __init__(self, front: str, broker: str, user: str, password: str, app_id: str = "", auth_code: str = "",
                  *, flow: str | os.PathLike[str] | None = None, query_interval: float = 1.0,
-                 timeout: float = 10.0, logger: logging.Logger | None = None) -> None:
+                 timeout: float | None = 10.0, logger: logging.Logger | None = None) -> None:
+        timeout = check_timeout(timeout)
+        query_interval = check_timeout(query_interval, "query_interval") or 0.0
         self.front = front
         self.log = logger or _driver.session_logger(front, user)
         self._cond = threading.Condition(threading.Lock())
@@ -122,7 +126,8 @@ class Client:
     def query(self, name: str, *, timeout: float | None = None, **filters: object) -> list[Record]:
         """Sends a query (``QryInstrument``, ``QryTradingAccount``, ``QryInvestorPosition``,
         ``QryOrder``, ``QryTrade``) once its turn comes and returns its records. BrokerID
-        and InvestorID default to the session's own."""
+        and InvestorID default to the session's own; ``timeout`` None is the client's."""
+        timeout = check_timeout(timeout)
         with self._cond:
             self._catch_up()
             call = self._core.query(name, filters, time.monotonic(), timeout)
@@ -154,6 +159,7 @@ class Client:
 
     def cancel(self, order: Order, *, timeout: float | None = None) -> Order:
         """Cancels an order and returns it once finished; ``CtpError`` when the front refuses."""
+        timeout = check_timeout(timeout)
         with self._cond:
             self._catch_up()
             call = self._core.cancel(order, time.monotonic(), timeout)
@@ -184,13 +190,14 @@ class Client:
     def events(self, timeout: float | None = None) -> Events:
         """Every event from now on, as the module delivered it, plus the client's own
         (``Reconnected``, ``ReconnectFailed``, ``Overflowed``). Iterating waits for the next
-        one; iteration ends after ``timeout`` seconds without one (None: never)."""
-        return Events(self, timeout)
+        one; iteration ends after ``timeout`` seconds without one (0: once none is waiting;
+        None: never)."""
+        return Events(self, check_timeout(timeout))
 
     def process(self, seconds: float) -> None:
         """Handles the session's events for a while (as any waiting call does)."""
         try:
-            self._run_until(lambda: False, seconds, "")
+            self._run_until(lambda: False, check_timeout(seconds, "seconds"), "")
         except TimeoutError:
             pass
 
@@ -215,6 +222,7 @@ class Client:
         """Handles events until done() holds; TimeoutError after timeout seconds."""
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._cond:
+            self._catch_up()     # what has arrived counts, even for a call that does not wait
             while True:
                 now = time.monotonic()
                 self._core.advance(now)

@@ -94,6 +94,19 @@ class Overflowed(RuntimeError):
     """The session lost events to a full queue: results can no longer be seen, so it must not trade."""
 
 
+def check_timeout(timeout: object, name: str = "timeout") -> float | None:
+    """A limit in seconds as given: a finite number >= 0 (0: do not wait), or None (no limit).
+    Anything else raises here, before it can reach a deadline that other calls share."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"{name} must be a number of seconds or None, not {type(timeout).__name__}")
+    if not 0 <= timeout < float("inf"):
+        raise ValueError(f"{name} must be a finite number of seconds >= 0 (0: do not wait) or None (no limit), "
+                         f"not {timeout!r}")
+    return float(timeout)
+
+
 def check_keys(name: str, fields: Mapping[str, object]) -> None:
     """Raises ValueError naming the valid keys when fields has one the request does not read."""
     valid = REQUEST_KEYS[name]
@@ -228,7 +241,7 @@ class Core[O: BaseOrder]:
     """The session's protocol, for one investor on one front."""
 
     def __init__(self, new_order: Callable[[], O], *, broker: str, user: str, password: str, app_id: str,
-                 auth_code: str, query_interval: float = 1.0, timeout: float = 10.0,
+                 auth_code: str, query_interval: float = 1.0, timeout: float | None = 10.0,
                  logger: logging.Logger | None = None) -> None:
         self.new_order = new_order
         self.broker, self.user, self.password = broker, user, password
@@ -459,8 +472,9 @@ class Core[O: BaseOrder]:
     # ---- internals ----------------------------------------------------------------------------
 
     def _deadline(self, now: float, timeout: float | None) -> float | None:
+        """The time a call must end by: its own timeout, else the session's (None: no limit)."""
         timeout = self.timeout if timeout is None else timeout
-        return None if timeout <= 0 or timeout == float("inf") else now + timeout
+        return None if timeout is None else now + timeout
 
     def _own(self, name: str, fields: Mapping[str, object]) -> Record:
         own = {key: value for key, value in (("BrokerID", self.broker), ("InvestorID", self.user))

@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     from _ctpmd import UserLoginFields
 
 from . import _driver
-from ._core import Call, Disconnected, Event, Phase, Record
+from ._core import Call, Disconnected, Event, Phase, Record, check_timeout
 from ._mdcore import LOGIN, SUBSCRIBE, MdCall, MdCore, transmit
 
 TICK = "RtnDepthMarketData"
@@ -69,11 +69,13 @@ def _open(front: str, flow: str | os.PathLike[str] | None, broker: str, user: st
 class MarketData:
     """A market-data session on one front: connects and logs in on creation, and after a
     drop logs in again and subscribes again to every instrument by itself. Safe to share
-    between threads, as ``ctp.Client`` is. ``timeout`` is the default limit for each call."""
+    between threads, as ``ctp.Client`` is. ``timeout`` is the default limit for each call
+    (0: a call fails unless it needs no wait; None: no limit)."""
 
     def __init__(self, front: str, broker: str = "", user: str = "", password: str = "", *,
-                 flow: str | os.PathLike[str] | None = None, timeout: float = 10.0,
+                 flow: str | os.PathLike[str] | None = None, timeout: float | None = 10.0,
                  logger: logging.Logger | None = None) -> None:
+        timeout = check_timeout(timeout)
         self.front = front
         self.log = logger or md_logger(front, user)
         self._cond = threading.Condition(threading.Lock())
@@ -138,15 +140,16 @@ class MarketData:
     def ticks(self, timeout: float | None = None) -> Ticks:
         """Every tick from now on (RtnDepthMarketData's "data"); iteration ends after ``timeout``
         seconds without one (None: never), or when the session is closed."""
-        return Ticks(self, timeout, ticks_only=True)
+        return Ticks(self, check_timeout(timeout), ticks_only=True)
 
     def events(self, timeout: float | None = None) -> Ticks:
         """Every event from now on, as ``_ctpmd`` delivered it, plus ``Reconnected``,
         ``ReconnectFailed`` and ``Overflowed``, as ``Client.events``."""
-        return Ticks(self, timeout, ticks_only=False)
+        return Ticks(self, check_timeout(timeout), ticks_only=False)
 
     def _request(self, ask: Callable[[tuple[str, ...], float, float | None], MdCall], ids: tuple[str, ...],
                  timeout: float | None) -> None:
+        timeout = check_timeout(timeout)
         with self._cond:
             if not self._closed():
                 drain(self._handle, self._core, self.log)
@@ -165,6 +168,8 @@ class MarketData:
         """Handles events until done() holds; TimeoutError after timeout seconds."""
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._cond:
+            if not self._closed() and not self._pumping:     # what has arrived counts, even without a wait
+                drain(self._handle, self._core, self.log)
             while True:
                 now = time.monotonic()
                 self._core.advance(now)
@@ -242,8 +247,9 @@ class AsyncMarketData:
     connects and logs in; after a drop it logs in again and subscribes again by itself."""
 
     def __init__(self, front: str, broker: str = "", user: str = "", password: str = "", *,
-                 flow: str | os.PathLike[str] | None = None, timeout: float = 10.0,
+                 flow: str | os.PathLike[str] | None = None, timeout: float | None = 10.0,
                  logger: logging.Logger | None = None) -> None:
+        timeout = check_timeout(timeout)
         self.front = front
         self.log = logger or md_logger(front, user)
         self._flow, self._broker, self._user = flow, broker, user
@@ -317,14 +323,15 @@ class AsyncMarketData:
 
     def ticks(self, timeout: float | None = None) -> AsyncTicks:
         """Every tick from now on; ``async for`` ends after ``timeout`` seconds without one (None: never)."""
-        return AsyncTicks(self, timeout, ticks_only=True)
+        return AsyncTicks(self, check_timeout(timeout), ticks_only=True)
 
     def events(self, timeout: float | None = None) -> AsyncTicks:
         """Every event from now on, plus ``Reconnected``, ``ReconnectFailed`` and ``Overflowed``."""
-        return AsyncTicks(self, timeout, ticks_only=False)
+        return AsyncTicks(self, check_timeout(timeout), ticks_only=False)
 
     async def _request(self, ask: Callable[[tuple[str, ...], float, float | None], MdCall],
                        ids: tuple[str, ...], timeout: float | None) -> None:
+        timeout = check_timeout(timeout)
         self._readable()
         call = ask(ids, self._now(), timeout)
         self._update()
@@ -417,6 +424,8 @@ class AsyncTicks:
         return self
 
     async def __anext__(self) -> Event:
+        if not self._queue:
+            self._session._readable()      # what has arrived counts, even when it does not wait
         if not self._queue:
             try:
                 self._wakeup = self._session._future()

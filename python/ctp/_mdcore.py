@@ -36,7 +36,7 @@ class MdCall(Call):
 class MdCore:
     """The market-data session's protocol, for one user on one front."""
 
-    def __init__(self, *, broker: str, user: str, password: str, timeout: float = 10.0,
+    def __init__(self, *, broker: str, user: str, password: str, timeout: float | None = 10.0,
                  logger: logging.Logger | None = None) -> None:
         self.broker, self.user, self.password = broker, user, password
         self.timeout = timeout
@@ -175,8 +175,9 @@ class MdCore:
     # ---- internals ----------------------------------------------------------------------------
 
     def _deadline(self, now: float, timeout: float | None) -> float | None:
+        """The time a call must end by: its own timeout, else the session's (None: no limit)."""
         timeout = self.timeout if timeout is None else timeout
-        return None if timeout <= 0 or timeout == float("inf") else now + timeout
+        return None if timeout is None else now + timeout
 
     def _queue(self, name: str, ids: tuple[str, ...], now: float, timeout: float | None) -> MdCall:
         if self.overflow is not None:
