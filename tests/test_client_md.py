@@ -291,8 +291,8 @@ class TestCore:
         with pytest.raises(ctp.Disconnected):
             dropped.value()
         core = self.logged_in()
-        late = core.subscribe(("a",), 0.0, timeout=2.0)
-        core.sent(*core.outgoing(0.0), 0, 10.0)
+        late = core.subscribe(("a",), 10.0, timeout=2.0)
+        core.sent(*core.outgoing(10.0), 0, 10.0)
         assert core.next_wakeup() == 12.0
         core.advance(12.0)
         with pytest.raises(TimeoutError):

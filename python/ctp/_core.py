@@ -63,6 +63,13 @@ QUERIES = tuple(name for name in REQUEST_KEYS if name.startswith("Qry"))
 # `_ctp.request` results.
 SENT, NOT_CONNECTED, TOO_MANY_WAITING, TOO_SOON = 0, -1, -2, -3
 FIRST_BACKOFF, LAST_BACKOFF = 0.05, 2.0
+# A login whose request could not go out (the vendor's call raised, or returned non-zero) starts again after these.
+FIRST_RELOGIN, LAST_RELOGIN = 0.1, 5.0
+
+
+def backoff(attempt: int, first: float, last: float) -> float:
+    """The delay before try number attempt + 1: first, doubling each time, at most last."""
+    return min(first * 2.0 ** (attempt - 1), last)
 
 FINISHED = frozenset({OrderStatus.ALL_TRADED, OrderStatus.CANCELED, OrderStatus.PART_TRADED_NOT_QUEUEING,
                       OrderStatus.NO_TRADE_NOT_QUEUEING})
@@ -230,6 +237,7 @@ class BaseOrder:
 class Phase(enum.Enum):
     CONNECTING = "waiting for the front"
     LOGGING_IN = "logging in"
+    RETRYING = "logging in again soon"
     READY = "logged in"
     DISCONNECTED = "disconnected"
     LOGIN_FAILED = "login refused"
@@ -263,6 +271,8 @@ class Core[O: BaseOrder]:
         self._next_query_at = 0.0
         self._connect: Call | None = None
         self._login_call: Call | None = None
+        self._relogin_at: float | None = None      # when RETRYING
+        self._relogins = 0                          # failed in a row
         self._orders_by_ref: dict[tuple[int, int, str], O] = {}
         self._orders_by_sys: dict[tuple[str, str], O] = {}
         self.orders: list[O] = []
@@ -285,9 +295,8 @@ class Core[O: BaseOrder]:
             raise ValueError(f"not a query: {name!r}; the queries are {', '.join(QUERIES)}")
         check_keys(name, fields)
         self._check_open()
-        # Its time starts when it goes out: waiting for its turn is not the front's delay.
-        call = Call(name, self._own(name, fields), None, query=True)
-        call.timeout = self.timeout if timeout is None else timeout
+        # Its time counts from now: waiting for its turn, or for the session to be ready, counts too.
+        call = Call(name, self._own(name, fields), self._deadline(now, timeout), query=True)
         self._queries.append(call)
         return call
 
@@ -366,6 +375,7 @@ class Core[O: BaseOrder]:
 
     def outgoing(self, now: float) -> list[Call]:
         """The requests to send now, in order; hand each one's result to ``sent``."""
+        self.advance(now)       # nothing goes out whose time is up
         due = [call for call in self._outbox if call.retry_at is None or call.retry_at <= now]
         self._outbox = [call for call in self._outbox if call not in due]
         if (self._in_flight is None and self._queries and self.phase is Phase.READY
@@ -385,6 +395,8 @@ class Core[O: BaseOrder]:
             call.deadline = self._deadline(now, call.timeout)
         if isinstance(result, BaseException):
             self._unsent(call)
+            if call is self._login_call:
+                self._login_not_sent(call, result, now)
             call.finish(error=result)
         elif result == SENT:
             call.sent = True
@@ -409,7 +421,10 @@ class Core[O: BaseOrder]:
                 self._outbox.append(call)
         else:
             self._unsent(call)
-            call.finish(error=Disconnected(f"{call.name} not sent: the front is not connected ({result})"))
+            error = Disconnected(f"{call.name} not sent: the front is not connected ({result})")
+            if call is self._login_call:
+                self._login_not_sent(call, error, now)
+            call.finish(error=error)
 
     def next_wakeup(self) -> float | None:
         """The time ``advance`` has something to do by itself, if any."""
@@ -417,10 +432,15 @@ class Core[O: BaseOrder]:
         times += [call.retry_at for call in self._outbox if call.retry_at is not None]
         if self._in_flight is None and self._queries and self.phase is Phase.READY:
             times.append(self._next_query_at)
+        if self._relogin_at is not None:
+            times.append(self._relogin_at)
         return min(times, default=None)
 
     def advance(self, now: float) -> None:
-        """Fails the calls whose time is up."""
+        """Fails the calls whose time is up; logs in again when a failed login's delay has passed."""
+        if self._relogin_at is not None and now >= self._relogin_at and self.phase is Phase.RETRYING:
+            self._relogin_at = None
+            self._front_connected()
         for call in self._pending():
             if call.deadline is not None and now >= call.deadline:
                 self._unsent(call)
@@ -543,6 +563,7 @@ class Core[O: BaseOrder]:
     def _front_connected(self) -> None:
         if self.phase in (Phase.CLOSED, Phase.OVERFLOWED):
             return
+        self._relogin_at = None
         self.log.info("front connected; authenticating as %s/%s", self.broker, self.user)
         self.phase = Phase.LOGGING_IN
         self._login_call = self._send("Authenticate", dict(BrokerID=self.broker, UserID=self.user,
@@ -567,6 +588,7 @@ class Core[O: BaseOrder]:
 
     def _confirmed(self) -> None:
         self._login_call = None
+        self._relogins = 0
         self.phase = Phase.READY
         if self.logins == 1:
             if self._connect is not None:
@@ -604,6 +626,18 @@ class Core[O: BaseOrder]:
         else:
             self._emit({"name": "ReconnectFailed", "request": call.name, "exception": error})
 
+    def _login_not_sent(self, call: Call, error: BaseException, now: float) -> None:
+        """A login step's request did not go out: reported, and the login starts again after a delay
+        (the front, still connected, sends no FrontConnected that would start it)."""
+        self._login_call = None
+        self._relogins += 1
+        delay = backoff(self._relogins, FIRST_RELOGIN, LAST_RELOGIN)
+        self.log.error("login failed: %s not sent (%s); logging in again in %.2f s", call.name, error, delay)
+        self.phase = Phase.RETRYING
+        self._relogin_at = now + delay
+        if self._connect is None or self._connect.done:
+            self._emit({"name": "ReconnectFailed", "request": call.name, "exception": error})
+
     def _front_disconnected(self, reason: int) -> None:
         if self.phase is Phase.CLOSED:
             return
@@ -611,6 +645,7 @@ class Core[O: BaseOrder]:
         if self.phase is not Phase.OVERFLOWED:
             self.phase = Phase.DISCONNECTED
         self._login_call = None
+        self._relogin_at = None
         error = Disconnected(f"the front disconnected (reason {reason:#x})", reason)
         self._fail_all(error)
 

@@ -16,8 +16,8 @@ import logging
 from collections.abc import Callable
 from typing import Any
 
-from ._core import (FIRST_BACKOFF, LAST_BACKOFF, SENT, TOO_MANY_WAITING, TOO_SOON, Call, CtpError, Disconnected,
-                    Event, Overflowed, Phase, Record)
+from ._core import (FIRST_BACKOFF, FIRST_RELOGIN, LAST_BACKOFF, LAST_RELOGIN, SENT, TOO_MANY_WAITING, TOO_SOON,
+                    Call, CtpError, Disconnected, Event, Overflowed, Phase, Record, backoff)
 
 SUBSCRIBE, UNSUBSCRIBE, LOGIN = "SubMarketData", "UnSubMarketData", "UserLogin"
 REPLIES = {"RspSubMarketData": SUBSCRIBE, "RspUnSubMarketData": UNSUBSCRIBE}
@@ -52,6 +52,8 @@ class MdCore:
         self._sent: list[MdCall] = []
         self._connect: Call | None = None
         self._login_call: MdCall | None = None
+        self._relogin_at: float | None = None      # when RETRYING
+        self._relogins = 0                          # failed in a row
         self._subscribers: list[Callable[[Event], None]] = []
 
     # ---- what the user asks -------------------------------------------------------------------
@@ -91,6 +93,7 @@ class MdCore:
 
     def outgoing(self, now: float) -> list[MdCall]:
         """The requests to send now: a login at any time, (un)subscriptions once logged in."""
+        self.advance(now)       # nothing goes out whose time is up
         ready = self.phase is Phase.READY
         due = [call for call in self._outbox if (ready or call.name == LOGIN)
                and (call.retry_at is None or call.retry_at <= now)]
@@ -106,6 +109,8 @@ class MdCore:
         if call.deadline is None and call.timeout is not None:
             call.deadline = self._deadline(now, call.timeout)
         if isinstance(result, BaseException):
+            if call is self._login_call:
+                self._login_not_sent(call, result, now)
             call.finish(error=result)
         elif result == SENT:
             if call.waiting or call.name == LOGIN:
@@ -119,20 +124,24 @@ class MdCore:
             call.retry_at = now + delay
             self._outbox.append(call)
         elif call is self._login_call:
-            # The front went away: FrontDisconnected follows, and the next FrontConnected logs in again.
-            self.log.warning("login not sent: the front is not connected (%d)", result)
-            self._login_call = None
-            call.finish(error=Disconnected(f"{call.name} not sent: the front is not connected ({result})"))
+            error = Disconnected(f"{call.name} not sent: the front is not connected ({result})")
+            self._login_not_sent(call, error, now)
+            call.finish(error=error)
         else:
             call.finish(error=Disconnected(f"{call.name} not sent: the front is not connected ({result})"))
 
     def next_wakeup(self) -> float | None:
         times = [call.deadline for call in self._pending() if call.deadline is not None]
         times += [call.retry_at for call in self._outbox if call.retry_at is not None]
+        if self._relogin_at is not None:
+            times.append(self._relogin_at)
         return min(times, default=None)
 
     def advance(self, now: float) -> None:
-        """Fails the calls whose time is up."""
+        """Fails the calls whose time is up; logs in again when a failed login's delay has passed."""
+        if self._relogin_at is not None and now >= self._relogin_at and self.phase is Phase.RETRYING:
+            self._relogin_at = None
+            self._front_connected()
         for call in self._pending():
             if call.deadline is not None and now >= call.deadline:
                 self._forget(call)
@@ -187,8 +196,8 @@ class MdCore:
         if self.phase is Phase.LOGIN_FAILED:
             raise Disconnected(f"not connected to the front ({self.phase.value})")
         call = MdCall(name, {}, tuple(dict.fromkeys(ids)))
-        # Waiting for the login (after a drop too) is not the front's delay: the time starts when it goes out.
-        call.timeout = self.timeout if timeout is None else timeout
+        # Its time counts from now: waiting for the login (after a drop too) counts.
+        call.deadline = self._deadline(now, timeout)
         self._outbox.append(call)
         return call
 
@@ -216,6 +225,7 @@ class MdCore:
     def _front_connected(self) -> None:
         if self.phase in (Phase.CLOSED, Phase.OVERFLOWED):
             return
+        self._relogin_at = None
         self.log.info("front connected; logging in as %s/%s", self.broker, self.user)
         self.phase = Phase.LOGGING_IN
         self._login_call = MdCall(LOGIN, dict(BrokerID=self.broker, UserID=self.user, Password=self.password))
@@ -227,6 +237,7 @@ class MdCore:
             return
         self.log.warning("front disconnected (reason %#x)", reason)
         self.phase = Phase.DISCONNECTED
+        self._relogin_at = None
         # Calls sent will get no reply; those not sent yet go out after the next login.
         error = Disconnected(f"the front disconnected (reason {reason:#x})", reason)
         for call in list(self._sent):
@@ -251,6 +262,7 @@ class MdCore:
             return
         self.login = dict(event.get("data") or {})
         self.logins += 1
+        self._relogins = 0
         self.phase = Phase.READY
         call.finish(dict(self.login))
         self.log.info("logged in: trading day %s", self.login.get("TradingDay"))
@@ -265,6 +277,19 @@ class MdCore:
         again.timeout = self.timeout
         again.add_done_callback(self._reconnected)
         self._outbox.insert(0, again)
+
+    def _login_not_sent(self, call: MdCall, error: BaseException, now: float) -> None:
+        """The login's request did not go out: reported, and the login starts again after a delay
+        (the front, still connected, sends no FrontConnected that would start it)."""
+        self._forget(call)
+        self._login_call = None
+        self._relogins += 1
+        delay = backoff(self._relogins, FIRST_RELOGIN, LAST_RELOGIN)
+        self.log.error("login failed: %s not sent (%s); logging in again in %.2f s", call.name, error, delay)
+        self.phase = Phase.RETRYING
+        self._relogin_at = now + delay
+        if self._connect is None or self._connect.done:
+            self._emit({"name": "ReconnectFailed", "request": call.name, "exception": error})
 
     def _reconnected(self, call: Call | None) -> None:
         if call is not None and call.error is not None:

@@ -1,0 +1,55 @@
+"""The clients' sessions through what fronts do to them: logins that fail after a drop,
+drops while the client is being made, overflows, closing; each scenario on every face
+(``Client``, ``AsyncClient``, ``MarketData``, ``AsyncMarketData``)."""
+
+import logging
+
+import pytest
+
+import ctp
+from clients import LONG, face  # noqa: F401
+
+
+def named(*names):
+    return lambda event: event["name"] in names
+
+
+def ask(face, client, timeout=None):
+    """A call that waits for the front: a query, or a subscription."""
+    if face.kind.name == "trading":
+        return client.query("QryOrder", timeout=timeout)
+    return client.subscribe("rb2705", timeout=timeout)
+
+
+def first_login_step(face):
+    return "Authenticate" if face.kind.name == "trading" else "UserLogin"
+
+
+@pytest.mark.parametrize("failure", ["raises", "returns -1"])
+def test_a_login_that_cannot_be_sent_after_a_drop_is_reported_and_tried_again(face, failure, caplog):
+    sim = face.kind.sim
+    client = face.open()
+    events = client.events(timeout=LONG)
+    face.kind.disconnect(client.api)
+    face.runner.collect(events, named("FrontDisconnected"), 1)
+    step = first_login_step(face)
+    caplog.set_level(logging.ERROR, "ctp")
+    try:
+        if failure == "raises":
+            sim.throw_next("Req" + step)
+        else:
+            sim.force_result(-1)
+        face.kind.reconnect(client.api)
+        [failed] = face.runner.collect(events, named("ReconnectFailed"), 1)
+        assert failed["request"] == step and isinstance(failed["exception"], Exception)
+        assert any(step in record.getMessage() for record in caplog.records), "and logged"
+        if failure == "returns -1":
+            assert not client.ready
+            # Not ready, and not going to be while the vendor refuses: the call still ends in its time.
+            with pytest.raises(TimeoutError):
+                face.runner.do(ask(face, client, 0.3))
+    finally:
+        sim.force_result(None)
+    [back] = face.runner.collect(events, named("Reconnected"), 1)
+    assert client.ready and back["data"]["TradingDay"]
+    face.runner.do(ask(face, client))
