@@ -3,11 +3,13 @@ drops while the client is being made, overflows, closing; each scenario on every
 (``Client``, ``AsyncClient``, ``MarketData``, ``AsyncMarketData``)."""
 
 import logging
+import threading
+import time
 
 import pytest
 
 import ctp
-from clients import LONG, face  # noqa: F401
+from clients import LONG, face, trading  # noqa: F401
 
 
 def named(*names):
@@ -53,3 +55,31 @@ def test_a_login_that_cannot_be_sent_after_a_drop_is_reported_and_tried_again(fa
     [back] = face.runner.collect(events, named("Reconnected"), 1)
     assert client.ready and back["data"]["TradingDay"]
     face.runner.do(ask(face, client))
+
+
+def test_a_drop_between_the_login_and_the_confirmation_does_not_stall_creation(trading):
+    sim = trading.kind.sim
+    sim.set_request_delay(300_000)     # each request takes 0.3 s inside the library: time to drop in between
+    dropped = threading.Event()
+
+    def drop_at_the_confirmation():
+        deadline = time.monotonic() + LONG
+        while not (confirming := sim.calls(op="ReqSettlementInfoConfirm")):
+            if time.monotonic() > deadline:
+                return
+            time.sleep(0.002)
+        api = confirming[0].api
+        sim.disconnect(api)
+        sim.set_request_delay(0)
+        sim.reconnect(api)
+        dropped.set()
+    thread = threading.Thread(target=drop_at_the_confirmation)
+    thread.start()
+    try:
+        client = trading.open(timeout=10)
+    finally:
+        sim.set_request_delay(0)
+        thread.join(LONG)
+    assert dropped.is_set() and client.ready
+    assert len(sim.calls(api=client.api, op="ReqUserLogin")) == 2, "it logged in again"
+    trading.runner.do(client.query("QryOrder"))

@@ -590,9 +590,9 @@ class Core[O: BaseOrder]:
         self._login_call = None
         self._relogins = 0
         self.phase = Phase.READY
-        if self.logins == 1:
-            if self._connect is not None:
-                self._connect.finish(dict(self.login))
+        if self._connect is not None and not self._connect.done:
+            # Still being made (whichever login this is, after a drop during the first): nothing to catch up on.
+            self._connect.finish(dict(self.login))
             return
         # What happened while away: today's orders, then their trades.
         trades = self._send("QryTrade", dict(BrokerID=self.broker, InvestorID=self.user),

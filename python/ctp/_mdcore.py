@@ -266,9 +266,8 @@ class MdCore:
         self.phase = Phase.READY
         call.finish(dict(self.login))
         self.log.info("logged in: trading day %s", self.login.get("TradingDay"))
-        if self.logins == 1:
-            if self._connect is not None:
-                self._connect.finish(dict(self.login))
+        if self._connect is not None and not self._connect.done:
+            self._connect.finish(dict(self.login))
             return
         if not self.subscribed:
             self._reconnected(None)
