@@ -84,3 +84,20 @@ def test_one_call_s_bad_timeout_does_not_reach_another_s(face):
         with pytest.raises(ValueError, match="timeout"):
             face.runner.do(ask(face, client, float("nan")))
     pending.result(LONG)
+
+
+# ---- credentials the module refuses -----------------------------------------------------------------
+
+REFUSED = {"password-41-bytes": ("password", "p" * 41), "password-nul": ("password", "12\x003456"),
+           "password-lone-surrogate": ("password", "12\udc803456"), "broker-11-bytes": ("broker", "9" * 11),
+           "user-20-bytes": ("user", "0" * 20), "auth_code-17-bytes": ("auth_code", "0" * 17),
+           "app_id-33-bytes": ("app_id", "a" * 33)}
+
+
+@pytest.mark.parametrize("argument, value", REFUSED.values(), ids=REFUSED.keys())
+def test_credentials_the_module_refuses_reach_the_caller_at_once(face, argument, value):
+    if argument not in face.options():
+        pytest.skip(f"{face.name} takes no {argument}")
+    with pytest.raises(ValueError, match=argument) as refused:
+        face.make(**face.options(**{argument: value}, timeout=5))
+    assert isinstance(refused.value.__cause__, ValueError), "the module's own error, with its text"

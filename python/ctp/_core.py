@@ -114,6 +114,23 @@ def check_timeout(timeout: object, name: str = "timeout") -> float | None:
     return float(timeout)
 
 
+# The vendor's keys the client fills from its caller's arguments, by the argument's name.
+CREDENTIALS = {"BrokerID": "broker", "UserID": "user", "InvestorID": "user", "Password": "password",
+               "AppID": "app_id", "AuthCode": "auth_code"}
+BAD_VALUE = (TypeError, ValueError, OverflowError)     # what the module raises for a value it refuses
+
+
+def naming(error: BaseException, arguments: Mapping[str, str]) -> BaseException:
+    """The module's error for a value it refused (its text starts with the vendor's key), again
+    with the caller's argument's name in front; the module's own error is its cause."""
+    key = str(error).split(" ", 1)[0]
+    if key not in arguments:
+        return error
+    named = type(error)(f"{arguments[key]}: {error}")
+    named.__cause__ = error
+    return named
+
+
 def check_keys(name: str, fields: Mapping[str, object]) -> None:
     """Raises ValueError naming the valid keys when fields has one the request does not read."""
     valid = REQUEST_KEYS[name]
@@ -395,7 +412,10 @@ class Core[O: BaseOrder]:
             call.deadline = self._deadline(now, call.timeout)
         if isinstance(result, BaseException):
             self._unsent(call)
-            if call is self._login_call:
+            if call is self._login_call and isinstance(result, BAD_VALUE):
+                result = naming(result, CREDENTIALS)     # no use trying again: the caller must know at once
+                self._login_refused(call, result)
+            elif call is self._login_call:
                 self._login_not_sent(call, result, now)
             call.finish(error=result)
         elif result == SENT:
@@ -533,7 +553,7 @@ class Core[O: BaseOrder]:
             self._in_flight = None
         self._cancels = [(o, c) for o, c in self._cancels if c is not call]
 
-    def _fail_all(self, error: Exception) -> None:
+    def _fail_all(self, error: BaseException) -> None:
         for call in self._pending():
             if call is self._connect:
                 continue
@@ -616,7 +636,7 @@ class Core[O: BaseOrder]:
         self.log.info("reconnected: %d orders, %d trades known", len(self.orders), len(self.trades))
         self._emit({"name": "Reconnected", "data": dict(self.login)})
 
-    def _login_refused(self, call: Call, error: CtpError | TimeoutError) -> None:
+    def _login_refused(self, call: Call, error: BaseException) -> None:
         self._login_call = None
         self.phase = Phase.LOGIN_FAILED
         self.log.error("login refused: %s", error)

@@ -17,7 +17,8 @@ from collections.abc import Callable
 from typing import Any
 
 from ._core import (FIRST_BACKOFF, FIRST_RELOGIN, LAST_BACKOFF, LAST_RELOGIN, SENT, TOO_MANY_WAITING, TOO_SOON,
-                    Call, CtpError, Disconnected, Event, Overflowed, Phase, Record, backoff)
+                    BAD_VALUE, CREDENTIALS, Call, CtpError, Disconnected, Event, Overflowed, Phase, Record, backoff,
+                    naming)
 
 SUBSCRIBE, UNSUBSCRIBE, LOGIN = "SubMarketData", "UnSubMarketData", "UserLogin"
 REPLIES = {"RspSubMarketData": SUBSCRIBE, "RspUnSubMarketData": UNSUBSCRIBE}
@@ -109,7 +110,11 @@ class MdCore:
         if call.deadline is None and call.timeout is not None:
             call.deadline = self._deadline(now, call.timeout)
         if isinstance(result, BaseException):
-            if call is self._login_call:
+            if call is self._login_call and isinstance(result, BAD_VALUE):
+                result = naming(result, CREDENTIALS)     # no use trying again: the caller must know at once
+                self._forget(call)
+                self._login_refused(call, result)
+            elif call is self._login_call:
                 self._login_not_sent(call, result, now)
             call.finish(error=result)
         elif result == SENT:
@@ -211,7 +216,7 @@ class MdCore:
         self._outbox = [c for c in self._outbox if c is not call]
         self._sent = [c for c in self._sent if c is not call]
 
-    def _fail_all(self, error: Exception) -> None:
+    def _fail_all(self, error: BaseException) -> None:
         for call in self._pending():
             if call is not self._connect:
                 self._forget(call)
@@ -298,7 +303,7 @@ class MdCore:
         self.log.info("reconnected: %d instruments subscribed again", len(self.subscribed))
         self._emit({"name": "Reconnected", "data": dict(self.login)})
 
-    def _login_refused(self, call: Call, error: CtpError | Disconnected | TimeoutError) -> None:
+    def _login_refused(self, call: Call, error: BaseException) -> None:
         self._login_call = None
         self.phase = Phase.LOGIN_FAILED
         self.log.error("login refused: %s", error)
