@@ -83,3 +83,13 @@ def test_a_drop_between_the_login_and_the_confirmation_does_not_stall_creation(t
     assert dropped.is_set() and client.ready
     assert len(sim.calls(api=client.api, op="ReqUserLogin")) == 2, "it logged in again"
     trading.runner.do(client.query("QryOrder"))
+
+
+def test_after_an_overflow_events_end_once_they_told_it(trading):
+    client = trading.open()
+    events = client.events(timeout=LONG)
+    trading.runner.inside(lambda: trading.kind.sim.flood(client.api, "OnRtnTrade", 32_769))
+    seen = trading.runner.collect(events)            # to its end, without an exception
+    assert [e["name"] for e in seen] == ["Overflowed"] and "full queue" in seen[0]["error"]
+    with pytest.raises(ctp.Overflowed):
+        trading.runner.do(client.query("QryOrder"))

@@ -18,7 +18,7 @@ from typing import Any, Self
 import _ctp
 
 from . import _driver
-from ._core import BaseOrder, Call, Core, Disconnected, Event, Phase, Record, check_timeout, transmit
+from ._core import BaseOrder, Call, Core, Disconnected, Event, Overflowed, Phase, Record, check_timeout, transmit
 from .codes import (
     ContingentCondition,
     Direction,
@@ -315,7 +315,7 @@ class AsyncEvents:
                 self._wakeup = self._client._future()
                 async with asyncio.timeout(self._timeout):
                     await self._wakeup
-            except (TimeoutError, Disconnected):
+            except (TimeoutError, Disconnected, Overflowed):     # no more is coming: the end
                 if not self._queue:
                     raise StopAsyncIteration from None
             finally:

@@ -18,7 +18,7 @@ from typing import Any, Self
 import _ctp
 
 from . import _driver
-from ._core import BaseOrder, Call, Core, Disconnected, Event, Phase, Record, check_timeout, transmit
+from ._core import BaseOrder, Call, Core, Disconnected, Event, Overflowed, Phase, Record, check_timeout, transmit
 from .codes import (
     ContingentCondition,
     Direction,
@@ -276,7 +276,7 @@ class Events:
                 self._client._run_until(lambda: bool(self._queue), self._timeout, "events")
             except TimeoutError:
                 raise StopIteration from None
-            except Disconnected:
+            except (Disconnected, Overflowed):     # no more is coming: the end
                 if not self._queue:
                     raise StopIteration from None
         return self._queue.popleft()

@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     from _ctpmd import UserLoginFields
 
 from . import _driver
-from ._core import Call, Disconnected, Event, Phase, Record, check_timeout
+from ._core import Call, Disconnected, Event, Overflowed, Phase, Record, check_timeout
 from ._mdcore import LOGIN, SUBSCRIBE, MdCall, MdCore, transmit
 
 TICK = "RtnDepthMarketData"
@@ -229,7 +229,7 @@ class Ticks:
                 self._session._run_until(lambda: bool(self._queue), self._timeout, "ticks")
             except TimeoutError:
                 raise StopIteration from None
-            except Disconnected:
+            except (Disconnected, Overflowed):     # no more is coming: the end
                 if not self._queue:
                     raise StopIteration from None
         return self._queue.popleft()
@@ -431,7 +431,7 @@ class AsyncTicks:
                 self._wakeup = self._session._future()
                 async with asyncio.timeout(self._timeout):
                     await self._wakeup
-            except (TimeoutError, Disconnected):
+            except (TimeoutError, Disconnected, Overflowed):     # no more is coming: the end
                 if not self._queue:
                     raise StopAsyncIteration from None
             finally:
