@@ -2,6 +2,7 @@
 timeouts, credentials the module refuses, the flow directory, and a program that
 configured no logging."""
 
+import os
 import subprocess
 import sys
 import uuid
@@ -101,3 +102,42 @@ def test_credentials_the_module_refuses_reach_the_caller_at_once(face, argument,
     with pytest.raises(ValueError, match=argument) as refused:
         face.make(**face.options(**{argument: value}, timeout=5))
     assert isinstance(refused.value.__cause__, ValueError), "the module's own error, with its text"
+
+
+# ---- the flow directory -------------------------------------------------------------------------------
+
+def test_the_default_flow_directory_is_the_user_s_own(face, tmp_path, monkeypatch):
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    client = face.make(**face.options(flow=None))
+    face.opened.append(client)
+    made = sorted(p for p in (tmp_path / "cache").rglob("*") if p.is_dir())
+    assert made and all(p.stat().st_mode & 0o777 == 0o700 for p in made), "made for the user alone"
+    assert (tmp_path / "cache" / "ctp") in made
+    monkeypatch.delenv("XDG_CACHE_HOME")
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    face.runner.inside(client.close)
+    client = face.make(**face.options(flow=None))
+    face.opened.append(client)
+    assert (tmp_path / "home" / ".cache" / "ctp").is_dir()
+
+
+@pytest.mark.parametrize("planted", ["writable by others", "writable by the group", "another user's"])
+@pytest.mark.parametrize("where", ["given", "default"])
+def test_a_flow_directory_others_could_plant_files_in_is_refused(face, tmp_path, monkeypatch, planted, where):
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    flow = tmp_path / "flow"
+    if where == "default":      # made first by someone else, as a predictable path could be
+        face.runner.inside(face.make(**face.options(flow=None)).close)
+        flow = max((p for p in (tmp_path / "cache").rglob("*") if p.is_dir()), key=lambda p: len(p.parts))
+    flow.mkdir(mode=0o700, exist_ok=True)
+    if planted == "another user's":
+        if os.geteuid() != 0:
+            pytest.skip("needs root to give a directory away")
+        os.chown(flow, 12345, 12345)
+    else:
+        flow.chmod(0o707 if planted == "writable by others" else 0o770)
+    sim = face.kind.sim
+    before = sim.last_api()
+    with pytest.raises(PermissionError, match="flow"):
+        face.make(**face.options(flow=None if where == "default" else flow))
+    assert sim.last_api() == before, "no session was opened"

@@ -6,7 +6,6 @@ from __future__ import annotations
 import logging
 import os
 import re
-import tempfile
 from collections.abc import Callable
 from pathlib import Path
 from types import CapsuleType
@@ -26,12 +25,28 @@ def session_logger(front: str, user: str) -> logging.Logger:
 
 
 def flow_path(flow: str | os.PathLike[str] | None, front: str, broker: str, user: str) -> bytes:
-    """The flow directory as the module takes it (bytes ending in a separator), made if missing."""
+    """The flow directory as the module takes it (bytes ending in a separator), made if missing
+    (for the user alone). By default one per front and user in the user's cache directory
+    ($XDG_CACHE_HOME, else ~/.cache). The vendor's library creates and follows files there, so a
+    directory another user owns or may write to is refused: they could plant a link in it."""
     if flow is None:
-        where = re.sub(r"\W", "_", front)
-        flow = Path(tempfile.gettempdir()) / "ctp-flow" / where / broker / user
-    os.makedirs(flow, exist_ok=True)
-    return os.fsencode(os.path.join(flow, ""))
+        cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+        flow = Path(cache) / "ctp" / "flow" / re.sub(r"\W", "_", front) / broker / user
+    path = Path(flow)
+    for missing in reversed([path, *path.parents]):
+        if not missing.exists():
+            try:
+                missing.mkdir(mode=0o700)
+            except FileExistsError:     # made meanwhile by someone else: checked below like any other
+                pass
+    owner = os.stat(path)
+    if owner.st_uid != os.geteuid():
+        raise PermissionError(f"flow directory {str(path)!r} belongs to user {owner.st_uid}, not to this one "
+                              f"({os.geteuid()}): its owner could plant files the vendor's library follows")
+    if owner.st_mode & 0o022:
+        raise PermissionError(f"flow directory {str(path)!r} may be written by others (mode "
+                              f"{owner.st_mode & 0o777:o}): they could plant files the vendor's library follows")
+    return os.fsencode(os.path.join(path, ""))
 
 
 def open_session(front: str, flow: bytes) -> CapsuleType:
