@@ -106,7 +106,7 @@ class Client:
 
     def close(self) -> None:
         """Closes the session; calls still waiting fail with ``Disconnected``. A second call does nothing."""
-        with self._cond:
+        with _driver.INTERRUPTS, self._cond:
             if self._core.phase is Phase.CLOSED:
                 return
             self._core.close()
@@ -128,7 +128,7 @@ class Client:
         ``QryOrder``, ``QryTrade``) once its turn comes and returns its records. BrokerID
         and InvestorID default to the session's own; ``timeout`` None is the client's."""
         timeout = check_timeout(timeout)
-        with self._cond:
+        with _driver.INTERRUPTS, self._cond:
             self._catch_up()
             call = self._core.query(name, filters, time.monotonic(), timeout)
             self._send()
@@ -145,7 +145,7 @@ class Client:
                      auto_suspend: bool = False, currency: str = "") -> Order:
         """Sends an order (by default a good-for-the-day limit order that opens, any volume,
         speculation) and returns it at once; ``order.wait()`` waits for it to finish."""
-        with self._cond:
+        with _driver.INTERRUPTS, self._cond:
             self._catch_up()
             order, call = self._core.insert_order(
                 time.monotonic(), instrument, direction, volume, price, exchange=exchange, offset=offset,
@@ -160,7 +160,7 @@ class Client:
     def cancel(self, order: Order, *, timeout: float | None = None) -> Order:
         """Cancels an order and returns it once finished; ``CtpError`` when the front refuses."""
         timeout = check_timeout(timeout)
-        with self._cond:
+        with _driver.INTERRUPTS, self._cond:
             self._catch_up()
             call = self._core.cancel(order, time.monotonic(), timeout)
             self._send()
@@ -221,7 +221,7 @@ class Client:
     def _run_until(self, done: Callable[[], bool], timeout: float | None, what: str) -> None:
         """Handles events until done() holds; TimeoutError after timeout seconds."""
         deadline = None if timeout is None else time.monotonic() + timeout
-        with self._cond:
+        with _driver.INTERRUPTS, self._cond:
             self._catch_up()     # what has arrived counts, even for a call that does not wait
             while True:
                 now = time.monotonic()
@@ -239,13 +239,17 @@ class Client:
                 limit = min((t for t in (wake, deadline) if t is not None), default=None)
                 wait = None if limit is None else max(limit - now, 0.0)
                 if self._pumping:
-                    self._cond.wait(wait)
+                    # Another thread reads the session. The main thread wakes now and then for Ctrl-C.
+                    main = threading.current_thread() is threading.main_thread()
+                    self._cond.wait(min(wait, 0.05) if main and wait is not None else 0.05 if main else wait)
+                    _driver.INTERRUPTS.check()
                     continue
                 self._pumping = True
                 try:
                     self._cond.release()
                     try:
-                        _ctp.wait(self._handle, wait)
+                        with _driver.INTERRUPTS.window():      # the only place Ctrl-C comes through
+                            _ctp.wait(self._handle, wait)
                     finally:
                         self._cond.acquire()
                     if not self._closed():      # closed by another thread meanwhile

@@ -6,9 +6,11 @@ from __future__ import annotations
 import logging
 import os
 import re
+import signal
+import threading
 from collections.abc import Callable
 from pathlib import Path
-from types import CapsuleType
+from types import CapsuleType, FrameType, TracebackType
 from typing import Any, cast
 
 import _ctp
@@ -17,6 +19,81 @@ from ._core import Core, Event, Record
 
 # Polls that raise for one event before the rest comes through; more in a row means something else is wrong.
 MAX_BAD_POLLS = 64
+
+
+class Interrupts:
+    """Holds back Ctrl-C (SIGINT's Python handler, which raises KeyboardInterrupt) while a client
+    changes its state, so that an interrupt never lands between taking events and handling them,
+    or between a lock's release and its acquisition. Inside ``with INTERRUPTS:`` the handler is
+    only noted; it runs in a ``window()`` (where the client waits, its state whole) or when the
+    outermost ``with`` ends. Python runs signal handlers in the main thread only, so only it
+    changes anything; the other threads pass straight through."""
+
+    def __init__(self) -> None:
+        self._depth = 0
+        self._handler: Callable[[int, FrameType | None], object] | None = None
+        self._noted: tuple[int, FrameType | None] | None = None
+        self._open = False
+
+    def __enter__(self) -> None:
+        if threading.current_thread() is not threading.main_thread():
+            return
+        if self._depth == 0:
+            handler = signal.getsignal(signal.SIGINT)
+            if not callable(handler):       # ignored, or the default action: nothing to hold back
+                return
+            self._handler, self._noted = handler, None
+            signal.signal(signal.SIGINT, self._note)
+        self._depth += 1
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        if self._depth == 0 or threading.current_thread() is not threading.main_thread():
+            return
+        self._depth -= 1
+        if self._depth == 0:
+            handler, self._handler = self._handler, None
+            signal.signal(signal.SIGINT, handler)
+            noted, self._noted = self._noted, None
+            if noted is not None and handler is not None and not isinstance(value, KeyboardInterrupt):
+                handler(*noted)         # the call ends here, its state whole
+
+    def check(self) -> None:
+        """Runs a noted handler now (a place where the state is whole and the call may end)."""
+        if self._depth and self._noted is not None and self._handler is not None:
+            noted, self._noted = self._noted, None
+            self._handler(*noted)
+
+    def window(self) -> "_Window":
+        """Where the handler runs as it comes: around a wait."""
+        return _Window(self)
+
+    def _note(self, signum: int, frame: FrameType | None) -> None:
+        if self._open and self._handler is not None:
+            self._open = False       # once: the way out must not be interrupted again
+            self._handler(signum, frame)
+        else:
+            self._noted = (signum, frame)
+
+
+class _Window:
+    def __init__(self, interrupts: Interrupts) -> None:
+        self._interrupts = interrupts
+
+    def __enter__(self) -> None:
+        interrupts = self._interrupts
+        if interrupts._depth and threading.current_thread() is threading.main_thread():
+            interrupts.check()
+            interrupts._open = True
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        if threading.current_thread() is threading.main_thread():
+            self._interrupts._open = False
+
+
+INTERRUPTS = Interrupts()
+"""One for the process: the handler is the process's."""
 
 
 def session_logger(front: str, user: str) -> logging.Logger:
@@ -61,6 +138,11 @@ request = cast(Callable[[CapsuleType, str, Record, int], int], _ctp.request)
 def drain(handle: CapsuleType, core: Core[Any], log: logging.Logger) -> None:
     """Feeds the core every event the handle has now. A poll that raises for one event is
     logged and polled again (the rest follow); BufferError ends polling for good."""
+    with INTERRUPTS:        # what poll took is handled whole
+        _drain(handle, core, log)
+
+
+def _drain(handle: CapsuleType, core: Core[Any], log: logging.Logger) -> None:
     for _ in range(MAX_BAD_POLLS):
         if core.overflow is not None:
             return

@@ -35,6 +35,11 @@ def md_logger(front: str, user: str) -> logging.Logger:
 
 def drain(handle: CapsuleType, core: MdCore, log: logging.Logger) -> None:
     """Feeds the core every event the handle has now (as ``_driver.drain`` does for trading)."""
+    with _driver.INTERRUPTS:
+        _drain(handle, core, log)
+
+
+def _drain(handle: CapsuleType, core: MdCore, log: logging.Logger) -> None:
     for _ in range(_driver.MAX_BAD_POLLS):
         if core.overflow is not None:
             return
@@ -105,7 +110,7 @@ class MarketData:
 
     def close(self) -> None:
         """Closes the session; calls still waiting fail with ``Disconnected``. A second call does nothing."""
-        with self._cond:
+        with _driver.INTERRUPTS, self._cond:
             if self._core.phase is Phase.CLOSED:
                 return
             self._core.close()
@@ -131,7 +136,7 @@ class MarketData:
 
     def latest(self, instrument_id: str) -> Record | None:
         """The latest tick seen (RtnDepthMarketData's "data"), or None. Reads what has arrived first."""
-        with self._cond:
+        with _driver.INTERRUPTS, self._cond:
             if not self._closed() and not self._pumping:
                 drain(self._handle, self._core, self.log)
                 self._send()      # what the events call for (a login again) goes out now, not at the next call
@@ -150,7 +155,7 @@ class MarketData:
     def _request(self, ask: Callable[[tuple[str, ...], float, float | None], MdCall], ids: tuple[str, ...],
                  timeout: float | None) -> None:
         timeout = check_timeout(timeout)
-        with self._cond:
+        with _driver.INTERRUPTS, self._cond:
             if not self._closed():
                 drain(self._handle, self._core, self.log)
             call = ask(ids, time.monotonic(), timeout)
@@ -167,7 +172,7 @@ class MarketData:
     def _run_until(self, done: Callable[[], bool], timeout: float | None, what: str) -> None:
         """Handles events until done() holds; TimeoutError after timeout seconds."""
         deadline = None if timeout is None else time.monotonic() + timeout
-        with self._cond:
+        with _driver.INTERRUPTS, self._cond:
             if not self._closed() and not self._pumping:     # what has arrived counts, even without a wait
                 drain(self._handle, self._core, self.log)
             while True:
@@ -187,13 +192,17 @@ class MarketData:
                 limit = min((t for t in (wake, deadline) if t is not None), default=None)
                 wait = None if limit is None else max(limit - now, 0.0)
                 if self._pumping:
-                    self._cond.wait(wait)
+                    # Another thread reads the session. The main thread wakes now and then for Ctrl-C.
+                    main = threading.current_thread() is threading.main_thread()
+                    self._cond.wait(min(wait, 0.05) if main and wait is not None else 0.05 if main else wait)
+                    _driver.INTERRUPTS.check()
                     continue
                 self._pumping = True
                 try:
                     self._cond.release()
                     try:
-                        _ctpmd.wait(self._handle, wait)
+                        with _driver.INTERRUPTS.window():      # the only place Ctrl-C comes through
+                            _ctpmd.wait(self._handle, wait)
                     finally:
                         self._cond.acquire()
                     if not self._closed():
