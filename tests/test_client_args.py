@@ -2,6 +2,7 @@
 timeouts, credentials the module refuses, the flow directory, and a program that
 configured no logging."""
 
+import inspect
 import os
 import subprocess
 import sys
@@ -141,3 +142,30 @@ def test_a_flow_directory_others_could_plant_files_in_is_refused(face, tmp_path,
     with pytest.raises(PermissionError, match="flow"):
         face.make(**face.options(flow=None if where == "default" else flow))
     assert sim.last_api() == before, "no session was opened"
+
+
+# ---- arguments ----------------------------------------------------------------------------------------
+
+BAD_ARGUMENTS = {
+    "front-bytes": ("front", b"sim://x", TypeError), "front-malformed": ("front", "sim:/demo", ValueError),
+    "front-without-port": ("front", "tcp://127.0.0.1", ValueError), "broker-int": ("broker", 9999, TypeError),
+    "user-int": ("user", 1, TypeError), "password-int": ("password", 123456, TypeError),
+    "app_id-None": ("app_id", None, TypeError), "auth_code-bytes": ("auth_code", b"0" * 16, TypeError),
+    "flow-int": ("flow", 5, TypeError), "query_interval-nan": ("query_interval", float("nan"), ValueError),
+    "query_interval-str": ("query_interval", "1", TypeError), "logger-str": ("logger", "ctp", TypeError)}
+
+
+@pytest.mark.parametrize("argument, value, error", BAD_ARGUMENTS.values(), ids=BAD_ARGUMENTS.keys())
+def test_a_bad_argument_is_refused_by_name_before_anything_starts(face, argument, value, error):
+    if argument not in inspect.signature(face.cls).parameters:
+        pytest.skip(f"{face.name} takes no {argument}")
+    options = face.options(timeout=5)
+    with pytest.raises(error, match=argument) as refused:
+        face.make(**options | {argument: value})
+    assert str(refused.value).isascii(), "in English"
+    assert argument == "flow" or not options["flow"].exists(), "nothing started"
+
+
+def test_an_unreachable_front_ends_in_an_error_naming_it(face):
+    with pytest.raises(TimeoutError, match="tcp://127.0.0.1:9"):
+        face.make(**face.options(front="tcp://127.0.0.1:9", timeout=0.3))

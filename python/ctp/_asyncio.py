@@ -72,6 +72,8 @@ class AsyncClient:
     def __init__(self, front: str, broker: str, user: str, password: str, app_id: str = "", auth_code: str = "",
                  *, flow: str | os.PathLike[str] | None = None, query_interval: float = 1.0,
                  timeout: float | None = 10.0, logger: logging.Logger | None = None) -> None:
+        _driver.check_arguments(front, dict(broker=broker, user=user, password=password, app_id=app_id,
+                                             auth_code=auth_code), flow, logger)
         timeout = check_timeout(timeout)
         query_interval = check_timeout(query_interval, "query_interval") or 0.0
         self.front = front
@@ -80,7 +82,8 @@ class AsyncClient:
         self._broker, self._user = broker, user
         self._core: Core[AsyncOrder] = Core(lambda: AsyncOrder(self), broker=broker, user=user,
                                             password=password, app_id=app_id, auth_code=auth_code,
-                                            query_interval=query_interval, timeout=timeout, logger=self.log)
+                                            query_interval=query_interval, timeout=timeout, logger=self.log,
+                                            front=front)
         self._loop: asyncio.AbstractEventLoop | None = None
         self._handle: CapsuleType | None = None
         self._fd = -1

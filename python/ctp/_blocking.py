@@ -58,6 +58,8 @@ class Client:
     def __init__(self, front: str, broker: str, user: str, password: str, app_id: str = "", auth_code: str = "",
                  *, flow: str | os.PathLike[str] | None = None, query_interval: float = 1.0,
                  timeout: float | None = 10.0, logger: logging.Logger | None = None) -> None:
+        _driver.check_arguments(front, dict(broker=broker, user=user, password=password, app_id=app_id,
+                                             auth_code=auth_code), flow, logger)
         timeout = check_timeout(timeout)
         query_interval = check_timeout(query_interval, "query_interval") or 0.0
         self.front = front
@@ -66,7 +68,7 @@ class Client:
         self._pumping = False
         self._core: Core[Order] = Core(lambda: Order(self), broker=broker, user=user, password=password,
                                        app_id=app_id, auth_code=auth_code, query_interval=query_interval,
-                                       timeout=timeout, logger=self.log)
+                                       timeout=timeout, logger=self.log, front=front)
         self._handle = _driver.open_session(front, _driver.flow_path(flow, front, broker, user))
         self.log.info("session opened on %s for %s/%s", front, broker, user)
         call = self._core.connect(time.monotonic())

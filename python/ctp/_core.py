@@ -267,8 +267,9 @@ class Core[O: BaseOrder]:
 
     def __init__(self, new_order: Callable[[], O], *, broker: str, user: str, password: str, app_id: str,
                  auth_code: str, query_interval: float = 1.0, timeout: float | None = 10.0,
-                 logger: logging.Logger | None = None) -> None:
+                 logger: logging.Logger | None = None, front: str = "") -> None:
         self.new_order = new_order
+        self.front = front
         self.broker, self.user, self.password = broker, user, password
         self.app_id, self.auth_code = app_id, auth_code
         self.query_interval = query_interval
@@ -465,7 +466,7 @@ class Core[O: BaseOrder]:
             if call.deadline is not None and now >= call.deadline:
                 self._unsent(call)
                 if call is self._connect:
-                    what = f"no login in time ({self.phase.value})"
+                    what = f"no login in time from the front {self.front} ({self.phase.value})"
                 else:
                     what = f"{call.name} #{call.request_id}: no reply in time"
                 timeout = TimeoutError(what)

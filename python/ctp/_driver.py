@@ -96,6 +96,28 @@ INTERRUPTS = Interrupts()
 """One for the process: the handler is the process's."""
 
 
+# The front addresses a session takes: a real front's, or the stand-in's simulated one.
+FRONT = re.compile(r"(?:tcp|ssl)://[^\s/:]+:(?:[1-9][0-9]{0,4})|sim://[^\s/?]+(?:\?\S*)?")
+
+
+def check_arguments(front: object, texts: dict[str, object], flow: object, logger: object) -> None:
+    """Checks a session's arguments before anything starts: TypeError or ValueError naming the
+    first bad one. The texts' contents (lengths, characters) are the module's to check."""
+    if not isinstance(front, str):
+        raise TypeError(f"front must be a str such as 'tcp://host:port' or 'sim://NAME', not "
+                        f"{type(front).__name__}")
+    if not FRONT.fullmatch(front):
+        raise ValueError(f"front {front!r} is not a front address: 'tcp://host:port', 'ssl://host:port' or "
+                         "'sim://NAME'")
+    for name, value in texts.items():
+        if not isinstance(value, str):
+            raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+    if flow is not None and not isinstance(flow, (str, os.PathLike)):
+        raise TypeError(f"flow must be a path (str or os.PathLike) or None, not {type(flow).__name__}")
+    if logger is not None and not isinstance(logger, logging.Logger):
+        raise TypeError(f"logger must be a logging.Logger or None, not {type(logger).__name__}")
+
+
 def session_logger(front: str, user: str) -> logging.Logger:
     """One logger per session, under "ctp.session"."""
     return logging.getLogger("ctp.session").getChild(re.sub(r"[^\w@:/-]", "_", f"{user}@{front}"))

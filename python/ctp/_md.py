@@ -80,12 +80,14 @@ class MarketData:
     def __init__(self, front: str, broker: str = "", user: str = "", password: str = "", *,
                  flow: str | os.PathLike[str] | None = None, timeout: float | None = 10.0,
                  logger: logging.Logger | None = None) -> None:
+        _driver.check_arguments(front, dict(broker=broker, user=user, password=password), flow, logger)
         timeout = check_timeout(timeout)
         self.front = front
         self.log = logger or md_logger(front, user)
         self._cond = threading.Condition(threading.Lock())
         self._pumping = False
-        self._core = MdCore(broker=broker, user=user, password=password, timeout=timeout, logger=self.log)
+        self._core = MdCore(broker=broker, user=user, password=password, timeout=timeout, logger=self.log,
+                            front=front)
         self._handle = _open(front, flow, broker, user)
         self.log.info("market-data session opened on %s for %s/%s", front, broker, user)
         call = self._core.connect(time.monotonic())
@@ -258,11 +260,13 @@ class AsyncMarketData:
     def __init__(self, front: str, broker: str = "", user: str = "", password: str = "", *,
                  flow: str | os.PathLike[str] | None = None, timeout: float | None = 10.0,
                  logger: logging.Logger | None = None) -> None:
+        _driver.check_arguments(front, dict(broker=broker, user=user, password=password), flow, logger)
         timeout = check_timeout(timeout)
         self.front = front
         self.log = logger or md_logger(front, user)
         self._flow, self._broker, self._user = flow, broker, user
-        self._core = MdCore(broker=broker, user=user, password=password, timeout=timeout, logger=self.log)
+        self._core = MdCore(broker=broker, user=user, password=password, timeout=timeout, logger=self.log,
+                            front=front)
         self._loop: asyncio.AbstractEventLoop | None = None
         self._handle: CapsuleType | None = None
         self._fd = -1

@@ -38,7 +38,8 @@ class MdCore:
     """The market-data session's protocol, for one user on one front."""
 
     def __init__(self, *, broker: str, user: str, password: str, timeout: float | None = 10.0,
-                 logger: logging.Logger | None = None) -> None:
+                 logger: logging.Logger | None = None, front: str = "") -> None:
+        self.front = front
         self.broker, self.user, self.password = broker, user, password
         self.timeout = timeout
         self.log = logger or logging.getLogger("ctp.md")
@@ -150,7 +151,8 @@ class MdCore:
         for call in self._pending():
             if call.deadline is not None and now >= call.deadline:
                 self._forget(call)
-                what = f"no login in time ({self.phase.value})" if call is self._connect else \
+                what = f"no login in time from the front {self.front} ({self.phase.value})" \
+                    if call is self._connect else \
                     f"{call.name}: no reply in time"
                 if call is self._login_call:
                     self._login_refused(call, TimeoutError(what))
