@@ -11,7 +11,7 @@ import uuid
 import pytest
 
 import ctp
-from clients import LONG, TRADER, VIEWER, face, held  # noqa: F401
+from clients import LONG, TRADER, VIEWER, face, held, trading  # noqa: F401
 from conftest import subprocess_env
 
 
@@ -169,3 +169,27 @@ def test_a_bad_argument_is_refused_by_name_before_anything_starts(face, argument
 def test_an_unreachable_front_ends_in_an_error_naming_it(face):
     with pytest.raises(TimeoutError, match="tcp://127.0.0.1:9"):
         face.make(**face.options(front="tcp://127.0.0.1:9", timeout=0.3))
+
+
+# ---- orders -------------------------------------------------------------------------------------------
+
+BAD_ORDERS = {
+    "price-str": ("price", "3100", TypeError), "price-bool": ("price", True, TypeError),
+    "direction-buy": ("direction", "buy", ValueError), "offset-open": ("offset", "open", ValueError),
+    "volume-float": ("volume", 1.5, TypeError), "volume-bool": ("volume", True, TypeError),
+    "instrument-int": ("instrument", 2705, TypeError), "time_condition-None": ("time_condition", None, ValueError),
+    "auto_suspend-int": ("auto_suspend", 1, TypeError), "instrument-too-long": ("instrument", "x" * 100, ValueError)}
+
+
+@pytest.mark.parametrize("argument, value, error", BAD_ORDERS.values(), ids=BAD_ORDERS.keys())
+def test_a_bad_order_argument_is_refused_by_name(trading, argument, value, error):
+    client = trading.open()
+    order = dict(instrument="rb2705", direction=ctp.Direction.BUY, volume=1, price=3090.0) | {argument: value}
+    with pytest.raises(error, match=argument) as refused:
+        trading.runner.do(client.insert_order(**order))
+    if argument == "instrument" and error is ValueError:
+        assert "InstrumentID" in str(refused.value), "the module's own text, kept"
+    else:
+        assert str(refused.value).isascii(), "in English"
+    assert trading.kind.sim.calls(api=client.api, op="ReqOrderInsert") == []
+    assert trading.runner.do(client.insert_order("rb2705", "0", 1, 3090)).direction == ctp.Direction.BUY

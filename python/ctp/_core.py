@@ -131,6 +131,40 @@ def naming(error: BaseException, arguments: Mapping[str, str]) -> BaseException:
     return named
 
 
+# insert_order's arguments: the vendor's key each one fills, and what it takes.
+ORDER_ARGUMENTS: dict[str, tuple[str, type]] = {
+    "instrument": ("InstrumentID", str), "direction": ("Direction", Direction), "volume": ("VolumeTotalOriginal", int),
+    "price": ("LimitPrice", float), "exchange": ("ExchangeID", str), "offset": ("CombOffsetFlag", OffsetFlag),
+    "hedge": ("CombHedgeFlag", HedgeFlag), "price_type": ("OrderPriceType", OrderPriceType),
+    "time_condition": ("TimeCondition", TimeCondition), "volume_condition": ("VolumeCondition", VolumeCondition),
+    "min_volume": ("MinVolume", int), "contingent_condition": ("ContingentCondition", ContingentCondition),
+    "auto_suspend": ("IsAutoSuspend", bool), "currency": ("CurrencyID", str)}
+ORDER_KEYS = {key: argument for argument, (key, _) in ORDER_ARGUMENTS.items()}
+
+
+def check_argument(name: str, value: Any, kind: type) -> Any:
+    """An argument as the request takes it, or TypeError/ValueError naming it: a number for a real
+    (never a str), an int for an integer, a bool for a flag, a str for text, a member (or the code)
+    of the package's enum for a code."""
+    if kind is float:
+        if isinstance(value, (bool, str, bytes)) or not (hasattr(value, "__float__") or hasattr(value, "__index__")):
+            raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+        return float(value)
+    if kind is int:
+        if isinstance(value, bool) or not hasattr(value, "__index__"):
+            raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+        return value.__index__()
+    if kind is bool or kind is str:
+        if not isinstance(value, kind):
+            raise TypeError(f"{name} must be a {kind.__name__}, not {type(value).__name__}")
+        return value
+    try:
+        return kind(value)
+    except ValueError:
+        members = ", ".join(member.name for member in kind)     # type: ignore[attr-defined]
+        raise ValueError(f"{name} must be a ctp.{kind.__name__} ({members}), not {value!r}") from None
+
+
 def check_keys(name: str, fields: Mapping[str, object]) -> None:
     """Raises ValueError naming the valid keys when fields has one the request does not read."""
     valid = REQUEST_KEYS[name]
@@ -328,6 +362,19 @@ class Core[O: BaseOrder]:
                      auto_suspend: bool = False, currency: str = "",
                      timeout: float | None = None) -> tuple[O, Call]:
         """Queues an order with the next OrderRef; the call finishes once it is sent."""
+        given = dict(instrument=instrument, direction=direction, volume=volume, price=price, exchange=exchange,
+                     offset=offset, hedge=hedge, price_type=price_type, time_condition=time_condition,
+                     volume_condition=volume_condition, min_volume=min_volume,
+                     contingent_condition=contingent_condition, auto_suspend=auto_suspend, currency=currency)
+        checked = {name: check_argument(name, given[name], kind) for name, (_, kind) in ORDER_ARGUMENTS.items()}
+        instrument, direction, volume, price = (checked["instrument"], checked["direction"], checked["volume"],
+                                                checked["price"])
+        exchange, offset, hedge, price_type = (checked["exchange"], checked["offset"], checked["hedge"],
+                                               checked["price_type"])
+        time_condition, volume_condition, min_volume = (checked["time_condition"], checked["volume_condition"],
+                                                        checked["min_volume"])
+        contingent_condition, auto_suspend, currency = (checked["contingent_condition"], checked["auto_suspend"],
+                                                        checked["currency"])
         self._check_open(trading=True)
         order = self.new_order()
         order.instrument, order.exchange, order.direction, order.offset = instrument, exchange, direction, offset
@@ -413,6 +460,8 @@ class Core[O: BaseOrder]:
             call.deadline = self._deadline(now, call.timeout)
         if isinstance(result, BaseException):
             self._unsent(call)
+            if call.name == "OrderInsert" and isinstance(result, BAD_VALUE):
+                result = naming(result, ORDER_KEYS)      # the caller's name for what the module refused
             if call is self._login_call and isinstance(result, BAD_VALUE):
                 result = naming(result, CREDENTIALS)     # no use trying again: the caller must know at once
                 self._login_refused(call, result)
