@@ -216,6 +216,15 @@ def trading(request, sim, tmp_path):
     f.close()
 
 
+@pytest.fixture(params=FACES[2:], ids=FACE_IDS[2:])
+def viewing(request, sim, tmp_path):
+    """A face of the market-data client only."""
+    runner, kind = request.param
+    f = Face(sim, runner, kind, tmp_path)
+    yield f
+    f.close()
+
+
 @contextlib.contextmanager
 def held(face, client, release_after=LONG):
     """The front answers nothing while held; a timer lets it go after release_after seconds,

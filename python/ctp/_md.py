@@ -12,7 +12,7 @@ import os
 import re
 import threading
 import time
-from collections.abc import AsyncIterator, Callable, Iterator
+from collections.abc import AsyncIterator, Callable, Iterable, Iterator
 from types import CapsuleType, TracebackType
 from typing import TYPE_CHECKING, Any, Self, cast
 
@@ -64,6 +64,17 @@ def send(handle: CapsuleType) -> Callable[[MdCall], int]:
             return _ctpmd.subscribe(handle, list(call.ids))
         return _ctpmd.unsubscribe(handle, list(call.ids))
     return send_call
+
+
+def instrument_ids(given: tuple[str | Iterable[str], ...]) -> tuple[str, ...]:
+    """Instrument ids given one by one or in lists, as one tuple; TypeError naming the argument."""
+    ids: list[object] = []
+    for item in given:
+        ids.extend([item] if isinstance(item, str) else item)
+    for instrument in ids:
+        if not isinstance(instrument, str):
+            raise TypeError(f"instrument_ids must be str (or lists of str), not {type(instrument).__name__}")
+    return cast(tuple[str, ...], tuple(ids))
 
 
 def _open(front: str, flow: str | os.PathLike[str] | None, broker: str, user: str) -> CapsuleType:
@@ -127,13 +138,15 @@ class MarketData:
                  traceback: TracebackType | None) -> None:
         self.close()
 
-    def subscribe(self, *instrument_ids: str, timeout: float | None = None) -> None:
+    def subscribe(self, *instrument_ids: str | Iterable[str], timeout: float | None = None) -> None:
         """Subscribes and returns once the front replied for each; ``CtpError`` with the first refusal
-        (the others stay subscribed). A snapshot of each follows as a tick."""
+        (the others stay subscribed). A snapshot of each follows as a tick. Ids come one by one,
+        or in lists."""
         self._request(self._core.subscribe, instrument_ids, timeout)
 
-    def unsubscribe(self, *instrument_ids: str, timeout: float | None = None) -> None:
-        """Unsubscribes and returns once the front replied for each; ``CtpError`` with the first refusal."""
+    def unsubscribe(self, *instrument_ids: str | Iterable[str], timeout: float | None = None) -> None:
+        """Unsubscribes and returns once the front replied for each; ``CtpError`` with the first refusal.
+        Ids come one by one, or in lists."""
         self._request(self._core.unsubscribe, instrument_ids, timeout)
 
     def latest(self, instrument_id: str) -> Record | None:
@@ -145,8 +158,9 @@ class MarketData:
             return self._core.latest(instrument_id)
 
     def ticks(self, timeout: float | None = None) -> Ticks:
-        """Every tick from now on (RtnDepthMarketData's "data"); iteration ends after ``timeout``
-        seconds without one (None: never), or when the session is closed."""
+        """The latest tick of each instrument subscribed, then every tick from now on
+        (RtnDepthMarketData's "data"); iteration ends after ``timeout`` seconds without one
+        (None: never), or when the session is closed."""
         return Ticks(self, check_timeout(timeout), ticks_only=True)
 
     def events(self, timeout: float | None = None) -> Ticks:
@@ -154,13 +168,14 @@ class MarketData:
         ``ReconnectFailed`` and ``Overflowed``, as ``Client.events``."""
         return Ticks(self, check_timeout(timeout), ticks_only=False)
 
-    def _request(self, ask: Callable[[tuple[str, ...], float, float | None], MdCall], ids: tuple[str, ...],
-                 timeout: float | None) -> None:
+    def _request(self, ask: Callable[[tuple[str, ...], float, float | None], MdCall],
+                 ids: tuple[str | Iterable[str], ...], timeout: float | None) -> None:
         timeout = check_timeout(timeout)
+        flat = instrument_ids(ids)
         with _driver.INTERRUPTS, self._cond:
             if not self._closed():
                 drain(self._handle, self._core, self.log)
-            call = ask(ids, time.monotonic(), timeout)
+            call = ask(flat, time.monotonic(), timeout)
             self._send()
         self._result(call)
 
@@ -223,6 +238,8 @@ class Ticks:
     def __init__(self, session: MarketData, timeout: float | None, ticks_only: bool) -> None:
         self._session, self._timeout, self._ticks_only = session, timeout, ticks_only
         self._queue: collections.deque[Event] = collections.deque()
+        if ticks_only:      # what is known first: the latest tick of each instrument subscribed
+            self._queue.extend(tick for i in session._core.subscribed if (tick := session._core.latest(i)))
         session._core.subscribe_events(self._put)
 
     def _put(self, event: Event) -> None:
@@ -321,11 +338,11 @@ class AsyncMarketData:
         self._fail_waiting(Disconnected("the session was closed"))
         self.log.info("session closed")
 
-    async def subscribe(self, *instrument_ids: str, timeout: float | None = None) -> None:
+    async def subscribe(self, *instrument_ids: str | Iterable[str], timeout: float | None = None) -> None:
         """As ``MarketData.subscribe``."""
         await self._request(self._core.subscribe, instrument_ids, timeout)
 
-    async def unsubscribe(self, *instrument_ids: str, timeout: float | None = None) -> None:
+    async def unsubscribe(self, *instrument_ids: str | Iterable[str], timeout: float | None = None) -> None:
         """As ``MarketData.unsubscribe``."""
         await self._request(self._core.unsubscribe, instrument_ids, timeout)
 
@@ -335,7 +352,8 @@ class AsyncMarketData:
         return self._core.latest(instrument_id)
 
     def ticks(self, timeout: float | None = None) -> AsyncTicks:
-        """Every tick from now on; ``async for`` ends after ``timeout`` seconds without one (None: never)."""
+        """As ``MarketData.ticks``: the latest tick of each instrument subscribed, then every tick from now on;
+        ``async for`` ends after ``timeout`` seconds without one (None: never)."""
         return AsyncTicks(self, check_timeout(timeout), ticks_only=True)
 
     def events(self, timeout: float | None = None) -> AsyncTicks:
@@ -343,10 +361,11 @@ class AsyncMarketData:
         return AsyncTicks(self, check_timeout(timeout), ticks_only=False)
 
     async def _request(self, ask: Callable[[tuple[str, ...], float, float | None], MdCall],
-                       ids: tuple[str, ...], timeout: float | None) -> None:
+                       ids: tuple[str | Iterable[str], ...], timeout: float | None) -> None:
         timeout = check_timeout(timeout)
+        flat = instrument_ids(ids)
         self._readable()
-        call = ask(ids, self._now(), timeout)
+        call = ask(flat, self._now(), timeout)
         self._update()
         await self._result(call)
 
@@ -421,6 +440,8 @@ class AsyncTicks:
         self._session, self._timeout, self._ticks_only = session, timeout, ticks_only
         self._queue: collections.deque[Event] = collections.deque()
         self._wakeup: asyncio.Future[Any] | None = None
+        if ticks_only:      # what is known first: the latest tick of each instrument subscribed
+            self._queue.extend(tick for i in session._core.subscribed if (tick := session._core.latest(i)))
         session._core.subscribe_events(self._put)
 
     def _put(self, event: Event) -> None:
