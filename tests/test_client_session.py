@@ -93,3 +93,13 @@ def test_after_an_overflow_events_end_once_they_told_it(trading):
     assert [e["name"] for e in seen] == ["Overflowed"] and "full queue" in seen[0]["error"]
     with pytest.raises(ctp.Overflowed):
         trading.runner.do(client.query("QryOrder"))
+
+
+def test_a_closed_client_s_streams_fail_as_its_other_calls_do(face):
+    client = face.open()
+    before = client.events(timeout=LONG)
+    face.runner.inside(client.close)
+    assert face.runner.collect(before) == [], "one made before ends"
+    for call in (lambda: ask(face, client), client.events) + ((client.ticks,) if face.kind.name != "trading" else ()):
+        with pytest.raises(ctp.Disconnected, match="closed"):
+            face.runner.do(call())

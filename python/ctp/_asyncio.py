@@ -222,9 +222,17 @@ class AsyncClient:
         (``Reconnected``, ``ReconnectFailed``, ``Overflowed``). ``async for`` waits for the
         next one; iteration ends after ``timeout`` seconds without one (0: once none is
         waiting; None: never)."""
+        self._check_streamable()
         return AsyncEvents(self, check_timeout(timeout))
 
     # ---- the driver ---------------------------------------------------------------------------
+
+    def _check_streamable(self) -> None:
+        """A new stream, as any other call, fails on a session that can deliver nothing more."""
+        if self._core.overflow is not None:
+            raise self._core.overflow
+        if self._core.phase is Phase.CLOSED:
+            raise Disconnected("the session was closed")
 
     def _now(self) -> float:
         if self._loop is None:

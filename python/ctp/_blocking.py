@@ -194,6 +194,7 @@ class Client:
         (``Reconnected``, ``ReconnectFailed``, ``Overflowed``). Iterating waits for the next
         one; iteration ends after ``timeout`` seconds without one (0: once none is waiting;
         None: never)."""
+        self._check_streamable()
         return Events(self, check_timeout(timeout))
 
     def process(self, seconds: float) -> None:
@@ -204,6 +205,13 @@ class Client:
             pass
 
     # ---- the driver ---------------------------------------------------------------------------
+
+    def _check_streamable(self) -> None:
+        """A new stream, as any other call, fails on a session that can deliver nothing more."""
+        if self._core.overflow is not None:
+            raise self._core.overflow
+        if self._core.phase is Phase.CLOSED:
+            raise Disconnected("the session was closed")
 
     def _catch_up(self) -> None:
         """Takes what is waiting before a request, so that a lost event (BufferError) is

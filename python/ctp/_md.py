@@ -161,12 +161,21 @@ class MarketData:
         """The latest tick of each instrument subscribed, then every tick from now on
         (RtnDepthMarketData's "data"); iteration ends after ``timeout`` seconds without one
         (None: never), or when the session is closed."""
+        self._check_streamable()
         return Ticks(self, check_timeout(timeout), ticks_only=True)
 
     def events(self, timeout: float | None = None) -> Ticks:
         """Every event from now on, as ``_ctpmd`` delivered it, plus ``Reconnected``,
         ``ReconnectFailed`` and ``Overflowed``, as ``Client.events``."""
+        self._check_streamable()
         return Ticks(self, check_timeout(timeout), ticks_only=False)
+
+    def _check_streamable(self) -> None:
+        """A new stream, as any other call, fails on a session that can deliver nothing more."""
+        if self._core.overflow is not None:
+            raise self._core.overflow
+        if self._core.phase is Phase.CLOSED:
+            raise Disconnected("the session was closed")
 
     def _request(self, ask: Callable[[tuple[str, ...], float, float | None], MdCall],
                  ids: tuple[str | Iterable[str], ...], timeout: float | None) -> None:
@@ -354,11 +363,20 @@ class AsyncMarketData:
     def ticks(self, timeout: float | None = None) -> AsyncTicks:
         """As ``MarketData.ticks``: the latest tick of each instrument subscribed, then every tick from now on;
         ``async for`` ends after ``timeout`` seconds without one (None: never)."""
+        self._check_streamable()
         return AsyncTicks(self, check_timeout(timeout), ticks_only=True)
 
     def events(self, timeout: float | None = None) -> AsyncTicks:
         """Every event from now on, plus ``Reconnected``, ``ReconnectFailed`` and ``Overflowed``."""
+        self._check_streamable()
         return AsyncTicks(self, check_timeout(timeout), ticks_only=False)
+
+    def _check_streamable(self) -> None:
+        """A new stream, as any other call, fails on a session that can deliver nothing more."""
+        if self._core.overflow is not None:
+            raise self._core.overflow
+        if self._core.phase is Phase.CLOSED:
+            raise Disconnected("the session was closed")
 
     async def _request(self, ask: Callable[[tuple[str, ...], float, float | None], MdCall],
                        ids: tuple[str | Iterable[str], ...], timeout: float | None) -> None:
