@@ -3,13 +3,17 @@ drops while the client is being made, overflows, closing; each scenario on every
 (``Client``, ``AsyncClient``, ``MarketData``, ``AsyncMarketData``)."""
 
 import logging
+import subprocess
+import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
 import ctp
 from clients import LONG, face, trading  # noqa: F401
+from conftest import subprocess_env
 
 
 def named(*names):
@@ -103,3 +107,39 @@ def test_a_closed_client_s_streams_fail_as_its_other_calls_do(face):
     for call in (lambda: ask(face, client), client.events) + ((client.ticks,) if face.kind.name != "trading" else ()):
         with pytest.raises(ctp.Disconnected, match="closed"):
             face.runner.do(call())
+
+
+SHARE = """
+import ctp, sys, time
+cls = getattr(ctp, sys.argv[1])
+options = dict(eval(sys.argv[2]), front=sys.argv[3], timeout=30)
+flow = None if sys.argv[4] == "-" else sys.argv[4]
+try:
+    client = cls(**options, flow=flow)
+except RuntimeError as refused:
+    print("refused:", refused)
+    sys.exit(0)
+print(client.flow)
+client.close()
+"""
+
+
+def test_a_flow_directory_is_one_session_s(face, tmp_path, monkeypatch):
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    flow = tmp_path / "shared"
+    first = face.open(flow=flow)
+    with pytest.raises(RuntimeError, match="flow directory .* in use by another session of this process"):
+        face.make(**face.options(flow=flow))
+    # Another process: refused the directory it was given, and apart by itself when given none.
+    other = face.runner.do(face.make(**face.options(flow=None)))
+    code = [sys.executable, "-c", SHARE, face.kind.classes["blocking"], repr(face.kind.who), face.front]
+    env = dict(subprocess_env(), XDG_CACHE_HOME=str(tmp_path / "cache"))
+    given = subprocess.run(code + [str(flow)], env=env, capture_output=True, text=True, timeout=LONG * 2)
+    assert "in use by another session of another process" in given.stdout, given.stderr
+    default = subprocess.run(code + ["-"], env=env, capture_output=True, text=True, timeout=LONG * 2)
+    assert default.returncode == 0, default.stderr
+    assert Path(default.stdout.strip()).parent == other.flow.parent and Path(default.stdout.strip()) != other.flow
+    face.runner.inside(other.close)
+    face.runner.inside(first.close)
+    again = face.open(flow=flow)
+    assert again.ready and again.flow == flow

@@ -11,6 +11,7 @@ import asyncio
 import collections
 import logging
 import os
+from pathlib import Path
 from collections.abc import AsyncIterator, Generator
 from types import CapsuleType, TracebackType
 from typing import Any, Self
@@ -78,7 +79,10 @@ class AsyncClient:
         query_interval = check_timeout(query_interval, "query_interval") or 0.0
         self.front = front
         self.log = logger or _driver.session_logger(front, user)
-        self._flow = _driver.flow_path(flow, front, broker, user)
+        self._flow_given = flow
+        self._flow: _driver.Flow | None = None
+        self.flow: Path | None = None
+        """The flow directory the session holds, once connected."""
         self._broker, self._user = broker, user
         self._core: Core[AsyncOrder] = Core(lambda: AsyncOrder(self), broker=broker, user=user,
                                             password=password, app_id=app_id, auth_code=auth_code,
@@ -95,7 +99,13 @@ class AsyncClient:
         if self._handle is not None:
             raise RuntimeError("already connected")
         self._loop = asyncio.get_running_loop()
-        self._handle = _driver.open_session(self.front, self._flow)
+        self._flow = _driver.Flow.claim(self._flow_given, self.front, self._broker, self._user)
+        self.flow = self._flow.path
+        try:
+            self._handle = _driver.open_session(self.front, self._flow.encoded)
+        except BaseException:
+            self._flow.release()
+            raise
         self.log.info("session opened on %s for %s/%s", self.front, self._broker, self._user)
         self._fd = _ctp.fileno(self._handle)
         self._loop.add_reader(self._fd, self._readable)
@@ -151,6 +161,8 @@ class AsyncClient:
         self._core.close()
         if self._handle is not None:
             _ctp.close(self._handle)
+        if self._flow is not None:
+            self._flow.release()
         self._fail_waiting(Disconnected("the session was closed"))
         self.log.info("session closed")
 

@@ -69,7 +69,14 @@ class Client:
         self._core: Core[Order] = Core(lambda: Order(self), broker=broker, user=user, password=password,
                                        app_id=app_id, auth_code=auth_code, query_interval=query_interval,
                                        timeout=timeout, logger=self.log, front=front)
-        self._handle = _driver.open_session(front, _driver.flow_path(flow, front, broker, user))
+        self._flow = _driver.Flow.claim(flow, front, broker, user)
+        self.flow = self._flow.path
+        """The flow directory the session holds."""
+        try:
+            self._handle = _driver.open_session(front, self._flow.encoded)
+        except BaseException:
+            self._flow.release()
+            raise
         self.log.info("session opened on %s for %s/%s", front, broker, user)
         call = self._core.connect(time.monotonic())
         try:
@@ -113,6 +120,7 @@ class Client:
                 return
             self._core.close()
             _ctp.close(self._handle)
+            self._flow.release()
             self._cond.notify_all()
         self.log.info("session closed")
 

@@ -3,6 +3,8 @@ its flow directory, its handle, and reading the handle's events into the core.""
 
 from __future__ import annotations
 
+import fcntl
+import itertools
 import logging
 import os
 import re
@@ -11,7 +13,7 @@ import threading
 from collections.abc import Callable
 from pathlib import Path
 from types import CapsuleType, FrameType, TracebackType
-from typing import Any, cast
+from typing import IO, Any, cast
 
 import _ctp
 
@@ -123,29 +125,84 @@ def session_logger(front: str, user: str) -> logging.Logger:
     return logging.getLogger("ctp.session").getChild(re.sub(r"[^\w@:/-]", "_", f"{user}@{front}"))
 
 
-def flow_path(flow: str | os.PathLike[str] | None, front: str, broker: str, user: str) -> bytes:
-    """The flow directory as the module takes it (bytes ending in a separator), made if missing
-    (for the user alone). By default one per front and user in the user's cache directory
-    ($XDG_CACHE_HOME, else ~/.cache). The vendor's library creates and follows files there, so a
-    directory another user owns or may write to is refused: they could plant a link in it."""
-    if flow is None:
+class Flow:
+    """A flow directory, where the vendor's library keeps a session's files, held by one session.
+
+    Made if missing, for the user alone (mode 0700); by default one per front and user in the
+    user's cache directory ($XDG_CACHE_HOME, else ~/.cache). The vendor's library creates and
+    follows files there, so a directory another user owns or may write to is refused: they could
+    plant a link in it. The library does not share a directory between sessions, so a session
+    locks its own (the file "ctp.lock" in it) for its life: a second one on a given directory is
+    refused, in this process or another; without one given it takes the next free of USER,
+    USER.2, USER.3, ..."""
+
+    LOCK = "ctp.lock"
+    _held: set[str] = set()        # this process's, to say whose the lock is
+
+    def __init__(self, path: Path, lock: IO[bytes]) -> None:
+        self.path, self._lock = path, lock
+
+    @classmethod
+    def claim(cls, flow: str | os.PathLike[str] | None, front: str, broker: str, user: str) -> Flow:
+        if flow is not None:
+            path = Path(flow)
+            return cls._take(path, cls._made(path))
         cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-        flow = Path(cache) / "ctp" / "flow" / re.sub(r"\W", "_", front) / broker / user
-    path = Path(flow)
-    for missing in reversed([path, *path.parents]):
-        if not missing.exists():
-            try:
-                missing.mkdir(mode=0o700)
-            except FileExistsError:     # made meanwhile by someone else: checked below like any other
-                pass
-    owner = os.stat(path)
-    if owner.st_uid != os.geteuid():
-        raise PermissionError(f"flow directory {str(path)!r} belongs to user {owner.st_uid}, not to this one "
-                              f"({os.geteuid()}): its owner could plant files the vendor's library follows")
-    if owner.st_mode & 0o022:
-        raise PermissionError(f"flow directory {str(path)!r} may be written by others (mode "
-                              f"{owner.st_mode & 0o777:o}): they could plant files the vendor's library follows")
-    return os.fsencode(os.path.join(path, ""))
+        base = Path(cache) / "ctp" / "flow" / re.sub(r"\W", "_", front) / broker
+        for n in itertools.count(1):
+            path = base / (user if n == 1 else f"{user}.{n}")
+            taken = cls._try(path, cls._made(path))
+            if taken is not None:
+                return cls(path, taken)
+        raise AssertionError("unreachable")
+
+    @property
+    def encoded(self) -> bytes:
+        """As the module takes it: bytes ending in a separator."""
+        return os.fsencode(os.path.join(self.path, ""))
+
+    def release(self) -> None:
+        if not self._lock.closed:
+            Flow._held.discard(str(self.path.resolve()))
+            self._lock.close()
+
+    @classmethod
+    def _take(cls, path: Path, lock: IO[bytes]) -> Flow:
+        taken = cls._try(path, lock)
+        if taken is None:
+            whose = "this process" if str(path.resolve()) in cls._held else "another process"
+            raise RuntimeError(f"flow directory {str(path)!r} is in use by another session of {whose}: the "
+                               f"vendor's library keeps one session's files there; give each session its own")
+        return cls(path, taken)
+
+    @classmethod
+    def _try(cls, path: Path, lock: IO[bytes]) -> IO[bytes] | None:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            lock.close()
+            return None
+        cls._held.add(str(path.resolve()))
+        return lock
+
+    @staticmethod
+    def _made(path: Path) -> IO[bytes]:
+        """Makes what is missing of the directory (mode 0700), checks it and opens its lock file."""
+        for missing in reversed([path, *path.parents]):
+            if not missing.exists():
+                try:
+                    missing.mkdir(mode=0o700)
+                except FileExistsError:     # made meanwhile by someone else: checked below like any other
+                    pass
+        owner = os.stat(path)
+        if owner.st_uid != os.geteuid():
+            raise PermissionError(f"flow directory {str(path)!r} belongs to user {owner.st_uid}, not to this one "
+                                  f"({os.geteuid()}): its owner could plant files the vendor's library follows")
+        if owner.st_mode & 0o022:
+            raise PermissionError(f"flow directory {str(path)!r} may be written by others (mode "
+                                  f"{owner.st_mode & 0o777:o}): they could plant files the vendor's library follows")
+        fd = os.open(path / Flow.LOCK, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+        return os.fdopen(fd, "rb+")
 
 
 def open_session(front: str, flow: bytes) -> CapsuleType:

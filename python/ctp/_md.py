@@ -9,6 +9,7 @@ import asyncio
 import collections
 import logging
 import os
+from pathlib import Path
 import re
 import threading
 import time
@@ -77,9 +78,15 @@ def instrument_ids(given: tuple[str | Iterable[str], ...]) -> tuple[str, ...]:
     return cast(tuple[str, ...], tuple(ids))
 
 
-def _open(front: str, flow: str | os.PathLike[str] | None, broker: str, user: str) -> CapsuleType:
+def _open(front: str, flow: str | os.PathLike[str] | None, broker: str,
+          user: str) -> tuple[CapsuleType, _driver.Flow]:
     # Apart from a trading session's flow files by default: the vendor's libraries keep their own.
-    return _ctpmd.create(front, _driver.flow_path(flow, front, broker, f"{user}-md"))
+    held = _driver.Flow.claim(flow, front, broker, f"{user}-md")
+    try:
+        return _ctpmd.create(front, held.encoded), held
+    except BaseException:
+        held.release()
+        raise
 
 
 class MarketData:
@@ -99,7 +106,9 @@ class MarketData:
         self._pumping = False
         self._core = MdCore(broker=broker, user=user, password=password, timeout=timeout, logger=self.log,
                             front=front)
-        self._handle = _open(front, flow, broker, user)
+        self._handle, self._flow = _open(front, flow, broker, user)
+        self.flow = self._flow.path
+        """The flow directory the session holds."""
         self.log.info("market-data session opened on %s for %s/%s", front, broker, user)
         call = self._core.connect(time.monotonic())
         try:
@@ -128,6 +137,7 @@ class MarketData:
                 return
             self._core.close()
             _ctpmd.close(self._handle)
+            self._flow.release()
             self._cond.notify_all()
         self.log.info("session closed")
 
@@ -291,6 +301,9 @@ class AsyncMarketData:
         self.front = front
         self.log = logger or md_logger(front, user)
         self._flow, self._broker, self._user = flow, broker, user
+        self._held: _driver.Flow | None = None
+        self.flow: Path | None = None
+        """The flow directory the session holds, once connected."""
         self._core = MdCore(broker=broker, user=user, password=password, timeout=timeout, logger=self.log,
                             front=front)
         self._loop: asyncio.AbstractEventLoop | None = None
@@ -304,7 +317,8 @@ class AsyncMarketData:
         if self._handle is not None:
             raise RuntimeError("already connected")
         self._loop = asyncio.get_running_loop()
-        self._handle = _open(self.front, self._flow, self._broker, self._user)
+        self._handle, self._held = _open(self.front, self._flow, self._broker, self._user)
+        self.flow = self._held.path
         self.log.info("market-data session opened on %s for %s/%s", self.front, self._broker, self._user)
         self._fd = _ctpmd.fileno(self._handle)
         self._loop.add_reader(self._fd, self._readable)
@@ -344,6 +358,8 @@ class AsyncMarketData:
         self._core.close()
         if self._handle is not None:
             _ctpmd.close(self._handle)
+        if self._held is not None:
+            self._held.release()
         self._fail_waiting(Disconnected("the session was closed"))
         self.log.info("session closed")
 
