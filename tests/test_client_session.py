@@ -3,6 +3,7 @@ drops while the client is being made, overflows, closing; each scenario on every
 (``Client``, ``AsyncClient``, ``MarketData``, ``AsyncMarketData``)."""
 
 import logging
+import os
 import subprocess
 import sys
 import threading
@@ -12,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import ctp
-from clients import LONG, face, trading  # noqa: F401
+from clients import LONG, face, trading, viewing  # noqa: F401
 from conftest import subprocess_env
 
 
@@ -143,3 +144,20 @@ def test_a_flow_directory_is_one_session_s(face, tmp_path, monkeypatch):
     face.runner.inside(first.close)
     again = face.open(flow=flow)
     assert again.ready and again.flow == flow
+
+
+def test_after_an_overflow_market_data_recovers_by_itself(viewing):
+    sim = viewing.kind.sim
+    md = viewing.open()
+    events = md.events(timeout=LONG)
+    viewing.runner.do(md.subscribe("rb2705"))
+    viewing.runner.inside(lambda: sim.md_flood(md.api, "OnRtnDepthMarketData", 32_769))
+    seen = viewing.runner.collect(events, named("Overflowed", "Reconnected"), 2)
+    assert [e["name"] for e in seen] == ["Overflowed", "Reconnected"], "reported, and back"
+    assert md.ready and md.subscribed == ["rb2705"]
+    fresh = viewing.kind.api_of(os.fsencode(os.path.join(md.flow, "")))
+    assert fresh != md.api and not sim.md_alive(md.api), "a fresh session in place of the old one"
+    ticks = md.ticks(timeout=LONG)
+    sim.move_price(viewing.front, "rb2705", 4)
+    price = sim.price(viewing.front, "rb2705")
+    viewing.runner.collect(ticks, lambda t: t["BidPrice1"] < price < t["AskPrice1"], 1)

@@ -163,7 +163,7 @@ class MarketData:
         """The latest tick seen (RtnDepthMarketData's "data"), or None. Reads what has arrived first."""
         with _driver.INTERRUPTS, self._cond:
             if not self._closed() and not self._pumping:
-                drain(self._handle, self._core, self.log)
+                self._drain()
                 self._send()      # what the events call for (a login again) goes out now, not at the next call
             return self._core.latest(instrument_id)
 
@@ -193,7 +193,7 @@ class MarketData:
         flat = instrument_ids(ids)
         with _driver.INTERRUPTS, self._cond:
             if not self._closed():
-                drain(self._handle, self._core, self.log)
+                self._drain()
             call = ask(flat, time.monotonic(), timeout)
             self._send()
         self._result(call)
@@ -210,7 +210,7 @@ class MarketData:
         deadline = None if timeout is None else time.monotonic() + timeout
         with _driver.INTERRUPTS, self._cond:
             if not self._closed() and not self._pumping:     # what has arrived counts, even without a wait
-                drain(self._handle, self._core, self.log)
+                self._drain()
             while True:
                 now = time.monotonic()
                 self._core.advance(now)
@@ -242,13 +242,21 @@ class MarketData:
                     finally:
                         self._cond.acquire()
                     if not self._closed():
-                        drain(self._handle, self._core, self.log)
+                        self._drain()
                 finally:
                     self._pumping = False
                     self._cond.notify_all()
 
     def _closed(self) -> bool:
         return self._core.phase is Phase.CLOSED
+
+    def _drain(self) -> None:
+        """Feeds the core what has arrived; after an overflow, opens a fresh session in its place."""
+        drain(self._handle, self._core, self.log)
+        if self._core.overflow is not None and not self._closed():
+            _ctpmd.close(self._handle)          # wakes a thread waiting on it, which then reads the new one
+            self._handle = _ctpmd.create(self.front, self._flow.encoded)
+            self._core.reopened()
 
 
 class Ticks:
@@ -435,9 +443,14 @@ class AsyncMarketData:
         if self._handle is None or self._core.phase is Phase.CLOSED:
             return
         drain(self._handle, self._core, self.log)
-        if self._core.overflow is not None:
+        if self._core.overflow is not None and self._held is not None and self._loop is not None:
+            # A fresh session in place of the one that overflowed.
             self._stop_reading()
-            self._fail_waiting(self._core.overflow)
+            _ctpmd.close(self._handle)
+            self._handle = _ctpmd.create(self.front, self._held.encoded)
+            self._fd = _ctpmd.fileno(self._handle)
+            self._loop.add_reader(self._fd, self._readable)
+            self._core.reopened()
         self._update()
 
     def _update(self) -> None:

@@ -158,6 +158,17 @@ class MdCore:
                     self._login_refused(call, TimeoutError(what))
                 call.finish(error=TimeoutError(what))
 
+    def reopened(self) -> None:
+        """A fresh session replaced the one that overflowed (ticks are snapshots: nothing that
+        matters was lost for good): it logs in and subscribes again as after a drop, then
+        reports ``Reconnected``."""
+        if self.phase is not Phase.OVERFLOWED:
+            return
+        self.log.warning("a fresh session replaces the one that overflowed")
+        self.overflow = None
+        self.phase = Phase.CONNECTING
+        self._login_call = None
+
     def poll_failed(self, error: Exception) -> None:
         """``_ctpmd.poll`` raised: a BufferError ends the session; any other error concerns one event."""
         if not isinstance(error, BufferError):
