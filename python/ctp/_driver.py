@@ -1,26 +1,425 @@
-"""What both drivers do the same way around the core: the session's logger,
-its flow directory, its handle, and reading the handle's events into the core."""
+"""What both drivers do the same way: run sessions through their module (a ``Link``), read
+their events into their cores, send what the cores have due, open a fresh session in place
+of one that overflowed when its protocol says so, keep the streams callers read events
+from, hold Ctrl-C back while the state is changing, and keep each session's flow directory.
+
+A call's body, written once for both faces of a client, is a generator (``Steps``): it asks
+the session core for what it wants, and yields a ``Wait`` for each thing it must wait for;
+the blocking driver runs it to its end in the calling thread, the asyncio driver in a
+coroutine."""
 
 from __future__ import annotations
 
+import annotationlib
 import fcntl
+import inspect
 import itertools
 import logging
 import os
 import re
 import signal
 import threading
-from collections.abc import Callable
+from collections import deque
+from collections.abc import Callable, Generator, Hashable, Iterator, Sequence
+from contextlib import AbstractContextManager
 from pathlib import Path
 from types import CapsuleType, FrameType, TracebackType
-from typing import IO, Any, cast
+from typing import IO, Any, Protocol as TypingProtocol, cast
 
-import _ctp
-
-from ._core import Core, Event, Record
+from ._core import Call, Disconnected, Event, Overflowed, Phase, Session, transmit
 
 # Polls that raise for one event before the rest comes through; more in a row means something else is wrong.
 MAX_BAD_POLLS = 64
+
+type Steps[R] = Generator[Wait, Any, R]
+"""A call's body: yields what it waits for, gets back what that gave (or has its exception
+thrown in), returns the call's result."""
+
+
+class Wait:
+    """What a call's body waits for: ``call`` to finish (its result comes back), within ``timeout``
+    seconds (None: no limit) or TimeoutError naming ``what``; failing as ``attached`` does (the
+    session closed, or overflowed for good) or, without one, as the driver does (closed)."""
+
+    def __init__(self, call: Call, timeout: float | None = None, what: str = "",
+                 attached: Attached | None = None) -> None:
+        self.call, self.timeout, self.what, self.attached = call, timeout, what or call.name, attached
+
+
+class End(Exception):
+    """A stream has nothing more to give."""
+
+
+class Done[R]:
+    """A body's end, with what it returned."""
+
+    def __init__(self, value: R) -> None:
+        self.value = value
+
+
+def derived[F: Callable[..., Any]](face: F, body: Callable[..., Any], wrapper: str = "") -> F:
+    """A face made of a body: its public name, its documentation, and its signature with what it
+    gives (``Steps[R]`` gives R; a stream's ``Source[T]`` gives ``wrapper[T]``)."""
+    function = cast(Any, face)
+    function.__name__ = function.__qualname__ = body.__name__.lstrip("_")
+    del function.__wrapped__
+    signature = inspect.signature(body, annotation_format=annotationlib.Format.STRING)
+    gives = str(signature.return_annotation)
+    if "[" in gives:
+        inner = gives[gives.index("[") + 1:-1]
+        gives = f"{wrapper}[{inner}]" if wrapper else inner
+    function.__signature__ = signature.replace(return_annotation=gives)
+    return face
+
+
+def tick_key(event: Event) -> Hashable | None:
+    """What a tick conflates by: its instrument (None for any other event)."""
+    data = event.get("data")
+    return data["InstrumentID"] if event["name"] == "RtnDepthMarketData" and data is not None else None
+
+
+def pair_key(pair: tuple[Any, Event]) -> Hashable | None:
+    """A tick's instrument and the session it came to (None for any other event)."""
+    face, event = pair
+    key = tick_key(event)
+    return None if key is None else (id(face), key)
+
+
+class Module(TypingProtocol):
+    """The functions both native modules have, as a driver uses them."""
+
+    def create(self, front: str, flow: bytes, /) -> CapsuleType: ...
+    def poll(self, handle: CapsuleType, /) -> Sequence[Any]: ...
+    def close(self, handle: CapsuleType, /) -> None: ...
+    def fileno(self, handle: CapsuleType, /) -> int: ...
+
+
+class Link:
+    """A native module as a driver uses it: how a session opens, reads, sends and closes. The
+    module's stubs type each request by name; the core sends names and fields it checked, as
+    plain dicts."""
+
+    def __init__(self, module: Module, logger: str, flow_suffix: str = "") -> None:
+        self.module = module
+        self.logger = logger
+        self.flow_suffix = flow_suffix          # apart from another kind of session's flow files by default
+
+    def send(self, handle: CapsuleType, call: Call) -> int:
+        request = cast(Callable[[CapsuleType, str, dict[str, Any], int], int], getattr(self.module, "request"))
+        return request(handle, call.name, call.fields, call.request_id)
+
+    def session_logger(self, front: str, user: str) -> logging.Logger:
+        """One logger per session, below the link's."""
+        return logging.getLogger(self.logger).getChild(re.sub(r"[^\w@:/-]", "_", f"{user}@{front}"))
+
+
+class Attached:
+    """A session as a driver runs it: its face (what the caller holds), its core, its module, its
+    handle and its flow directory."""
+
+    def __init__(self, face: object, session: Session, link: Link, front: str, flow: str | os.PathLike[str] | None,
+                 flow_user: str) -> None:
+        self.face, self.session, self.link, self.front = face, session, link, front
+        self.flow_given, self.flow_user = flow, flow_user
+        self.flow: Flow | None = None
+        self.handle: CapsuleType | None = None
+        self.fd = -1
+        self.failure: BaseException | None = None
+        """Why nothing more can come of it: closed, or overflowed for good."""
+
+    @property
+    def running(self) -> bool:
+        return self.handle is not None and self.failure is None
+
+
+class Source[T]:
+    """The queue behind one stream: what it takes of the events its driver delivers (``select``
+    makes an item of a face's event, or None), in arrival order, until taken. With ``conflate``
+    (a key per item, or None) an item replaces the one of its key not yet taken, at the end: a
+    reader that fell behind gets the newest tick of each instrument, not a backlog of stale ones.
+    Safe to take from while a driver puts into it from another thread."""
+
+    def __init__(self, driver: BaseDriver, select: Callable[[object, Event], T | None], *,
+                 attached: Attached | None, timeout: float | None, what: str,
+                 conflate: Callable[[T], Hashable | None] | None = None, first: Sequence[T] = ()) -> None:
+        self.driver, self.attached = driver, attached
+        self.timeout, self.what = timeout, what
+        self._select, self._conflate = select, conflate
+        self._lock = threading.Lock()
+        self._queue: deque[list[T]] = deque()          # boxes; an emptied box was replaced by a newer item
+        self._pending: dict[Hashable, list[T]] = {}
+        self._replaced = 0
+        self._arrival: Call | None = None
+        for item in first:
+            self._add(item)
+        driver.listen(self)
+
+    def put(self, face: object, event: Event) -> None:
+        item = self._select(face, event)
+        if item is None:
+            return
+        with self._lock:
+            self._add(item)
+            arrival, self._arrival = self._arrival, None
+        if arrival is not None:
+            arrival.finish()
+
+    def take(self) -> T | None:
+        with self._lock:
+            while self._queue:
+                box = self._queue.popleft()
+                if box:
+                    if self._conflate is not None:
+                        key = self._conflate(box[0])
+                        if self._pending.get(key) is box:
+                            del self._pending[key]
+                    return box[0]
+                self._replaced -= 1
+        return None
+
+    def arrival(self) -> Call:
+        """A call that finishes when the next item comes."""
+        with self._lock:
+            if self._arrival is None:
+                self._arrival = Call("arrival")
+                if self._queue:
+                    self._arrival.finish()
+            return self._arrival
+
+    def ended(self) -> bool:
+        """Nothing is left and nothing more can come."""
+        with self._lock:
+            if any(self._queue):
+                return False
+        return self.driver.closed if self.attached is None else self.attached.failure is not None
+
+    def close(self) -> None:
+        self.driver.unlisten(self)
+
+    def _add(self, item: T) -> None:
+        box = [item]
+        key = self._conflate(item) if self._conflate is not None else None
+        if key is not None:
+            stale = self._pending.get(key)
+            if stale:
+                stale.clear()
+                self._replaced += 1
+            self._pending[key] = box
+        self._queue.append(box)
+        if self._replaced > 64 and self._replaced > len(self._queue) // 2:     # keep what a slow reader costs bounded
+            self._queue = deque(box for box in self._queue if box)
+            self._replaced = 0
+
+
+class StreamBase[T]:
+    """An iterator over a stream's items, written once for both faces (``__next__`` of the
+    blocking one, ``__anext__`` of the asyncio one): it takes what is there, and otherwise waits
+    for the next item; it ends after its timeout without one, or once nothing more can come
+    (the session closed or overflowed for good, after what was left)."""
+
+    def __init__(self, driver: Any, source: Source[T]) -> None:
+        self._driver, self._source = driver, source
+
+    def close(self) -> None:
+        """Stops collecting."""
+        self._source.close()
+
+    def _next(self) -> Steps[T]:
+        source = self._source
+        while True:
+            item = source.take()
+            if item is not None:
+                return item
+            if source.ended():
+                raise End
+            try:
+                yield Wait(source.arrival(), source.timeout, source.what, source.attached)
+            except (TimeoutError, Disconnected, Overflowed):
+                item = source.take()
+                if item is None:
+                    raise End from None
+                return item
+
+
+class BaseDriver:
+    """Runs any number of sessions: what both drivers do the same way. A driver subclass adds how
+    it waits (``_watch``, ``_unwatch``: a session's descriptor; ``_ended``: waits on a session that
+    can give nothing more fail) and its clock (``now``)."""
+
+    def __init__(self) -> None:
+        self._attached: list[Attached] = []
+        self._sources: list[Source[Any]] = []
+        self.closed = False
+
+    def now(self) -> float:
+        raise NotImplementedError
+
+    def guard(self) -> AbstractContextManager[None]:
+        """Holds the driver: no other thread reads or writes a session meanwhile."""
+        raise NotImplementedError
+
+    def entered(self) -> AbstractContextManager[None]:
+        """Where a call that does not wait reads or changes sessions: what has arrived is taken in
+        first, and what is due goes out after."""
+        raise NotImplementedError
+
+    # ---- sessions ---------------------------------------------------------------------------------
+
+    def attach(self, face: object, session: Session, link: Link, front: str, flow: str | os.PathLike[str] | None,
+               flow_user: str) -> Attached:
+        """A session to run, not yet open; its events go to the driver's streams as the face's."""
+        if self.closed:
+            raise Disconnected("the driver was closed")
+        attached = Attached(face, session, link, front, flow, flow_user)
+        session.listen(lambda event: self._deliver(attached, event))
+        return attached
+
+    def open(self, attached: Attached) -> None:
+        """Opens the session through its module, on its flow directory."""
+        if attached.handle is not None or attached.failure is not None:
+            raise RuntimeError("already connected")
+        if self.closed:
+            raise Disconnected("the driver was closed")
+        session = attached.session
+        attached.flow = Flow.claim(attached.flow_given, attached.front, session.broker, attached.flow_user)
+        try:
+            attached.handle = attached.link.module.create(attached.front, attached.flow.encoded)
+            attached.fd = attached.link.module.fileno(attached.handle)
+        except BaseException:
+            attached.flow.release()
+            attached.handle = None
+            raise
+        self._attached.append(attached)
+        self._watch(attached)
+        session.log.info("session opened on %s for %s/%s", attached.front, session.broker, session.user)
+
+    def close_session(self, attached: Attached) -> None:
+        """Closes a session: calls still waiting fail with ``Disconnected``. A second call does nothing."""
+        if isinstance(attached.failure, Disconnected):
+            return
+        attached.failure = Disconnected("the session was closed")
+        attached.session.close()
+        if attached in self._attached:
+            self._attached.remove(attached)
+            self._unwatch(attached)
+        if attached.handle is not None:
+            attached.link.module.close(attached.handle)
+        if attached.flow is not None:
+            attached.flow.release()
+        self._ended(attached)
+        attached.session.log.info("session closed")
+
+    def close(self) -> None:
+        """Closes every session it runs; its streams end."""
+        for attached in list(self._attached):
+            self.close_session(attached)
+        self.closed = True
+        self._ended(None)
+
+    def listen(self, source: Source[Any]) -> None:
+        self._sources.append(source)
+
+    def unlisten(self, source: Source[Any]) -> None:
+        if source in self._sources:
+            self._sources.remove(source)
+
+    # ---- the work -----------------------------------------------------------------------------------
+
+    def _events_source(self, timeout: float | None, conflate: bool) -> Source[tuple[Any, Event]]:
+        return Source(self, lambda face, event: (face, event), attached=None, timeout=timeout, what="events",
+                      conflate=pair_key if conflate else None)
+
+    def _step(self, steps: Steps[Any], value: Any, error: BaseException | None) -> Wait | Done[Any]:
+        """Runs a body to its next wait, or to its end; sends what it asked for."""
+        try:
+            wait = steps.send(value) if error is None else steps.throw(error)
+        except StopIteration as stop:
+            return Done(stop.value)
+        finally:
+            self.flush()
+        return wait
+
+    def flush(self) -> None:
+        """Lets every session act on the time and sends what it has due."""
+        now = self.now()
+        for attached in list(self._attached):
+            if attached.running:
+                handle, send = attached.handle, attached.link.send
+                attached.session.advance(now)
+                transmit(attached.session, lambda call: send(handle, call), now)   # type: ignore[arg-type]
+
+    def _catch_up(self) -> None:
+        """Takes in what has arrived for every session (so that a lost event is known before
+        anything more goes out) and sends what is due."""
+        for attached in list(self._attached):
+            self._drain(attached)
+        self.flush()
+
+    def _next_wakeup(self) -> float | None:
+        times = [attached.session.next_wakeup() for attached in self._attached if attached.running]
+        return min((t for t in times if t is not None), default=None)
+
+    def _deliver(self, attached: Attached, event: Event) -> None:
+        for source in list(self._sources):
+            source.put(attached.face, event)
+
+    def _drain(self, attached: Attached) -> None:
+        """Feeds the session every event its handle has now. A poll that raises for one event is
+        logged and polled again (the rest follow); after a lost event the session either gets a
+        fresh handle (if its protocol recovers) or is read no more."""
+        if not attached.running:
+            return
+        session, module = attached.session, attached.link.module
+        with INTERRUPTS:            # what poll took is handled whole
+            for _ in range(MAX_BAD_POLLS):
+                if session.overflow is not None:
+                    break
+                try:
+                    events = module.poll(attached.handle)     # type: ignore[arg-type]
+                except Exception as error:
+                    session.poll_failed(error)
+                    continue
+                for event in events:
+                    try:
+                        session.receive(event)
+                    except Exception:
+                        session.log.exception("could not handle the event %r", event)
+                break
+            if session.phase is Phase.OVERFLOWED:
+                self._overflowed(attached)
+
+    def _overflowed(self, attached: Attached) -> None:
+        self._unwatch(attached)     # it stays readable: poll raises for good
+        session, module = attached.session, attached.link.module
+        if session.protocol.recovers and attached.flow is not None and attached.handle is not None:
+            module.close(attached.handle)
+            try:
+                attached.handle = module.create(attached.front, attached.flow.encoded)
+                attached.fd = module.fileno(attached.handle)
+            except Exception as error:
+                session.log.error("could not open a fresh session: %s", error)
+            else:
+                self._watch(attached)
+                session.reopened()
+                return
+        attached.failure = session.overflow
+        self._ended(attached)
+
+    def _check(self, wait: Wait) -> None:
+        """Raises what a wait fails with once nothing more can come of what it waits on."""
+        if wait.attached is not None and wait.attached.failure is not None:
+            raise wait.attached.failure
+        if wait.attached is None and self.closed:
+            raise Disconnected("the driver was closed")
+
+    def _watch(self, attached: Attached) -> None:
+        raise NotImplementedError
+
+    def _unwatch(self, attached: Attached) -> None:
+        raise NotImplementedError
+
+    def _ended(self, attached: Attached | None) -> None:
+        raise NotImplementedError
 
 
 class Interrupts:
@@ -95,34 +494,6 @@ class _Window:
 
 
 INTERRUPTS = Interrupts()
-"""One for the process: the handler is the process's."""
-
-
-# The front addresses a session takes: a real front's, or the stand-in's simulated one.
-FRONT = re.compile(r"(?:tcp|ssl)://[^\s/:]+:(?:[1-9][0-9]{0,4})|sim://[^\s/?]+(?:\?\S*)?")
-
-
-def check_arguments(front: object, texts: dict[str, object], flow: object, logger: object) -> None:
-    """Checks a session's arguments before anything starts: TypeError or ValueError naming the
-    first bad one. The texts' contents (lengths, characters) are the module's to check."""
-    if not isinstance(front, str):
-        raise TypeError(f"front must be a str such as 'tcp://host:port' or 'sim://NAME', not "
-                        f"{type(front).__name__}")
-    if not FRONT.fullmatch(front):
-        raise ValueError(f"front {front!r} is not a front address: 'tcp://host:port', 'ssl://host:port' or "
-                         "'sim://NAME'")
-    for name, value in texts.items():
-        if not isinstance(value, str):
-            raise TypeError(f"{name} must be a str, not {type(value).__name__}")
-    if flow is not None and not isinstance(flow, (str, os.PathLike)):
-        raise TypeError(f"flow must be a path (str or os.PathLike) or None, not {type(flow).__name__}")
-    if logger is not None and not isinstance(logger, logging.Logger):
-        raise TypeError(f"logger must be a logging.Logger or None, not {type(logger).__name__}")
-
-
-def session_logger(front: str, user: str) -> logging.Logger:
-    """One logger per session, under "ctp.session"."""
-    return logging.getLogger("ctp.session").getChild(re.sub(r"[^\w@:/-]", "_", f"{user}@{front}"))
 
 
 class Flow:
@@ -204,35 +575,3 @@ class Flow:
         fd = os.open(path / Flow.LOCK, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
         return os.fdopen(fd, "rb+")
 
-
-def open_session(front: str, flow: bytes) -> CapsuleType:
-    return _ctp.create(front, flow)
-
-
-# The stubs type each request name with its own fields; the core sends names and
-# fields it checked against its key table at run time, as plain dicts.
-request = cast(Callable[[CapsuleType, str, Record, int], int], _ctp.request)
-
-
-def drain(handle: CapsuleType, core: Core[Any], log: logging.Logger) -> None:
-    """Feeds the core every event the handle has now. A poll that raises for one event is
-    logged and polled again (the rest follow); BufferError ends polling for good."""
-    with INTERRUPTS:        # what poll took is handled whole
-        _drain(handle, core, log)
-
-
-def _drain(handle: CapsuleType, core: Core[Any], log: logging.Logger) -> None:
-    for _ in range(MAX_BAD_POLLS):
-        if core.overflow is not None:
-            return
-        try:
-            events = _ctp.poll(handle)
-        except Exception as error:
-            core.poll_failed(error)
-            continue
-        for event in events:
-            try:
-                core.receive(cast(Event, event))     # the client reads events as plain dicts
-            except Exception:
-                log.exception("could not handle the event %r", event)
-        return
