@@ -11,13 +11,13 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import functools
+import inspect
 from collections.abc import AsyncIterator, Callable, Coroutine, Iterator
 from typing import TYPE_CHECKING, Any, Concatenate, Self, cast
 
 from ._args import check_timeout
 from ._core import Disconnected, Event
-from ._driver import Attached, BaseDriver, Done, End, Source, Steps, StreamBase, Wait, derived
+from ._driver import Attached, BaseDriver, Done, End, Source, Steps, StreamBase, Wait, face_of
 
 if TYPE_CHECKING:
     from types import TracebackType
@@ -179,21 +179,15 @@ class AsyncStream[T](StreamBase[T]):
             raise StopAsyncIteration from None
 
 
-def call[S, **P, R](body: Callable[Concatenate[S, P], Steps[R]]) -> Callable[Concatenate[S, P], Coroutine[Any, Any, R]]:
-    """The asyncio face of a call's body: a coroutine that runs it on the loop."""
-    @functools.wraps(body)
-    async def face(self: S, /, *args: P.args, **kwargs: P.kwargs) -> R:
-        driver = cast(AsyncDriver, getattr(self, "_driver"))
-        return await driver.run(body(self, *args, **kwargs))
-    return derived(face, body)
-
-
 def stream[S, **P, T](body: Callable[Concatenate[S, P], Source[T]]) -> Callable[Concatenate[S, P], AsyncStream[T]]:
     """The asyncio face of a stream's body: an async iterator."""
-    @functools.wraps(body)
-    def face(self: S, /, *args: P.args, **kwargs: P.kwargs) -> AsyncStream[T]:
-        return AsyncStream(getattr(self, "_driver"), body(self, *args, **kwargs))
-    return derived(face, body, "AsyncStream")
+    return cast(Callable[Concatenate[S, P], AsyncStream[T]], face_of(body, AsyncStream, "AsyncStream"))
+
+
+def call[S, **P, R](body: Callable[Concatenate[S, P], Steps[R]]) -> Callable[Concatenate[S, P], Coroutine[Any, Any, R]]:
+    """The asyncio face of a call's body: a coroutine that runs it on the loop."""
+    return cast(Callable[Concatenate[S, P], Coroutine[Any, Any, R]],
+                inspect.markcoroutinefunction(face_of(body, AsyncDriver.run)))
 
 
 def __getattr__(name: str) -> object:

@@ -13,7 +13,6 @@ changing hands.
 from __future__ import annotations
 
 import contextlib
-import functools
 import select
 import threading
 import time
@@ -23,7 +22,7 @@ from typing import TYPE_CHECKING, Any, Concatenate, Self, cast
 
 from ._args import check_timeout
 from ._core import Call, Event
-from ._driver import INTERRUPTS, BaseDriver, Done, End, Source, Steps, StreamBase, Wait, derived
+from ._driver import INTERRUPTS, BaseDriver, Done, End, Source, Steps, StreamBase, Wait, face_of
 
 if TYPE_CHECKING:
     from ._client import Client as Client, Order as Order
@@ -213,19 +212,12 @@ class Stream[T](StreamBase[T]):
 
 def call[S, **P, R](body: Callable[Concatenate[S, P], Steps[R]]) -> Callable[Concatenate[S, P], R]:
     """The blocking face of a call's body: runs it to its end in the caller's thread."""
-    @functools.wraps(body)
-    def face(self: S, /, *args: P.args, **kwargs: P.kwargs) -> R:
-        driver = cast(Driver, getattr(self, "_driver"))
-        return driver.run(body(self, *args, **kwargs))
-    return derived(face, body)
+    return cast(Callable[Concatenate[S, P], R], face_of(body, Driver.run))
 
 
 def stream[S, **P, T](body: Callable[Concatenate[S, P], Source[T]]) -> Callable[Concatenate[S, P], Stream[T]]:
     """The blocking face of a stream's body: an iterator."""
-    @functools.wraps(body)
-    def face(self: S, /, *args: P.args, **kwargs: P.kwargs) -> Stream[T]:
-        return Stream(getattr(self, "_driver"), body(self, *args, **kwargs))
-    return derived(face, body, "Stream")
+    return cast(Callable[Concatenate[S, P], Stream[T]], face_of(body, Stream, "Stream"))
 
 
 def __getattr__(name: str) -> object:

@@ -76,6 +76,11 @@ class ClientBase[D: BaseDriver, O: OrderFace](Face[D]):
 
     _order_type: ClassVar[type[OrderFace]]
 
+    def __init_subclass__(cls, order: type[OrderFace] | None = None, **options: object) -> None:
+        super().__init_subclass__(**options)
+        if order is not None:
+            cls._order_type = order
+
     def __init__(self, front: str, broker: str, user: str, password: str, app_id: str = "", auth_code: str = "",
                  *, flow: str | os.PathLike[str] | None = None, query_interval: float = 1.0,
                  timeout: float | None = 10.0, logger: logging.Logger | None = None, driver: D | None = None) -> None:
@@ -154,19 +159,13 @@ class ClientBase[D: BaseDriver, O: OrderFace](Face[D]):
         return self._book.order_by_sys_id(exchange_id, order_sys_id)
 
 
-class Client(BlockingFace, ClientBase[Driver, Order]):
-    __doc__ = ClientBase.__doc__
-
-    _order_type = Order
+class Client(BlockingFace, ClientBase[Driver, Order], order=Order):
     query = blocking.call(ClientBase._query)
     insert_order = blocking.call(ClientBase._insert_order)
     cancel = blocking.call(ClientBase._cancel)
 
 
-class AsyncClient(AsyncFace, ClientBase[AsyncDriver, AsyncOrder]):
-    __doc__ = ClientBase.__doc__
-
-    _order_type = AsyncOrder
+class AsyncClient(AsyncFace, ClientBase[AsyncDriver, AsyncOrder], order=AsyncOrder):
     query = asynchronous.call(ClientBase._query)
     insert_order = asynchronous.call(ClientBase._insert_order)
     cancel = asynchronous.call(ClientBase._cancel)

@@ -25,7 +25,7 @@ import logging
 from collections import deque
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, ClassVar, Literal
+from typing import Any, ClassVar, Literal, Self
 
 Event = dict[str, Any]
 """An event record as the module's ``poll`` returns it, or one of the client's own:
@@ -95,7 +95,29 @@ def reply_error(event: Event, name: str) -> CtpError | None:
     return CtpError(error["ErrorID"], error["ErrorMsg"], name, event.get("request_id", 0))
 
 
-class Call:
+class Finishing:
+    """Something callers wait for: it finishes once, and its callbacks run then."""
+
+    def __init__(self) -> None:
+        self._callbacks: list[Callable[[Any], None]] = []
+
+    @property
+    def done(self) -> bool:
+        raise NotImplementedError
+
+    def add_done_callback(self, callback: Callable[[Self], None]) -> None:
+        if self.done:
+            callback(self)
+        else:
+            self._callbacks.append(callback)
+
+    def _finished(self) -> None:
+        callbacks, self._callbacks = self._callbacks, []
+        for callback in callbacks:
+            callback(self)
+
+
+class Call(Finishing):
     """A request in progress, or anything else a caller waits for: a small future, done
     once with a result or an exception; callbacks run when it finishes.
 
@@ -107,6 +129,7 @@ class Call:
                  paced: bool = False, when: Literal["login", "sync", "ready"] = "ready",
                  until: Literal["reply", "sent", "told"] = "reply",
                  arguments: Mapping[str, str] | None = None) -> None:
+        super().__init__()
         self.name = name
         self.fields: Record = fields or {}
         self.deadline = deadline
@@ -121,16 +144,13 @@ class Call:
         self.sent = False
         self.retry_at: float | None = None
         self.attempts = 0
-        self.done = False
+        self._done = False
         self.result: Any = None
         self.error: BaseException | None = None
-        self._callbacks: list[Callable[[Call], None]] = []
 
-    def add_done_callback(self, callback: Callable[[Call], None]) -> None:
-        if self.done:
-            callback(self)
-        else:
-            self._callbacks.append(callback)
+    @property
+    def done(self) -> bool:
+        return self._done
 
     def value(self) -> Any:
         if self.error is not None:
@@ -138,12 +158,10 @@ class Call:
         return self.result
 
     def finish(self, result: Any = None, error: BaseException | None = None) -> None:
-        if self.done:
+        if self._done:
             return
-        self.done, self.result, self.error = True, result, error
-        callbacks, self._callbacks = self._callbacks, []
-        for callback in callbacks:
-            callback(self)
+        self._done, self.result, self.error = True, result, error
+        self._finished()
 
     def __repr__(self) -> str:
         state = "done" if self.done else "sent" if self.sent else "waiting"

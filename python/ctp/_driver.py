@@ -57,18 +57,20 @@ class Done[R]:
         self.value = value
 
 
-def derived[F: Callable[..., Any]](face: F, body: Callable[..., Any], wrapper: str = "") -> F:
-    """A face made of a body: its public name, its documentation, and its signature with what it
-    gives (``Steps[R]`` gives R; a stream's ``Source[T]`` gives ``wrapper[T]``)."""
-    function = cast(Any, face)
-    function.__name__ = function.__qualname__ = body.__name__.lstrip("_")
-    del function.__wrapped__
+def face_of(body: Callable[..., Any], make: Callable[[Any, Any], Any], wrapper: str = "") -> Any:
+    """One flavour's face of a body: a method that hands what the body makes (its steps, or a
+    stream's source) to ``make`` with the face's driver. Its name, documentation and signature
+    are the body's, with what it gives (``Steps[R]`` gives R, a ``Source[T]`` ``wrapper[T]``)."""
+    def face(self: Any, /, *args: Any, **kwargs: Any) -> Any:
+        return make(self._driver, body(self, *args, **kwargs))
+    face.__name__ = face.__qualname__ = body.__name__.lstrip("_")
+    face.__doc__, face.__module__ = body.__doc__, body.__module__
     signature = inspect.signature(body, annotation_format=annotationlib.Format.STRING)
     gives = str(signature.return_annotation)
     if "[" in gives:
         inner = gives[gives.index("[") + 1:-1]
         gives = f"{wrapper}[{inner}]" if wrapper else inner
-    function.__signature__ = signature.replace(return_annotation=gives)
+    setattr(face, "__signature__", signature.replace(return_annotation=gives))
     return face
 
 

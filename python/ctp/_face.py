@@ -31,6 +31,11 @@ class Face[D: BaseDriver]:
     _attached: Attached
     _session: Session
 
+    def __init_subclass__(cls, **options: object) -> None:
+        super().__init_subclass__(**options)
+        if cls.__doc__ is None:         # a flavour's face reads as what it is a face of
+            cls.__doc__ = next(base.__doc__ for base in cls.__mro__[1:] if base.__doc__)
+
     def _begin(self, session: Session, link: Link, front: str, flow: str | os.PathLike[str] | None, flow_user: str,
                driver: D | None) -> None:
         if driver is not None and not isinstance(driver, self._driver_type):
@@ -119,8 +124,8 @@ class Face[D: BaseDriver]:
             raise Disconnected("the driver was closed")
 
 
+# The blocking flavour: made connected, usable from any thread.
 class BlockingFace(Face[Driver]):
-    """The blocking flavour: made connected, usable from any thread."""
 
     _driver_type = Driver
 
@@ -142,8 +147,8 @@ class BlockingFace(Face[Driver]):
         self._driver.process(seconds)
 
 
+# The asyncio flavour: ``await connect()`` (or ``async with``) opens it.
 class AsyncFace(Face[AsyncDriver]):
-    """The asyncio flavour: ``await connect()`` (or ``async with``) opens it."""
 
     _driver_type = AsyncDriver
 

@@ -97,16 +97,12 @@ def _instrument(tick: Record) -> str:
 
 
 class MarketData(BlockingFace, MarketDataBase[Driver]):
-    __doc__ = MarketDataBase.__doc__
-
     subscribe = blocking.call(MarketDataBase._subscribe)
     unsubscribe = blocking.call(MarketDataBase._unsubscribe)
     ticks = blocking.stream(MarketDataBase._ticks)
 
 
 class AsyncMarketData(AsyncFace, MarketDataBase[AsyncDriver]):
-    __doc__ = MarketDataBase.__doc__
-
     subscribe = asynchronous.call(MarketDataBase._subscribe)
     unsubscribe = asynchronous.call(MarketDataBase._unsubscribe)
     ticks = asynchronous.stream(MarketDataBase._ticks)

@@ -13,7 +13,7 @@ import enum
 from collections.abc import Callable
 from typing import Annotated, Any, NamedTuple, TypedDict, Unpack, get_type_hints
 
-from ._core import Call, Event, Plugin, Protocol, Record, reply_error
+from ._core import Call, Event, Finishing, Plugin, Protocol, Record, reply_error
 from .codes import (
     ActionFlag,
     ContingentCondition,
@@ -137,11 +137,12 @@ def _code[E: enum.StrEnum](kind: type[E], value: str) -> str:
 
 # ---- orders ----------------------------------------------------------------------------------------
 
-class BaseOrder:
+class BaseOrder(Finishing):
     """An order and what the front has said about it since: its state follows
     RtnOrder, RtnTrade and rejections. ``data`` is the latest RtnOrder record."""
 
     def __init__(self) -> None:
+        super().__init__()
         self.instrument = ""
         self.exchange = ""
         self.direction = ""
@@ -164,7 +165,6 @@ class BaseOrder:
         self.error: BaseException | None = None
         """Why it was refused: a ``CtpError`` (or ``Disconnected``, ``TimeoutError`` if it never went out)."""
         self.data: Record | None = None
-        self._callbacks: list[Callable[[BaseOrder], None]] = []
 
     @property
     def rejected(self) -> bool:
@@ -181,17 +181,9 @@ class BaseOrder:
     def remaining(self) -> int:
         return 0 if self.done else self.volume - self.traded
 
-    def add_done_callback(self, callback: Callable[[BaseOrder], None]) -> None:
-        if self.done:
-            callback(self)
-        else:
-            self._callbacks.append(callback)
-
     def _changed(self) -> None:
         if self.done:
-            callbacks, self._callbacks = self._callbacks, []
-            for callback in callbacks:
-                callback(self)
+            self._finished()
 
     def __repr__(self) -> str:
         what = f"{Direction(self.direction).name.lower() if self.direction in ('0', '1') else self.direction}"
