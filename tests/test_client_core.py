@@ -489,3 +489,56 @@ def test_drain_stops_for_good_at_an_overflow(ready, monkeypatch):
     drain(ready.core)
     drain(ready.core)
     assert len(polls) == 1 and ready.core.overflow is not None
+
+
+# ---- both protocols alike ------------------------------------------------------------------------------
+
+def viewing():
+    """A market-data session, logged in by hand, and its subscriptions."""
+    from ctp._market import MARKET_DATA, Subscriptions
+    subs = Subscriptions()
+    core = Session(MARKET_DATA, [subs], broker="9999", user="000001", password="123456", timeout=5.0)
+    core.connect(100.0)
+    core.receive({"name": "FrontConnected"})
+    [login] = core.outgoing(100.0)
+    core.sent(login, 0, 100.0)
+    core.receive({"name": "RspUserLogin", "request_id": login.request_id, "data": dict(LOGIN),
+                  "error": {"ErrorID": 0, "ErrorMsg": ""}, "last": True})
+    assert core.phase is Phase.READY
+    return core, subs
+
+
+TICK = {"name": "RtnDepthMarketData", "data": {"InstrumentID": "rb2705", "BidPrice1": 3099.0}, "error": None,
+        "request_id": 0, "last": True}
+
+
+@pytest.mark.parametrize("kind", ["trading", "market data"])
+def test_listeners_see_an_event_once_the_session_took_it_in(ready, kind):
+    """What a listener reads when an event reaches it (an order's status, the latest tick, whether
+    the session is ready) already says what the event says."""
+    seen = []
+    if kind == "trading":
+        core, order = ready.core, buy(ready)[0]
+        core.listen(lambda event: seen.append((event["name"], order.status, core.ready)))
+        ready.rtn_order(order, "3")
+        assert seen[-1] == ("RtnOrder", OrderStatus.NO_TRADE_QUEUEING, True)
+    else:
+        core, subs = viewing()
+        core.listen(lambda event: seen.append((event["name"], subs.latest("rb2705"), core.ready)))
+        core.receive(TICK)
+        assert seen[-1] == ("RtnDepthMarketData", TICK["data"], True)
+    core.receive({"name": "FrontDisconnected", "reason": 0x1001})
+    assert seen[-1][0] == "FrontDisconnected" and seen[-1][-1] is False
+
+
+@pytest.mark.parametrize("kind", ["trading", "market data"])
+def test_a_drop_after_an_overflow_changes_nothing(ready, kind, caplog):
+    core = ready.core if kind == "trading" else viewing()[0]
+    core.poll_failed(BufferError("CTP 回调队列已满"))
+    assert core.phase is Phase.OVERFLOWED
+    caplog.clear()
+    with caplog.at_level(logging.DEBUG, logger="ctp"):
+        core.receive({"name": "FrontDisconnected", "reason": 0x1001})
+        core.receive({"name": "FrontConnected"})
+    assert core.phase is Phase.OVERFLOWED and core.outgoing(ready.now + 10) == []
+    assert not [r for r in caplog.records if r.levelno >= logging.INFO], "nothing to tell: the session ended"

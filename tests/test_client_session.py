@@ -161,3 +161,26 @@ def test_after_an_overflow_market_data_recovers_by_itself(viewing):
     sim.move_price(viewing.front, "rb2705", 4)
     price = sim.price(viewing.front, "rb2705")
     viewing.runner.collect(ticks, lambda t: t["BidPrice1"] < price < t["AskPrice1"], 1)
+
+
+def test_a_read_takes_in_what_has_arrived_first(face):
+    """Every read of a client's state takes in what has arrived before it answers, as every call
+    does: a program that only reads sees the order book and the ticks up to date."""
+    from records import record
+    sim = face.kind.sim
+    client = face.open()
+    if face.kind.name == "trading":
+        order = record("CThostFtdcOrderField", BrokerID="9999", InvestorID="000001", InstrumentID="rb2705",
+                       ExchangeID="SHFE", OrderRef="7", FrontID=1, SessionID=999, OrderSysID="77", Direction=b"0",
+                       CombOffsetFlag=b"0", OrderStatus=b"3", OrderSubmitStatus=b"3", VolumeTotalOriginal=1)
+        face.runner.inside(lambda: sim.emit(client.api, "OnRtnOrder", order))     # waits in the module's queue
+        seen = face.runner.inside(lambda: client.order_by_ref(1, 999, "7"))
+        assert seen is not None and seen.status == ctp.OrderStatus.NO_TRADE_QUEUEING
+        assert face.runner.inside(lambda: [o.order_sys_id for o in client.orders]) == ["77"]
+    else:
+        tick = record("CThostFtdcDepthMarketDataField", InstrumentID="rb2705", ExchangeID="SHFE", BidPrice1=3099.0)
+        face.runner.inside(lambda: sim.md_emit(client.api, "OnRtnDepthMarketData", tick))
+        assert face.runner.inside(lambda: client.latest("rb2705"))["BidPrice1"] == 3099.0
+    emit = sim.emit if face.kind.name == "trading" else sim.md_emit
+    face.runner.inside(lambda: emit(client.api, "OnFrontDisconnected", id=0x1001))
+    assert not face.runner.inside(lambda: client.ready), "a drop that has arrived is known"

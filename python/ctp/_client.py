@@ -99,19 +99,19 @@ class ClientBase[D: BaseDriver, O: OrderFace](Face[D]):
 
     @property
     def trading_day(self) -> str:
-        return str(self._session.login.get("TradingDay", ""))
+        return str(self.login.get("TradingDay", ""))
 
     @property
     def front_id(self) -> int:
-        return int(self._session.login.get("FrontID", 0))
+        return int(self.login.get("FrontID", 0))
 
     @property
     def session_id(self) -> int:
-        return int(self._session.login.get("SessionID", 0))
+        return int(self.login.get("SessionID", 0))
 
     @property
     def max_order_ref(self) -> str:
-        return str(self._session.login.get("MaxOrderRef", ""))
+        return str(self.login.get("MaxOrderRef", ""))
 
     # ---- requests --------------------------------------------------------------------------------
 
@@ -140,23 +140,23 @@ class ClientBase[D: BaseDriver, O: OrderFace](Face[D]):
         yield Wait(self._book.cancel(order, self._driver.now(), check_timeout(timeout)))
         return order
 
-    # ---- the order book --------------------------------------------------------------------------
+    # ---- the order book (each read takes in what has arrived first) ------------------------------
 
     @property
     def orders(self) -> list[O]:
         """Every order known: this client's and those of the investor's other sessions seen since login."""
-        return list(self._book.orders)
+        return self._read(lambda: list(self._book.orders))
 
     @property
     def trades(self) -> list[Record]:
         """Every trade seen (RtnTrade records, each once)."""
-        return list(self._book.trades)
+        return self._read(lambda: list(self._book.trades))
 
     def order_by_ref(self, front_id: int, session_id: int, order_ref: str) -> O | None:
-        return self._book.order_by_ref(front_id, session_id, order_ref)
+        return self._read(lambda: self._book.order_by_ref(front_id, session_id, order_ref))
 
     def order_by_sys_id(self, exchange_id: str, order_sys_id: str) -> O | None:
-        return self._book.order_by_sys_id(exchange_id, order_sys_id)
+        return self._read(lambda: self._book.order_by_sys_id(exchange_id, order_sys_id))
 
 
 class Client(BlockingFace, ClientBase[Driver, Order], order=Order):

@@ -63,12 +63,12 @@ class Face[D: BaseDriver]:
     @property
     def login(self) -> Record:
         """The latest login's record (TradingDay, FrontID, SessionID, MaxOrderRef, ...)."""
-        return dict(self._session.login)
+        return self._read(lambda: dict(self._session.login))
 
     @property
     def ready(self) -> bool:
         """Logged in and able to send."""
-        return self._session.ready
+        return self._read(lambda: self._session.ready)
 
     @property
     def driver(self) -> D:
@@ -115,6 +115,12 @@ class Face[D: BaseDriver]:
         with self._driver.guard():
             return Source(self._driver, lambda face, event: select(event) if face is self else None,
                           attached=self._attached, timeout=timeout, what=what, conflate=conflate, first=first())
+
+    def _read[T](self, read: Callable[[], T]) -> T:
+        """What a read of the session's state answers, once what has arrived is taken in (as every
+        call does): a program that only reads sees it up to date."""
+        with self._driver.entered():
+            return read()
 
     def _check_open(self) -> None:
         """What a call on a session that can give nothing more raises."""

@@ -59,12 +59,11 @@ class MarketDataBase[D: BaseDriver](Face[D]):
     @property
     def subscribed(self) -> list[str]:
         """The instruments subscribed (and subscribed again after a drop)."""
-        return list(self._market.subscribed)
+        return self._read(lambda: list(self._market.subscribed))
 
     def latest(self, instrument_id: str) -> Record | None:
         """The latest tick seen (RtnDepthMarketData's "data"), or None. Reads what has arrived first."""
-        with self._driver.entered():
-            return self._market.latest(instrument_id)
+        return self._read(lambda: self._market.latest(instrument_id))
 
     def _subscribe(self, *instrument_ids: str | Iterable[str], timeout: float | None = None) -> Steps[None]:
         """Subscribes and returns once the front replied for each; ``CtpError`` with the first refusal
