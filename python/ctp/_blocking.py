@@ -114,17 +114,18 @@ class Driver(BaseDriver):
     # ---- the driving -----------------------------------------------------------------------------
 
     def _until(self, wait: Wait) -> Any:
+        """Waits for what a body waits for (what is due was sent just before)."""
         deadline = None if wait.timeout is None else self.now() + wait.timeout
-        while True:
-            self.flush()
-            if wait.call.done:
-                return wait.call.value()
+        while not wait.call.done:
             self._check(wait)
             now = self.now()
             if deadline is not None and now >= deadline:
                 raise TimeoutError(f"{wait.what}: not finished within {wait.timeout:g} s")
-            limit = min((t for t in (self._next_wakeup(), deadline) if t is not None), default=None)
+            wake = self._next_wakeup()
+            limit = deadline if wake is None else wake if deadline is None else min(wake, deadline)
             self._pump(None if limit is None else max(limit - now, 0.0))
+            self.flush()
+        return wait.call.value()
 
     def _pump(self, timeout: float | None) -> None:
         """Sleeps until a session has something or timeout seconds pass, and takes it in; or, while
@@ -155,7 +156,7 @@ class Driver(BaseDriver):
                 self._owner, self._depth = me, 1
             self._pumper = None
             self._cond.notify_all()
-        for attached in list(self._attached):
+        for attached in self._attached:
             self._drain(attached)
 
     def _enter(self) -> None:

@@ -20,6 +20,7 @@ driver uses.
 from __future__ import annotations
 
 import enum
+import functools
 import itertools
 import logging
 from collections import deque
@@ -96,14 +97,11 @@ def reply_error(event: Event, name: str) -> CtpError | None:
 
 
 class Finishing:
-    """Something callers wait for: it finishes once, and its callbacks run then."""
+    """Something callers wait for: it finishes once (``done``), and its callbacks run then."""
 
     def __init__(self) -> None:
+        self.done = False
         self._callbacks: list[Callable[[Any], None]] = []
-
-    @property
-    def done(self) -> bool:
-        raise NotImplementedError
 
     def add_done_callback(self, callback: Callable[[Self], None]) -> None:
         if self.done:
@@ -144,13 +142,8 @@ class Call(Finishing):
         self.sent = False
         self.retry_at: float | None = None
         self.attempts = 0
-        self._done = False
         self.result: Any = None
         self.error: BaseException | None = None
-
-    @property
-    def done(self) -> bool:
-        return self._done
 
     def value(self) -> Any:
         if self.error is not None:
@@ -158,9 +151,9 @@ class Call(Finishing):
         return self.result
 
     def finish(self, result: Any = None, error: BaseException | None = None) -> None:
-        if self._done:
+        if self.done:
             return
-        self._done, self.result, self.error = True, result, error
+        self.done, self.result, self.error = True, result, error
         self._finished()
 
     def __repr__(self) -> str:
@@ -238,7 +231,7 @@ class Protocol:
     """Whether, after an overflow, a fresh session takes the place of the old one (what it reads
     can be read again); otherwise the session refuses everything from then on."""
 
-    @property
+    @functools.cached_property
     def queries(self) -> tuple[str, ...]:
         return tuple(name for name in self.requests if name.startswith("Qry"))
 
@@ -285,6 +278,7 @@ class Session:
         self.front = front
         self.log = logger or logging.getLogger("ctp.session")
         self.phase = Phase.CONNECTING
+        self._sends: frozenset[str] = frozenset()    # SENDS of the phase
         self.login: Record = {}
         """The latest login's record (TradingDay, FrontID, SessionID, MaxOrderRef, ...)."""
         self.logins = 0
@@ -305,7 +299,7 @@ class Session:
         self._relogins = 0                          # failed in a row
         self._generation = 0                        # logins so far: a sync call of an earlier one is stale
         self._syncing: list[Call] = []
-        self._listeners: list[Callable[[Event], None]] = []
+        self._listeners: tuple[Callable[[Event], None], ...] = ()
         self._receiving = False
         self._own: list[Event] = []                 # the client's own events, told after the event that caused them
         for plugin in self.plugins:
@@ -360,10 +354,10 @@ class Session:
     def listen(self, listener: Callable[[Event], None]) -> None:
         """Hands the listener every event from now on: the module's, once the session took it in,
         and the session's own."""
-        self._listeners.append(listener)
+        self._listeners += (listener,)
 
     def unlisten(self, listener: Callable[[Event], None]) -> None:
-        self._listeners.remove(listener)
+        self._listeners = tuple(one for one in self._listeners if one != listener)
 
     def check_open(self, ready: bool = False) -> None:
         """Raises when a new call cannot be made now (``ready``: one that needs the session ready)."""
@@ -414,7 +408,7 @@ class Session:
             elif name == "FrontDisconnected":
                 reason = int(event.get("reason", 0))
                 self._fire(Trigger.DROPPED, Disconnected(f"the front disconnected (reason {reason:#x})", reason))
-            elif "request_id" in event:
+            elif event.get("request_id") in self._replies:
                 self._reply(event)
             for plugin in self.plugins:
                 try:
@@ -423,10 +417,12 @@ class Session:
                     self.log.exception("could not handle the event %r", event)
         finally:
             self._receiving = False
-        self._tell(event)
-        own, self._own = self._own, []
-        for event in own:
-            self._tell(event)
+        for listener in self._listeners:
+            listener(event)
+        if self._own:
+            own, self._own = self._own, []
+            for event in own:
+                self._tell(event)
 
     def poll_failed(self, error: Exception) -> None:
         """The module's ``poll`` raised: a BufferError means events were lost; any other error
@@ -445,7 +441,7 @@ class Session:
     def outgoing(self, now: float) -> list[Call]:
         """The requests to send now, in order; hand each one's result to ``sent``."""
         self.advance(now)           # nothing goes out whose time is up
-        allowed = SENDS.get(self.phase, frozenset())
+        allowed = self._sends
         due = [call for call in self._outbox if call.when in allowed and (call.retry_at is None or call.retry_at <= now)]
         if due:
             self._outbox = [call for call in self._outbox if call not in due]
@@ -491,11 +487,22 @@ class Session:
         else:
             self._not_sent(call, Disconnected(f"{call.name} not sent: the front is not connected ({result})"))
 
+    def due(self, now: float) -> bool:
+        """Whether ``advance`` or ``outgoing`` may have something to do now (asked often: cheap)."""
+        if self._outbox or self._relogin_at is not None and now >= self._relogin_at:
+            return True
+        if self._paced and self._in_flight is None and now >= self._next_paced_at:
+            return True
+        for call in self._calls.values():
+            if call.deadline is not None and now >= call.deadline:
+                return True
+        return False
+
     def next_wakeup(self) -> float | None:
         """The time ``advance`` has something to do by itself, if any."""
         times = [call.deadline for call in self._calls.values() if call.deadline is not None]
         times += [call.retry_at for call in self._outbox if call.retry_at is not None]
-        allowed = SENDS.get(self.phase, frozenset())
+        allowed = self._sends
         if self._in_flight is None and any(call.when in allowed for call in self._paced):
             times.append(self._next_paced_at)
         if self._relogin_at is not None:
@@ -549,7 +556,7 @@ class Session:
             plugin.dropped(error)
 
     def _tell(self, event: Event) -> None:
-        for listener in list(self._listeners):
+        for listener in self._listeners:
             listener(event)
 
     def _reply(self, event: Event) -> None:
@@ -597,6 +604,7 @@ class Session:
             self.log.debug("%s: nothing to do while %s", trigger.value, self.phase.value)
             return
         self.phase = phase
+        self._sends = SENDS.get(phase, frozenset())
         getattr(self, f"_enter_{phase.name.lower()}")(trigger, error, call)
 
     def _enter_logging_in(self, trigger: Trigger, error: BaseException | None, call: Call | None) -> None:

@@ -12,6 +12,8 @@ from __future__ import annotations
 
 import annotationlib
 import fcntl
+import functools
+import importlib
 import inspect
 import itertools
 import logging
@@ -105,10 +107,10 @@ class Link:
         self.module = module
         self.logger = logger
         self.flow_suffix = flow_suffix          # apart from another kind of session's flow files by default
+        self._request = cast(Callable[[CapsuleType, str, dict[str, Any], int], int], getattr(module, "request"))
 
     def send(self, handle: CapsuleType, call: Call) -> int:
-        request = cast(Callable[[CapsuleType, str, dict[str, Any], int], int], getattr(self.module, "request"))
-        return request(handle, call.name, call.fields, call.request_id)
+        return self._request(handle, call.name, call.fields, call.request_id)
 
     def session_logger(self, front: str, user: str) -> logging.Logger:
         """One logger per session, below the link's."""
@@ -135,82 +137,113 @@ class Attached:
 
 
 class Source[T]:
-    """The queue behind one stream: what it takes of the events its driver delivers (``select``
-    makes an item of a face's event, or None), in arrival order, until taken. With ``conflate``
-    (a key per item, or None) an item replaces the one of its key not yet taken, at the end: a
-    reader that fell behind gets the newest tick of each instrument, not a backlog of stale ones.
-    Safe to take from while a driver puts into it from another thread."""
+    """The queue behind one stream: what it takes of the events of a session (``attached``), or of
+    every session its driver runs (``attached`` None), in arrival order, until taken; each event
+    as ``select`` makes an item of it with its session's face (or None: not one of its own), the
+    event itself without one.
+    With ``conflate`` (a key per item, or None) an item replaces the one of its key not yet
+    taken, at the end: a reader that fell behind gets the newest tick of each instrument, not a
+    backlog of stale ones. Safe to take from while a driver puts into it from another thread."""
 
-    def __init__(self, driver: BaseDriver, select: Callable[[object, Event], T | None], *,
+    def __init__(self, driver: BaseDriver, *, select: Callable[[object, Event], T | None] | None = None,
                  attached: Attached | None, timeout: float | None, what: str,
                  conflate: Callable[[T], Hashable | None] | None = None, first: Sequence[T] = ()) -> None:
         self.driver, self.attached = driver, attached
         self.timeout, self.what = timeout, what
         self._select, self._conflate = select, conflate
-        self._lock = threading.Lock()
-        self._queue: deque[list[T]] = deque()          # boxes; an emptied box was replaced by a newer item
+        # Items as they are; conflated ones in boxes (a box emptied: its item gave way to a newer one).
+        self._queue: deque[Any] = deque()
+        self._lock = threading.Lock()       # for the boxes
         self._pending: dict[Hashable, list[T]] = {}
         self._replaced = 0
         self._arrival: Call | None = None
+        self._listening: dict[Attached, Callable[[Event], None]] = {}
         for item in first:
             self._add(item)
-        driver.listen(self)
+        if attached is not None:
+            self.listen(attached)
+        else:
+            driver.listen(self)
+
+    def listen(self, attached: Attached) -> None:
+        """Takes the session's events from now on."""
+        self._listening[attached] = listener = functools.partial(self.put, attached.face)
+        attached.session.listen(listener)
 
     def put(self, face: object, event: Event) -> None:
-        item = self._select(face, event)
+        item = event if self._select is None else self._select(face, event)
         if item is None:
             return
-        with self._lock:
-            self._add(item)
-            arrival, self._arrival = self._arrival, None
+        if self._conflate is None:
+            self._queue.append(item)
+        else:
+            self._add(cast(T, item))
+        arrival = self._arrival
         if arrival is not None:
+            self._arrival = None
             arrival.finish()
 
     def take(self) -> T | None:
+        if self._conflate is None:
+            try:
+                return cast(T, self._queue.popleft())
+            except IndexError:
+                return None
         with self._lock:
             while self._queue:
                 box = self._queue.popleft()
                 if box:
-                    if self._conflate is not None:
-                        key = self._conflate(box[0])
-                        if self._pending.get(key) is box:
-                            del self._pending[key]
-                    return box[0]
+                    key = self._conflate(box[0])
+                    if self._pending.get(key) is box:
+                        del self._pending[key]
+                    return cast(T, box[0])
                 self._replaced -= 1
         return None
 
     def arrival(self) -> Call:
-        """A call that finishes when the next item comes."""
-        with self._lock:
-            if self._arrival is None:
-                self._arrival = Call("arrival")
-                if self._queue:
-                    self._arrival.finish()
-            return self._arrival
+        """A call that finishes when the next item comes (the driver puts and asks with its lock)."""
+        if self._arrival is None:
+            self._arrival = Call("arrival")
+            if self._waiting():
+                self._arrival.finish()
+        return self._arrival
 
     def ended(self) -> bool:
         """Nothing is left and nothing more can come."""
-        with self._lock:
-            if any(self._queue):
-                return False
+        if self._waiting():
+            return False
         return self.driver.closed if self.attached is None else self.attached.failure is not None
 
     def close(self) -> None:
+        """Stops taking events."""
         self.driver.unlisten(self)
+        for attached, listener in self._listening.items():
+            attached.session.unlisten(listener)
+        self._listening.clear()
+
+    def _waiting(self) -> bool:
+        if self._conflate is None:
+            return bool(self._queue)
+        with self._lock:
+            return any(self._queue)
 
     def _add(self, item: T) -> None:
+        if self._conflate is None:
+            self._queue.append(item)
+            return
         box = [item]
-        key = self._conflate(item) if self._conflate is not None else None
-        if key is not None:
-            stale = self._pending.get(key)
-            if stale:
-                stale.clear()
-                self._replaced += 1
-            self._pending[key] = box
-        self._queue.append(box)
-        if self._replaced > 64 and self._replaced > len(self._queue) // 2:     # keep what a slow reader costs bounded
-            self._queue = deque(box for box in self._queue if box)
-            self._replaced = 0
+        key = self._conflate(item)
+        with self._lock:
+            if key is not None:
+                stale = self._pending.get(key)
+                if stale:
+                    stale.clear()
+                    self._replaced += 1
+                self._pending[key] = box
+            self._queue.append(box)
+            if self._replaced > 64 and self._replaced > len(self._queue) // 2:     # what a slow reader costs: bounded
+                self._queue = deque(box for box in self._queue if box)
+                self._replaced = 0
 
 
 class StreamBase[T]:
@@ -249,8 +282,9 @@ class BaseDriver:
     can give nothing more fail) and its clock (``now``)."""
 
     def __init__(self) -> None:
-        self._attached: list[Attached] = []
-        self._sources: list[Source[Any]] = []
+        self._attached: tuple[Attached, ...] = ()       # the open ones; replaced, not changed
+        self._sessions: list[Attached] = []              # every one not closed
+        self._sources: list[Source[Any]] = []            # the streams of every session
         self.closed = False
 
     def now(self) -> float:
@@ -273,7 +307,9 @@ class BaseDriver:
         if self.closed:
             raise Disconnected("the driver was closed")
         attached = Attached(face, session, link, front, flow, flow_user)
-        session.listen(lambda event: self._deliver(attached, event))
+        self._sessions.append(attached)
+        for source in self._sources:
+            source.listen(attached)
         return attached
 
     def open(self, attached: Attached) -> None:
@@ -291,7 +327,7 @@ class BaseDriver:
             attached.flow.release()
             attached.handle = None
             raise
-        self._attached.append(attached)
+        self._attached += (attached,)
         self._watch(attached)
         session.log.info("session opened on %s for %s/%s", attached.front, session.broker, session.user)
 
@@ -302,24 +338,29 @@ class BaseDriver:
         attached.failure = Disconnected("the session was closed")
         attached.session.close()
         if attached in self._attached:
-            self._attached.remove(attached)
+            self._attached = tuple(a for a in self._attached if a is not attached)
             self._unwatch(attached)
         if attached.handle is not None:
             attached.link.module.close(attached.handle)
         if attached.flow is not None:
             attached.flow.release()
+        if attached in self._sessions:
+            self._sessions.remove(attached)
         self._ended(attached)
         attached.session.log.info("session closed")
 
     def close(self) -> None:
         """Closes every session it runs; its streams end."""
-        for attached in list(self._attached):
+        for attached in list(self._sessions):
             self.close_session(attached)
         self.closed = True
         self._ended(None)
 
     def listen(self, source: Source[Any]) -> None:
+        """A stream of every session's events."""
         self._sources.append(source)
+        for attached in self._sessions:
+            source.listen(attached)
 
     def unlisten(self, source: Source[Any]) -> None:
         if source in self._sources:
@@ -328,7 +369,7 @@ class BaseDriver:
     # ---- the work -----------------------------------------------------------------------------------
 
     def _events_source(self, timeout: float | None, conflate: bool) -> Source[tuple[Any, Event]]:
-        return Source(self, lambda face, event: (face, event), attached=None, timeout=timeout, what="events",
+        return Source(self, select=lambda face, event: (face, event), attached=None, timeout=timeout, what="events",
                       conflate=pair_key if conflate else None)
 
     def _step(self, steps: Steps[Any], value: Any, error: BaseException | None) -> Wait | Done[Any]:
@@ -344,26 +385,23 @@ class BaseDriver:
     def flush(self) -> None:
         """Lets every session act on the time and sends what it has due."""
         now = self.now()
-        for attached in list(self._attached):
-            if attached.running:
+        for attached in self._attached:
+            session = attached.session
+            if attached.failure is None and session.due(now):
                 handle, send = attached.handle, attached.link.send
-                attached.session.advance(now)
-                transmit(attached.session, lambda call: send(handle, call), now)   # type: ignore[arg-type]
+                session.advance(now)
+                transmit(session, lambda call: send(handle, call), now)   # type: ignore[arg-type]
 
     def _catch_up(self) -> None:
         """Takes in what has arrived for every session (so that a lost event is known before
         anything more goes out) and sends what is due."""
-        for attached in list(self._attached):
+        for attached in self._attached:
             self._drain(attached)
         self.flush()
 
     def _next_wakeup(self) -> float | None:
         times = [attached.session.next_wakeup() for attached in self._attached if attached.running]
         return min((t for t in times if t is not None), default=None)
-
-    def _deliver(self, attached: Attached, event: Event) -> None:
-        for source in list(self._sources):
-            source.put(attached.face, event)
 
     def _drain(self, attached: Attached) -> None:
         """Feeds the session every event its handle has now. A poll that raises for one event is
@@ -439,24 +477,24 @@ class Interrupts:
         self._open = False
 
     def __enter__(self) -> None:
-        if threading.current_thread() is not threading.main_thread():
+        if threading.get_ident() != MAIN:
             return
         if self._depth == 0:
-            handler = signal.getsignal(signal.SIGINT)
+            handler = _get_handler(SIGINT)
             if not callable(handler):       # ignored, or the default action: nothing to hold back
                 return
             self._handler, self._noted = handler, None
-            signal.signal(signal.SIGINT, self._note)
+            _set_handler(SIGINT, self._note)
         self._depth += 1
 
     def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
                  traceback: TracebackType | None) -> None:
-        if self._depth == 0 or threading.current_thread() is not threading.main_thread():
+        if self._depth == 0 or threading.get_ident() != MAIN:
             return
         self._depth -= 1
         if self._depth == 0:
             handler, self._handler = self._handler, None
-            signal.signal(signal.SIGINT, handler)
+            _set_handler(SIGINT, handler)
             noted, self._noted = self._noted, None
             if noted is not None and handler is not None and not isinstance(value, KeyboardInterrupt):
                 handler(*noted)         # the call ends here, its state whole
@@ -485,16 +523,22 @@ class _Window:
 
     def __enter__(self) -> None:
         interrupts = self._interrupts
-        if interrupts._depth and threading.current_thread() is threading.main_thread():
+        if interrupts._depth and threading.get_ident() == MAIN:
             interrupts.check()
             interrupts._open = True
 
     def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
                  traceback: TracebackType | None) -> None:
-        if threading.current_thread() is threading.main_thread():
+        if threading.get_ident() == MAIN:
             self._interrupts._open = False
 
 
+# The signal module's C half: its Python wrappers cost three times as much, on every call of a client.
+_c_signal = importlib.import_module("_signal")
+_set_handler: Callable[[int, object], object] = _c_signal.signal
+_get_handler: Callable[[int], object] = _c_signal.getsignal
+SIGINT = int(signal.SIGINT)
+MAIN = threading.main_thread().ident
 INTERRUPTS = Interrupts()
 
 

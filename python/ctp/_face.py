@@ -104,17 +104,17 @@ class Face[D: BaseDriver]:
         ``timeout`` seconds without one (0: once none is waiting; None: never), or once no more can
         come (closed, or overflowed for good) after what was left. With ``conflate``, a tick not yet
         taken gives way to a newer one of the same instrument."""
-        return self._stream("events", lambda event: event, timeout, tick_key if conflate else None)
+        return self._stream("events", None, timeout, tick_key if conflate else None)
 
-    def _stream[T](self, what: str, select: Callable[[Event], T | None], timeout: object,
+    def _stream[T](self, what: str, select: Callable[[object, Event], T | None] | None, timeout: object,
                    conflate: Callable[[T], Hashable | None] | None,
                    first: Callable[[], Sequence[T]] = lambda: ()) -> Source[T]:
         """A stream of what ``select`` takes of the session's events, beginning with ``first()``."""
         timeout = check_timeout(timeout)
         self._check_open()
         with self._driver.guard():
-            return Source(self._driver, lambda face, event: select(event) if face is self else None,
-                          attached=self._attached, timeout=timeout, what=what, conflate=conflate, first=first())
+            return Source(self._driver, select=select, attached=self._attached, timeout=timeout, what=what,
+                          conflate=conflate, first=first())
 
     def _read[T](self, read: Callable[[], T]) -> T:
         """What a read of the session's state answers, once what has arrived is taken in (as every

@@ -16,7 +16,7 @@ from . import _asyncio as asynchronous, _blocking as blocking
 from ._args import check_timeout, instrument_ids as _instrument_ids
 from ._asyncio import AsyncDriver, AsyncStream
 from ._blocking import Driver, Stream
-from ._core import Call, Record, Session
+from ._core import Call, Event, Record, Session
 from ._driver import BaseDriver, Link, Source, Steps, Wait
 from ._face import AsyncFace, BlockingFace, Face
 from ._market import MARKET_DATA, SUBSCRIBE, TICK, UNSUBSCRIBE, Subscriptions
@@ -86,9 +86,9 @@ class MarketDataBase[D: BaseDriver](Face[D]):
         return self._stream("ticks", _tick, timeout, _instrument if conflate else None, self._market.known)
 
 
-def _tick(event: dict[str, object]) -> Record | None:
-    data = event.get("data")
-    return data if event["name"] == TICK and isinstance(data, dict) else None
+def _tick(face: object, event: Event) -> Record | None:
+    data: Record | None = event.get("data")
+    return data if event["name"] == TICK else None
 
 
 def _instrument(tick: Record) -> str:

@@ -170,8 +170,7 @@ class BaseOrder(Finishing):
     def rejected(self) -> bool:
         return self.error is not None
 
-    @property
-    def done(self) -> bool:
+    def _finished_now(self) -> bool:
         """Refused, or finished with all of its trades seen (the last RtnOrder comes before its RtnTrade)."""
         if self.error is not None:
             return True
@@ -182,6 +181,8 @@ class BaseOrder(Finishing):
         return 0 if self.done else self.volume - self.traded
 
     def _changed(self) -> None:
+        """What the front said changed the order: ``done`` follows, and the callbacks run once it is."""
+        self.done = self._finished_now()
         if self.done:
             self._finished()
 
