@@ -331,9 +331,9 @@ class Session:
             raise ValueError(f"not a query: {name!r}; the queries are {', '.join(self.protocol.queries)}")
         self.check_keys(name, fields)
         self.check_open()
-        return self.send(Call(name, self.own(name, fields), self.deadline(now, timeout), paced=True))
+        return self.submit(Call(name, self.own(name, fields), self.deadline(now, timeout), paced=True))
 
-    def send(self, call: Call) -> Call:
+    def submit(self, call: Call) -> Call:
         """Takes a call to send: it goes out when its phase and turn come."""
         self._track(call)
         if call.paced:
@@ -342,7 +342,7 @@ class Session:
             self._outbox.append(call)
         return call
 
-    def hold(self, call: Call) -> Call:
+    def keep(self, call: Call) -> Call:
         """Keeps a call that is not to be sent yet (or is finished by a plugin) for its deadline
         and for a drop."""
         self._track(call)
@@ -386,6 +386,14 @@ class Session:
         """The time a call made now must end by: its own timeout, else the session's (None: no limit)."""
         timeout = self.timeout if timeout is None else timeout
         return None if timeout is None else now + timeout
+
+    def own_request(self, name: str, fields: Record, when: Literal["login", "sync"], *, paced: bool = False,
+                     then: Callable[[list[Record]], Any] | None = None) -> Call:
+        """One of the session's own requests: its time starts when it goes out."""
+        call = Call(name, fields, paced=paced, when=when, arguments=CREDENTIALS)
+        call.timeout = self.timeout
+        call.then = then
+        return call
 
     def emit(self, event: Event) -> None:
         """Tells the listeners one of the session's own events (after the module's event being handled)."""
@@ -587,14 +595,6 @@ class Session:
             self._fire(Trigger.REFUSED if isinstance(error, BAD_VALUE) else Trigger.FAILED, error, call)
         call.finish(error=error)
 
-    def own_request(self, name: str, fields: Record, when: Literal["login", "sync"], *, paced: bool = False,
-                     then: Callable[[list[Record]], Any] | None = None) -> Call:
-        """One of the session's own requests: its time starts when it goes out."""
-        call = Call(name, fields, paced=paced, when=when, arguments=CREDENTIALS)
-        call.timeout = self.timeout
-        call.then = then
-        return call
-
     # the life cycle: the table above says where each trigger leads; the methods below do what
     # entering each phase means.
 
@@ -626,7 +626,7 @@ class Session:
             self._fire(Trigger.LOGGED_IN)
             return
         name, keys = self._steps.pop(0)
-        self._step = self.send(self.own_request(name, {key: self.credentials[key] for key in keys}, "login",
+        self._step = self.submit(self.own_request(name, {key: self.credentials[key] for key in keys}, "login",
                                                  then=self._next_step))
 
     def _enter_syncing(self, trigger: Trigger, error: BaseException | None, call: Call | None) -> None:

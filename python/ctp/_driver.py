@@ -21,12 +21,13 @@ import os
 import re
 import signal
 import threading
+import weakref
 from collections import deque
-from collections.abc import Callable, Generator, Hashable, Iterator, Sequence
+from collections.abc import Callable, Generator, Hashable, Sequence
 from contextlib import AbstractContextManager
 from pathlib import Path
 from types import CapsuleType, FrameType, TracebackType
-from typing import IO, Any, Protocol as TypingProtocol, cast
+from typing import Any, Protocol as TypingProtocol, cast
 
 from ._core import Call, Disconnected, Event, Overflowed, Phase, Session, transmit
 
@@ -554,23 +555,32 @@ class Flow:
     USER.2, USER.3, ..."""
 
     LOCK = "ctp.lock"
-    _held: set[str] = set()        # this process's, to say whose the lock is
+    _held: set[str] = set()        # this process's, to say whose a lock is
 
-    def __init__(self, path: Path, lock: IO[bytes]) -> None:
-        self.path, self._lock = path, lock
+    def __init__(self, path: Path, fd: int) -> None:
+        self.path = path
+        held = str(path.resolve())
+        Flow._held.add(held)
+        # Let go by release(), or when the session is dropped unclosed (quietly: no file object to warn).
+        self._release = weakref.finalize(self, Flow._let_go, fd, held)
 
     @classmethod
     def claim(cls, flow: str | os.PathLike[str] | None, front: str, broker: str, user: str) -> Flow:
         if flow is not None:
             path = Path(flow)
-            return cls._take(path, cls._made(path))
+            fd = cls._made(path)
+            if not cls._locked(fd):
+                whose = "this process" if str(path.resolve()) in cls._held else "another process"
+                raise RuntimeError(f"flow directory {str(path)!r} is in use by another session of {whose}: the "
+                                   f"vendor's library keeps one session's files there; give each session its own")
+            return cls(path, fd)
         cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
         base = Path(cache) / "ctp" / "flow" / re.sub(r"\W", "_", front) / broker
         for n in itertools.count(1):
             path = base / (user if n == 1 else f"{user}.{n}")
-            taken = cls._try(path, cls._made(path))
-            if taken is not None:
-                return cls(path, taken)
+            fd = cls._made(path)
+            if cls._locked(fd):
+                return cls(path, fd)
         raise AssertionError("unreachable")
 
     @property
@@ -579,31 +589,24 @@ class Flow:
         return os.fsencode(os.path.join(self.path, ""))
 
     def release(self) -> None:
-        if not self._lock.closed:
-            Flow._held.discard(str(self.path.resolve()))
-            self._lock.close()
-
-    @classmethod
-    def _take(cls, path: Path, lock: IO[bytes]) -> Flow:
-        taken = cls._try(path, lock)
-        if taken is None:
-            whose = "this process" if str(path.resolve()) in cls._held else "another process"
-            raise RuntimeError(f"flow directory {str(path)!r} is in use by another session of {whose}: the "
-                               f"vendor's library keeps one session's files there; give each session its own")
-        return cls(path, taken)
-
-    @classmethod
-    def _try(cls, path: Path, lock: IO[bytes]) -> IO[bytes] | None:
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            lock.close()
-            return None
-        cls._held.add(str(path.resolve()))
-        return lock
+        self._release()         # once
 
     @staticmethod
-    def _made(path: Path) -> IO[bytes]:
+    def _let_go(fd: int, held: str) -> None:
+        Flow._held.discard(held)
+        os.close(fd)
+
+    @staticmethod
+    def _locked(fd: int) -> bool:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(fd)
+            return False
+        return True
+
+    @staticmethod
+    def _made(path: Path) -> int:
         """Makes what is missing of the directory (mode 0700), checks it and opens its lock file."""
         for missing in reversed([path, *path.parents]):
             if not missing.exists():
@@ -618,6 +621,4 @@ class Flow:
         if owner.st_mode & 0o022:
             raise PermissionError(f"flow directory {str(path)!r} may be written by others (mode "
                                   f"{owner.st_mode & 0o777:o}): they could plant files the vendor's library follows")
-        fd = os.open(path / Flow.LOCK, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
-        return os.fdopen(fd, "rb+")
-
+        return os.open(path / Flow.LOCK, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)

@@ -86,7 +86,7 @@ class Subscriptions(Plugin):
         self._asked = [call for call in self._asked if not call.done]
         call = Subscription(name, tuple(dict.fromkeys(ids)), self.session.deadline(now, timeout))
         self._asked.append(call)
-        self.session.send(call)
+        self.session.submit(call)
         return call
 
     def _reply(self, name: str, event: Event) -> None:

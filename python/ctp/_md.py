@@ -14,16 +14,12 @@ import _ctpmd
 
 from . import _asyncio as asynchronous, _blocking as blocking
 from ._args import check_timeout, instrument_ids as _instrument_ids
-from ._asyncio import AsyncDriver, AsyncStream
-from ._blocking import Driver, Stream
+from ._asyncio import AsyncDriver
+from ._blocking import Driver
 from ._core import Call, Event, Record, Session
 from ._driver import BaseDriver, Link, Source, Steps, Wait
 from ._face import AsyncFace, BlockingFace, Face
 from ._market import MARKET_DATA, SUBSCRIBE, TICK, UNSUBSCRIBE, Subscriptions
-
-# The stream types as the market-data client's were named.
-Ticks, AsyncTicks = Stream, AsyncStream
-
 
 class MarketDataLink(Link):
     """``_ctpmd``: (un)subscriptions go through their own functions, with no request id."""

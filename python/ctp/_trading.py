@@ -246,7 +246,7 @@ class OrderBook[O: BaseOrder](Plugin):
                 order.request_id = call.request_id
                 self._inserts[call.request_id] = order
         call.add_done_callback(sent)
-        session.send(call)
+        session.submit(call)
         return order, call
 
     def cancel(self, order: O, now: float, timeout: float | None = None) -> Call:
@@ -263,7 +263,7 @@ class OrderBook[O: BaseOrder](Plugin):
         if order.order_sys_id:
             self._send_cancel(order, call)
         else:
-            self.session.hold(call)
+            self.session.keep(call)
         return call
 
     def order_by_ref(self, front_id: int, session_id: int, order_ref: str) -> O | None:
@@ -384,7 +384,7 @@ class OrderBook[O: BaseOrder](Plugin):
         call.fields = self.session.own("OrderAction", dict(
             UserID=self.session.user, ActionFlag=ActionFlag.DELETE, ExchangeID=order.exchange,
             OrderSysID=order.order_sys_id, InstrumentID=order.instrument))
-        self.session.send(call)
+        self.session.submit(call)
 
     def _cancel_refused(self, event: Event) -> None:
         data = event.get("data") or {}
