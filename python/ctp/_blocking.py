@@ -44,6 +44,7 @@ class Driver(BaseDriver):
         self._owner: int | None = None         # the thread holding the lock,
         self._depth = 0                         # and how many of its calls are inside (a callback's call)
         self._pumper: int | None = None         # the thread sleeping on the descriptors
+        self._sleepers = 0                      # threads waiting for it
         self._epoll = select.epoll()
 
     def now(self) -> float:
@@ -135,9 +136,11 @@ class Driver(BaseDriver):
             if me == threading.main_thread().ident:       # wakes now and then for a Ctrl-C held back
                 timeout = 0.05 if timeout is None else min(timeout, 0.05)
             depth, self._owner, self._depth = self._depth, None, 0
+            self._sleepers += 1
             try:
                 self._cond.wait(timeout)
             finally:
+                self._sleepers -= 1
                 self._owner, self._depth = me, depth
             INTERRUPTS.check()
             return
@@ -155,7 +158,8 @@ class Driver(BaseDriver):
                 self._lock.acquire()
                 self._owner, self._depth = me, 1
             self._pumper = None
-            self._cond.notify_all()
+            if self._sleepers:
+                self._cond.notify_all()
         for attached in self._attached:
             self._drain(attached)
 
@@ -181,7 +185,8 @@ class Driver(BaseDriver):
             self._epoll.unregister(attached.fd)
 
     def _ended(self, attached: Any) -> None:
-        self._cond.notify_all()         # the others check whether what they wait for can still come
+        if self._sleepers:
+            self._cond.notify_all()     # the others check whether what they wait for can still come
 
 
 def _idle(seconds: float | None) -> Steps[None]:
