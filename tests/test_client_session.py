@@ -64,7 +64,7 @@ def test_a_login_that_cannot_be_sent_after_a_drop_is_reported_and_tried_again(fa
 
 def test_a_drop_between_the_login_and_the_confirmation_does_not_stall_creation(trading):
     sim = trading.kind.sim
-    sim.set_request_delay(300_000)     # each request takes 0.3 s inside the library: time to drop in between
+    sim.set_request_delay(1_000_000)   # each request takes a second inside the library: time to drop in between
     dropped = threading.Event()
 
     def drop_at_the_confirmation():

@@ -27,6 +27,7 @@ class Face[D: BaseDriver]:
     """A session as its caller holds it."""
 
     _driver_type: ClassVar[type[BaseDriver]]
+    _doc_derived: ClassVar[bool] = False
     _driver: D
     _attached: Attached
     _session: Session
@@ -34,7 +35,9 @@ class Face[D: BaseDriver]:
     def __init_subclass__(cls, **options: object) -> None:
         super().__init_subclass__(**options)
         if cls.__doc__ is None:         # a flavour's face reads as what it is a face of
-            cls.__doc__ = next(base.__doc__ for base in cls.__mro__[1:] if base.__doc__)
+            cls.__doc__ = next(base.__doc__ for base in cls.__mro__[1:]
+                               if base.__doc__ and not base.__dict__.get("_doc_derived"))
+            cls._doc_derived = True
 
     def _begin(self, session: Session, link: Link, front: str, flow: str | os.PathLike[str] | None, flow_user: str,
                driver: D | None) -> None:
