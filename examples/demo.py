@@ -123,9 +123,11 @@ def react(client: ctp.Client, market: ctp.MarketData, exchange: str, tick_size: 
 def main(front: str = FRONT) -> int:
     print(f"trader library {_ctp.version()}")
     try:
-        with ctp.Client(front, BROKER, USER, PASSWORD, APP_ID, AUTH_CODE) as client:
+        # One driver runs both sessions: while the demo reads ticks, the trading session is read too.
+        with ctp.Driver() as driver, ctp.Client(front, BROKER, USER, PASSWORD, APP_ID, AUTH_CODE,
+                                                driver=driver) as client:
             run(client)
-            with ctp.MarketData(front, BROKER, USER, PASSWORD) as market:
+            with ctp.MarketData(front, BROKER, USER, PASSWORD, driver=driver) as market:
                 react(client, market, "SHFE", 1.0)
     except (Failed, ctp.CtpError, ctp.Disconnected, TimeoutError) as failure:
         print(f"demo failed: {failure}", file=sys.stderr)

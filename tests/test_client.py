@@ -494,7 +494,7 @@ def test_the_readme_s_client_examples_run(sim, front):
 def test_the_client_s_key_table_is_the_module_s(flow):
     """Every key the client allows is one the module reads: a bad value under it raises;
     under a key the module ignores it goes unread."""
-    from ctp._core import REQUEST_KEYS
+    from ctp._trading import REQUEST_KEYS
     handle = _ctp.create("tcp://127.0.0.1:9", flow)
     try:
         for name, keys in REQUEST_KEYS.items():
@@ -531,7 +531,7 @@ def test_the_asyncio_client_runs_on_the_loop_alone(sim, front, tmp_path):
             order = await client.insert_order("rb2705", Direction.BUY, 1, 3102)
             await order
             assert (threading.active_count(), len(asyncio.all_tasks())) == (threads, tasks)
-            assert asyncio.get_running_loop()._selector.get_key(client._fd) is not None
+            assert asyncio.get_running_loop()._selector.get_key(client._attached.fd) is not None
         return order
     sim.query_interval(0)
     assert asyncio.run(scenario()).status == OrderStatus.ALL_TRADED

@@ -6,7 +6,8 @@ import logging
 import pytest
 
 from ctp import CtpError, Direction, Disconnected, OffsetFlag, OrderStatus, Overflowed, TimeCondition
-from ctp._core import BaseOrder, Core, Phase, transmit
+from ctp._core import Phase, Session, transmit
+from ctp._trading import TRADING, BaseOrder, OrderBook
 
 LOGIN = {"TradingDay": "20261208", "FrontID": 1, "SessionID": 5, "MaxOrderRef": "41"}
 
@@ -16,15 +17,16 @@ class Front:
 
     def __init__(self, query_interval=1.0, timeout=5.0):
         self.now = 100.0
-        self.core = Core(BaseOrder, broker="9999", user="000001", password="123456", app_id="app",
-                         auth_code="code", query_interval=query_interval, timeout=timeout)
+        self.book = OrderBook(BaseOrder)
+        self.core = Session(TRADING, [self.book], broker="9999", user="000001", password="123456", app_id="app",
+                            auth_code="code", query_interval=query_interval, timeout=timeout)
         self.sent = []            # (name, fields, request id)
         self.results = []         # results to return next, then 0
         self.events = []
-        self.core.subscribe(self.events.append)
+        self.core.listen(self.events.append)
 
-    def request(self, name, fields, rid):
-        self.sent.append((name, dict(fields), rid))
+    def request(self, call):
+        self.sent.append((call.name, dict(call.fields), call.request_id))
         return self.results.pop(0) if self.results else 0
 
     def step(self, seconds=0.0):
@@ -223,8 +225,8 @@ def test_a_query_times_out_and_frees_its_turn(ready):
 
 
 def test_a_value_the_module_refuses_fails_only_that_call(ready):
-    def request(name, fields, rid):
-        if fields.get("InstrumentID") == 7:
+    def request(call):
+        if call.fields.get("InstrumentID") == 7:
             raise TypeError("InstrumentID 必须是字符串")
         return 0
     bad = ready.core.query("QryInstrument", {"InstrumentID": 7}, ready.now)
@@ -246,7 +248,7 @@ def test_unknown_keys_and_names_are_refused_naming_the_valid_ones(ready):
 # ---- orders -------------------------------------------------------------------------------------------
 
 def buy(front, volume=2, **options):
-    order, call = front.core.insert_order(front.now, "rb2705", Direction.BUY, volume, 3100, exchange="SHFE",
+    order, call = front.book.insert_order(front.now, "rb2705", Direction.BUY, volume, 3100, exchange="SHFE",
                                           **options)
     front.step()
     return order, call
@@ -264,7 +266,7 @@ def test_an_order_goes_out_with_the_defaults_and_the_next_order_ref(ready):
     second, _ = buy(ready, offset=OffsetFlag.CLOSE_TODAY, time_condition=TimeCondition.IOC)
     assert ready.last()[1]["OrderRef"] == "43" and ready.last()[1]["CombOffsetFlag"] == "3"
     assert ready.last()[1]["TimeCondition"] == "1"
-    assert ready.core.order_by_ref(1, 5, "42") is order and ready.core.order_by_ref(1, 5, "43") is second
+    assert ready.book.order_by_ref(1, 5, "42") is order and ready.book.order_by_ref(1, 5, "43") is second
 
 
 def test_an_order_follows_its_life_and_finishes_with_its_trades(ready):
@@ -274,7 +276,7 @@ def test_an_order_follows_its_life_and_finishes_with_its_trades(ready):
     ready.rtn_order(order, "a", sys_id="")
     ready.rtn_order(order, "3")
     assert order.status == OrderStatus.NO_TRADE_QUEUEING and order.order_sys_id == "17"
-    assert ready.core.order_by_sys_id("SHFE", "17") is order
+    assert ready.book.order_by_sys_id("SHFE", "17") is order
     ready.rtn_order(order, "1", traded=1)
     ready.rtn_trade("T1", 1)
     ready.rtn_trade("T1", 1)                          # the same trade again
@@ -283,7 +285,7 @@ def test_an_order_follows_its_life_and_finishes_with_its_trades(ready):
     assert order.status == OrderStatus.ALL_TRADED and not order.done, "its last trade has not arrived"
     ready.rtn_trade("T2", 1)
     assert order.done and finished == [order] and [t["TradeID"] for t in order.trades] == ["T1", "T2"]
-    assert [t["TradeID"] for t in ready.core.trades] == ["T1", "T2"]
+    assert [t["TradeID"] for t in ready.book.trades] == ["T1", "T2"]
 
 
 def test_a_refusal_sent_twice_refuses_the_order_once(ready):
@@ -309,8 +311,8 @@ def test_a_refusal_that_comes_only_as_err_rtn_refuses_the_order(ready):
 
 def test_orders_of_other_sessions_are_found_by_both_keys(ready):
     ready.rtn_order(None, "3", sys_id="99", session=8, ref="7")
-    (other,) = ready.core.orders
-    assert ready.core.order_by_ref(1, 8, "7") is other is ready.core.order_by_sys_id("SHFE", "99")
+    (other,) = ready.book.orders
+    assert ready.book.order_by_ref(1, 8, "7") is other is ready.book.order_by_sys_id("SHFE", "99")
     assert other.status == "3" and other.instrument == "rb2705" and other.direction == Direction.BUY
 
 
@@ -324,7 +326,7 @@ def test_an_order_refused_for_load_is_sent_again(ready):
 
 def test_cancel_waits_for_the_order_sys_id_then_finishes_with_the_order(ready):
     order, _ = buy(ready)
-    cancel = ready.core.cancel(order, ready.now)
+    cancel = ready.book.cancel(order, ready.now)
     ready.step()
     assert ready.names() == ["OrderInsert"], "no OrderSysID yet"
     ready.rtn_order(order, "3")
@@ -341,7 +343,7 @@ def test_cancel_waits_for_the_order_sys_id_then_finishes_with_the_order(ready):
 def test_a_refused_cancel_raises_once(ready):
     order, _ = buy(ready)
     ready.rtn_order(order, "3")
-    cancel = ready.core.cancel(order, ready.now)
+    cancel = ready.book.cancel(order, ready.now)
     ready.step()
     error = {"ErrorID": 26, "ErrorMsg": "报单已全部成交或已撤销，不能再撤"}
     data = {"ExchangeID": "SHFE", "OrderSysID": "17", "InstrumentID": "rb2705"}
@@ -355,7 +357,7 @@ def test_a_refused_cancel_raises_once(ready):
 def test_cancel_of_a_finished_order_sends_nothing(ready):
     order, _ = buy(ready)
     ready.rtn_order(order, "5")
-    assert ready.core.cancel(order, ready.now).value() is order
+    assert ready.book.cancel(order, ready.now).value() is order
     ready.step()
     assert ready.names() == ["OrderInsert"]
 
@@ -367,7 +369,7 @@ def test_disconnect_fails_calls_and_reconnect_logs_in_and_rereads_the_day(ready)
     ready.rtn_order(order, "3")
     inflight = ready.query("QryTradingAccount", {}, ready.now)
     queued = ready.query("QryInstrument", {}, ready.now)
-    cancel = ready.core.cancel(order, ready.now)
+    cancel = ready.book.cancel(order, ready.now)
     ready.step()
     ready.event("FrontDisconnected", reason=0x1001)
     for call in (inflight, queued, cancel):
@@ -389,7 +391,7 @@ def test_disconnect_fails_calls_and_reconnect_logs_in_and_rereads_the_day(ready)
     ready.step(1)
     assert ready.names() == ["Authenticate", "UserLogin", "SettlementInfoConfirm", "QryOrder"]
     # The order traded while away.
-    orders = dict(ready.core.order_by_ref(1, 5, "42").data, VolumeTraded=2, OrderStatus="0")
+    orders = dict(ready.book.order_by_ref(1, 5, "42").data, VolumeTraded=2, OrderStatus="0")
     ready.reply("RspQryOrder", orders)
     assert order.status == OrderStatus.ALL_TRADED and not order.done
     ready.step(1)
@@ -449,9 +451,19 @@ def test_a_poll_error_for_one_event_is_logged_and_the_session_goes_on(ready, cap
 
 # ---- reading the handle (both drivers) ------------------------------------------------------------------
 
+def drain(core):
+    """Reads a trading session's handle as both drivers do."""
+    from ctp._blocking import Driver
+    from ctp._client import TRADER
+    from ctp._driver import Attached
+    driver = Driver()
+    attached = Attached(None, core, TRADER, "sim://x", None, "u")
+    attached.handle = object()
+    with driver.guard():
+        driver._drain(attached)
+
 def test_drain_logs_an_event_poll_could_not_build_and_takes_the_rest(ready, monkeypatch, caplog):
     import _ctp
-    from ctp import _driver
     batches = [MemoryError("no memory"), [{"name": "FrontDisconnected", "reason": 7}]]
 
     def poll(handle):
@@ -461,20 +473,72 @@ def test_drain_logs_an_event_poll_could_not_build_and_takes_the_rest(ready, monk
         return batch
     monkeypatch.setattr(_ctp, "poll", poll)
     with caplog.at_level(logging.ERROR):
-        _driver.drain(object(), ready.core, ready.core.log)
+        drain(ready.core)
     assert batches == [] and "could not be read" in caplog.text
     assert ready.core.phase is Phase.DISCONNECTED
 
 
 def test_drain_stops_for_good_at_an_overflow(ready, monkeypatch):
     import _ctp
-    from ctp import _driver
     polls = []
 
     def poll(handle):
         polls.append(handle)
         raise BufferError("CTP 回调队列已满")
     monkeypatch.setattr(_ctp, "poll", poll)
-    _driver.drain(object(), ready.core, ready.core.log)
-    _driver.drain(object(), ready.core, ready.core.log)
+    drain(ready.core)
+    drain(ready.core)
     assert len(polls) == 1 and ready.core.overflow is not None
+
+
+# ---- both protocols alike ------------------------------------------------------------------------------
+
+def viewing():
+    """A market-data session, logged in by hand, and its subscriptions."""
+    from ctp._market import MARKET_DATA, Subscriptions
+    subs = Subscriptions()
+    core = Session(MARKET_DATA, [subs], broker="9999", user="000001", password="123456", timeout=5.0)
+    core.connect(100.0)
+    core.receive({"name": "FrontConnected"})
+    [login] = core.outgoing(100.0)
+    core.sent(login, 0, 100.0)
+    core.receive({"name": "RspUserLogin", "request_id": login.request_id, "data": dict(LOGIN),
+                  "error": {"ErrorID": 0, "ErrorMsg": ""}, "last": True})
+    assert core.phase is Phase.READY
+    return core, subs
+
+
+TICK = {"name": "RtnDepthMarketData", "data": {"InstrumentID": "rb2705", "BidPrice1": 3099.0}, "error": None,
+        "request_id": 0, "last": True}
+
+
+@pytest.mark.parametrize("kind", ["trading", "market data"])
+def test_listeners_see_an_event_once_the_session_took_it_in(ready, kind):
+    """What a listener reads when an event reaches it (an order's status, the latest tick, whether
+    the session is ready) already says what the event says."""
+    seen = []
+    if kind == "trading":
+        core, order = ready.core, buy(ready)[0]
+        core.listen(lambda event: seen.append((event["name"], order.status, core.ready)))
+        ready.rtn_order(order, "3")
+        assert seen[-1] == ("RtnOrder", OrderStatus.NO_TRADE_QUEUEING, True)
+    else:
+        core, subs = viewing()
+        core.listen(lambda event: seen.append((event["name"], subs.latest("rb2705"), core.ready)))
+        core.receive(TICK)
+        assert seen[-1] == ("RtnDepthMarketData", TICK["data"], True)
+    core.receive({"name": "FrontDisconnected", "reason": 0x1001})
+    assert seen[-1][0] == "FrontDisconnected" and seen[-1][-1] is False
+
+
+@pytest.mark.parametrize("kind", ["trading", "market data"])
+def test_a_drop_after_an_overflow_changes_nothing(ready, kind, caplog):
+    core = ready.core if kind == "trading" else viewing()[0]
+    core.poll_failed(BufferError("CTP 回调队列已满"))
+    assert core.phase is Phase.OVERFLOWED
+    caplog.clear()
+    with caplog.at_level(logging.DEBUG, logger="ctp"):
+        core.receive({"name": "FrontDisconnected", "reason": 0x1001})
+        core.receive({"name": "FrontConnected"})
+    assert core.phase is Phase.OVERFLOWED and core.outgoing(ready.now + 10) == []
+    assert not [r for r in caplog.records if r.levelno >= logging.INFO], "nothing to tell: the session ended"

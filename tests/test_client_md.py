@@ -222,8 +222,10 @@ def test_context_managers(sim, tmp_path):
 class TestCore:
     @staticmethod
     def logged_in():
-        from ctp._mdcore import MdCore
-        core = MdCore(broker="9999", user="u", password="p", timeout=5.0)
+        from ctp._core import Session
+        from ctp._market import MARKET_DATA, Subscriptions
+        subs = Subscriptions()
+        core = Session(MARKET_DATA, [subs], broker="9999", user="u", password="p", timeout=5.0)
         connected = core.connect(0.0)
         core.receive({"name": "FrontConnected"})
         [login] = core.outgoing(0.0)
@@ -231,7 +233,7 @@ class TestCore:
         core.receive({"name": "RspUserLogin", "request_id": login.request_id, "data": {"TradingDay": "20270105"},
                       "error": {"ErrorID": 0, "ErrorMsg": ""}, "last": True})
         assert connected.value() == {"TradingDay": "20270105"}
-        return core
+        return core, subs
 
     @staticmethod
     def reply(core, name, instrument, error_id=0):
@@ -239,8 +241,8 @@ class TestCore:
                       "error": {"ErrorID": error_id, "ErrorMsg": "x" if error_id else ""}, "last": True})
 
     def test_only_accepted_and_still_wanted_ids_are_subscribed_again(self):
-        core = self.logged_in()
-        call = core.subscribe(("a", "b", "c", "a"), 0.0)
+        core, subs = self.logged_in()
+        call = subs.subscribe(("a", "b", "c", "a"), 0.0)
         [out] = core.outgoing(0.0)
         assert out is call and call.ids == ("a", "b", "c")
         core.sent(call, 0, 0.0)
@@ -250,9 +252,9 @@ class TestCore:
         self.reply(core, "RspSubMarketData", "c")
         with pytest.raises(ctp.CtpError):
             call.value()
-        core.unsubscribe(("c",), 0.0)
+        subs.unsubscribe(("c",), 0.0)
         events = []
-        core.subscribe_events(events.append)
+        core.listen(events.append)
         core.receive({"name": "FrontDisconnected", "reason": 0x1001})
         assert core.outgoing(1.0) == []                 # the unsubscription waits for the login
         core.receive({"name": "FrontConnected"})
@@ -267,8 +269,8 @@ class TestCore:
         assert [e["name"] for e in events][-1] == "Reconnected"
 
     def test_a_busy_front_is_asked_again_and_an_unsent_login_waits_for_the_front(self):
-        core = self.logged_in()
-        call = core.subscribe(("a",), 0.0)
+        core, subs = self.logged_in()
+        call = subs.subscribe(("a",), 0.0)
         [out] = core.outgoing(0.0)
         core.sent(out, -3, 0.0)
         assert not call.done and core.outgoing(0.0) == [] and core.next_wakeup() is not None
@@ -284,15 +286,15 @@ class TestCore:
         assert login.name == "UserLogin"
 
     def test_a_drop_fails_what_was_sent_and_time_fails_what_got_no_reply(self):
-        core = self.logged_in()
-        dropped = core.subscribe(("a",), 0.0)
+        core, subs = self.logged_in()
+        dropped = subs.subscribe(("a",), 0.0)
         core.sent(*core.outgoing(0.0), 0, 0.0)
         core.receive({"name": "FrontDisconnected", "reason": 0x1001})
         with pytest.raises(ctp.Disconnected):
             dropped.value()
-        core = self.logged_in()
-        late = core.subscribe(("a",), 0.0, timeout=2.0)
-        core.sent(*core.outgoing(0.0), 0, 10.0)
+        core, subs = self.logged_in()
+        late = subs.subscribe(("a",), 10.0, timeout=2.0)
+        core.sent(*core.outgoing(10.0), 0, 10.0)
         assert core.next_wakeup() == 12.0
         core.advance(12.0)
         with pytest.raises(TimeoutError):

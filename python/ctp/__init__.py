@@ -1,73 +1,40 @@
 """Trading on CTP futures fronts from Python: the codes of the vendor's
 records as enums, the simulated front's controls (``ctp.sim``), and the
-client built on the native module ``_ctp``."""
+clients built on the native modules ``_ctp`` and ``_ctpmd``."""
 
 import importlib.util
+import logging
 from typing import TYPE_CHECKING
 
 __version__ = "0.1.0"
 """The package's version; the wheel's metadata reads it from here."""
 
-from .codes import (
-    ActionFlag,
-    ContingentCondition,
-    Direction,
-    ForceCloseReason,
-    HedgeFlag,
-    OffsetFlag,
-    OrderPriceType,
-    OrderStatus,
-    OrderSubmitStatus,
-    PosiDirection,
-    PositionDate,
-    ProductClass,
-    TimeCondition,
-    VolumeCondition,
-)
+from . import codes  # noqa: E402
+from .codes import *  # noqa: E402,F403   (every code enum, as listed in codes.__all__)
 
-__all__ = [
-    "ActionFlag",
-    "ContingentCondition",
-    "Direction",
-    "ForceCloseReason",
-    "HedgeFlag",
-    "OffsetFlag",
-    "OrderPriceType",
-    "OrderStatus",
-    "OrderSubmitStatus",
-    "PosiDirection",
-    "PositionDate",
-    "ProductClass",
-    "TimeCondition",
-    "VolumeCondition",
-]
+# The sessions log under "ctp"; a program that configured no logging sees nothing of it.
+logging.getLogger(__name__).addHandler(logging.NullHandler())
 
-# The client: blocking and asyncio drivers over one core.
-from ._asyncio import AsyncClient, AsyncEvents, AsyncOrder  # noqa: E402
-from ._blocking import Client, Events, Order  # noqa: E402
-from ._core import BaseOrder, CtpError, Disconnected, Event, Overflowed, Record  # noqa: E402
+# The clients: one session core, faces written once for a blocking and an asyncio driver.
+from ._asyncio import AsyncDriver, AsyncStream  # noqa: E402
+from ._blocking import Driver, Stream  # noqa: E402
+from ._client import AsyncClient, AsyncOrder, Client, Order  # noqa: E402
+from ._core import CtpError, Disconnected, Event, Overflowed, Record  # noqa: E402
+from ._trading import BaseOrder, OrderOptions  # noqa: E402
 
-__all__ += [
-    "AsyncClient",
-    "AsyncEvents",
-    "AsyncOrder",
-    "BaseOrder",
-    "Client",
-    "CtpError",
-    "Disconnected",
-    "Event",
-    "Events",
-    "Order",
-    "Overflowed",
-    "Record",
-]
+# Earlier names of the streams, kept: every stream is a Stream (AsyncStream).
+Events = Ticks = Stream
+AsyncEvents = AsyncTicks = AsyncStream
+
+__all__ = [*codes.__all__, "AsyncClient", "AsyncDriver", "AsyncEvents", "AsyncOrder", "AsyncStream",
+           "AsyncTicks", "BaseOrder", "Client", "CtpError", "Disconnected", "Driver", "Event", "Events", "Order",
+           "OrderOptions", "Overflowed", "Record", "Stream", "Ticks"]
 
 # Market data, imported on first use: trading alone never loads the market-data library
 # (and works where the package was built without it).
-_MARKET_DATA = ["AsyncMarketData", "AsyncTicks", "MarketData", "Ticks"]
+_MARKET_DATA = ["AsyncMarketData", "MarketData"]
 if TYPE_CHECKING:
-    from ._md import AsyncMarketData as AsyncMarketData, AsyncTicks as AsyncTicks  # noqa: F401
-    from ._md import MarketData as MarketData, Ticks as Ticks  # noqa: F401
+    from ._md import AsyncMarketData as AsyncMarketData, MarketData as MarketData  # noqa: F401
 else:
     def __getattr__(name: str) -> object:
         if name in _MARKET_DATA:

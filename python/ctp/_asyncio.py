@@ -1,320 +1,198 @@
-"""``ctp.AsyncClient``: the core driven by an asyncio event loop.
+"""The asyncio driver: ``ctp.AsyncDriver`` runs any number of sessions (trading, market data,
+several accounts) on an asyncio event loop.
 
-The loop watches the session's descriptor (``_ctp.fileno``) with
-``add_reader``; when it is readable the client polls and feeds the core, and
-one timer (``call_at``) stands for the core's next deadline. No task, no
-thread, no sleep of its own."""
+The loop watches each session's descriptor (the module's ``fileno``) with ``add_reader``;
+when one is readable the driver takes in its events, and one timer (``call_at``) stands for
+the sessions' next deadline. No task, no thread, no sleep of its own.
+
+``call`` and ``stream`` make the asyncio face of a body written once (see ``_face``)."""
 
 from __future__ import annotations
 
 import asyncio
-import collections
-import logging
-import os
-from collections.abc import AsyncIterator, Generator
-from types import CapsuleType, TracebackType
-from typing import Any, Self
+import contextlib
+import inspect
+from collections.abc import AsyncIterator, Callable, Coroutine, Iterator
+from typing import TYPE_CHECKING, Any, Concatenate, Self, cast
 
-import _ctp
+from ._args import check_timeout
+from ._core import Disconnected, Event
+from ._driver import Attached, BaseDriver, Done, End, Source, Steps, StreamBase, Wait, face_of
 
-from . import _driver
-from ._core import BaseOrder, Call, Core, Disconnected, Event, Phase, Record, transmit
-from .codes import (
-    ContingentCondition,
-    Direction,
-    HedgeFlag,
-    OffsetFlag,
-    OrderPriceType,
-    TimeCondition,
-    VolumeCondition,
-)
+if TYPE_CHECKING:
+    from types import TracebackType
+
+    from ._client import AsyncClient as AsyncClient, AsyncOrder as AsyncOrder
 
 
-class AsyncOrder(BaseOrder):
-    """An order of an ``AsyncClient``'s investor; ``await order`` (or ``await order.wait()``)
-    until it is finished."""
+class AsyncDriver(BaseDriver):
+    """Runs sessions on the running asyncio loop: every ``ctp.AsyncClient`` and
+    ``ctp.AsyncMarketData`` made with ``driver=`` this one is read and written by it, and
+    ``events()`` gives the events of all of them in one stream, in the order they arrived. A
+    client made without one has one of its own."""
 
-    def __init__(self, client: AsyncClient) -> None:
+    def __init__(self) -> None:
         super().__init__()
-        self._client = client
-
-    async def wait(self, timeout: float | None = None) -> Self:
-        """Returns once the order is finished (traded, cancelled or refused) with all its trades;
-        TimeoutError after timeout seconds (None: no limit)."""
-        if not self.done:
-            future = self._client._future()
-
-            def finished(_: BaseOrder) -> None:
-                if not future.done():
-                    future.set_result(None)
-            self.add_done_callback(finished)
-            async with asyncio.timeout(timeout):
-                await future
-        return self
-
-    def __await__(self) -> Generator[Any, None, Self]:
-        return self.wait().__await__()
-
-
-class AsyncClient:
-    """A session on one front as one investor, for asyncio: ``await client.connect()``
-    (or ``async with AsyncClient(...) as client``) connects, authenticates, logs in and
-    confirms the settlement, and the client does it again by itself after a drop.
-
-    ``query_interval`` spaces queries (a front takes one per second); ``timeout`` is the
-    default limit for each call, in seconds. Events wait in the module's queue while
-    the loop is busy, so a coroutine may block for a while without stalling the
-    vendor's library, as long as the queue (32,768 events) does not fill."""
-
-    def __init__(self, front: str, broker: str, user: str, password: str, app_id: str = "", auth_code: str = "",
-                 *, flow: str | os.PathLike[str] | None = None, query_interval: float = 1.0,
-                 timeout: float = 10.0, logger: logging.Logger | None = None) -> None:
-        self.front = front
-        self.log = logger or _driver.session_logger(front, user)
-        self._flow = _driver.flow_path(flow, front, broker, user)
-        self._broker, self._user = broker, user
-        self._core: Core[AsyncOrder] = Core(lambda: AsyncOrder(self), broker=broker, user=user,
-                                            password=password, app_id=app_id, auth_code=auth_code,
-                                            query_interval=query_interval, timeout=timeout, logger=self.log)
         self._loop: asyncio.AbstractEventLoop | None = None
-        self._handle: CapsuleType | None = None
-        self._fd = -1
         self._timer: asyncio.TimerHandle | None = None
-        self._waiting: set[asyncio.Future[Any]] = set()
+        self._waiting: set[tuple[asyncio.Future[Any], Attached | None]] = set()
 
-    async def connect(self) -> Self:
-        """Opens the session and returns once logged in."""
-        if self._handle is not None:
-            raise RuntimeError("already connected")
-        self._loop = asyncio.get_running_loop()
-        self._handle = _driver.open_session(self.front, self._flow)
-        self.log.info("session opened on %s for %s/%s", self.front, self._broker, self._user)
-        self._fd = _ctp.fileno(self._handle)
-        self._loop.add_reader(self._fd, self._readable)
-        call = self._core.connect(self._loop.time())
-        try:
-            self._readable()      # the front may have answered already
-            await self._result(call)
-        except BaseException:
-            self.close()
-            raise
-        return self
+    def now(self) -> float:
+        return self._bound().time()
+
+    @contextlib.contextmanager
+    def guard(self) -> Iterator[None]:
+        yield           # everything happens on the loop's thread
+
+    @contextlib.contextmanager
+    def entered(self) -> Iterator[None]:
+        on_loop = self._on_loop()
+        if on_loop:
+            self._catch_up()
+        yield
+        if on_loop:
+            self.flush()
+
+    async def run[R](self, steps: Steps[R]) -> R:
+        """Runs a call's body to its end: awaits where it waits, and returns what it returns."""
+        self._bound()
+        self._catch_up()
+        value: Any = None
+        error: BaseException | None = None
+        while not isinstance(step := self._step(steps, value, error), Done):
+            try:
+                value, error = await self._until(step), None
+            except BaseException as caught:      # into the body, which may clean up (a failed connect)
+                value, error = None, caught
+        return cast(R, step.value)
+
+    def events(self, timeout: float | None = None, *, conflate: bool = False) -> AsyncStream[tuple[Any, Event]]:
+        """As ``Driver.events``: ``async for source, event in driver.events():``."""
+        return AsyncStream(self, self._events_source(check_timeout(timeout), conflate))
+
+    def close(self) -> None:
+        """Closes every session it runs; its streams end. A second call does nothing."""
+        if not self.closed:
+            super().close()
+            if self._timer is not None:
+                self._timer.cancel()
+                self._timer = None
 
     async def __aenter__(self) -> Self:
-        return await self.connect()
+        self._bound()
+        return self
 
     async def __aexit__(self, kind: type[BaseException] | None, value: BaseException | None,
                         traceback: TracebackType | None) -> None:
         self.close()
 
-    # ---- the session --------------------------------------------------------------------------
-
-    @property
-    def login(self) -> Record:
-        """The latest login's record: TradingDay, FrontID, SessionID, MaxOrderRef."""
-        return dict(self._core.login)
-
-    @property
-    def trading_day(self) -> str:
-        return str(self._core.login.get("TradingDay", ""))
-
-    @property
-    def front_id(self) -> int:
-        return int(self._core.login.get("FrontID", 0))
-
-    @property
-    def session_id(self) -> int:
-        return int(self._core.login.get("SessionID", 0))
-
-    @property
-    def max_order_ref(self) -> str:
-        return str(self._core.login.get("MaxOrderRef", ""))
-
-    @property
-    def ready(self) -> bool:
-        """Logged in and able to trade."""
-        return self._core.phase is Phase.READY
-
-    def close(self) -> None:
-        """Closes the session; calls still waiting fail with ``Disconnected``. A second call does nothing."""
-        if self._core.phase is Phase.CLOSED:
-            return
-        self._stop_reading()
-        self._core.close()
-        if self._handle is not None:
-            _ctp.close(self._handle)
-        self._fail_waiting(Disconnected("the session was closed"))
-        self.log.info("session closed")
-
-    # ---- requests -----------------------------------------------------------------------------
-
-    async def query(self, name: str, *, timeout: float | None = None, **filters: object) -> list[Record]:
-        """Sends a query (``QryInstrument``, ``QryTradingAccount``, ``QryInvestorPosition``,
-        ``QryOrder``, ``QryTrade``) once its turn comes and returns its records. BrokerID
-        and InvestorID default to the session's own."""
-        self._readable()     # a lost event (BufferError) must be known before anything more goes out
-        call = self._core.query(name, filters, self._now(), timeout)
-        self._update()
-        records: list[Record] = await self._result(call)
-        return records
-
-    async def insert_order(self, instrument: str, direction: Direction, volume: int, price: float, *,
-                           exchange: str = "", offset: OffsetFlag = OffsetFlag.OPEN,
-                           hedge: HedgeFlag = HedgeFlag.SPECULATION,
-                           price_type: OrderPriceType = OrderPriceType.LIMIT_PRICE,
-                           time_condition: TimeCondition = TimeCondition.GFD,
-                           volume_condition: VolumeCondition = VolumeCondition.ANY, min_volume: int = 1,
-                           contingent_condition: ContingentCondition = ContingentCondition.IMMEDIATELY,
-                           auto_suspend: bool = False, currency: str = "") -> AsyncOrder:
-        """Sends an order (by default a good-for-the-day limit order that opens, any volume,
-        speculation) and returns it; ``await order`` waits for it to finish."""
-        self._readable()     # a lost event (BufferError) must be known before anything more goes out
-        order, call = self._core.insert_order(
-            self._now(), instrument, direction, volume, price, exchange=exchange, offset=offset, hedge=hedge,
-            price_type=price_type, time_condition=time_condition, volume_condition=volume_condition,
-            min_volume=min_volume, contingent_condition=contingent_condition, auto_suspend=auto_suspend,
-            currency=currency)
-        self._update()
-        if call.error is not None:
-            raise call.error
-        return order
-
-    async def cancel(self, order: AsyncOrder, *, timeout: float | None = None) -> AsyncOrder:
-        """Cancels an order and returns it once finished; ``CtpError`` when the front refuses."""
-        self._readable()     # a lost event (BufferError) must be known before anything more goes out
-        call = self._core.cancel(order, self._now(), timeout)
-        self._update()
-        await self._result(call)
-        return order
-
-    # ---- the order book -----------------------------------------------------------------------
-
-    @property
-    def orders(self) -> list[AsyncOrder]:
-        """Every order known: this client's and those of the investor's other sessions seen since login."""
-        return list(self._core.orders)
-
-    @property
-    def trades(self) -> list[Record]:
-        """Every trade seen (RtnTrade records, each once)."""
-        return list(self._core.trades)
-
-    def order_by_ref(self, front_id: int, session_id: int, order_ref: str) -> AsyncOrder | None:
-        return self._core.order_by_ref(front_id, session_id, order_ref)
-
-    def order_by_sys_id(self, exchange_id: str, order_sys_id: str) -> AsyncOrder | None:
-        return self._core.order_by_sys_id(exchange_id, order_sys_id)
-
-    # ---- events -------------------------------------------------------------------------------
-
-    def events(self, timeout: float | None = None) -> AsyncEvents:
-        """Every event from now on, as the module delivered it, plus the client's own
-        (``Reconnected``, ``ReconnectFailed``, ``Overflowed``). ``async for`` waits for the
-        next one; iteration ends after ``timeout`` seconds without one (None: never)."""
-        return AsyncEvents(self, timeout)
-
-    # ---- the driver ---------------------------------------------------------------------------
-
-    def _now(self) -> float:
+    def flush(self) -> None:
+        """Sends what is due, and sets the timer for what comes next."""
         if self._loop is None:
-            raise Disconnected("not connected yet: await connect() first")
-        return self._loop.time()
+            return
+        super().flush()
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
+        wake = self._next_wakeup()
+        if wake is not None:
+            self._timer = self._loop.call_at(wake, self._tick)
 
-    def _future(self) -> asyncio.Future[Any]:
-        """A future that fails when the session can no longer deliver (closed, overflowed)."""
-        if self._core.overflow is not None:
-            raise self._core.overflow
-        if self._core.phase is Phase.CLOSED:
-            raise Disconnected("the session was closed")
-        assert self._loop is not None
-        future: asyncio.Future[Any] = self._loop.create_future()
-        self._waiting.add(future)
-        future.add_done_callback(self._waiting.discard)
-        return future
+    # ---- the driving -----------------------------------------------------------------------------
 
-    async def _result(self, call: Call) -> Any:
-        future = self._future()
+    async def _until(self, wait: Wait) -> Any:
+        if wait.call.done:
+            return wait.call.value()
+        self._check(wait)
+        future = self._bound().create_future()
 
-        def settle(call: Call) -> None:
+        def settle(call: Any) -> None:
             if not future.done():
                 if call.error is not None:
                     future.set_exception(call.error)
                 else:
                     future.set_result(call.result)
-        call.add_done_callback(settle)
-        return await future
+        wait.call.add_done_callback(settle)
+        entry = (future, wait.attached)
+        self._waiting.add(entry)
+        try:
+            async with asyncio.timeout(wait.timeout) as scope:
+                return await future
+        except TimeoutError:
+            if scope.expired():
+                raise TimeoutError(f"{wait.what}: not finished within {wait.timeout:g} s") from None
+            raise
+        finally:
+            self._waiting.discard(entry)
 
-    def _readable(self) -> None:
-        if self._handle is None or self._core.phase is Phase.CLOSED:
-            return
-        _driver.drain(self._handle, self._core, self.log)
-        if self._core.overflow is not None:
-            self._stop_reading()
-            self._fail_waiting(self._core.overflow)
-        self._update()
+    def _bound(self) -> asyncio.AbstractEventLoop:
+        if self._loop is None:
+            self._loop = asyncio.get_running_loop()
+        return self._loop
 
-    def _update(self) -> None:
-        """Lets the core act on the time, sends what is due and sets the timer for what comes next."""
-        if self._loop is None or self._handle is None or self._core.phase is Phase.CLOSED:
-            return
-        now = self._loop.time()
-        self._core.advance(now)
-        handle = self._handle
-        transmit(self._core, lambda name, fields, rid: _driver.request(handle, name, fields, rid), now)
-        if self._timer is not None:
-            self._timer.cancel()
-            self._timer = None
-        wake = self._core.next_wakeup()
-        if wake is not None:
-            self._timer = self._loop.call_at(wake, self._update)
+    def _on_loop(self) -> bool:
+        try:
+            return self._loop is not None and asyncio.get_running_loop() is self._loop
+        except RuntimeError:
+            return False
 
-    def _stop_reading(self) -> None:
-        if self._loop is not None and self._fd >= 0:
-            self._loop.remove_reader(self._fd)
-            self._fd = -1
-        if self._timer is not None:
-            self._timer.cancel()
-            self._timer = None
+    def _tick(self) -> None:
+        self._timer = None
+        self.flush()
 
-    def _fail_waiting(self, error: BaseException) -> None:
-        for future in list(self._waiting):
-            if not future.done():
+    def _readable(self, attached: Attached) -> None:
+        self._drain(attached)
+        self.flush()
+
+    def _watch(self, attached: Attached) -> None:
+        self._bound().add_reader(attached.fd, self._readable, attached)
+
+    def _unwatch(self, attached: Attached) -> None:
+        if self._loop is not None and attached.fd >= 0:
+            self._loop.remove_reader(attached.fd)
+
+    def _ended(self, attached: Attached | None) -> None:
+        """Fails the waits on what can give nothing more."""
+        for future, on in list(self._waiting):
+            error = on.failure if on is not None else Disconnected("the driver was closed") if self.closed else None
+            if error is not None and not future.done():
                 future.set_exception(error)
 
 
-class AsyncEvents:
-    """An async iterator over a client's events from its creation on (see ``AsyncClient.events``)."""
+class AsyncStream[T](StreamBase[T]):
+    """An async iterator over a stream of events or ticks (``events()``, ``ticks()``): ``async
+    for`` waits for the next one; it ends after its timeout without one, or once nothing more
+    can come (after what was left). Each keeps what it has not yet taken; ``close()`` it when done."""
 
-    def __init__(self, client: AsyncClient, timeout: float | None) -> None:
-        self._client, self._timeout = client, timeout
-        self._queue: collections.deque[Event] = collections.deque()
-        self._wakeup: asyncio.Future[Any] | None = None
-        client._core.subscribe(self._put)
+    _driver: AsyncDriver
 
-    def _put(self, event: Event) -> None:
-        self._queue.append(event)
-        if self._wakeup is not None and not self._wakeup.done():
-            self._wakeup.set_result(None)
-
-    def __aiter__(self) -> AsyncIterator[Event]:
+    def __aiter__(self) -> AsyncIterator[T]:
         return self
 
-    async def __anext__(self) -> Event:
-        if not self._queue:
-            try:
-                self._wakeup = self._client._future()
-                async with asyncio.timeout(self._timeout):
-                    await self._wakeup
-            except (TimeoutError, Disconnected):
-                if not self._queue:
-                    raise StopAsyncIteration from None
-            finally:
-                self._wakeup = None
-        return self._queue.popleft()
-
-    def close(self) -> None:
-        """Stops collecting events."""
+    async def __anext__(self) -> T:
+        item = self._source.take()
+        if item is not None:
+            return item
         try:
-            self._client._core.unsubscribe(self._put)
-        except ValueError:
-            pass
+            return await self._driver.run(self._next())
+        except End:
+            raise StopAsyncIteration from None
+
+
+def stream[S, **P, T](body: Callable[Concatenate[S, P], Source[T]]) -> Callable[Concatenate[S, P], AsyncStream[T]]:
+    """The asyncio face of a stream's body: an async iterator."""
+    return cast(Callable[Concatenate[S, P], AsyncStream[T]], face_of(body, AsyncStream, "AsyncStream"))
+
+
+def call[S, **P, R](body: Callable[Concatenate[S, P], Steps[R]]) -> Callable[Concatenate[S, P], Coroutine[Any, Any, R]]:
+    """The asyncio face of a call's body: a coroutine that runs it on the loop."""
+    return cast(Callable[Concatenate[S, P], Coroutine[Any, Any, R]],
+                inspect.markcoroutinefunction(face_of(body, AsyncDriver.run)))
+
+
+def __getattr__(name: str) -> object:
+    # The asyncio trading client lived here once.
+    if name in ("AsyncClient", "AsyncOrder"):
+        from . import _client
+        return getattr(_client, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

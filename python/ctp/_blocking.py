@@ -1,114 +1,109 @@
-"""``ctp.Client``: the core driven by blocking calls, safe to share between threads.
+"""The blocking driver: ``ctp.Driver`` runs any number of sessions (trading, market data,
+several accounts) in the threads that call them, and may be shared between threads.
 
-Whichever thread waits for something reads the session's events for every
-thread: it sleeps in ``_ctp.wait`` (without the interpreter lock) and feeds
-what arrives to the core; the others sleep on a condition until it has."""
+Whichever thread waits for something reads every session's events for all: it sleeps in
+epoll on the sessions' descriptors (without the interpreter lock) and feeds what arrives to
+their cores; the others sleep on a condition until it has. A call's body runs with the
+driver's lock held, which is released only around that sleep; Ctrl-C comes through there
+(or when the call ends), never while a batch of events is being handled or the lock is
+changing hands.
+
+``call`` and ``stream`` make the blocking face of a body written once (see ``_face``)."""
 
 from __future__ import annotations
 
-import collections
-import logging
-import os
+import contextlib
+import select
 import threading
 import time
 from collections.abc import Callable, Iterator
 from types import TracebackType
-from typing import Any, Self
+from typing import TYPE_CHECKING, Any, Concatenate, Self, cast
 
-import _ctp
+from ._args import check_timeout
+from ._core import Call, Event
+from ._driver import INTERRUPTS, BaseDriver, Done, End, Source, Steps, StreamBase, Wait, face_of
 
-from . import _driver
-from ._core import BaseOrder, Call, Core, Disconnected, Event, Phase, Record, transmit
-from .codes import (
-    ContingentCondition,
-    Direction,
-    HedgeFlag,
-    OffsetFlag,
-    OrderPriceType,
-    TimeCondition,
-    VolumeCondition,
-)
+if TYPE_CHECKING:
+    from ._client import Client as Client, Order as Order
+
+# The longest sleep in one go: a deadline further away (1e300 s) is reached by sleeping again.
+LONGEST_SLEEP = 3600.0
 
 
-class Order(BaseOrder):
-    """An order of a ``Client``'s investor; ``wait()`` blocks until it is finished."""
+class Driver(BaseDriver):
+    """Runs sessions in the threads that call them: every ``ctp.Client`` and ``ctp.MarketData``
+    made with ``driver=`` this one is read and written by it, and ``events()`` gives the events
+    of all of them in one stream, in the order they arrived. Safe to share between threads. A
+    client made without one has one of its own."""
 
-    def __init__(self, client: Client) -> None:
+    def __init__(self) -> None:
         super().__init__()
-        self._client = client
+        self._lock = threading.Lock()
+        self._cond = threading.Condition(self._lock)
+        self._owner: int | None = None         # the thread holding the lock,
+        self._depth = 0                         # and how many of its calls are inside (a callback's call)
+        self._pumper: int | None = None         # the thread sleeping on the descriptors
+        self._sleepers = 0                      # threads waiting for it
+        self._epoll = select.epoll()
 
-    def wait(self, timeout: float | None = None) -> Self:
-        """Returns once the order is finished (traded, cancelled or refused) with all its trades;
-        TimeoutError after timeout seconds (None: no limit)."""
-        self._client._run_until(lambda: self.done, timeout, f"order {self.order_ref} still waiting")
-        return self
+    def now(self) -> float:
+        return time.monotonic()
 
+    @contextlib.contextmanager
+    def guard(self) -> Iterator[None]:
+        """Holds the driver: no thread reads or writes a session meanwhile."""
+        with INTERRUPTS:
+            self._enter()
+            try:
+                yield
+            finally:
+                self._leave()
 
-class Client:
-    """A session on one front as one investor: connects, authenticates, logs in and
-    confirms the settlement on creation, and again by itself after a drop.
+    @contextlib.contextmanager
+    def entered(self) -> Iterator[None]:
+        with self.guard():
+            self._catch_up()
+            yield
+            self.flush()
 
-    ``query_interval`` spaces queries (a front takes one per second); ``timeout`` is the
-    default limit for each call, in seconds. Events wait in the module's queue while
-    no call of this client runs, so code may block for a while without stalling the
-    vendor's library; poll often enough that the queue (32,768 events) does not fill."""
+    def run[R](self, steps: Steps[R]) -> R:
+        """Runs a call's body to its end: waits where it waits, and returns what it returns."""
+        with INTERRUPTS:
+            self._enter()
+            try:
+                self._catch_up()
+                value: Any = None
+                error: BaseException | None = None
+                while not isinstance(step := self._step(steps, value, error), Done):
+                    try:
+                        value, error = self._until(step), None
+                    except BaseException as caught:      # into the body, which may clean up (a failed connect)
+                        value, error = None, caught
+                return cast(R, step.value)
+            finally:
+                self._leave()
 
-    def __init__(self, front: str, broker: str, user: str, password: str, app_id: str = "", auth_code: str = "",
-                 *, flow: str | os.PathLike[str] | None = None, query_interval: float = 1.0,
-                 timeout: float = 10.0, logger: logging.Logger | None = None) -> None:
-        self.front = front
-        self.log = logger or _driver.session_logger(front, user)
-        self._cond = threading.Condition(threading.Lock())
-        self._pumping = False
-        self._core: Core[Order] = Core(lambda: Order(self), broker=broker, user=user, password=password,
-                                       app_id=app_id, auth_code=auth_code, query_interval=query_interval,
-                                       timeout=timeout, logger=self.log)
-        self._handle = _driver.open_session(front, _driver.flow_path(flow, front, broker, user))
-        self.log.info("session opened on %s for %s/%s", front, broker, user)
-        call = self._core.connect(time.monotonic())
-        try:
-            self._result(call)
-        except BaseException:
-            self.close()
-            raise
+    def events(self, timeout: float | None = None, *, conflate: bool = False) -> Stream[tuple[Any, Event]]:
+        """Every event of every session from now on, with its session's face (the ``Client`` or
+        ``MarketData`` it came to), in the order they arrived: ``for source, event in
+        driver.events():``. With ``conflate`` a tick not yet taken gives way to a newer one of
+        the same instrument. Iteration ends after ``timeout`` seconds without an event (0: once
+        none is waiting; None: never), or once the driver is closed."""
+        timeout = check_timeout(timeout)
+        with self.guard():
+            return Stream(self, self._events_source(timeout, conflate))
 
-    # ---- the session --------------------------------------------------------------------------
-
-    @property
-    def login(self) -> Record:
-        """The latest login's record: TradingDay, FrontID, SessionID, MaxOrderRef."""
-        return dict(self._core.login)
-
-    @property
-    def trading_day(self) -> str:
-        return str(self._core.login.get("TradingDay", ""))
-
-    @property
-    def front_id(self) -> int:
-        return int(self._core.login.get("FrontID", 0))
-
-    @property
-    def session_id(self) -> int:
-        return int(self._core.login.get("SessionID", 0))
-
-    @property
-    def max_order_ref(self) -> str:
-        return str(self._core.login.get("MaxOrderRef", ""))
-
-    @property
-    def ready(self) -> bool:
-        """Logged in and able to trade."""
-        return self._core.phase is Phase.READY
+    def process(self, seconds: float | None) -> None:
+        """Handles the sessions' events for a while (as any waiting call does); None: until closed."""
+        self.run(_idle(check_timeout(seconds, "seconds")))
 
     def close(self) -> None:
-        """Closes the session; calls still waiting fail with ``Disconnected``. A second call does nothing."""
-        with self._cond:
-            if self._core.phase is Phase.CLOSED:
-                return
-            self._core.close()
-            _ctp.close(self._handle)
-            self._cond.notify_all()
-        self.log.info("session closed")
+        """Closes every session it runs; its streams end. A second call does nothing."""
+        with self.guard():
+            if not self.closed:
+                super().close()
+                self._epoll.close()
 
     def __enter__(self) -> Self:
         return self
@@ -117,165 +112,123 @@ class Client:
                  traceback: TracebackType | None) -> None:
         self.close()
 
-    # ---- requests -----------------------------------------------------------------------------
+    # ---- the driving -----------------------------------------------------------------------------
 
-    def query(self, name: str, *, timeout: float | None = None, **filters: object) -> list[Record]:
-        """Sends a query (``QryInstrument``, ``QryTradingAccount``, ``QryInvestorPosition``,
-        ``QryOrder``, ``QryTrade``) once its turn comes and returns its records. BrokerID
-        and InvestorID default to the session's own."""
-        with self._cond:
-            self._catch_up()
-            call = self._core.query(name, filters, time.monotonic(), timeout)
-            self._send()
-        records: list[Record] = self._result(call)
-        return records
+    def _until(self, wait: Wait) -> Any:
+        """Waits for what a body waits for (what is due was sent just before)."""
+        deadline = None if wait.timeout is None else self.now() + wait.timeout
+        while not wait.call.done:
+            self._check(wait)
+            now = self.now()
+            if deadline is not None and now >= deadline:
+                raise TimeoutError(f"{wait.what}: not finished within {wait.timeout:g} s")
+            wake = self._next_wakeup()
+            limit = deadline if wake is None else wake if deadline is None else min(wake, deadline)
+            self._pump(None if limit is None else max(limit - now, 0.0))
+            self.flush()
+        return wait.call.value()
 
-    def insert_order(self, instrument: str, direction: Direction, volume: int, price: float, *,
-                     exchange: str = "", offset: OffsetFlag = OffsetFlag.OPEN,
-                     hedge: HedgeFlag = HedgeFlag.SPECULATION,
-                     price_type: OrderPriceType = OrderPriceType.LIMIT_PRICE,
-                     time_condition: TimeCondition = TimeCondition.GFD,
-                     volume_condition: VolumeCondition = VolumeCondition.ANY, min_volume: int = 1,
-                     contingent_condition: ContingentCondition = ContingentCondition.IMMEDIATELY,
-                     auto_suspend: bool = False, currency: str = "") -> Order:
-        """Sends an order (by default a good-for-the-day limit order that opens, any volume,
-        speculation) and returns it at once; ``order.wait()`` waits for it to finish."""
-        with self._cond:
-            self._catch_up()
-            order, call = self._core.insert_order(
-                time.monotonic(), instrument, direction, volume, price, exchange=exchange, offset=offset,
-                hedge=hedge, price_type=price_type, time_condition=time_condition,
-                volume_condition=volume_condition, min_volume=min_volume,
-                contingent_condition=contingent_condition, auto_suspend=auto_suspend, currency=currency)
-            self._send()
-        if call.error is not None:
-            raise call.error
-        return order
-
-    def cancel(self, order: Order, *, timeout: float | None = None) -> Order:
-        """Cancels an order and returns it once finished; ``CtpError`` when the front refuses."""
-        with self._cond:
-            self._catch_up()
-            call = self._core.cancel(order, time.monotonic(), timeout)
-            self._send()
-        self._result(call)
-        return order
-
-    # ---- the order book -----------------------------------------------------------------------
-
-    @property
-    def orders(self) -> list[Order]:
-        """Every order known: this client's and those of the investor's other sessions seen since login."""
-        return list(self._core.orders)
-
-    @property
-    def trades(self) -> list[Record]:
-        """Every trade seen (RtnTrade records, each once)."""
-        return list(self._core.trades)
-
-    def order_by_ref(self, front_id: int, session_id: int, order_ref: str) -> Order | None:
-        return self._core.order_by_ref(front_id, session_id, order_ref)
-
-    def order_by_sys_id(self, exchange_id: str, order_sys_id: str) -> Order | None:
-        return self._core.order_by_sys_id(exchange_id, order_sys_id)
-
-    # ---- events -------------------------------------------------------------------------------
-
-    def events(self, timeout: float | None = None) -> Events:
-        """Every event from now on, as the module delivered it, plus the client's own
-        (``Reconnected``, ``ReconnectFailed``, ``Overflowed``). Iterating waits for the next
-        one; iteration ends after ``timeout`` seconds without one (None: never)."""
-        return Events(self, timeout)
-
-    def process(self, seconds: float) -> None:
-        """Handles the session's events for a while (as any waiting call does)."""
+    def _pump(self, timeout: float | None) -> None:
+        """Sleeps until a session has something or timeout seconds pass, and takes it in; or, while
+        another thread does that, until it has."""
+        me = threading.get_ident()
+        if self._pumper is not None and self._pumper != me:
+            if me == threading.main_thread().ident:       # wakes now and then for a Ctrl-C held back
+                timeout = 0.05 if timeout is None else min(timeout, 0.05)
+            depth, self._owner, self._depth = self._depth, None, 0
+            self._sleepers += 1
+            try:
+                self._cond.wait(timeout)
+            finally:
+                self._sleepers -= 1
+                self._owner, self._depth = me, depth
+            INTERRUPTS.check()
+            return
+        # A call made inside another (from a callback) keeps the lock: the outer one is mid-event.
+        nested = self._depth > 1
+        self._pumper = me
+        if not nested:
+            self._owner, self._depth = None, 0
+            self._lock.release()
         try:
-            self._run_until(lambda: False, seconds, "")
-        except TimeoutError:
-            pass
+            with INTERRUPTS.window():          # the only place Ctrl-C comes through at once
+                self._epoll.poll(-1 if timeout is None else min(timeout, LONGEST_SLEEP))
+        finally:
+            if not nested:
+                self._lock.acquire()
+                self._owner, self._depth = me, 1
+            self._pumper = None
+            if self._sleepers:
+                self._cond.notify_all()
+        for attached in self._attached:
+            self._drain(attached)
 
-    # ---- the driver ---------------------------------------------------------------------------
+    def _enter(self) -> None:
+        me = threading.get_ident()
+        if self._owner == me:
+            self._depth += 1
+            return
+        self._lock.acquire()
+        self._owner, self._depth = me, 1
 
-    def _catch_up(self) -> None:
-        """Takes what is waiting before a request, so that a lost event (BufferError) is
-        known before anything more goes out; the condition's lock is held."""
-        if not self._closed():
-            _driver.drain(self._handle, self._core, self.log)
+    def _leave(self) -> None:
+        self._depth -= 1
+        if self._depth == 0:
+            self._owner = None
+            self._lock.release()
 
-    def _send(self) -> None:
-        """Sends what the core has due; the condition's lock is held."""
-        handle = self._handle
-        transmit(self._core, lambda name, fields, rid: _driver.request(handle, name, fields, rid), time.monotonic())
+    def _watch(self, attached: Any) -> None:
+        self._epoll.register(attached.fd, select.EPOLLIN)
 
-    def _result(self, call: Call) -> Any:
-        self._run_until(lambda: call.done, None, call.name)
-        return call.value()
+    def _unwatch(self, attached: Any) -> None:
+        with contextlib.suppress(OSError, ValueError):
+            self._epoll.unregister(attached.fd)
 
-    def _run_until(self, done: Callable[[], bool], timeout: float | None, what: str) -> None:
-        """Handles events until done() holds; TimeoutError after timeout seconds."""
-        deadline = None if timeout is None else time.monotonic() + timeout
-        with self._cond:
-            while True:
-                now = time.monotonic()
-                self._core.advance(now)
-                self._send()
-                if done():
-                    return
-                if self._core.overflow is not None:
-                    raise self._core.overflow
-                if self._core.phase is Phase.CLOSED:
-                    raise Disconnected("the session was closed")
-                if deadline is not None and now >= deadline:
-                    raise TimeoutError(f"{what}: not finished within {timeout:g} s")
-                wake = self._core.next_wakeup()
-                limit = min((t for t in (wake, deadline) if t is not None), default=None)
-                wait = None if limit is None else max(limit - now, 0.0)
-                if self._pumping:
-                    self._cond.wait(wait)
-                    continue
-                self._pumping = True
-                try:
-                    self._cond.release()
-                    try:
-                        _ctp.wait(self._handle, wait)
-                    finally:
-                        self._cond.acquire()
-                    if not self._closed():      # closed by another thread meanwhile
-                        _driver.drain(self._handle, self._core, self.log)
-                finally:
-                    self._pumping = False
-                    self._cond.notify_all()
+    def _ended(self, attached: Any) -> None:
+        if self._sleepers:
+            self._cond.notify_all()     # the others check whether what they wait for can still come
 
 
-    def _closed(self) -> bool:
-        return self._core.phase is Phase.CLOSED
+def _idle(seconds: float | None) -> Steps[None]:
+    try:
+        yield Wait(Call("process"), seconds, "process")
+    except TimeoutError:
+        pass
 
 
-class Events:
-    """An iterator over a client's events from its creation on (see ``Client.events``)."""
+class Stream[T](StreamBase[T]):
+    """An iterator over a stream of events or ticks (``events()``, ``ticks()``): it waits for the
+    next one; it ends after its timeout without one, or once nothing more can come (after what
+    was left). Each keeps what it has not yet taken; ``close()`` it when done."""
 
-    def __init__(self, client: Client, timeout: float | None) -> None:
-        self._client, self._timeout = client, timeout
-        self._queue: collections.deque[Event] = collections.deque()
-        client._core.subscribe(self._queue.append)
+    _driver: Driver
 
-    def __iter__(self) -> Iterator[Event]:
+    def __iter__(self) -> Iterator[T]:
         return self
 
-    def __next__(self) -> Event:
-        if not self._queue:
-            try:
-                self._client._run_until(lambda: bool(self._queue), self._timeout, "events")
-            except TimeoutError:
-                raise StopIteration from None
-            except Disconnected:
-                if not self._queue:
-                    raise StopIteration from None
-        return self._queue.popleft()
-
-    def close(self) -> None:
-        """Stops collecting events."""
+    def __next__(self) -> T:
+        item = self._source.take()         # one that is there needs no driver
+        if item is not None:
+            return item
         try:
-            self._client._core.unsubscribe(self._queue.append)
-        except ValueError:
-            pass
+            return self._driver.run(self._next())
+        except End:
+            raise StopIteration from None
+
+
+def call[S, **P, R](body: Callable[Concatenate[S, P], Steps[R]]) -> Callable[Concatenate[S, P], R]:
+    """The blocking face of a call's body: runs it to its end in the caller's thread."""
+    return cast(Callable[Concatenate[S, P], R], face_of(body, Driver.run))
+
+
+def stream[S, **P, T](body: Callable[Concatenate[S, P], Source[T]]) -> Callable[Concatenate[S, P], Stream[T]]:
+    """The blocking face of a stream's body: an iterator."""
+    return cast(Callable[Concatenate[S, P], Stream[T]], face_of(body, Stream, "Stream"))
+
+
+def __getattr__(name: str) -> object:
+    # The trading client lived here once; python -m ctp still imports it from here.
+    if name in ("Client", "Order"):
+        from . import _client
+        return getattr(_client, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,71 +1,49 @@
-"""The client's protocol logic, free of I/O and of asyncio.
+"""The session core: what a session on a front does between the module and its caller,
+free of I/O, of threads and of asyncio.
 
-A ``Core`` is a state machine fed with what happens (``receive`` for each
-event record that ``_ctp.poll`` returned, ``advance`` when time passes,
-``poll_failed`` when poll raised) and asked for what to do (``outgoing``:
-the requests due now, whose results go back through ``sent``). It logs in
-and logs in again after a drop, allocates request ids and order references,
-gathers replies, paces queries, keeps the order book, and turns errors into
-exceptions. ``Client`` and ``AsyncClient`` are thin drivers around it.
-Times are plain numbers of seconds from whatever monotonic clock the driver
-uses.
+A ``Session`` is fed with what happens (``receive`` for each event record the
+module's ``poll`` returned, ``poll_failed`` when poll raised, ``advance`` when
+time passes) and asked for what to do (``outgoing``: the requests due now,
+whose results go back through ``sent``). It logs in and logs in again after a
+drop, allocates request ids, gathers replies, paces queries, sends again what
+a busy front refused, keeps every call's time, and turns errors into
+exceptions. Its life cycle is the table ``TRANSITIONS``, all of it.
+
+What a kind of session adds, trading or market data, plugs in: a ``Protocol``
+(its login's requests, its request keys, how it treats calls while away) and
+``Plugin`` objects, which see every event, add requests after each login (and
+may hold the session back from ready until they are answered), and are told
+of drops. Times are plain numbers of seconds from whatever monotonic clock the
+driver uses.
 """
 
 from __future__ import annotations
 
 import enum
+import functools
 import itertools
 import logging
 from collections import deque
-from collections.abc import Callable, Mapping
-from typing import Any
-
-from .codes import (
-    ActionFlag,
-    ContingentCondition,
-    Direction,
-    ForceCloseReason,
-    HedgeFlag,
-    OffsetFlag,
-    OrderPriceType,
-    OrderStatus,
-    OrderSubmitStatus,
-    TimeCondition,
-    VolumeCondition,
-)
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, ClassVar, Literal, Self
 
 Event = dict[str, Any]
-"""An event record as ``_ctp.poll`` returns it, or one of the client's own:
+"""An event record as the module's ``poll`` returns it, or one of the client's own:
 ``{"name": "Reconnected", "data": login}``, ``{"name": "ReconnectFailed",
-"request": name, "exception": CtpError or TimeoutError}``, ``{"name":
-"Overflowed", "error": text}``."""
+"request": name, "exception": error}``, ``{"name": "Overflowed", "error": text}``."""
 Record = dict[str, Any]
 
-# The keys `_ctp.request` reads, per request (its README's table).
-REQUEST_KEYS: dict[str, tuple[str, ...]] = {
-    "Authenticate": ("BrokerID", "UserID", "AuthCode", "AppID"),
-    "UserLogin": ("BrokerID", "UserID", "Password"),
-    "SettlementInfoConfirm": ("BrokerID", "InvestorID", "CurrencyID"),
-    "QryOrder": ("BrokerID", "InvestorID", "ExchangeID", "OrderSysID", "InstrumentID"),
-    "QryTrade": ("BrokerID", "InvestorID", "ExchangeID", "InstrumentID"),
-    "QryInvestorPosition": ("BrokerID", "InvestorID", "ExchangeID", "InstrumentID"),
-    "QryTradingAccount": ("BrokerID", "InvestorID", "CurrencyID"),
-    "QryInstrument": ("ExchangeID", "InstrumentID"),
-    "OrderInsert": ("BrokerID", "InvestorID", "OrderRef", "UserID", "OrderPriceType", "Direction",
-                    "CombOffsetFlag", "CombHedgeFlag", "LimitPrice", "VolumeTotalOriginal", "TimeCondition",
-                    "VolumeCondition", "MinVolume", "ContingentCondition", "ForceCloseReason", "IsAutoSuspend",
-                    "UserForceClose", "ExchangeID", "CurrencyID", "InstrumentID"),
-    "OrderAction": ("BrokerID", "InvestorID", "ExchangeID", "OrderSysID", "ActionFlag", "LimitPrice", "UserID",
-                    "InstrumentID"),
-}
-QUERIES = tuple(name for name in REQUEST_KEYS if name.startswith("Qry"))
-
-# `_ctp.request` results.
+# What the module's request functions return.
 SENT, NOT_CONNECTED, TOO_MANY_WAITING, TOO_SOON = 0, -1, -2, -3
+# A request a busy front refused goes again after these; a login that could not go out starts again after these.
 FIRST_BACKOFF, LAST_BACKOFF = 0.05, 2.0
+FIRST_RELOGIN, LAST_RELOGIN = 0.1, 5.0
+BAD_VALUE = (TypeError, ValueError, OverflowError)     # what the module raises for a value it refuses
 
-FINISHED = frozenset({OrderStatus.ALL_TRADED, OrderStatus.CANCELED, OrderStatus.PART_TRADED_NOT_QUEUEING,
-                      OrderStatus.NO_TRADE_NOT_QUEUEING})
+# The vendor's keys filled from the caller's credentials, by the argument's name.
+CREDENTIALS = {"BrokerID": "broker", "UserID": "user", "InvestorID": "user", "Password": "password",
+               "AppID": "app_id", "AuthCode": "auth_code"}
 
 
 class CtpError(Exception):
@@ -94,48 +72,78 @@ class Overflowed(RuntimeError):
     """The session lost events to a full queue: results can no longer be seen, so it must not trade."""
 
 
-def check_keys(name: str, fields: Mapping[str, object]) -> None:
-    """Raises ValueError naming the valid keys when fields has one the request does not read."""
-    valid = REQUEST_KEYS[name]
-    unknown = [key for key in fields if key not in valid]
-    if unknown:
-        raise ValueError(f"{name} has no key {unknown[0]!r}; its keys are {', '.join(valid)}")
+def backoff(attempt: int, first: float, last: float) -> float:
+    """The delay before try number attempt + 1: first, doubling each time, at most last."""
+    return min(first * 2.0 ** (attempt - 1), last)
 
 
-def _code[E: enum.StrEnum](kind: type[E], value: str) -> str:
-    """The enum member for a code, or the code itself when the package does not know it."""
-    try:
-        return kind(value)
-    except ValueError:
-        return value
+def naming(error: BaseException, arguments: Mapping[str, str]) -> BaseException:
+    """The module's error for a value it refused (its text starts with the vendor's key), again
+    with the caller's name for that value in front; the module's own error is its cause."""
+    key = str(error).split(" ", 1)[0]
+    if key not in arguments:
+        return error
+    named = type(error)(f"{arguments[key]}: {error}")
+    named.__cause__ = error
+    return named
 
 
-class Call:
-    """One request in progress, as a small future of its own: done once with
-    a result or an exception; callbacks run when it finishes."""
+def reply_error(event: Event, name: str) -> CtpError | None:
+    """The front's refusal carried by a reply, if it is one."""
+    error = event.get("error")
+    if not error or not error["ErrorID"]:
+        return None
+    return CtpError(error["ErrorID"], error["ErrorMsg"], name, event.get("request_id", 0))
 
-    def __init__(self, name: str, fields: Record, deadline: float | None, query: bool = False) -> None:
-        self.name = name
-        self.fields = fields
-        self.deadline = deadline
-        self.query = query
-        self.request_id = 0
-        self.records: list[Record] = []
+
+class Finishing:
+    """Something callers wait for: it finishes once (``done``), and its callbacks run then."""
+
+    def __init__(self) -> None:
         self.done = False
-        self.result: Any = None
-        self.error: BaseException | None = None
-        self.retry_at: float | None = None
-        self.attempts = 0
-        self.sent = False
-        self.timeout: float | None = None      # if given, its deadline is set when it first goes out
-        self._callbacks: list[Callable[[Call], None]] = []
-        self.on_records: Callable[[list[Record]], Any] | None = None  # result from the records
+        self._callbacks: list[Callable[[Any], None]] = []
 
-    def add_done_callback(self, callback: Callable[[Call], None]) -> None:
+    def add_done_callback(self, callback: Callable[[Self], None]) -> None:
         if self.done:
             callback(self)
         else:
             self._callbacks.append(callback)
+
+    def _finished(self) -> None:
+        callbacks, self._callbacks = self._callbacks, []
+        for callback in callbacks:
+            callback(self)
+
+
+class Call(Finishing):
+    """A request in progress, or anything else a caller waits for: a small future, done
+    once with a result or an exception; callbacks run when it finishes.
+
+    ``when`` says in which phases its request may go out ("login": while logging in;
+    "sync": after a login; "ready": once ready); ``until`` says what finishes it
+    ("reply": the last reply with its request id; "sent": going out; "told": a plugin)."""
+
+    def __init__(self, name: str, fields: Record | None = None, deadline: float | None = None, *,
+                 paced: bool = False, when: Literal["login", "sync", "ready"] = "ready",
+                 until: Literal["reply", "sent", "told"] = "reply",
+                 arguments: Mapping[str, str] | None = None) -> None:
+        super().__init__()
+        self.name = name
+        self.fields: Record = fields or {}
+        self.deadline = deadline
+        self.timeout: float | None = None      # for the session's own requests: the deadline starts when sent
+        self.paced = paced
+        self.when = when
+        self.until = until
+        self.arguments = arguments or {}       # the caller's names for the vendor's keys, for errors
+        self.then: Callable[[list[Record]], Any] | None = None     # the result from the records
+        self.request_id = 0
+        self.records: list[Record] = []
+        self.sent = False
+        self.retry_at: float | None = None
+        self.attempts = 0
+        self.result: Any = None
+        self.error: BaseException | None = None
 
     def value(self) -> Any:
         if self.error is not None:
@@ -146,575 +154,600 @@ class Call:
         if self.done:
             return
         self.done, self.result, self.error = True, result, error
-        callbacks, self._callbacks = self._callbacks, []
-        for callback in callbacks:
-            callback(self)
-
-
-class BaseOrder:
-    """An order and what the front has said about it since: its state follows
-    RtnOrder, RtnTrade and rejections. ``data`` is the latest RtnOrder record."""
-
-    def __init__(self) -> None:
-        self.instrument = ""
-        self.exchange = ""
-        self.direction = ""
-        self.offset = ""
-        self.price = 0.0
-        self.volume = 0
-        self.front_id = 0
-        self.session_id = 0
-        self.order_ref = ""
-        self.order_sys_id = ""
-        self.request_id = 0
-        """Its OrderInsert's request id (0 for other sessions' orders)."""
-        self.status = ""
-        """An ``OrderStatus`` ("" until the front reports the order)."""
-        self.submit_status = ""
-        self.status_msg = ""
-        self.traded = 0
-        self.trades: list[Record] = []
-        """Its trades (RtnTrade records), each once."""
-        self.error: BaseException | None = None
-        """Why it was refused: a ``CtpError`` (or ``Disconnected``, ``TimeoutError`` if it never went out)."""
-        self.data: Record | None = None
-        self._callbacks: list[Callable[[BaseOrder], None]] = []
-
-    @property
-    def rejected(self) -> bool:
-        return self.error is not None
-
-    @property
-    def done(self) -> bool:
-        """Refused, or finished with all of its trades seen (the last RtnOrder comes before its RtnTrade)."""
-        if self.error is not None:
-            return True
-        return self.status in FINISHED and sum(t["Volume"] for t in self.trades) >= self.traded
-
-    @property
-    def remaining(self) -> int:
-        return 0 if self.done else self.volume - self.traded
-
-    def add_done_callback(self, callback: Callable[[BaseOrder], None]) -> None:
-        if self.done:
-            callback(self)
-        else:
-            self._callbacks.append(callback)
-
-    def _changed(self) -> None:
-        if self.done:
-            callbacks, self._callbacks = self._callbacks, []
-            for callback in callbacks:
-                callback(self)
+        self._finished()
 
     def __repr__(self) -> str:
-        what = f"{Direction(self.direction).name.lower() if self.direction in ('0', '1') else self.direction}"
-        state = f"error {self.error}" if self.error else f"status={self.status or '-'} traded={self.traded}"
-        return (f"<Order {self.front_id}/{self.session_id}/{self.order_ref} {self.exchange}:{self.order_sys_id} "
-                f"{what} {self.volume} {self.instrument}@{self.price:g} {state}>")
+        state = "done" if self.done else "sent" if self.sent else "waiting"
+        return f"<Call {self.name} #{self.request_id} {state}>"
 
+
+# ---- the life cycle ------------------------------------------------------------------------------
 
 class Phase(enum.Enum):
     CONNECTING = "waiting for the front"
     LOGGING_IN = "logging in"
+    SYNCING = "catching up after the login"
     READY = "logged in"
+    RETRYING = "logging in again soon"
     DISCONNECTED = "disconnected"
-    LOGIN_FAILED = "login refused"
+    LOGIN_FAILED = "login failed"
     OVERFLOWED = "overflowed"
     CLOSED = "closed"
 
 
-class Core[O: BaseOrder]:
-    """The session's protocol, for one investor on one front."""
+class Trigger(enum.Enum):
+    CONNECTED = "FrontConnected"
+    DROPPED = "FrontDisconnected"
+    LOGGED_IN = "the last login request was answered"
+    SYNCED = "what holds the session back after the login was answered"
+    REFUSED = "the front refused a login request, or did not answer it in time"
+    FAILED = "a login request could not go out"
+    RETRY = "the delay after a failed login has passed"
+    OVERFLOW = "events were lost to a full queue"
+    REOPENED = "a fresh session took the place of one that overflowed"
+    CLOSE = "the caller closed the session"
 
-    def __init__(self, new_order: Callable[[], O], *, broker: str, user: str, password: str, app_id: str,
-                 auth_code: str, query_interval: float = 1.0, timeout: float = 10.0,
-                 logger: logging.Logger | None = None) -> None:
-        self.new_order = new_order
-        self.broker, self.user, self.password = broker, user, password
-        self.app_id, self.auth_code = app_id, auth_code
+
+P, T = Phase, Trigger
+TRANSITIONS: dict[Phase, dict[Trigger, Phase]] = {
+    P.CONNECTING: {T.CONNECTED: P.LOGGING_IN, T.DROPPED: P.DISCONNECTED, T.OVERFLOW: P.OVERFLOWED, T.CLOSE: P.CLOSED},
+    P.LOGGING_IN: {T.CONNECTED: P.LOGGING_IN, T.DROPPED: P.DISCONNECTED, T.LOGGED_IN: P.SYNCING,
+                   T.REFUSED: P.LOGIN_FAILED, T.FAILED: P.RETRYING, T.OVERFLOW: P.OVERFLOWED, T.CLOSE: P.CLOSED},
+    P.SYNCING: {T.CONNECTED: P.LOGGING_IN, T.DROPPED: P.DISCONNECTED, T.SYNCED: P.READY, T.OVERFLOW: P.OVERFLOWED,
+                T.CLOSE: P.CLOSED},
+    P.READY: {T.CONNECTED: P.LOGGING_IN, T.DROPPED: P.DISCONNECTED, T.OVERFLOW: P.OVERFLOWED, T.CLOSE: P.CLOSED},
+    P.RETRYING: {T.CONNECTED: P.LOGGING_IN, T.DROPPED: P.DISCONNECTED, T.RETRY: P.LOGGING_IN,
+                 T.OVERFLOW: P.OVERFLOWED, T.CLOSE: P.CLOSED},
+    P.DISCONNECTED: {T.CONNECTED: P.LOGGING_IN, T.DROPPED: P.DISCONNECTED, T.OVERFLOW: P.OVERFLOWED,
+                     T.CLOSE: P.CLOSED},
+    P.LOGIN_FAILED: {T.CONNECTED: P.LOGGING_IN, T.DROPPED: P.DISCONNECTED, T.OVERFLOW: P.OVERFLOWED,
+                     T.CLOSE: P.CLOSED},
+    # Nothing comes after an overflow; a fresh session may take its place.
+    P.OVERFLOWED: {T.REOPENED: P.CONNECTING, T.CLOSE: P.CLOSED},
+    P.CLOSED: {},
+}
+"""Every phase, and what each trigger makes of it; a trigger a phase does not list changes
+nothing (a drop after an overflow or a close, a login's answer after a drop)."""
+
+# Which calls' requests may go out in each phase (see ``Call.when``); in the others none.
+SENDS: dict[Phase, frozenset[str]] = {
+    P.LOGGING_IN: frozenset({"login"}), P.SYNCING: frozenset({"sync"}), P.READY: frozenset({"sync", "ready"})}
+
+
+@dataclass(frozen=True)
+class Protocol:
+    """What a kind of session is."""
+
+    name: str
+    login: tuple[tuple[str, tuple[str, ...]], ...]
+    """The login's requests in order, each with the keys of the credentials it sends; the
+    records of the one named "UserLogin" are the login."""
+    requests: Mapping[str, tuple[str, ...]]
+    """The keys the module reads, per request it can send."""
+    waits_for_front: bool = False
+    """Whether a new call waits for the front to come back (within its timeout) instead of failing
+    at once while it is away; a call sent before the drop fails either way."""
+    recovers: bool = False
+    """Whether, after an overflow, a fresh session takes the place of the old one (what it reads
+    can be read again); otherwise the session refuses everything from then on."""
+
+    @functools.cached_property
+    def queries(self) -> tuple[str, ...]:
+        return tuple(name for name in self.requests if name.startswith("Qry"))
+
+
+class Plugin:
+    """A part of a session's protocol. The session hands it every event (after its own handling,
+    before the listeners), tells it of each login and each drop, and asks it after each login for
+    the requests that bring it up to date; ``ready_after_sync`` holds the session back from
+    ready until they are answered. ``Reconnected`` is reported once they are, after a login again."""
+
+    ready_after_sync: ClassVar[bool] = False
+    session: Session
+
+    def attach(self, session: Session) -> None:
+        self.session = session
+
+    def logged_in(self, login: Record) -> None:
+        """A login was answered (before ``sync``)."""
+
+    def sync(self, again: bool) -> list[Call]:
+        """The calls to send after a login (``again``: a login after the first); they go out first."""
+        return []
+
+    def receive(self, event: Event) -> None:
+        """One event from the module."""
+
+    def dropped(self, error: BaseException) -> None:
+        """The front dropped the connection, or the session ended: calls not sent will never be answered."""
+
+
+class Session:
+    """One session on one front: its phase, its calls, its login."""
+
+    def __init__(self, protocol: Protocol, plugins: Sequence[Plugin] = (), *, broker: str, user: str,
+                 password: str, app_id: str = "", auth_code: str = "", query_interval: float = 1.0,
+                 timeout: float | None = 10.0, logger: logging.Logger | None = None, front: str = "") -> None:
+        self.protocol = protocol
+        self.plugins = list(plugins)
+        self.credentials: Record = dict(BrokerID=broker, UserID=user, InvestorID=user, Password=password,
+                                        AppID=app_id, AuthCode=auth_code)
+        self.broker, self.user = broker, user
         self.query_interval = query_interval
         self.timeout = timeout
+        self.front = front
         self.log = logger or logging.getLogger("ctp.session")
         self.phase = Phase.CONNECTING
+        self._sends: frozenset[str] = frozenset()    # SENDS of the phase
         self.login: Record = {}
-        """The latest login's record: TradingDay, FrontID, SessionID, MaxOrderRef."""
+        """The latest login's record (TradingDay, FrontID, SessionID, MaxOrderRef, ...)."""
         self.logins = 0
         self.overflow: Overflowed | None = None
+        self.now = 0.0
+        """The latest time the driver gave."""
         self._ids = itertools.count(1)
-        self._next_ref = 1
-        self._calls: dict[int, Call] = {}          # sent, by request id
+        self._calls: dict[int, Call] = {}          # every call not finished, by id(): for deadlines and drops
         self._outbox: list[Call] = []              # to send, not paced
-        self._queries: deque[Call] = deque()       # to send, one at a time
+        self._paced: deque[Call] = deque()         # to send one at a time, query_interval apart
         self._in_flight: Call | None = None
-        self._next_query_at = 0.0
+        self._next_paced_at = 0.0
+        self._replies: dict[int, Call] = {}        # sent, waiting for replies, by request id
         self._connect: Call | None = None
-        self._login_call: Call | None = None
-        self._orders_by_ref: dict[tuple[int, int, str], O] = {}
-        self._orders_by_sys: dict[tuple[str, str], O] = {}
-        self.orders: list[O] = []
-        self._order_calls: dict[int, O] = {}       # OrderInsert request id -> order
-        self._cancels: list[tuple[O, Call]] = []
-        self._trade_keys: set[tuple[str, str, str]] = set()
-        self.trades: list[Record] = []
-        self._subscribers: list[Callable[[Event], None]] = []
+        self._steps: list[tuple[str, tuple[str, ...]]] = []
+        self._step: Call | None = None              # the login request in progress
+        self._relogin_at: float | None = None
+        self._relogins = 0                          # failed in a row
+        self._generation = 0                        # logins so far: a sync call of an earlier one is stale
+        self._syncing: list[Call] = []
+        self._listeners: tuple[Callable[[Event], None], ...] = ()
+        self._receiving = False
+        self._own: list[Event] = []                 # the client's own events, told after the event that caused them
+        for plugin in self.plugins:
+            plugin.attach(self)
 
-    # ---- what the user asks -------------------------------------------------------------------
+    @property
+    def ready(self) -> bool:
+        return self.phase is Phase.READY
+
+    @property
+    def connecting(self) -> bool:
+        """Whether the first login is still to come (a call made by ``connect`` waits for it)."""
+        return self._connect is not None and not self._connect.done
+
+    # ---- what the caller asks -------------------------------------------------------------------
 
     def connect(self, now: float, timeout: float | None = None) -> Call:
-        """A call that finishes once logged in and the settlement confirmed (with the login record)."""
-        self._connect = Call("connect", {}, self._deadline(now, timeout))
+        """A call that finishes once logged in (with the login record) and, if a plugin holds
+        the session back, brought up to date."""
+        self.now = now
+        self._connect = Call("connect", deadline=self.deadline(now, timeout))
+        self._track(self._connect)
         return self._connect
 
     def query(self, name: str, fields: Mapping[str, object], now: float, timeout: float | None = None) -> Call:
-        """Queues a query; the call's result is the list of its records."""
-        if name not in QUERIES:
-            raise ValueError(f"not a query: {name!r}; the queries are {', '.join(QUERIES)}")
-        check_keys(name, fields)
-        self._check_open()
-        # Its time starts when it goes out: waiting for its turn is not the front's delay.
-        call = Call(name, self._own(name, fields), None, query=True)
-        call.timeout = self.timeout if timeout is None else timeout
-        self._queries.append(call)
+        """Queues a query; the call's result is the list of its records. BrokerID and InvestorID
+        default to the session's own."""
+        if name not in self.protocol.queries:
+            raise ValueError(f"not a query: {name!r}; the queries are {', '.join(self.protocol.queries)}")
+        self.check_keys(name, fields)
+        self.check_open()
+        return self.submit(Call(name, self.own(name, fields), self.deadline(now, timeout), paced=True))
+
+    def submit(self, call: Call) -> Call:
+        """Takes a call to send: it goes out when its phase and turn come."""
+        self._track(call)
+        if call.paced:
+            self._paced.append(call)
+        else:
+            self._outbox.append(call)
         return call
 
-    def insert_order(self, now: float, instrument: str, direction: Direction, volume: int, price: float, *,
-                     exchange: str = "", offset: OffsetFlag = OffsetFlag.OPEN,
-                     hedge: HedgeFlag = HedgeFlag.SPECULATION,
-                     price_type: OrderPriceType = OrderPriceType.LIMIT_PRICE,
-                     time_condition: TimeCondition = TimeCondition.GFD,
-                     volume_condition: VolumeCondition = VolumeCondition.ANY, min_volume: int = 1,
-                     contingent_condition: ContingentCondition = ContingentCondition.IMMEDIATELY,
-                     auto_suspend: bool = False, currency: str = "",
-                     timeout: float | None = None) -> tuple[O, Call]:
-        """Queues an order with the next OrderRef; the call finishes once it is sent."""
-        self._check_open(trading=True)
-        order = self.new_order()
-        order.instrument, order.exchange, order.direction, order.offset = instrument, exchange, direction, offset
-        order.price, order.volume = float(price), volume
-        order.front_id, order.session_id = self.login["FrontID"], self.login["SessionID"]
-        order.order_ref = str(self._next_ref)
-        self._next_ref += 1
-        fields: Record = dict(
-            BrokerID=self.broker, InvestorID=self.user, UserID=self.user, InstrumentID=instrument,
-            ExchangeID=exchange, OrderRef=order.order_ref, OrderPriceType=price_type, Direction=direction,
-            CombOffsetFlag=offset, CombHedgeFlag=hedge, LimitPrice=float(price), VolumeTotalOriginal=volume,
-            TimeCondition=time_condition, VolumeCondition=volume_condition, MinVolume=min_volume,
-            ContingentCondition=contingent_condition, ForceCloseReason=ForceCloseReason.NOT_FORCE_CLOSE,
-            IsAutoSuspend=int(auto_suspend), UserForceClose=0, CurrencyID=currency)
-        call = Call("OrderInsert", fields, self._deadline(now, timeout))
-        call.result = order
-        self._file(order)
-        self.orders.append(order)
-
-        def refused(call: Call) -> None:
-            if call.error is not None and not call.sent:
-                self._reject(order, call.error)
-        call.add_done_callback(refused)
-        self._outbox.append(call)
-        return order, call
-
-    def cancel(self, order: O, now: float, timeout: float | None = None) -> Call:
-        """Cancels an order; the call finishes with the order once it is finished, or fails
-        with the front's refusal. Waits for the order's OrderSysID if it has none yet."""
-        call = Call("OrderAction", {}, self._deadline(now, timeout))
-        call.result = order
-        if order.done:
-            call.finish(order)
-            return call
-        self._check_open(trading=True)
-        self._cancels.append((order, call))
-        order.add_done_callback(lambda _: call.finish(order))
-        if order.order_sys_id:
-            self._send_cancel(order, call)
+    def keep(self, call: Call) -> Call:
+        """Keeps a call that is not to be sent yet (or is finished by a plugin) for its deadline
+        and for a drop."""
+        self._track(call)
         return call
 
     def close(self) -> None:
-        self.phase = Phase.CLOSED
-        self._fail_all(Disconnected("the session was closed"))
-        if self._connect is not None:
-            self._connect.finish(error=Disconnected("the session was closed"))
+        self._fire(Trigger.CLOSE, Disconnected("the session was closed"))
 
-    def subscribe(self, subscriber: Callable[[Event], None]) -> None:
-        self._subscribers.append(subscriber)
+    def listen(self, listener: Callable[[Event], None]) -> None:
+        """Hands the listener every event from now on: the module's, once the session took it in,
+        and the session's own."""
+        self._listeners += (listener,)
 
-    def unsubscribe(self, subscriber: Callable[[Event], None]) -> None:
-        self._subscribers.remove(subscriber)
+    def unlisten(self, listener: Callable[[Event], None]) -> None:
+        self._listeners = tuple(one for one in self._listeners if one != listener)
 
-    # ---- lookups ------------------------------------------------------------------------------
+    def check_open(self, ready: bool = False) -> None:
+        """Raises when a new call cannot be made now (``ready``: one that needs the session ready)."""
+        if self.phase is Phase.CLOSED:
+            raise Disconnected("the session was closed")
+        if self.overflow is not None:
+            raise self.overflow
+        if self.phase is Phase.LOGIN_FAILED or self.phase is Phase.DISCONNECTED and not self.protocol.waits_for_front:
+            raise Disconnected(f"not connected to the front ({self.phase.value})")
+        if ready and self.phase is not Phase.READY:
+            raise Disconnected(f"not logged in ({self.phase.value})")
 
-    def order_by_ref(self, front_id: int, session_id: int, order_ref: str) -> O | None:
-        return self._orders_by_ref.get((front_id, session_id, order_ref))
+    def check_keys(self, name: str, fields: Mapping[str, object]) -> None:
+        """Raises ValueError naming the valid keys when fields has one the request does not read."""
+        valid = self.protocol.requests[name]
+        unknown = [key for key in fields if key not in valid]
+        if unknown:
+            raise ValueError(f"{name} has no key {unknown[0]!r}; its keys are {', '.join(valid)}")
 
-    def order_by_sys_id(self, exchange_id: str, order_sys_id: str) -> O | None:
-        return self._orders_by_sys.get((exchange_id, order_sys_id))
+    def own(self, name: str, fields: Mapping[str, object]) -> Record:
+        """The fields with the session's BrokerID and InvestorID where the request reads them."""
+        keys = self.protocol.requests[name]
+        return {key: self.credentials[key] for key in ("BrokerID", "InvestorID") if key in keys} | dict(fields)
 
-    # ---- what the driver does -----------------------------------------------------------------
+    def deadline(self, now: float, timeout: float | None) -> float | None:
+        """The time a call made now must end by: its own timeout, else the session's (None: no limit)."""
+        timeout = self.timeout if timeout is None else timeout
+        return None if timeout is None else now + timeout
+
+    def own_request(self, name: str, fields: Record, when: Literal["login", "sync"], *, paced: bool = False,
+                     then: Callable[[list[Record]], Any] | None = None) -> Call:
+        """One of the session's own requests: its time starts when it goes out."""
+        call = Call(name, fields, paced=paced, when=when, arguments=CREDENTIALS)
+        call.timeout = self.timeout
+        call.then = then
+        return call
+
+    def emit(self, event: Event) -> None:
+        """Tells the listeners one of the session's own events (after the module's event being handled)."""
+        if self._receiving:
+            self._own.append(event)
+        else:
+            self._tell(event)
+
+    # ---- what the driver does -------------------------------------------------------------------
+
+    def receive(self, event: Event) -> None:
+        """One event record from the module. The session and its plugins take it in before the
+        listeners see it, so that what they read (an order's status, the latest tick, whether the
+        session is ready) already says what the event says."""
+        self._receiving = True
+        try:
+            name = event["name"]
+            if name == "FrontConnected":
+                self._fire(Trigger.CONNECTED)
+            elif name == "FrontDisconnected":
+                reason = int(event.get("reason", 0))
+                self._fire(Trigger.DROPPED, Disconnected(f"the front disconnected (reason {reason:#x})", reason))
+            elif event.get("request_id") in self._replies:
+                self._reply(event)
+            for plugin in self.plugins:
+                try:
+                    plugin.receive(event)
+                except Exception:
+                    self.log.exception("could not handle the event %r", event)
+        finally:
+            self._receiving = False
+        for listener in self._listeners:
+            listener(event)
+        if self._own:
+            own, self._own = self._own, []
+            for event in own:
+                self._tell(event)
+
+    def poll_failed(self, error: Exception) -> None:
+        """The module's ``poll`` raised: a BufferError means events were lost; any other error
+        concerns one event only, and polling goes on."""
+        if not isinstance(error, BufferError):
+            self.log.error("an event could not be read: %r", error)
+            return
+        then = ("a fresh session takes its place" if self.protocol.recovers
+                else "results can no longer be seen, so this session sends nothing more")
+        self._fire(Trigger.OVERFLOW, Overflowed(f"events were lost to a full queue ({error}); {then}"))
+
+    def reopened(self) -> None:
+        """A fresh session took the place of one that overflowed: it logs in again, as after a drop."""
+        self._fire(Trigger.REOPENED)
 
     def outgoing(self, now: float) -> list[Call]:
         """The requests to send now, in order; hand each one's result to ``sent``."""
-        due = [call for call in self._outbox if call.retry_at is None or call.retry_at <= now]
-        self._outbox = [call for call in self._outbox if call not in due]
-        if (self._in_flight is None and self._queries and self.phase is Phase.READY
-                and now >= self._next_query_at):
-            self._in_flight = self._queries.popleft()
-            due.append(self._in_flight)
-        for call in due:        # an id for good: a retry goes with the same one
+        self.advance(now)           # nothing goes out whose time is up
+        allowed = self._sends
+        due = [call for call in self._outbox if call.when in allowed and (call.retry_at is None or call.retry_at <= now)]
+        if due:
+            self._outbox = [call for call in self._outbox if call not in due]
+        if self._in_flight is None and now >= self._next_paced_at:
+            turn = next((call for call in self._paced if call.when in allowed), None)
+            if turn is not None:
+                self._paced.remove(turn)
+                self._in_flight = turn
+                due.append(turn)
+        for call in due:            # an id for good: a retry goes with the same one
             if not call.request_id:
                 call.request_id = next(self._ids)
         return due
 
     def sent(self, call: Call, result: int | BaseException, now: float) -> None:
-        """What ``_ctp.request`` returned (or raised) for a call from ``outgoing``."""
-        if call.done:       # timed out or failed while waiting its turn
+        """What the module returned (or raised) for a call from ``outgoing``."""
+        self.now = now
+        if call.done:               # timed out, or failed, while waiting its turn
             return
         if call.deadline is None and call.timeout is not None:
-            call.deadline = self._deadline(now, call.timeout)
+            call.deadline = now + call.timeout
         if isinstance(result, BaseException):
-            self._unsent(call)
-            call.finish(error=result)
+            self._not_sent(call, naming(result, call.arguments) if isinstance(result, BAD_VALUE) else result)
         elif result == SENT:
             call.sent = True
-            if call.query:
-                self._next_query_at = now + self.query_interval
-            if call.name == "OrderInsert":     # its replies concern the order, not the call
-                call.result.request_id = call.request_id
-                self._order_calls[call.request_id] = call.result
+            if call.paced:
+                self._next_paced_at = now + self.query_interval
+            if call.until == "reply":
+                self._replies[call.request_id] = call
+            elif call.until == "sent":
                 call.finish(call.result)
-            else:
-                self._calls[call.request_id] = call
         elif result in (TOO_MANY_WAITING, TOO_SOON):
             call.attempts += 1
-            delay = min(FIRST_BACKOFF * 2 ** (call.attempts - 1), LAST_BACKOFF)
+            delay = backoff(call.attempts, FIRST_BACKOFF, LAST_BACKOFF)
             self.log.debug("%s #%d: result %d, again in %.2f s", call.name, call.request_id, result, delay)
-            if call.query:
+            if call.paced:
                 self._in_flight = None
-                self._queries.appendleft(call)
-                self._next_query_at = now + delay
+                self._paced.appendleft(call)
+                self._next_paced_at = now + delay
             else:
                 call.retry_at = now + delay
                 self._outbox.append(call)
         else:
-            self._unsent(call)
-            call.finish(error=Disconnected(f"{call.name} not sent: the front is not connected ({result})"))
+            self._not_sent(call, Disconnected(f"{call.name} not sent: the front is not connected ({result})"))
+
+    def due(self, now: float) -> bool:
+        """Whether ``advance`` or ``outgoing`` may have something to do now (asked often: cheap)."""
+        if self._outbox or self._relogin_at is not None and now >= self._relogin_at:
+            return True
+        if self._paced and self._in_flight is None and now >= self._next_paced_at:
+            return True
+        for call in self._calls.values():
+            if call.deadline is not None and now >= call.deadline:
+                return True
+        return False
 
     def next_wakeup(self) -> float | None:
         """The time ``advance`` has something to do by itself, if any."""
-        times = [call.deadline for call in self._pending() if call.deadline is not None]
+        times = [call.deadline for call in self._calls.values() if call.deadline is not None]
         times += [call.retry_at for call in self._outbox if call.retry_at is not None]
-        if self._in_flight is None and self._queries and self.phase is Phase.READY:
-            times.append(self._next_query_at)
+        allowed = self._sends
+        if self._in_flight is None and any(call.when in allowed for call in self._paced):
+            times.append(self._next_paced_at)
+        if self._relogin_at is not None:
+            times.append(self._relogin_at)
         return min(times, default=None)
 
     def advance(self, now: float) -> None:
-        """Fails the calls whose time is up."""
-        for call in self._pending():
-            if call.deadline is not None and now >= call.deadline:
-                self._unsent(call)
-                if call is self._connect:
-                    what = f"no login in time ({self.phase.value})"
-                else:
-                    what = f"{call.name} #{call.request_id}: no reply in time"
-                timeout = TimeoutError(what)
-                if call is self._login_call:
-                    self._login_refused(call, timeout)
-                call.finish(error=timeout)
+        """Fails the calls whose time is up; logs in again once a failed login's delay has passed."""
+        self.now = now
+        if self._relogin_at is not None and now >= self._relogin_at:
+            self._relogin_at = None
+            self._fire(Trigger.RETRY)
+        for call in [c for c in self._calls.values() if c.deadline is not None and now >= c.deadline]:
+            if call.done:
+                continue
+            if call is self._connect:
+                call.finish(error=TimeoutError(f"no login in time from the front {self.front} ({self.phase.value})"))
+                continue
+            timeout = TimeoutError(f"{call.name} #{call.request_id}: no reply in time" if call.sent
+                                   else f"{call.name}: not sent in time ({self.phase.value})")
+            if call is self._step:
+                self._fire(Trigger.REFUSED, timeout, call)
+            call.finish(error=timeout)
 
-    def poll_failed(self, error: Exception) -> None:
-        """``_ctp.poll`` raised: a BufferError ends the session's trading for good; any other
-        error concerns one event only, and polling goes on."""
-        if not isinstance(error, BufferError):
-            self.log.error("an event could not be read: %r", error)
+    # ---- internals ------------------------------------------------------------------------------
+
+    def _track(self, call: Call) -> None:
+        if call.done:
             return
-        if self.overflow is not None:
-            return
-        self.overflow = Overflowed(f"events were lost to a full queue ({error}); results can no longer be seen, "
-                                   "so this session sends nothing more")
-        self.log.error("%s", self.overflow)
-        self.phase = Phase.OVERFLOWED
-        self._fail_all(self.overflow)
-        if self._connect is not None:
-            self._connect.finish(error=self.overflow)
-        self._emit({"name": "Overflowed", "error": str(self.overflow)})
+        self._calls[id(call)] = call
+        call.add_done_callback(self._forget)
 
-    def receive(self, event: Event) -> None:
-        """One event record from ``_ctp.poll``."""
-        name = event["name"]
-        self._emit(event)
-        if name == "FrontConnected":
-            self._front_connected()
-        elif name == "FrontDisconnected":
-            self._front_disconnected(event.get("reason", 0))
-        elif name == "RtnOrder" and event.get("data") is not None:
-            self._order_update(event["data"])
-        elif name == "RtnTrade" and event.get("data") is not None:
-            self._trade(event["data"])
-        elif name == "ErrRtnOrderInsert":
-            self._order_refused_again(event)
-        elif name == "ErrRtnOrderAction":
-            self._cancel_refused(event)
-        elif "request_id" in event:
-            self._reply(event)
-
-    # ---- internals ----------------------------------------------------------------------------
-
-    def _deadline(self, now: float, timeout: float | None) -> float | None:
-        timeout = self.timeout if timeout is None else timeout
-        return None if timeout <= 0 or timeout == float("inf") else now + timeout
-
-    def _own(self, name: str, fields: Mapping[str, object]) -> Record:
-        own = {key: value for key, value in (("BrokerID", self.broker), ("InvestorID", self.user))
-               if key in REQUEST_KEYS[name]}
-        return own | dict(fields)
-
-    def _check_open(self, trading: bool = False) -> None:
-        if self.overflow is not None:
-            raise self.overflow
-        if self.phase is Phase.CLOSED:
-            raise Disconnected("the session was closed")
-        if self.phase in (Phase.DISCONNECTED, Phase.LOGIN_FAILED):
-            raise Disconnected(f"not connected to the front ({self.phase.value})")
-        if trading and self.phase is not Phase.READY:
-            raise Disconnected(f"not logged in ({self.phase.value})")
-
-    def _pending(self) -> list[Call]:
-        """Every call not yet finished, each once; forgets the finished ones."""
-        self._cancels = [(order, call) for order, call in self._cancels if not call.done]
-        self._calls = {rid: call for rid, call in self._calls.items() if not call.done}
-        calls = [*self._calls.values(), *self._outbox, *self._queries, *(call for _, call in self._cancels)]
-        if self._in_flight is not None:
-            calls.append(self._in_flight)
-        if self._connect is not None:
-            calls.append(self._connect)
-        return list({id(call): call for call in calls if not call.done}.values())
-
-    def _unsent(self, call: Call) -> None:
-        """Forgets a call everywhere but in the caller's hands."""
-        self._calls.pop(call.request_id, None)
+    def _forget(self, call: Call) -> None:
+        """A call finished: it is nobody's business any more."""
+        self._calls.pop(id(call), None)
+        if self._replies.get(call.request_id) is call:
+            del self._replies[call.request_id]
         if call in self._outbox:
             self._outbox.remove(call)
-        if call in self._queries:
-            self._queries.remove(call)
+        if call in self._paced:
+            self._paced.remove(call)
         if call is self._in_flight:
             self._in_flight = None
-        self._cancels = [(o, c) for o, c in self._cancels if c is not call]
 
-    def _fail_all(self, error: Exception) -> None:
-        for call in self._pending():
-            if call is self._connect:
-                continue
-            self._unsent(call)
-            call.finish(error=error)
-        self._in_flight = None
-        self._order_calls.clear()
+    def _fail(self, error: BaseException, everything: bool = True) -> None:
+        """Fails the calls (but the connect): all of them, or only those the front had."""
+        for call in list(self._calls.values()):
+            if call is not self._connect and (everything or call.sent or call.when != "ready"):
+                call.finish(error=error)
+        for plugin in self.plugins:
+            plugin.dropped(error)
 
-    def _emit(self, event: Event) -> None:
-        for subscriber in list(self._subscribers):
-            subscriber(event)
-
-    def _send(self, name: str, fields: Record, then: Callable[[list[Record]], Any] | None = None,
-              query: bool = False) -> Call:
-        """Queues one of the client's own requests."""
-        call = Call(name, fields, None, query=query)
-        call.timeout = self.timeout
-        call.on_records = then
-        if query:
-            self._queries.appendleft(call)
-        else:
-            self._outbox.append(call)
-        return call
-
-    # the session protocol
-
-    def _front_connected(self) -> None:
-        if self.phase in (Phase.CLOSED, Phase.OVERFLOWED):
-            return
-        self.log.info("front connected; authenticating as %s/%s", self.broker, self.user)
-        self.phase = Phase.LOGGING_IN
-        self._login_call = self._send("Authenticate", dict(BrokerID=self.broker, UserID=self.user,
-                                                           AppID=self.app_id, AuthCode=self.auth_code),
-                                      lambda _: self._authenticated())
-
-    def _authenticated(self) -> None:
-        self._login_call = self._send("UserLogin", dict(BrokerID=self.broker, UserID=self.user,
-                                                        Password=self.password), self._logged_in)
-
-    def _logged_in(self, records: list[Record]) -> None:
-        self.login = dict(records[0]) if records else {}
-        self.logins += 1
-        max_ref = str(self.login.get("MaxOrderRef", "")).strip()
-        if max_ref.isdigit():
-            self._next_ref = max(self._next_ref, int(max_ref) + 1)
-        self.log.info("logged in: trading day %s, front %s, session %s, max order ref %s",
-                      self.login.get("TradingDay"), self.login.get("FrontID"), self.login.get("SessionID"),
-                      max_ref)
-        self._login_call = self._send("SettlementInfoConfirm", dict(BrokerID=self.broker, InvestorID=self.user),
-                                      lambda _: self._confirmed())
-
-    def _confirmed(self) -> None:
-        self._login_call = None
-        self.phase = Phase.READY
-        if self.logins == 1:
-            if self._connect is not None:
-                self._connect.finish(dict(self.login))
-            return
-        # What happened while away: today's orders, then their trades.
-        trades = self._send("QryTrade", dict(BrokerID=self.broker, InvestorID=self.user),
-                            self._reread_trades, query=True)
-        self._send("QryOrder", dict(BrokerID=self.broker, InvestorID=self.user),
-                   self._reread_orders, query=True)
-        trades.add_done_callback(self._reread_done)
-
-    def _reread_orders(self, records: list[Record]) -> None:
-        for record in records:
-            self._order_update(record)
-
-    def _reread_trades(self, records: list[Record]) -> None:
-        for record in records:
-            self._trade(record)
-
-    def _reread_done(self, call: Call) -> None:
-        if call.error is not None:
-            self.log.warning("could not re-read today's orders and trades: %s", call.error)
-            return
-        self.log.info("reconnected: %d orders, %d trades known", len(self.orders), len(self.trades))
-        self._emit({"name": "Reconnected", "data": dict(self.login)})
-
-    def _login_refused(self, call: Call, error: CtpError | TimeoutError) -> None:
-        self._login_call = None
-        self.phase = Phase.LOGIN_FAILED
-        self.log.error("login refused: %s", error)
-        self._fail_all(error)
-        if self._connect is not None and not self._connect.done:
-            self._connect.finish(error=error)
-        else:
-            self._emit({"name": "ReconnectFailed", "request": call.name, "exception": error})
-
-    def _front_disconnected(self, reason: int) -> None:
-        if self.phase is Phase.CLOSED:
-            return
-        self.log.warning("front disconnected (reason %#x)", reason)
-        if self.phase is not Phase.OVERFLOWED:
-            self.phase = Phase.DISCONNECTED
-        self._login_call = None
-        error = Disconnected(f"the front disconnected (reason {reason:#x})", reason)
-        self._fail_all(error)
-
-    # replies
+    def _tell(self, event: Event) -> None:
+        for listener in self._listeners:
+            listener(event)
 
     def _reply(self, event: Event) -> None:
-        call = self._calls.get(event["request_id"])
+        call = self._replies.get(event["request_id"])
         if call is None:
-            order = self._order_calls.pop(event["request_id"], None)
-            if order is not None and event["error"] and event["error"]["ErrorID"]:
-                self._reject(order, self._error(event, "OrderInsert"))
             return
-        error = event.get("error")
-        if error and error["ErrorID"]:
-            self._unsent(call)
-            failure = self._error(event, call.name)
-            if call is self._login_call:
-                self._login_refused(call, failure)
+        failure = reply_error(event, call.name)
+        if failure is not None:
+            if call is self._step:
+                self._fire(Trigger.REFUSED, failure, call)
             call.finish(error=failure)
             return
         if event.get("data") is not None:
             call.records.append(event["data"])
         if event.get("last", True):
-            self._unsent(call)
-            if call.on_records is not None:
+            result: Any = call.records
+            if call.then is not None:
                 try:
-                    result = call.on_records(call.records)
-                finally:
-                    call.finish(result)
-            else:
-                call.finish(call.records)
+                    result = call.then(call.records)
+                except Exception as error:
+                    self.log.exception("%s: could not take in its reply", call.name)
+                    call.finish(error=error)
+                    return
+            call.finish(result)
 
-    @staticmethod
-    def _error(event: Event, name: str) -> CtpError:
-        error = event["error"]
-        return CtpError(error["ErrorID"], error["ErrorMsg"], name, event.get("request_id", 0))
+    def _not_sent(self, call: Call, error: BaseException) -> None:
+        if call is self._step:      # no use trying again with a value the module refuses: the caller must know
+            self._fire(Trigger.REFUSED if isinstance(error, BAD_VALUE) else Trigger.FAILED, error, call)
+        call.finish(error=error)
 
-    # orders and trades
+    # the life cycle: the table above says where each trigger leads; the methods below do what
+    # entering each phase means.
 
-    def _file(self, order: O) -> None:
-        if order.order_ref:
-            self._orders_by_ref[(order.front_id, order.session_id, order.order_ref)] = order
-        if order.order_sys_id:
-            self._orders_by_sys[(order.exchange, order.order_sys_id)] = order
-
-    def _reject(self, order: O, error: BaseException) -> None:
-        if order.error is None and order.status == "":
-            order.error = error
-            self.log.warning("order %s refused: %s", order.order_ref, error)
-            order._changed()
-
-    def _order_update(self, data: Record) -> None:
-        key = (data["FrontID"], data["SessionID"], data["OrderRef"])
-        order = self._orders_by_ref.get(key) or self._orders_by_sys.get((data["ExchangeID"], data["OrderSysID"]))
-        if order is None:
-            order = self.new_order()
-            order.front_id, order.session_id, order.order_ref = key
-            order.instrument, order.direction = data["InstrumentID"], _code(Direction, data["Direction"])
-            order.offset = _code(OffsetFlag, data["CombOffsetFlag"][:1])
-            order.price, order.volume = data["LimitPrice"], data["VolumeTotalOriginal"]
-            self.orders.append(order)
-        self._order_calls.pop(order.request_id, None)     # accepted: no reply will come
-        order.data = data
-        order.exchange = data["ExchangeID"] or order.exchange
-        order.order_sys_id = data["OrderSysID"] or order.order_sys_id
-        order.status = _code(OrderStatus, data["OrderStatus"])
-        order.submit_status = _code(OrderSubmitStatus, data["OrderSubmitStatus"])
-        order.status_msg = data["StatusMsg"]
-        order.traded = data["VolumeTraded"]
-        self._file(order)
-        if order.order_sys_id:
-            for pending, call in list(self._cancels):
-                if pending is order and not call.done and not call.fields:
-                    self._send_cancel(order, call)
-        order._changed()
-
-    def _trade(self, data: Record) -> None:
-        key = (data["ExchangeID"], data["TradeID"], data["Direction"])
-        if key in self._trade_keys:
+    def _fire(self, trigger: Trigger, error: BaseException | None = None, call: Call | None = None) -> None:
+        phase = TRANSITIONS[self.phase].get(trigger)
+        if phase is None:
+            self.log.debug("%s: nothing to do while %s", trigger.value, self.phase.value)
             return
-        self._trade_keys.add(key)
-        self.trades.append(data)
-        order = self._orders_by_sys.get((data["ExchangeID"], data["OrderSysID"]))
-        if order is not None:
-            order.trades.append(data)
-            order._changed()
+        self.phase = phase
+        self._sends = SENDS.get(phase, frozenset())
+        getattr(self, f"_enter_{phase.name.lower()}")(trigger, error, call)
 
-    def _order_refused_again(self, event: Event) -> None:
-        """ErrRtnOrderInsert: the same refusal as the RspOrderInsert before it, or the only one."""
-        data = event.get("data") or {}
-        key = (int(self.login.get("FrontID", 0)), int(self.login.get("SessionID", 0)), str(data.get("OrderRef")))
-        order = self._orders_by_ref.get(key)
-        if order is not None and not order.done:
-            self._reject(order, self._error(event, "OrderInsert"))
+    def _enter_logging_in(self, trigger: Trigger, error: BaseException | None, call: Call | None) -> None:
+        if trigger is Trigger.CONNECTED:
+            self.log.info("front connected; logging in as %s/%s", self.broker, self.user)
+        else:
+            self.log.info("logging in again")
+        self._relogin_at = None
+        if self._step is not None:
+            self._step.finish(error=Disconnected("the login started again"))
+        self._steps = list(self.protocol.login)
+        self._next_step([])
 
-    # cancels
+    def _next_step(self, records: list[Record]) -> None:
+        if self._step is not None and self._step.name == "UserLogin":
+            self.login = dict(records[0]) if records else {}
+        if not self._steps:
+            self._step = None
+            self._fire(Trigger.LOGGED_IN)
+            return
+        name, keys = self._steps.pop(0)
+        self._step = self.submit(self.own_request(name, {key: self.credentials[key] for key in keys}, "login",
+                                                 then=self._next_step))
 
-    def _send_cancel(self, order: O, call: Call) -> None:
-        call.fields = dict(BrokerID=self.broker, InvestorID=self.user, UserID=self.user,
-                           ActionFlag=ActionFlag.DELETE, ExchangeID=order.exchange, OrderSysID=order.order_sys_id,
-                           InstrumentID=order.instrument)
-        self._outbox.append(call)
+    def _enter_syncing(self, trigger: Trigger, error: BaseException | None, call: Call | None) -> None:
+        self.logins += 1
+        self._relogins = 0
+        self._generation += 1
+        again = not self.connecting
+        self.log.info("logged in: %s", ", ".join(f"{key} {value}" for key, value in self.login.items()))
+        for plugin in self.plugins:
+            plugin.logged_in(self.login)
+        self._syncing = []
+        holding = False
+        for plugin in self.plugins:
+            calls = plugin.sync(again)
+            holding |= bool(calls) and plugin.ready_after_sync
+            self._syncing += calls
+        paced = unpaced = 0
+        for sync_call in self._syncing:
+            sync_call.add_done_callback(self._synced_one(self._generation, again))
+            self._track(sync_call)
+            # They go out before anything the caller queued.
+            if sync_call.paced:
+                self._paced.insert(paced, sync_call)
+                paced += 1
+            else:
+                self._outbox.insert(unpaced, sync_call)
+                unpaced += 1
+        if not holding:
+            self._fire(Trigger.SYNCED)
+        if not self._syncing:
+            self._synced(again)
 
-    def _cancel_refused(self, event: Event) -> None:
-        data = event.get("data") or {}
-        for order, call in list(self._cancels):
-            if (order.exchange, order.order_sys_id) == (data.get("ExchangeID"), data.get("OrderSysID")):
-                self._unsent(call)
-                call.finish(error=self._error(event, "OrderAction"))
+    def _synced_one(self, generation: int, again: bool) -> Callable[[Call], None]:
+        def done(call: Call) -> None:
+            if generation != self._generation or self.phase not in (Phase.SYNCING, Phase.READY):
+                return          # dropped meanwhile: the next login syncs again
+            if call.error is not None:
+                self.log.warning("could not catch up after the login: %s failed: %s", call.name, call.error)
+            if all(c.done for c in self._syncing):
+                self._synced(again)
+        return done
+
+    def _synced(self, again: bool) -> None:
+        self._fire(Trigger.SYNCED)          # if it held the session back
+        failed = next((call for call in self._syncing if call.error is not None), None)
+        self._syncing = []
+        if not again:
+            return
+        if failed is not None:
+            self.emit({"name": "ReconnectFailed", "request": failed.name, "exception": failed.error})
+        else:
+            self.log.info("reconnected")
+            self.emit({"name": "Reconnected", "data": dict(self.login)})
+
+    def _enter_ready(self, trigger: Trigger, error: BaseException | None, call: Call | None) -> None:
+        if self._connect is not None:
+            self._connect.finish(dict(self.login))
+
+    def _enter_retrying(self, trigger: Trigger, error: BaseException | None, call: Call | None) -> None:
+        """A login request did not go out: reported, and the login starts again after a delay (the
+        front, still connected, sends no FrontConnected that would start it)."""
+        self._step = None
+        self._relogins += 1
+        delay = backoff(self._relogins, FIRST_RELOGIN, LAST_RELOGIN)
+        name = call.name if call is not None else "login"
+        self.log.error("login failed: %s not sent (%s); logging in again in %.2f s", name, error, delay)
+        self._relogin_at = self.now + delay
+        if not self.connecting:
+            self.emit({"name": "ReconnectFailed", "request": name, "exception": error})
+
+    def _enter_login_failed(self, trigger: Trigger, error: BaseException | None, call: Call | None) -> None:
+        """The front refused the login (or did not answer it): no use trying before it connects again."""
+        assert error is not None
+        self._step = None
+        self.log.error("login refused: %s", error)
+        self._fail(error)
+        if self.connecting:
+            assert self._connect is not None
+            self._connect.finish(error=error)
+        else:
+            self.emit({"name": "ReconnectFailed", "request": call.name if call else "login", "exception": error})
+
+    def _enter_disconnected(self, trigger: Trigger, error: BaseException | None, call: Call | None) -> None:
+        assert isinstance(error, Disconnected)
+        self.log.warning("front disconnected (reason %#x)", error.reason)
+        self._step = None
+        self._relogin_at = None
+        # What the front had will never be answered; the rest waits for it if the protocol says so.
+        self._fail(error, everything=not self.protocol.waits_for_front)
+
+    def _enter_overflowed(self, trigger: Trigger, error: BaseException | None, call: Call | None) -> None:
+        assert isinstance(error, Overflowed)
+        self.overflow = error
+        self.log.error("%s", error)
+        self._step = None
+        self._relogin_at = None
+        self._fail(error)
+        if self._connect is not None:
+            self._connect.finish(error=error)
+        self.emit({"name": "Overflowed", "error": str(error)})
+
+    def _enter_connecting(self, trigger: Trigger, error: BaseException | None, call: Call | None) -> None:
+        self.log.warning("a fresh session takes the place of the one that overflowed")
+        self.overflow = None
+
+    def _enter_closed(self, trigger: Trigger, error: BaseException | None, call: Call | None) -> None:
+        assert error is not None
+        self._step = None
+        self._relogin_at = None
+        self._fail(error)
+        if self._connect is not None:
+            self._connect.finish(error=error)
 
 
-def transmit(core: Core[Any], request: Callable[[str, Record, int], int], now: float) -> None:
-    """Sends what the core has due through ``request`` (``_ctp.request`` bound to a handle)."""
-    while due := core.outgoing(now):
+def transmit(session: Session, send: Callable[[Call], int], now: float) -> None:
+    """Sends what the session has due through ``send`` (the module's request function for a call)."""
+    while due := session.outgoing(now):
         for call in due:
             result: int | BaseException
             try:
-                result = request(call.name, call.fields, call.request_id)
+                result = send(call)
             except Exception as error:     # a bad value: that call fails, the session goes on
                 result = error
-            core.sent(call, result, now)
+            session.sent(call, result, now)

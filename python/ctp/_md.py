@@ -1,437 +1,103 @@
-"""``ctp.MarketData`` and ``ctp.AsyncMarketData``: the market-data core driven
-by blocking calls (sleeping in ``_ctpmd.wait``) or by an asyncio loop (the
-session's descriptor watched with ``add_reader``, one timer for the core's
-next deadline; no task, no thread, no sleep of its own)."""
+"""The market-data client, ``ctp.MarketData`` (blocking) and ``ctp.AsyncMarketData`` (asyncio): the
+market-data protocol's session as its caller holds it, on ``_ctpmd`` (imported with this module,
+so that trading alone never loads the market-data library). Each method is written once, as a
+body, and named by each flavour in one line."""
 
 from __future__ import annotations
 
-import asyncio
-import collections
 import logging
 import os
-import re
-import threading
-import time
-from collections.abc import AsyncIterator, Callable, Iterator
-from types import CapsuleType, TracebackType
-from typing import TYPE_CHECKING, Any, Self, cast
+from collections.abc import Iterable
+from types import CapsuleType
 
 import _ctpmd
 
-if TYPE_CHECKING:
-    from _ctpmd import UserLoginFields
+from . import _asyncio as asynchronous, _blocking as blocking
+from ._args import check_timeout, instrument_ids as _instrument_ids
+from ._asyncio import AsyncDriver
+from ._blocking import Driver
+from ._core import Call, Event, Record, Session
+from ._driver import BaseDriver, Link, Source, Steps, Wait
+from ._face import AsyncFace, BlockingFace, Face
+from ._market import MARKET_DATA, SUBSCRIBE, TICK, UNSUBSCRIBE, Subscriptions
 
-from . import _driver
-from ._core import Call, Disconnected, Event, Phase, Record
-from ._mdcore import LOGIN, SUBSCRIBE, MdCall, MdCore, transmit
+class MarketDataLink(Link):
+    """``_ctpmd``: (un)subscriptions go through their own functions, with no request id."""
 
-TICK = "RtnDepthMarketData"
-
-
-def md_logger(front: str, user: str) -> logging.Logger:
-    """One logger per session, under "ctp.md"."""
-    return logging.getLogger("ctp.md").getChild(re.sub(r"[^\w@:/-]", "_", f"{user}@{front}"))
-
-
-def drain(handle: CapsuleType, core: MdCore, log: logging.Logger) -> None:
-    """Feeds the core every event the handle has now (as ``_driver.drain`` does for trading)."""
-    for _ in range(_driver.MAX_BAD_POLLS):
-        if core.overflow is not None:
-            return
-        try:
-            events = _ctpmd.poll(handle)
-        except Exception as error:
-            core.poll_failed(error)
-            continue
-        for event in events:
-            try:
-                core.receive(cast(Event, event))  # the core reads events as plain dicts
-            except Exception:
-                log.exception("could not handle the event %r", event)
-        return
-
-
-def send(handle: CapsuleType) -> Callable[[MdCall], int]:
-    def send_call(call: MdCall) -> int:
-        if call.name == LOGIN:
-            return _ctpmd.request(handle, "UserLogin", cast("UserLoginFields", call.fields), call.request_id)
+    def send(self, handle: CapsuleType, call: Call) -> int:
         if call.name == SUBSCRIBE:
-            return _ctpmd.subscribe(handle, list(call.ids))
-        return _ctpmd.unsubscribe(handle, list(call.ids))
-    return send_call
+            return _ctpmd.subscribe(handle, call.fields["InstrumentID"])
+        if call.name == UNSUBSCRIBE:
+            return _ctpmd.unsubscribe(handle, call.fields["InstrumentID"])
+        return super().send(handle, call)
 
 
-def _open(front: str, flow: str | os.PathLike[str] | None, broker: str, user: str) -> CapsuleType:
-    # Apart from a trading session's flow files by default: the vendor's libraries keep their own.
-    return _ctpmd.create(front, _driver.flow_path(flow, front, broker, f"{user}-md"))
+# Apart from a trading session's flow files by default: the vendor's libraries keep their own.
+VIEWER = MarketDataLink(_ctpmd, "ctp.md", "-md")
 
 
-class MarketData:
-    """A market-data session on one front: connects and logs in on creation, and after a
-    drop logs in again and subscribes again to every instrument by itself. Safe to share
-    between threads, as ``ctp.Client`` is. ``timeout`` is the default limit for each call."""
+class MarketDataBase[D: BaseDriver](Face[D]):
+    """A market-data session on one front: connects and logs in, and after a drop logs in again and
+    subscribes again to every instrument by itself; after an overflow a fresh session takes its
+    place, the same way. ``timeout`` is the default limit for each call, counted from the call (0:
+    a call fails unless it needs no wait; None: no limit); ``driver`` runs the session, with
+    others if it is shared (by default one of its own)."""
 
     def __init__(self, front: str, broker: str = "", user: str = "", password: str = "", *,
-                 flow: str | os.PathLike[str] | None = None, timeout: float = 10.0,
-                 logger: logging.Logger | None = None) -> None:
-        self.front = front
-        self.log = logger or md_logger(front, user)
-        self._cond = threading.Condition(threading.Lock())
-        self._pumping = False
-        self._core = MdCore(broker=broker, user=user, password=password, timeout=timeout, logger=self.log)
-        self._handle = _open(front, flow, broker, user)
-        self.log.info("market-data session opened on %s for %s/%s", front, broker, user)
-        call = self._core.connect(time.monotonic())
-        try:
-            self._result(call)
-        except BaseException:
-            self.close()
-            raise
-
-    @property
-    def login(self) -> Record:
-        return dict(self._core.login)
-
-    @property
-    def ready(self) -> bool:
-        return self._core.phase is Phase.READY
+                 flow: str | os.PathLike[str] | None = None, timeout: float | None = 10.0,
+                 logger: logging.Logger | None = None, driver: D | None = None) -> None:
+        timeout = self._check(front, dict(broker=broker, user=user, password=password), flow, logger, timeout)
+        self._market = Subscriptions()
+        session = Session(MARKET_DATA, [self._market], broker=broker, user=user, password=password,
+                          timeout=timeout, logger=logger or VIEWER.session_logger(front, user), front=front)
+        self._begin(session, VIEWER, front, flow, user + VIEWER.flow_suffix, driver)
 
     @property
     def subscribed(self) -> list[str]:
         """The instruments subscribed (and subscribed again after a drop)."""
-        return list(self._core.subscribed)
-
-    def close(self) -> None:
-        """Closes the session; calls still waiting fail with ``Disconnected``. A second call does nothing."""
-        with self._cond:
-            if self._core.phase is Phase.CLOSED:
-                return
-            self._core.close()
-            _ctpmd.close(self._handle)
-            self._cond.notify_all()
-        self.log.info("session closed")
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
-                 traceback: TracebackType | None) -> None:
-        self.close()
-
-    def subscribe(self, *instrument_ids: str, timeout: float | None = None) -> None:
-        """Subscribes and returns once the front replied for each; ``CtpError`` with the first refusal
-        (the others stay subscribed). A snapshot of each follows as a tick."""
-        self._request(self._core.subscribe, instrument_ids, timeout)
-
-    def unsubscribe(self, *instrument_ids: str, timeout: float | None = None) -> None:
-        """Unsubscribes and returns once the front replied for each; ``CtpError`` with the first refusal."""
-        self._request(self._core.unsubscribe, instrument_ids, timeout)
+        return self._read(lambda: list(self._market.subscribed))
 
     def latest(self, instrument_id: str) -> Record | None:
         """The latest tick seen (RtnDepthMarketData's "data"), or None. Reads what has arrived first."""
-        with self._cond:
-            if not self._closed() and not self._pumping:
-                drain(self._handle, self._core, self.log)
-                self._send()      # what the events call for (a login again) goes out now, not at the next call
-            return self._core.latest(instrument_id)
+        return self._read(lambda: self._market.latest(instrument_id))
 
-    def ticks(self, timeout: float | None = None) -> Ticks:
-        """Every tick from now on (RtnDepthMarketData's "data"); iteration ends after ``timeout``
-        seconds without one (None: never), or when the session is closed."""
-        return Ticks(self, timeout, ticks_only=True)
+    def _subscribe(self, *instrument_ids: str | Iterable[str], timeout: float | None = None) -> Steps[None]:
+        """Subscribes and returns once the front replied for each; ``CtpError`` with the first refusal
+        (the others stay subscribed). A snapshot of each follows as a tick. Ids come one by one, or
+        in lists."""
+        ids = _instrument_ids(instrument_ids)
+        yield Wait(self._market.subscribe(ids, self._driver.now(), check_timeout(timeout)))
 
-    def events(self, timeout: float | None = None) -> Ticks:
-        """Every event from now on, as ``_ctpmd`` delivered it, plus ``Reconnected``,
-        ``ReconnectFailed`` and ``Overflowed``, as ``Client.events``."""
-        return Ticks(self, timeout, ticks_only=False)
+    def _unsubscribe(self, *instrument_ids: str | Iterable[str], timeout: float | None = None) -> Steps[None]:
+        """Unsubscribes and returns once the front replied for each; ``CtpError`` with the first refusal.
+        Ids come one by one, or in lists."""
+        ids = _instrument_ids(instrument_ids)
+        yield Wait(self._market.unsubscribe(ids, self._driver.now(), check_timeout(timeout)))
 
-    def _request(self, ask: Callable[[tuple[str, ...], float, float | None], MdCall], ids: tuple[str, ...],
-                 timeout: float | None) -> None:
-        with self._cond:
-            if not self._closed():
-                drain(self._handle, self._core, self.log)
-            call = ask(ids, time.monotonic(), timeout)
-            self._send()
-        self._result(call)
-
-    def _send(self) -> None:
-        transmit(self._core, send(self._handle), time.monotonic())
-
-    def _result(self, call: Call) -> Any:
-        self._run_until(lambda: call.done, None, call.name)
-        return call.value()
-
-    def _run_until(self, done: Callable[[], bool], timeout: float | None, what: str) -> None:
-        """Handles events until done() holds; TimeoutError after timeout seconds."""
-        deadline = None if timeout is None else time.monotonic() + timeout
-        with self._cond:
-            while True:
-                now = time.monotonic()
-                self._core.advance(now)
-                if not self._closed():
-                    self._send()
-                if done():
-                    return
-                if self._core.overflow is not None:
-                    raise self._core.overflow
-                if self._closed():
-                    raise Disconnected("the session was closed")
-                if deadline is not None and now >= deadline:
-                    raise TimeoutError(f"{what}: not finished within {timeout:g} s")
-                wake = self._core.next_wakeup()
-                limit = min((t for t in (wake, deadline) if t is not None), default=None)
-                wait = None if limit is None else max(limit - now, 0.0)
-                if self._pumping:
-                    self._cond.wait(wait)
-                    continue
-                self._pumping = True
-                try:
-                    self._cond.release()
-                    try:
-                        _ctpmd.wait(self._handle, wait)
-                    finally:
-                        self._cond.acquire()
-                    if not self._closed():
-                        drain(self._handle, self._core, self.log)
-                finally:
-                    self._pumping = False
-                    self._cond.notify_all()
-
-    def _closed(self) -> bool:
-        return self._core.phase is Phase.CLOSED
+    def _ticks(self, timeout: float | None = None, *, conflate: bool = False) -> Source[Record]:
+        """The latest tick of each instrument subscribed, then every tick from now on (RtnDepthMarketData's
+        "data"); iteration ends after ``timeout`` seconds without one (0: once none is waiting; None:
+        never), or when the session is closed. With ``conflate``, a tick not yet taken gives way to a
+        newer one of the same instrument."""
+        return self._stream("ticks", _tick, timeout, _instrument if conflate else None, self._market.known)
 
 
-class Ticks:
-    """An iterator over a session's ticks or events from its creation on."""
-
-    def __init__(self, session: MarketData, timeout: float | None, ticks_only: bool) -> None:
-        self._session, self._timeout, self._ticks_only = session, timeout, ticks_only
-        self._queue: collections.deque[Event] = collections.deque()
-        session._core.subscribe_events(self._put)
-
-    def _put(self, event: Event) -> None:
-        if not self._ticks_only:
-            self._queue.append(event)
-        elif event["name"] == TICK and event.get("data") is not None:
-            self._queue.append(event["data"])
-
-    def __iter__(self) -> Iterator[Event]:
-        return self
-
-    def __next__(self) -> Event:
-        if not self._queue:
-            try:
-                self._session._run_until(lambda: bool(self._queue), self._timeout, "ticks")
-            except TimeoutError:
-                raise StopIteration from None
-            except Disconnected:
-                if not self._queue:
-                    raise StopIteration from None
-        return self._queue.popleft()
-
-    def close(self) -> None:
-        """Stops collecting."""
-        try:
-            self._session._core.unsubscribe_events(self._put)
-        except ValueError:
-            pass
+def _tick(face: object, event: Event) -> Record | None:
+    data: Record | None = event.get("data")
+    return data if event["name"] == TICK else None
 
 
-class AsyncMarketData:
-    """A market-data session for asyncio: ``await md.connect()`` (or ``async with``)
-    connects and logs in; after a drop it logs in again and subscribes again by itself."""
-
-    def __init__(self, front: str, broker: str = "", user: str = "", password: str = "", *,
-                 flow: str | os.PathLike[str] | None = None, timeout: float = 10.0,
-                 logger: logging.Logger | None = None) -> None:
-        self.front = front
-        self.log = logger or md_logger(front, user)
-        self._flow, self._broker, self._user = flow, broker, user
-        self._core = MdCore(broker=broker, user=user, password=password, timeout=timeout, logger=self.log)
-        self._loop: asyncio.AbstractEventLoop | None = None
-        self._handle: CapsuleType | None = None
-        self._fd = -1
-        self._timer: asyncio.TimerHandle | None = None
-        self._waiting: set[asyncio.Future[Any]] = set()
-
-    async def connect(self) -> Self:
-        """Opens the session and returns once logged in."""
-        if self._handle is not None:
-            raise RuntimeError("already connected")
-        self._loop = asyncio.get_running_loop()
-        self._handle = _open(self.front, self._flow, self._broker, self._user)
-        self.log.info("market-data session opened on %s for %s/%s", self.front, self._broker, self._user)
-        self._fd = _ctpmd.fileno(self._handle)
-        self._loop.add_reader(self._fd, self._readable)
-        call = self._core.connect(self._loop.time())
-        try:
-            self._readable()
-            await self._result(call)
-        except BaseException:
-            self.close()
-            raise
-        return self
-
-    async def __aenter__(self) -> Self:
-        return await self.connect()
-
-    async def __aexit__(self, kind: type[BaseException] | None, value: BaseException | None,
-                        traceback: TracebackType | None) -> None:
-        self.close()
-
-    @property
-    def login(self) -> Record:
-        return dict(self._core.login)
-
-    @property
-    def ready(self) -> bool:
-        return self._core.phase is Phase.READY
-
-    @property
-    def subscribed(self) -> list[str]:
-        return list(self._core.subscribed)
-
-    def close(self) -> None:
-        """Closes the session; calls still waiting fail with ``Disconnected``. A second call does nothing."""
-        if self._core.phase is Phase.CLOSED:
-            return
-        self._stop_reading()
-        self._core.close()
-        if self._handle is not None:
-            _ctpmd.close(self._handle)
-        self._fail_waiting(Disconnected("the session was closed"))
-        self.log.info("session closed")
-
-    async def subscribe(self, *instrument_ids: str, timeout: float | None = None) -> None:
-        """As ``MarketData.subscribe``."""
-        await self._request(self._core.subscribe, instrument_ids, timeout)
-
-    async def unsubscribe(self, *instrument_ids: str, timeout: float | None = None) -> None:
-        """As ``MarketData.unsubscribe``."""
-        await self._request(self._core.unsubscribe, instrument_ids, timeout)
-
-    def latest(self, instrument_id: str) -> Record | None:
-        """The latest tick seen (RtnDepthMarketData's "data"), or None."""
-        self._readable()
-        return self._core.latest(instrument_id)
-
-    def ticks(self, timeout: float | None = None) -> AsyncTicks:
-        """Every tick from now on; ``async for`` ends after ``timeout`` seconds without one (None: never)."""
-        return AsyncTicks(self, timeout, ticks_only=True)
-
-    def events(self, timeout: float | None = None) -> AsyncTicks:
-        """Every event from now on, plus ``Reconnected``, ``ReconnectFailed`` and ``Overflowed``."""
-        return AsyncTicks(self, timeout, ticks_only=False)
-
-    async def _request(self, ask: Callable[[tuple[str, ...], float, float | None], MdCall],
-                       ids: tuple[str, ...], timeout: float | None) -> None:
-        self._readable()
-        call = ask(ids, self._now(), timeout)
-        self._update()
-        await self._result(call)
-
-    def _now(self) -> float:
-        if self._loop is None:
-            raise Disconnected("not connected yet: await connect() first")
-        return self._loop.time()
-
-    def _future(self) -> asyncio.Future[Any]:
-        if self._core.overflow is not None:
-            raise self._core.overflow
-        if self._core.phase is Phase.CLOSED:
-            raise Disconnected("the session was closed")
-        assert self._loop is not None
-        future: asyncio.Future[Any] = self._loop.create_future()
-        self._waiting.add(future)
-        future.add_done_callback(self._waiting.discard)
-        return future
-
-    async def _result(self, call: Call) -> Any:
-        future = self._future()
-
-        def settle(call: Call) -> None:
-            if not future.done():
-                if call.error is not None:
-                    future.set_exception(call.error)
-                else:
-                    future.set_result(call.result)
-        call.add_done_callback(settle)
-        return await future
-
-    def _readable(self) -> None:
-        if self._handle is None or self._core.phase is Phase.CLOSED:
-            return
-        drain(self._handle, self._core, self.log)
-        if self._core.overflow is not None:
-            self._stop_reading()
-            self._fail_waiting(self._core.overflow)
-        self._update()
-
-    def _update(self) -> None:
-        if self._loop is None or self._handle is None or self._core.phase is Phase.CLOSED:
-            return
-        now = self._loop.time()
-        self._core.advance(now)
-        transmit(self._core, send(self._handle), now)
-        if self._timer is not None:
-            self._timer.cancel()
-            self._timer = None
-        wake = self._core.next_wakeup()
-        if wake is not None:
-            self._timer = self._loop.call_at(wake, self._update)
-
-    def _stop_reading(self) -> None:
-        if self._loop is not None and self._fd >= 0:
-            self._loop.remove_reader(self._fd)
-            self._fd = -1
-        if self._timer is not None:
-            self._timer.cancel()
-            self._timer = None
-
-    def _fail_waiting(self, error: BaseException) -> None:
-        for future in list(self._waiting):
-            if not future.done():
-                future.set_exception(error)
+def _instrument(tick: Record) -> str:
+    return str(tick["InstrumentID"])
 
 
-class AsyncTicks:
-    """An async iterator over a session's ticks or events from its creation on."""
+class MarketData(BlockingFace, MarketDataBase[Driver]):
+    subscribe = blocking.call(MarketDataBase._subscribe)
+    unsubscribe = blocking.call(MarketDataBase._unsubscribe)
+    ticks = blocking.stream(MarketDataBase._ticks)
 
-    def __init__(self, session: AsyncMarketData, timeout: float | None, ticks_only: bool) -> None:
-        self._session, self._timeout, self._ticks_only = session, timeout, ticks_only
-        self._queue: collections.deque[Event] = collections.deque()
-        self._wakeup: asyncio.Future[Any] | None = None
-        session._core.subscribe_events(self._put)
 
-    def _put(self, event: Event) -> None:
-        if not self._ticks_only:
-            self._queue.append(event)
-        elif event["name"] == TICK and event.get("data") is not None:
-            self._queue.append(event["data"])
-        else:
-            return
-        if self._wakeup is not None and not self._wakeup.done():
-            self._wakeup.set_result(None)
-
-    def __aiter__(self) -> AsyncIterator[Event]:
-        return self
-
-    async def __anext__(self) -> Event:
-        if not self._queue:
-            try:
-                self._wakeup = self._session._future()
-                async with asyncio.timeout(self._timeout):
-                    await self._wakeup
-            except (TimeoutError, Disconnected):
-                if not self._queue:
-                    raise StopAsyncIteration from None
-            finally:
-                self._wakeup = None
-        return self._queue.popleft()
-
-    def close(self) -> None:
-        """Stops collecting."""
-        try:
-            self._session._core.unsubscribe_events(self._put)
-        except ValueError:
-            pass
+class AsyncMarketData(AsyncFace, MarketDataBase[AsyncDriver]):
+    subscribe = asynchronous.call(MarketDataBase._subscribe)
+    unsubscribe = asynchronous.call(MarketDataBase._unsubscribe)
+    ticks = asynchronous.stream(MarketDataBase._ticks)

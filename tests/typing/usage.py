@@ -94,3 +94,36 @@ async def async_market_data() -> None:
         await amd.subscribe("rb2705")
         async for tick in amd.ticks(timeout=1.0):
             assert_type(tick, dict[str, Any])
+
+
+def one_loop() -> None:
+    """Trading on ticks from one driver's stream: each face is typed as its flavour's."""
+    import ctp
+    from ctp import TimeCondition
+
+    with ctp.Driver() as driver:
+        client = ctp.Client("sim://demo", "9999", "000001", "123456", driver=driver)
+        market = ctp.MarketData("sim://demo", "9999", "000001", "123456", driver=driver)
+        market.subscribe(["rb2705", "au2706"])
+        for source, event in driver.events(timeout=1.0, conflate=True):
+            if source is market and event["name"] == "RtnDepthMarketData":
+                order = client.insert_order("rb2705", Direction.BUY, 1, event["data"]["AskPrice1"],
+                                            time_condition=TimeCondition.IOC)
+                assert_type(order, ctp.Order)
+                assert_type(order.wait(5), ctp.Order)
+        assert_type(client.query("QryOrder"), list[dict[str, Any]])
+        client.insert_order("rb2705", Direction.BUY, 1, 3100.0, exchnge="SHFE")  # type: ignore[call-arg]
+        client.insert_order("rb2705", Direction.BUY, 1, 3100.0, min_volume="1")  # type: ignore[arg-type]
+        ctp.Client("sim://demo", "9999", "000001", "123456", driver=ctp.AsyncDriver())  # type: ignore[arg-type]
+
+
+async def async_one_loop() -> None:
+    import ctp
+
+    driver = ctp.AsyncDriver()
+    client = await ctp.AsyncClient("sim://demo", "9999", "000001", "123456", driver=driver).connect()
+    async for source, event in driver.events(timeout=1.0):
+        assert_type(event, dict[str, Any])
+    order = await client.insert_order("rb2705", Direction.BUY, 1, 3100.0)
+    assert_type(await order, ctp.AsyncOrder)
+    assert_type(await client.cancel(order), ctp.AsyncOrder)
