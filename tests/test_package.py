@@ -39,7 +39,9 @@ def test_every_public_name_is_listed():
     assert market_data <= set(ctp.__all__) <= set(dir(ctp))
     assert all(getattr(ctp, name) is not None for name in ctp.__all__)
     text = pydoc.render_doc(ctp, renderer=pydoc.plaintext)
-    assert all(f"class {name}(" in text for name in market_data | {"Client", "AsyncClient", "Order"})
+    classes = {"MarketData", "AsyncMarketData", "Client", "AsyncClient", "Order", "Driver", "Stream"}
+    assert all(f"class {name}(" in text for name in classes)
+    assert all(f"{name} = class " in text for name in ("Ticks", "AsyncTicks"))     # the streams' earlier names
 
 
 @pytest.mark.parametrize("built", [True, False])

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .._core import BaseOrder
+from .._trading import BaseOrder
 from . import _deps, _reader, _store
 
 if TYPE_CHECKING:

@@ -15,7 +15,7 @@ from typing import Any, Self
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from .._core import BaseOrder
+from .._trading import BaseOrder
 from . import _store
 from .schema import KINDS
 
