@@ -503,6 +503,14 @@ class SettlementInfo(TypedDict):
     CurrencyID: str
 
 
+class Exchange(TypedDict):
+    """An exchange (RspQryExchange)."""
+
+    ExchangeID: str
+    ExchangeName: str
+    ExchangeProperty: str
+
+
 class InstrumentStatus(TypedDict):
     """An instrument entered a trading phase (RtnInstrumentStatus)."""
 
@@ -757,6 +765,16 @@ class RspQryDepthMarketDataEvent(TypedDict):
     last: bool
 
 
+class RspQryExchangeEvent(TypedDict):
+    """One exchange per event; "last" marks the final one."""
+
+    name: Literal["RspQryExchange"]
+    data: Exchange | None
+    error: RspInfo
+    request_id: int
+    last: bool
+
+
 class RspOrderInsertEvent(TypedDict):
     """The broker refused an order ("error" says why)."""
 
@@ -858,6 +876,7 @@ Event: TypeAlias = (
     | RspQrySettlementInfoEvent
     | RspQrySettlementInfoConfirmEvent
     | RspQryDepthMarketDataEvent
+    | RspQryExchangeEvent
     | RspOrderInsertEvent
     | RspOrderActionEvent
     | RtnOrderEvent
@@ -985,6 +1004,10 @@ class QryDepthMarketDataFields(TypedDict, total=False):
     ExchangeID: str
 
 
+class QryExchangeFields(TypedDict, total=False):
+    ExchangeID: str
+
+
 class OrderInsertFields(TypedDict, total=False):
     BrokerID: str
     InvestorID: str
@@ -1045,6 +1068,7 @@ RequestName: TypeAlias = Literal[
     "QrySettlementInfo",
     "QrySettlementInfoConfirm",
     "QryDepthMarketData",
+    "QryExchange",
     "OrderInsert",
     "OrderAction",
 ]
@@ -1067,6 +1091,7 @@ RequestFields: TypeAlias = (
     | QrySettlementInfoFields
     | QrySettlementInfoConfirmFields
     | QryDepthMarketDataFields
+    | QryExchangeFields
     | OrderInsertFields
     | OrderActionFields
 )
@@ -1150,6 +1175,8 @@ def request(handle: Handle, name: Literal["QrySettlementInfoConfirm"], fields: Q
 @overload
 def request(handle: Handle, name: Literal["QryDepthMarketData"], fields: QryDepthMarketDataFields,
             request_id: int, /) -> int: ...
+@overload
+def request(handle: Handle, name: Literal["QryExchange"], fields: QryExchangeFields, request_id: int, /) -> int: ...
 @overload
 def request(handle: Handle, name: Literal["OrderInsert"], fields: OrderInsertFields, request_id: int, /) -> int: ...
 @overload

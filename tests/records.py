@@ -52,6 +52,7 @@ REQUEST_RECORDS = {
     "ReqQrySettlementInfo": "CThostFtdcQrySettlementInfoField",
     "ReqQrySettlementInfoConfirm": "CThostFtdcQrySettlementInfoConfirmField",
     "ReqQryDepthMarketData": "CThostFtdcQryDepthMarketDataField",
+    "ReqQryExchange": "CThostFtdcQryExchangeField",
     "ReqOrderInsert": "CThostFtdcInputOrderField",
     "ReqOrderAction": "CThostFtdcInputOrderActionField",
 }

@@ -85,6 +85,7 @@ LAYOUTS = {
         "TradingDay, SettlementID (int), BrokerID, InvestorID, SequenceNo (int), Content (bytes), AccountID, "
         "CurrencyID"),
     "CThostFtdcDepthMarketDataField": DEPTH,
+    "CThostFtdcExchangeField": listed("ExchangeID, ExchangeName, ExchangeProperty (code)"),
     "CThostFtdcInstrumentStatusField": listed(
         "ExchangeID, InstrumentID, SettlementGroupID, InstrumentStatus (code), TradingSegmentSN (int), EnterTime, "
         "EnterReason (code)"),
@@ -169,6 +170,7 @@ CALLBACKS = {
     "OnRspQrySettlementInfo": ("RspQrySettlementInfo", "CThostFtdcSettlementInfoField", RSP),
     "OnRspQrySettlementInfoConfirm": ("RspQrySettlementInfoConfirm", "CThostFtdcSettlementInfoConfirmField", RSP),
     "OnRspQryDepthMarketData": ("RspQryDepthMarketData", "CThostFtdcDepthMarketDataField", RSP),
+    "OnRspQryExchange": ("RspQryExchange", "CThostFtdcExchangeField", RSP),
     "OnRtnOrder": ("RtnOrder", "CThostFtdcOrderField", RTN),
     "OnRtnTrade": ("RtnTrade", "CThostFtdcTradeField", RTN),
     "OnErrRtnOrderInsert": ("ErrRtnOrderInsert", "CThostFtdcInputOrderField", ERR_RTN),

@@ -55,6 +55,7 @@ REQUESTS = {
                                   ("CurrencyID", T, 4)]),
     "QryDepthMarketData": ("ReqQryDepthMarketData", "CThostFtdcQryDepthMarketDataField",
                            [("InstrumentID", T, 81), ("ExchangeID", T, 9)]),
+    "QryExchange": ("ReqQryExchange", "CThostFtdcQryExchangeField", [("ExchangeID", T, 9)]),
     "OrderInsert": ("ReqOrderInsert", "CThostFtdcInputOrderField", [
         ("BrokerID", T, 11), ("InvestorID", T, 13), ("OrderRef", T, 13), ("UserID", T, 16),
         ("OrderPriceType", C, 1), ("Direction", C, 1), ("CombOffsetFlag", T, 5), ("CombHedgeFlag", T, 5),

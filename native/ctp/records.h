@@ -452,6 +452,17 @@ struct Layout<CThostFtdcSettlementInfoField> {
 };
 
 template <>
+struct Layout<CThostFtdcExchangeField> {
+    using R = CThostFtdcExchangeField;
+    static constexpr std::tuple keys{
+        key("ExchangeID", &R::ExchangeID),
+        key("ExchangeName", &R::ExchangeName),
+        key("ExchangeProperty", &R::ExchangeProperty),
+    };
+    static constexpr std::tuple<> complete{};
+};
+
+template <>
 struct Layout<CThostFtdcInstrumentStatusField> {
     using R = CThostFtdcInstrumentStatusField;
     static constexpr std::tuple keys{

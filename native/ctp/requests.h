@@ -30,6 +30,7 @@ using QryInvestorPositionDetail = CThostFtdcQryInvestorPositionDetailField;
 using QrySettlementInfo = CThostFtdcQrySettlementInfoField;
 using QrySettlementInfoConfirm = CThostFtdcQrySettlementInfoConfirmField;
 using QryDepthMarketData = CThostFtdcQryDepthMarketDataField;
+using QryExchange = CThostFtdcQryExchangeField;
 using OrderInsert = CThostFtdcInputOrderField;
 using OrderAction = CThostFtdcInputOrderActionField;
 
@@ -111,6 +112,8 @@ inline constexpr std::tuple table{
     request("QryDepthMarketData", &Api::ReqQryDepthMarketData,
             key("InstrumentID", &QryDepthMarketData::InstrumentID),
             key("ExchangeID", &QryDepthMarketData::ExchangeID)),
+    request("QryExchange", &Api::ReqQryExchange,
+            key("ExchangeID", &QryExchange::ExchangeID)),
     request("OrderInsert", &Api::ReqOrderInsert,
             key("BrokerID", &OrderInsert::BrokerID),
             key("InvestorID", &OrderInsert::InvestorID),

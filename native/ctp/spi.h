@@ -78,6 +78,9 @@ public:
                                  bool last) noexcept override {
         response("RspQryDepthMarketData", data, info, id, last);
     }
+    void OnRspQryExchange(CThostFtdcExchangeField *data, Info *info, int id, bool last) noexcept override {
+        response("RspQryExchange", data, info, id, last);
+    }
     void OnRspOrderInsert(CThostFtdcInputOrderField *data, Info *info, int id, bool last) noexcept override {
         response("RspOrderInsert", data, info, id, last);
     }

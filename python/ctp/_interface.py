@@ -193,6 +193,11 @@ RECORDS: Final[dict[str, Members]] = {
         ("AccountID", "text"),
         ("CurrencyID", "text"),
     ),
+    "Exchange": (
+        ("ExchangeID", "text"),
+        ("ExchangeName", "text"),
+        ("ExchangeProperty", "code"),
+    ),
     "InstrumentStatus": (
         ("ExchangeID", "text"),
         ("InstrumentID", "text"),
@@ -622,6 +627,11 @@ COMPLETE_RECORDS: Final[dict[str, Members]] = {
         ("AccountID", "text"),
         ("CurrencyID", "text"),
     ),
+    "Exchange": (
+        ("ExchangeID", "text"),
+        ("ExchangeName", "text"),
+        ("ExchangeProperty", "code"),
+    ),
     "InstrumentStatus": (
         ("ExchangeID", "text"),
         ("InstrumentID", "text"),
@@ -707,6 +717,7 @@ REQUEST_KEYS: Final[dict[str, tuple[str, ...]]] = {
     "QrySettlementInfo": ("BrokerID", "InvestorID", "TradingDay", "AccountID", "CurrencyID"),
     "QrySettlementInfoConfirm": ("BrokerID", "InvestorID", "AccountID", "CurrencyID"),
     "QryDepthMarketData": ("InstrumentID", "ExchangeID"),
+    "QryExchange": ("ExchangeID",),
     "OrderInsert": (
         "BrokerID", "InvestorID", "OrderRef", "UserID", "OrderPriceType", "Direction",
         "CombOffsetFlag", "CombHedgeFlag", "LimitPrice", "VolumeTotalOriginal", "TimeCondition",
@@ -741,6 +752,7 @@ EVENTS: Final[dict[str, str | None]] = {
     "RspQrySettlementInfo": "SettlementInfo",
     "RspQrySettlementInfoConfirm": "SettlementInfoConfirm",
     "RspQryDepthMarketData": "DepthMarketData",
+    "RspQryExchange": "Exchange",
     "RspOrderInsert": "InputOrder",
     "RspOrderAction": "InputOrderAction",
     "RtnOrder": "Order",
