@@ -12,6 +12,7 @@ login again to everything still subscribed.
 from __future__ import annotations
 
 from ._core import Call, CtpError, Event, Plugin, Protocol, Record, reply_error
+from ._interface import MD_REQUEST_KEYS
 
 SUBSCRIBE, UNSUBSCRIBE, TICK = "SubMarketData", "UnSubMarketData", "RtnDepthMarketData"
 REPLIES = {"RspSubMarketData": SUBSCRIBE, "RspUnSubMarketData": UNSUBSCRIBE}
@@ -19,8 +20,7 @@ REPLIES = {"RspSubMarketData": SUBSCRIBE, "RspUnSubMarketData": UNSUBSCRIBE}
 MARKET_DATA = Protocol(
     "market data",
     login=(("UserLogin", ("BrokerID", "UserID", "Password")),),
-    requests={"UserLogin": ("BrokerID", "UserID", "Password"), "UserLogout": ("BrokerID", "UserID"),
-              SUBSCRIBE: ("InstrumentID",), UNSUBSCRIBE: ("InstrumentID",)},
+    requests={**MD_REQUEST_KEYS, SUBSCRIBE: ("InstrumentID",), UNSUBSCRIBE: ("InstrumentID",)},
     waits_for_front=True,
     recovers=True)
 

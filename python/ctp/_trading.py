@@ -14,6 +14,7 @@ from collections.abc import Callable
 from typing import Annotated, Any, NamedTuple, TypedDict, Unpack, get_type_hints
 
 from ._core import Call, Event, Finishing, Plugin, Protocol, Record, reply_error
+from ._interface import REQUEST_KEYS
 from .codes import (
     ActionFlag,
     ContingentCondition,
@@ -28,30 +29,13 @@ from .codes import (
     VolumeCondition,
 )
 
-# The keys `_ctp.request` reads, per request (its README's table).
-REQUEST_KEYS: dict[str, tuple[str, ...]] = {
-    "Authenticate": ("BrokerID", "UserID", "AuthCode", "AppID"),
-    "UserLogin": ("BrokerID", "UserID", "Password"),
-    "SettlementInfoConfirm": ("BrokerID", "InvestorID", "CurrencyID"),
-    "QryOrder": ("BrokerID", "InvestorID", "ExchangeID", "OrderSysID", "InstrumentID"),
-    "QryTrade": ("BrokerID", "InvestorID", "ExchangeID", "InstrumentID"),
-    "QryInvestorPosition": ("BrokerID", "InvestorID", "ExchangeID", "InstrumentID"),
-    "QryTradingAccount": ("BrokerID", "InvestorID", "CurrencyID"),
-    "QryInstrument": ("ExchangeID", "InstrumentID"),
-    "OrderInsert": ("BrokerID", "InvestorID", "OrderRef", "UserID", "OrderPriceType", "Direction",
-                    "CombOffsetFlag", "CombHedgeFlag", "LimitPrice", "VolumeTotalOriginal", "TimeCondition",
-                    "VolumeCondition", "MinVolume", "ContingentCondition", "ForceCloseReason", "IsAutoSuspend",
-                    "UserForceClose", "ExchangeID", "CurrencyID", "InstrumentID"),
-    "OrderAction": ("BrokerID", "InvestorID", "ExchangeID", "OrderSysID", "ActionFlag", "LimitPrice", "UserID",
-                    "InstrumentID"),
-}
 
 TRADING = Protocol(
     "trading",
     login=(("Authenticate", ("BrokerID", "UserID", "AppID", "AuthCode")),
            ("UserLogin", ("BrokerID", "UserID", "Password")),
            ("SettlementInfoConfirm", ("BrokerID", "InvestorID"))),
-    requests=REQUEST_KEYS)
+    requests=REQUEST_KEYS)     # the keys `_ctp.request` reads, per request
 
 FINISHED = frozenset({OrderStatus.ALL_TRADED, OrderStatus.CANCELED, OrderStatus.PART_TRADED_NOT_QUEUEING,
                       OrderStatus.NO_TRADE_NOT_QUEUEING})

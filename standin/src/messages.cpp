@@ -43,6 +43,7 @@ constexpr Entry entries[] = {
     {Error::not_enough_position, 50, "可平仓位不足"},
     {Error::bad_password, 60, "用户名或密码错误"},
     {Error::self_trade, 70, "报单会与本账户的挂单成交，已拒绝"},
+    {Error::unsupported, 80, "模拟前置暂不支持此请求"},
 };
 
 const Entry &entry(Error error) {

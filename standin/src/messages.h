@@ -35,6 +35,7 @@ enum class Error {
     not_enough_position,
     bad_password,
     self_trade,
+    unsupported,
 };
 
 // The ErrorID that a client sees.
