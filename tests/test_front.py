@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 
 import _ctp
 from conftest import ROOT, subprocess_env
+from ledger import Ledger, Terms, cents, fee, to_cents
 from ctp.sim import ControlError, Result
 
 
@@ -42,8 +43,9 @@ auth_code = code-alpha
 balance = 2000000
 deposit = 1000
 withdraw = 500
-position = ag2512 long 4
-position = p2509 short 3
+position = ag2512 long 3 7990
+position = ag2512 long 1
+position = p2509 short 3 8210
 
 [investor]
 broker = 1010
@@ -72,7 +74,9 @@ tick = 1
 multiple = 15
 long_margin = 0.12
 short_margin = 0.1
-commission_rate = 0.00005
+open_commission_rate = 0.00005
+close_commission_rate = 0.00005
+close_today_commission_rate = 0.0002
 market_levels = 3
 market_volume = 4
 
@@ -82,8 +86,12 @@ exchange = DCE
 price = 8200
 tick = 2
 multiple = 10
-margin = 0.09
-commission_per_lot = 2.5
+margin = 0.05
+long_margin_per_lot = 320
+short_margin_per_lot = 330
+open_commission_per_lot = 2.5
+close_commission_per_lot = 2.5
+close_today_commission_per_lot = 1.2
 market_levels = 3
 market_volume = 5
 
@@ -106,17 +114,18 @@ tick = 0.5
 multiple = 1
 trading = 0
 """
-TERMS = {  # instrument: (tick, multiple, long margin, short margin, rate, per lot, reference)
-    "ag2512": (1, 15, 0.12, 0.1, 0.00005, 0, 8000),
-    "p2509": (2, 10, 0.09, 0.09, 0, 2.5, 8200),
-    "AP510": (1, 10, 0.1, 0.1, 0.0001, 5, 7650),
+TERMS = {  # exchange, tick, multiple, margin long and short, commission open, close, close today, settlement
+    "ag2512": Terms("SHFE", 1, 15, (0.12, 0), (0.1, 0), (0.00005, 0), (0.00005, 0), (0.0002, 0), 8000),
+    "p2509": Terms("DCE", 2, 10, (0.05, 320), (0.05, 330), (0, 2.5), (0, 2.5), (0, 1.2), 8200),
+    "AP510": Terms("CZCE", 1, 10, (0.1, 0), (0.1, 0), (0.0001, 5), (0.0001, 5), (0.0001, 5), 7650),
 }
+# Of the built-in instruments (standin/README.md).
+RB = Terms("SHFE", 1, 10, (0.1, 0), (0.1, 0), (0.0001, 0), (0.0001, 0), (0.0001, 0), 3100)
 EXCHANGE = {"ag2512": "SHFE", "p2509": "DCE", "AP510": "CZCE", "halted": "GFEX", "rb2705": "SHFE", "m2705": "DCE"}
 CUSTOM_ALPHA = dict(broker="1010", user="alpha", password="pw-alpha", app_id="test_app", auth_code="code-alpha")
 CUSTOM_BETA = dict(CUSTOM_ALPHA, user="beta", password="pw-beta", auth_code="code-beta")
 CUSTOM_GAMMA = dict(CUSTOM_ALPHA, user="gamma", password="pw-gamma", auth_code="code-gamma")
 
-approx = lambda x: pytest.approx(x, rel=1e-9, abs=1e-6)  # noqa: E731
 
 
 class Trader:
@@ -245,8 +254,8 @@ def test_whole_session_on_the_defaults(traders):
     assert all(i["IsTrading"] == 1 and i["PriceTick"] > 0 for i in instruments)
 
     start = t.account()
-    assert start["Balance"] == 1_000_000 and start["CurrMargin"] == approx(3100 * 2 * 10 * 0.1)
-    assert start["Available"] == approx(start["Balance"] - start["CurrMargin"])
+    assert start["Balance"] == 1_000_000 and start["CurrMargin"] == 3100 * 2 * 10 * 0.1
+    assert start["Available"] == start["Balance"] - start["CurrMargin"]
     (held,) = t.replies("QryInvestorPosition")
     assert (held["InstrumentID"], held["PosiDirection"], held["PositionDate"], held["Position"]) == \
         ("rb2705", "2", "2", 2)
@@ -260,15 +269,15 @@ def test_whole_session_on_the_defaults(traders):
 
     _, resting = t.order(price=3090, volume=2)
     assert statuses(resting) == ["a", "3"]
-    assert t.account()["FrozenMargin"] == approx(3090 * 2 * 10 * 0.1)
+    assert t.account()["FrozenMargin"] == 3090 * 2 * 10 * 0.1
     _, cancelled = t.cancel(resting[-1]["data"])
     assert names(cancelled) == ["RtnOrder"] and statuses(cancelled) == ["5"]
     assert cancelled[0]["data"]["StatusMsg"] == "已撤单"
 
     end = t.account()
     assert end["FrozenMargin"] == 0 and end["FrozenCommission"] == 0
-    assert end["Commission"] == approx(3101 * 3 * 10 * 0.0001)
-    assert end["PositionProfit"] == approx(-1 * 3 * 10)
+    assert end["Commission"] == 9.30                 # 9.303, to the cent
+    assert end["PositionProfit"] == -1 * 3 * 10
     assert [o["OrderStatus"] for o in t.replies("QryOrder")] == ["0", "5"]
     assert [(x["Price"], x["Volume"]) for x in t.replies("QryTrade")] == [(3101.0, 3)]
     assert t.replies("QryInstrument", {"InstrumentID": "nothing"}) == []
@@ -543,11 +552,11 @@ def test_closing_by_date_on_shfe_and_freezing(traders):
     by_date = {p["PositionDate"]: p for p in t.replies("QryInvestorPosition")}
     assert [(p["Position"], p["YdPosition"]) for p in (by_date["1"], by_date["2"])] == [(1, 0), (0, 2)]
     account = t.account()
-    assert account["CurrMargin"] == approx(3102 * 10 * 0.1)
-    assert account["PositionProfit"] == approx((3100 - 3102) * 10)
+    assert account["CurrMargin"] == 3102 * 10 * 0.1
+    assert account["PositionProfit"] == (3100 - 3102) * 10
     # Yesterday's close against the settlement price; today's first in, first out against the opening prices.
-    assert account["CloseProfit"] == approx(10 * ((3099 - 3100) * 2 + (3099 - 3101) * 8 + (3098 - 3101) * 2
-                                                  + (3098 - 3102) * 1))
+    assert account["CloseProfit"] == 10 * ((3099 - 3100) * 2 + (3099 - 3101) * 8 + (3098 - 3101) * 2
+                                           + (3098 - 3102) * 1)
 
 
 def test_closing_elsewhere_draws_on_yesterday_first(traders, front, custom):
@@ -669,8 +678,9 @@ def test_too_many_callbacks_waiting(traders, sim):
 
 # ---- bookkeeping after random sequences --------------------------------------------------------
 
-YESTERDAY = {"alpha": {("ag2512", "2"): 4, ("p2509", "3"): 3},
-             "beta": {("ag2512", "3"): 3, ("p2509", "2"): 4, ("AP510", "3"): 2}}
+YESTERDAY = {  # instrument, side, lots, opening price (None: the settlement price), as configured
+    "alpha": [("ag2512", "2", 3, 7990), ("ag2512", "2", 1, None), ("p2509", "3", 3, 8210)],
+    "beta": [("ag2512", "3", 3, None), ("p2509", "2", 4, None), ("AP510", "3", 2, None)]}
 FUNDS = {"alpha": 2000000 + 1000 - 500, "beta": 2000000}
 
 # who, instrument, direction, offset, ticks towards the other side (crossing
@@ -704,7 +714,7 @@ def play(sim, flow, custom, steps):
                 if EXCHANGE[instrument] == "SHFE":
                     offset = "3" if date == "1" else "1" if offset == "1" else "4"
                 volume = min(volume, free)
-            price = sim.price(front, instrument) + (ticks if direction == "0" else -ticks) * TERMS[instrument][0]
+            price = sim.price(front, instrument) + (ticks if direction == "0" else -ticks) * TERMS[instrument].tick
             events = pair[who].order(instrument, direction, offset, price, volume, tc, vc)[1]
             placed[who] += [e["data"] for e in events if e["name"] == "RtnOrder" and e["data"]["OrderStatus"] == "3"]
         elif step[0] == "cancel" and placed[step[1]]:
@@ -723,54 +733,57 @@ def holdings(trader):
             if (free := p["Position"] - p["LongFrozen"] - p["ShortFrozen"]) > 0]
 
 
-def fee(instrument, price, volume):
-    _, multiple, _, _, rate, per_lot, _ = TERMS[instrument]
-    return price * volume * multiple * rate + volume * per_lot
-
-
 def check_books(sim, front, trader):
+    """The account and positions against the documented formulas applied to
+    what the session received (yesterday's lots, today's trades, its working
+    orders, the reference prices), to the cent."""
     user = trader.who["user"]
     account = trader.account()
     positions, orders, fills = (trader.replies(m) for m in ("QryInvestorPosition", "QryOrder", "QryTrade"))
     # The private flow told the session of every trade the front keeps.
     assert [e["data"]["TradeID"] for e in trader.log if e["name"] == "RtnTrade"] == [f["TradeID"] for f in fills]
 
-    assert account["Balance"] == approx(FUNDS[user] + account["CloseProfit"] + account["PositionProfit"]
-                                        - account["Commission"])
-    assert account["Available"] == approx(account["Balance"] - account["CurrMargin"] - account["FrozenMargin"]
-                                          - account["FrozenCommission"])
-    assert account["CurrMargin"] == approx(sum(p["UseMargin"] for p in positions))
-    assert account["PositionProfit"] == approx(sum(p["PositionProfit"] for p in positions))
-    assert account["Commission"] == approx(sum(fee(f["InstrumentID"], f["Price"], f["Volume"]) for f in fills))
-
-    # Marked to market by day, closed and open profit add up to every trade
-    # and yesterday's position valued at the reference price.
-    mark = {i: sim.price(front, i) for i in TERMS}
-    multiple = {i: setup[1] for i, setup in TERMS.items()}
-    pnl = sum((1 if f["Direction"] == "0" else -1) * (mark[f["InstrumentID"]] - f["Price"]) * f["Volume"]
-              * multiple[f["InstrumentID"]] for f in fills)
-    pnl += sum((1 if d == "2" else -1) * (mark[i] - TERMS[i][6]) * v * multiple[i]
-               for (i, d), v in YESTERDAY[user].items())
-    assert account["CloseProfit"] + account["PositionProfit"] == approx(pnl)
-
-    held, expected = {}, dict(YESTERDAY[user])
-    for p in positions:
-        key = (p["InstrumentID"], p["PosiDirection"])
-        held[key] = held.get(key, 0) + p["Position"]
-        assert 0 <= p["TodayPosition"] <= p["Position"] and p["LongFrozen"] + p["ShortFrozen"] <= p["Position"]
+    ledger = Ledger(TERMS)
+    for instrument, side, lots, price in YESTERDAY[user]:
+        ledger.hold(instrument, side, lots, price)
     for f in fills:
-        buy = f["Direction"] == "0"
-        key = (f["InstrumentID"], ("2" if buy else "3") if f["OffsetFlag"] == "0" else ("3" if buy else "2"))
-        expected[key] = expected.get(key, 0) + (f["Volume"] if f["OffsetFlag"] == "0" else -f["Volume"])
-    assert {k: v for k, v in held.items() if v} == {k: v for k, v in expected.items() if v}
+        ledger.trade(f)
+    marks = {i: sim.price(front, i) for i in TERMS}
+    frozen_margin, frozen_commission = ledger.frozen(orders)
+    got = {key: to_cents(account[key]) for key in ("Balance", "Available", "CurrMargin", "PositionProfit",
+                                                    "CloseProfit", "Commission", "FrozenMargin", "FrozenCommission")}
+    balance = FUNDS[user] * 100 + ledger.close_profit() + ledger.position_profit(marks) - ledger.commission
+    assert got == {"Balance": balance, "Available": balance - ledger.margin() - frozen_margin - frozen_commission,
+                   "CurrMargin": ledger.margin(), "PositionProfit": ledger.position_profit(marks),
+                   "CloseProfit": ledger.close_profit(), "Commission": ledger.commission,
+                   "FrozenMargin": frozen_margin, "FrozenCommission": frozen_commission}
+
+    # Each position record: a part (SHFE: today's '1', yesterday's '2'), or both parts elsewhere.
+    expected = {}
+    for (instrument, side), holding in ledger.holdings.items():
+        by_date = TERMS[instrument].by_date
+        for today in ((True, False) if by_date else (None,)):
+            lots = holding.lots if today is None else holding.part(today)
+            if not lots:
+                continue
+            commission = sum(holding.commission.values()) if today is None else holding.commission[today]
+            expected[(instrument, side, "2" if today is False else "1")] = dict(
+                Position=sum(lot.volume for lot in lots),
+                UseMargin=sum(ledger.lot_margin(instrument, side, lot) for lot in lots),
+                PositionProfit=sum(ledger.lot_profit(instrument, side, lot, marks[instrument]) for lot in lots),
+                CloseProfit=sum(lot.close_profit_by_date for lot in lots),
+                CloseVolume=sum(lot.close_volume for lot in lots),
+                Commission=commission,
+                OpenVolume=holding.open_volume if today is not False else 0)
+    money = ("UseMargin", "PositionProfit", "CloseProfit", "Commission")
+    shown = [key for key in ("Position", "CloseVolume", "OpenVolume") + money if key in positions[0]]
+    assert {(p["InstrumentID"], p["PosiDirection"], p["PositionDate"]):
+            {key: to_cents(p[key]) if key in money else p[key] for key in shown}
+            for p in positions} == {k: {key: v[key] for key in shown} for k, v in expected.items()}
+    for p in positions:
+        assert 0 <= p["TodayPosition"] <= p["Position"] and p["LongFrozen"] + p["ShortFrozen"] <= p["Position"]
 
     live = [o for o in orders if o["OrderStatus"] in "13"]
-    margin = sum(o["LimitPrice"] * o["VolumeTotal"] * multiple[o["InstrumentID"]]
-                 * TERMS[o["InstrumentID"]][2 if o["Direction"] == "0" else 3]
-                 for o in live if o["CombOffsetFlag"] == "0")
-    assert account["FrozenMargin"] == approx(margin)
-    assert account["FrozenCommission"] == approx(sum(fee(o["InstrumentID"], o["LimitPrice"], o["VolumeTotal"])
-                                                     for o in live))
     closing, frozen = {}, {}
     for o in live:
         if o["CombOffsetFlag"] != "0":

@@ -17,14 +17,16 @@
 #include "messages.h"
 #include "session.h"
 
+#include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace standin {
 
-class Front final : private PrivateFlow {
+class Front final : private Flow {
 public:
     explicit Front(const FrontConfig &config);
     Front(const Front &) = delete;
@@ -41,6 +43,9 @@ public:
     // orders stay on the book, as at a real exchange.
     template <class Connected>
     void leave(Connected &session);
+    // The front warns the session that its heartbeat is late (OnHeartBeatWarning).
+    template <class Connected>
+    int heartbeat_warning(Connected &session, int time_lapse);
 
     // Trader requests; results as Req* returns them (0, -1, -2, -3).
     int request(TraderSession &session, const CThostFtdcReqAuthenticateField &record, int id);
@@ -65,11 +70,36 @@ public:
     int move_price(std::string_view instrument, int ticks);
     int get_price(std::string_view instrument, double &price);
 
+    // The clock and the trading day; CTPSIM_ results. A change of the clock
+    // makes at once every status change and day end it passes.
+    int set_clock(std::optional<Millis> civil);  // nothing: the machine's time
+    int advance_clock(Millis by);
+    int freeze_clock(bool frozen);
+    Millis clock_now();
+    int settle();
+    int set_status(std::string_view instrument, char status);
+    // Whether its calendar changes anything by the clock (a trading calendar).
+    bool keeps_time() const { return exchange.next_due().has_value(); }
+    // Makes what the clock has made due; returns how long until the next,
+    // in the machine's time (nothing: never, or only when a control moves
+    // the clock).
+    std::optional<std::chrono::milliseconds> tick();
+
 private:
     // The private flow: notices to every session logged in as the investor.
     std::size_t listeners(const Account &account) const override;
     void notify(Outbox &out, const Account &account, const char *callback, const void *record, std::size_t size,
                 const CThostFtdcRspInfoField *info) noexcept override;
+    // The public flow: notices to every logged-in trading session.
+    std::size_t audience() const override;
+    void broadcast(Outbox &out, const char *callback, const void *record, std::size_t size) noexcept override;
+    // A new trading day: every trading session is dropped and taken back.
+    std::size_t restarts() const override { return 2 * traders.size(); }
+    void restart(Outbox &out) noexcept override;
+    // Brings the exchange up to the clock (under the lock, first thing in
+    // every request and control). False when memory ran out meanwhile: the
+    // rest waits for the next call.
+    bool keep_time() noexcept;
 
     // Sends the feed's snapshots of what changed when it goes out of scope
     // (declared after the lock of a call that may change the market).

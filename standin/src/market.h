@@ -5,6 +5,7 @@
 
 #include "ThostFtdcUserApiStruct.h"
 #include "config.h"
+#include "money.h"
 
 #include <array>
 #include <cstdint>
@@ -72,7 +73,7 @@ public:
 
 struct Instrument {
     InstrumentSetup setup;
-    Ticks pre_settlement = 0;
+    Ticks pre_settlement = 0;  // yesterday's settlement price
     Ticks reference = 0;
     Ticks lower = 0;  // price band
     Ticks upper = 0;
@@ -102,16 +103,33 @@ struct Instrument {
     };
     Top top() const;
 
+    // Its trading status (RtnInstrumentStatus): since when, the how-manieth
+    // change of the trading day, and why.
+    char status = '2';
+    char enter_time[9] = "";
+    int segment = 1;
+    char enter_reason = '1';
+
     explicit Instrument(InstrumentSetup setup);
     // The price of a tick count, rounded to the tick's decimals.
     double price(Ticks ticks) const;
+    double settlement_price() const { return price(pre_settlement); }
+    double mark() const { return price(reference); }
     // The tick count of a price, or false when it is off the tick grid.
     bool ticks(double price, Ticks &out) const;
     // SHFE and INE keep today's and yesterday's positions apart when closing.
     bool closes_by_date() const { return setup.exchange == "SHFE" || setup.exchange == "INE"; }
+    // The price band around a settlement price.
+    void band(Ticks settlement, Ticks &lower, Ticks &upper) const;
+    // The new day's settlement price is the reference price now; the price
+    // band moves around it, and the day's trades are forgotten.
+    void settle();
 
-    double margin(char direction, double price, int volume) const;  // direction '0' buy/long, '1' sell/short
-    double commission(double price, int volume) const;
+    // The rates of a side ('0' buy or '2' long, else short), and of an offset.
+    const Rate &margin_rate(char direction) const;
+    // Margin of `volume` lots of a side at `price`, and a fee at a rate.
+    Cents margin(char direction, double price, int volume) const;
+    double fee(const Rate &rate, double price, int volume) const;
 };
 
 // Which of a position's volumes a close order draws on.
@@ -122,6 +140,7 @@ struct Order {
     Instrument *instrument = nullptr;
     Account *account = nullptr;
     bool buy = true;
+    char offset = '0';  // CombOffsetFlag[0]
     Bucket bucket = Bucket::open;
     Ticks limit = 0;
     int remaining = 0;
@@ -130,73 +149,116 @@ struct Order {
     Seq seq = 0;
 
     double limit_price() const { return instrument->price(limit); }
-    double frozen_margin() const;
-    double frozen_commission() const;
+    // The side of the position it works on ('2' long, '3' short): opens add
+    // to their own side, closes take from the other.
+    char position_side() const { return (bucket == Bucket::open ? buy : !buy) ? '2' : '3'; }
+    // The commission rate of its offset: an open's, a close today's, or a close's.
+    const Rate &commission_rate() const;
+    // What it freezes while it waits, for its remaining volume at its limit price.
+    Cents frozen_margin() const;
+    Cents frozen_commission() const;
 };
 
-// Lots opened today, oldest first: closed first in, first out.
-struct Lot {
-    double price;
-    int volume;
+// One open trade of a position (a position detail): a trade of today, or a
+// lot held as the day began. Closes take them first in, first out; one
+// closed out stays until the day ends (as its position does), with volume 0.
+struct Detail {
+    char trade_id[21];
+    char open_date[9];
+    double open_price;
+    int volume;  // still open
+    int close_volume = 0;
+    Cents close_amount = 0;
+    Cents close_profit_by_date = 0;   // against yesterday's settlement price for yesterday's lots
+    Cents close_profit_by_trade = 0;  // against the opening price
 };
 
 // One instrument and direction of an investor's holding (hedge flag speculation).
 struct Position {
     Instrument *instrument = nullptr;
-    char direction = '2';  // '2' long, '3' short
-    int yd_start = 0;      // yesterday's position as the day began
-    int yd = 0;            // of it, still held
-    std::vector<Lot> today;  // a vector: room for new lots is reserved ahead
-    int frozen_today = 0;  // volume pending close orders draw on
+    char direction = '2';      // '2' long, '3' short
+    std::vector<Detail> yd;    // held as the day began, oldest first
+    std::vector<Detail> today; // opened today, oldest first (room for new ones is reserved ahead)
+    int frozen_today = 0;      // volume pending close orders draw on
     int frozen_yd = 0;
     int frozen_any = 0;
-    bool opened_today = false;
     int open_volume = 0;
-    int close_volume = 0;
-    double open_amount = 0;
-    double close_amount = 0;
-    double commission = 0;
-    double close_profit = 0;
+    Cents open_amount = 0;
+    Cents today_commission = 0;  // of opens, and of closes that draw on today's lots (or on any)
+    Cents yd_commission = 0;     // of closes of yesterday's lots (close yesterday on SHFE and INE)
 
-    int today_volume() const;
+    double sign() const { return direction == '2' ? 1 : -1; }
+    int volume(const std::vector<Detail> &details) const;
+    int today_volume() const { return volume(today); }
+    int yd_volume() const { return volume(yd); }
+    int yd_start() const;  // yesterday's volume as the day began
     // Volume a new close order on this bucket may still take.
     int closable(Bucket bucket) const;
     int &frozen(Bucket bucket);
-    // Margin and profit of today's lots, of yesterday's, at the reference price.
-    double today_margin() const;
-    double yd_margin() const;
-    double today_profit() const;
-    double yd_profit() const;
-    // Removes `volume` lots drawing on `bucket` at `price`; returns the profit.
-    double close(Bucket bucket, int volume, double price);
+
+    // A detail's figures (standin/README.md, "Positions and the account"):
+    // yesterday's lots are valued at yesterday's settlement price S, today's
+    // at their opening price, both against the reference price.
+    double base_price(const Detail &detail, bool today_lot) const;
+    Cents margin(const Detail &detail, bool today_lot) const;
+    Cents profit_by_date(const Detail &detail, bool today_lot) const;
+    Cents profit_by_trade(const Detail &detail) const;
+    // Sums over a part's details.
+    Cents margin(bool today_part) const;
+    Cents profit(bool today_part) const;
+    Cents close_profit(bool today_part) const;
+
+    // Closes `volume` lots drawing on `bucket` at `price`: yesterday's lots
+    // first (or only, or none), then today's, each oldest first.
+    struct Closed {
+        int yd = 0;     // lots taken from yesterday's
+        int today = 0;  // and from today's
+        Cents profit_by_date = 0;
+    };
+    Closed close(Bucket bucket, int volume, double price);
+};
+
+// A trade of the investor's, with its commission and (a close's) close profit by date.
+struct Fill {
+    CThostFtdcTradeField record;
+    Cents commission;
+    Cents close_profit;
 };
 
 struct Account {
     InvestorSetup setup;
-    bool confirmed = false;
+    std::string password;  // the setup's until changed
+    bool confirmed = false;  // the settlement, for the trading day
     std::string confirm_date;
     std::string confirm_time;
-    double commission = 0;
-    double close_profit = 0;
+    Cents pre_balance = 0;
+    Cents deposit = 0;
+    Cents withdraw = 0;
+    Cents commission = 0;
     long long max_order_ref = 0;  // highest OrderRef any session of this investor used
     // (instrument id, direction) -> position, in a stable order for queries.
     std::map<std::pair<std::string, char>, Position> positions;
     std::vector<Order *> orders;   // today's accepted orders, in insertion order
     std::vector<Order *> waiting;  // of them, the live ones: what freezes money
-    std::vector<CThostFtdcTradeField> trades;
+    std::vector<Fill> trades;      // today's, in order
 
     // An order starts or stops waiting (live).
     void wait(Order &order);
     void done(Order &order);
 
+    // Settlement statements of the days settled, oldest first: (trading day, GB18030 text).
+    std::vector<std::pair<std::string, std::string>> statements;
+
     Position &position(Instrument &instrument, char direction);
-    // The account's figures, derived from positions and live orders.
-    double curr_margin() const;
-    double position_profit() const;
-    double frozen_margin() const;
-    double frozen_commission() const;
-    double balance() const;
-    double available() const;
+    // The account's figures, sums of its positions' details and live orders.
+    Cents pre_margin() const;
+    Cents curr_margin() const;
+    Cents position_profit() const;
+    Cents close_profit() const;
+    Cents frozen_margin() const;
+    Cents frozen_commission() const;
+    Cents balance() const;
+    Cents available() const;
 };
 
 }  // namespace standin
