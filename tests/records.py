@@ -14,7 +14,7 @@ HEADERS = ROOT / "standin" / "include"
 
 def _field_kinds(text):
     """typedef name -> ctypes type, from ThostFtdcUserApiDataType.h."""
-    kinds = {"char": ctypes.c_char, "int": ctypes.c_int, "double": ctypes.c_double}
+    kinds = {"char": ctypes.c_char, "short": ctypes.c_short, "int": ctypes.c_int, "double": ctypes.c_double}
     for base, name, size in re.findall(r"typedef\s+(\w+)\s+(\w+)\s*(?:\[(\d+)\])?\s*;", text):
         ctype = kinds[base]
         kinds[name] = ctype * int(size) if size else ctype
@@ -26,7 +26,8 @@ def _records(headers=HEADERS):
     structs = (headers / "ThostFtdcUserApiStruct.h").read_text()
     records = {}
     for name, body in re.findall(r"struct\s+(CThostFtdc\w+)\s*\{(.*?)\};", structs, re.S):
-        fields = [(member, kinds[kind]) for kind, member in re.findall(r"^\s*(\w+)\s+(\w+)\s*;", body, re.M)]
+        fields = [(member, kinds[kind] * int(size) if size else kinds[kind])
+                  for kind, member, size in re.findall(r"^\s*(\w+)\s+(\w+)\s*(?:\[(\d+)\])?\s*;", body, re.M)]
         records[name] = type(name, (ctypes.Structure,), {"_fields_": fields})
     return records
 

@@ -2,6 +2,8 @@
 only when asked, the serial of a session's API object, and the lock state
 each logged call records."""
 
+import ctypes
+import re
 import subprocess
 import sys
 import textwrap
@@ -13,7 +15,7 @@ import _ctp
 import _ctpmd
 from conftest import Session, subprocess_env
 from ctp.sim import ControlError, Result
-from records import info
+from records import HEADERS, RECORDS, info
 from test_md import poll_until as md_poll_until
 
 
@@ -106,3 +108,30 @@ def test_one_set_of_controls_names_the_objects_of_both_libraries(sim, tmp_path):
     # The names of the market-data controls of old stand for the same functions.
     assert (sim.md_api_of, sim.md_alive, sim.md_emit, sim.md_flood, sim.md_disconnect, sim.md_reconnect,
             sim.md_hold) == (sim.api_of, sim.alive, sim.emit, sim.flood, sim.disconnect, sim.reconnect, sim.hold)
+
+
+@pytest.mark.parametrize("header, spi", [("ThostFtdcTraderApi.h", "CThostFtdcTraderSpi"),
+                                         ("ThostFtdcMdApi.h", "CThostFtdcMdSpi")])
+def test_every_declared_callback_runs_by_name(sim, session, flow, header, spi):
+    """ctpsim_emit runs each callback the stand-in's header declares, with a
+    record of its exact size, on an object of either library."""
+    text = (HEADERS / header).read_text()
+    body = text[text.index(f"class {spi}"):]
+    body = body[:body.index("};")]
+    declared = re.findall(r"virtual void (On\w+)\((\w*)", body)
+    assert len(declared) >= 9
+    handle = _ctpmd.create("sim://test", flow + b"md/") if spi == "CThostFtdcMdSpi" else None
+    api = sim.api_of(flow + b"md/") if handle else session.api
+    try:
+        for callback, first in declared:
+            record = RECORDS[first]() if first in RECORDS else None
+            sim.emit(api, callback, record, id=1)
+        with pytest.raises(ControlError) as refused:
+            sim.emit(api, "OnRtnNothing")
+        assert refused.value.result == Result.NO_CALLBACK
+        with pytest.raises(ControlError) as wrong:
+            sim.emit(api, declared[-1][0], bytes(ctypes.sizeof(RECORDS[declared[-1][1]]) + 1))
+        assert wrong.value.result == Result.BAD_SIZE
+    finally:
+        if handle:
+            _ctpmd.close(handle)

@@ -15,25 +15,29 @@
 class CThostFtdcMdSpi
 {
 public:
-	// The connection to the front is up; the client may log in.
+// BEGIN interface/ctp.toml: callbacks (written by interface/generate.py)
+	// The front is reachable: log in (again) and subscribe.
 	virtual void OnFrontConnected() {}
 
-	// The connection to the front is lost; the library reconnects by itself.
+	// The connection dropped; the vendor reconnects by itself. The vendor's reason code, as in _ctp.
 	virtual void OnFrontDisconnected(int nReason) {}
 
+	// Nothing came from the front for a while; the connection may be about to drop. Seconds since the last
+	// message from the front.
 	virtual void OnHeartBeatWarning(int nTimeLapse) {}
+
+	virtual void OnRspError(CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
 
 	virtual void OnRspUserLogin(CThostFtdcRspUserLoginField *pRspUserLogin, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
 
 	virtual void OnRspUserLogout(CThostFtdcUserLogoutField *pUserLogout, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
-
-	virtual void OnRspError(CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
 
 	virtual void OnRspSubMarketData(CThostFtdcSpecificInstrumentField *pSpecificInstrument, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
 
 	virtual void OnRspUnSubMarketData(CThostFtdcSpecificInstrumentField *pSpecificInstrument, CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) {}
 
 	virtual void OnRtnDepthMarketData(CThostFtdcDepthMarketDataField *pDepthMarketData) {}
+// END interface/ctp.toml: callbacks
 };
 
 class MD_API_EXPORT CThostFtdcMdApi
@@ -72,9 +76,11 @@ public:
 
 	virtual int UnSubscribeMarketData(char *ppInstrumentID[], int nCount) = 0;
 
-	virtual int ReqUserLogin(CThostFtdcReqUserLoginField *pReqUserLoginField, int nRequestID) = 0;
+// BEGIN interface/ctp.toml: requests (written by interface/generate.py)
+	virtual int ReqUserLogin(CThostFtdcReqUserLoginField *pReqUserLogin, int nRequestID) = 0;
 
 	virtual int ReqUserLogout(CThostFtdcUserLogoutField *pUserLogout, int nRequestID) = 0;
+// END interface/ctp.toml: requests
 
 protected:
 	~CThostFtdcMdApi() {}

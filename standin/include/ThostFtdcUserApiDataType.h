@@ -1,6 +1,7 @@
-// Field types of the trader interface, under the vendor's names.
+// Field types of the trader interface, under the vendor's names, as
+// interface/ctp.toml describes them (interface/generate.py writes them).
 // Text fields are fixed char arrays holding NUL-terminated GB18030 text,
-// codes are single chars, integers are int and reals are double.
+// codes are single chars, integers are int or short and reals are double.
 #pragma once
 
 enum THOST_TE_RESUME_TYPE
@@ -11,7 +12,8 @@ enum THOST_TE_RESUME_TYPE
 	THOST_TERT_NONE
 };
 
-// ---- text ------------------------------------------------------------------
+// BEGIN interface/ctp.toml: types (written by interface/generate.py)
+// ---- text ---------------------------------------------------------------------
 typedef char TThostFtdcDateType[9];
 typedef char TThostFtdcTimeType[9];
 typedef char TThostFtdcExchangeIDType[9];
@@ -55,7 +57,7 @@ typedef char TThostFtdcSettlementIDTextType[9];
 typedef char TThostFtdcSequenceLabelType[2];
 typedef char TThostFtdcApiVersionType[41];
 
-// ---- codes -----------------------------------------------------------------
+// ---- codes --------------------------------------------------------------------
 typedef char TThostFtdcDirectionType;
 typedef char TThostFtdcOffsetFlagType;
 typedef char TThostFtdcHedgeFlagType;
@@ -80,7 +82,7 @@ typedef char TThostFtdcInstLifePhaseType;
 typedef char TThostFtdcPositionTypeType;
 typedef char TThostFtdcOrderActionStatusType;
 
-// ---- integers --------------------------------------------------------------
+// ---- integers -----------------------------------------------------------------
 typedef int TThostFtdcErrorIDType;
 typedef int TThostFtdcFrontIDType;
 typedef int TThostFtdcSessionIDType;
@@ -97,8 +99,9 @@ typedef int TThostFtdcMonthType;
 typedef int TThostFtdcTimeLapseType;
 typedef int TThostFtdcMillisecType;
 
-// ---- reals -----------------------------------------------------------------
+// ---- reals --------------------------------------------------------------------
 typedef double TThostFtdcPriceType;
 typedef double TThostFtdcMoneyType;
 typedef double TThostFtdcRatioType;
 typedef double TThostFtdcLargeVolumeType;
+// END interface/ctp.toml: types

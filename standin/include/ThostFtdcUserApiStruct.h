@@ -5,13 +5,15 @@
 
 #include "ThostFtdcUserApiDataType.h"
 
-// Error information that accompanies replies.
+// BEGIN interface/ctp.toml: records (written by interface/generate.py)
+// Error information ("error"; also RspError's "data"). ErrorID 0 is success.
 struct CThostFtdcRspInfoField
 {
 	TThostFtdcErrorIDType ErrorID;
 	TThostFtdcErrorMsgType ErrorMsg;
 };
 
+// Authenticate's record: the client's app id and auth code.
 struct CThostFtdcReqAuthenticateField
 {
 	TThostFtdcBrokerIDType BrokerID;
@@ -21,6 +23,7 @@ struct CThostFtdcReqAuthenticateField
 	TThostFtdcAppIDType AppID;
 };
 
+// RspAuthenticate's record.
 struct CThostFtdcRspAuthenticateField
 {
 	TThostFtdcBrokerIDType BrokerID;
@@ -30,6 +33,7 @@ struct CThostFtdcRspAuthenticateField
 	char AppType;
 };
 
+// UserLogin's record.
 struct CThostFtdcReqUserLoginField
 {
 	TThostFtdcDateType TradingDay;
@@ -48,6 +52,7 @@ struct CThostFtdcReqUserLoginField
 	TThostFtdcSMSCodeType SMSCode;
 };
 
+// RspUserLogin's record.
 struct CThostFtdcRspUserLoginField
 {
 	TThostFtdcDateType TradingDay;
@@ -67,12 +72,23 @@ struct CThostFtdcRspUserLoginField
 	TThostFtdcTimeType GFEXTime;
 };
 
+// RspUserLogout's record.
 struct CThostFtdcUserLogoutField
 {
 	TThostFtdcBrokerIDType BrokerID;
 	TThostFtdcUserIDType UserID;
 };
 
+// A password change (UserPasswordUpdate); its reply shows the user alone, never the passwords.
+struct CThostFtdcUserPasswordUpdateField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcUserIDType UserID;
+	TThostFtdcPasswordType OldPassword;
+	TThostFtdcPasswordType NewPassword;
+};
+
+// A confirmation of the settlement (RspSettlementInfoConfirm, RspQrySettlementInfoConfirm).
 struct CThostFtdcSettlementInfoConfirmField
 {
 	TThostFtdcBrokerIDType BrokerID;
@@ -84,6 +100,7 @@ struct CThostFtdcSettlementInfoConfirmField
 	TThostFtdcCurrencyIDType CurrencyID;
 };
 
+// QryOrder's filter.
 struct CThostFtdcQryOrderField
 {
 	TThostFtdcBrokerIDType BrokerID;
@@ -97,6 +114,7 @@ struct CThostFtdcQryOrderField
 	TThostFtdcInstrumentIDType InstrumentID;
 };
 
+// QryTrade's filter.
 struct CThostFtdcQryTradeField
 {
 	TThostFtdcBrokerIDType BrokerID;
@@ -110,6 +128,7 @@ struct CThostFtdcQryTradeField
 	TThostFtdcInstrumentIDType InstrumentID;
 };
 
+// QryInvestorPosition's filter.
 struct CThostFtdcQryInvestorPositionField
 {
 	TThostFtdcBrokerIDType BrokerID;
@@ -120,6 +139,7 @@ struct CThostFtdcQryInvestorPositionField
 	TThostFtdcInstrumentIDType InstrumentID;
 };
 
+// QryTradingAccount's filter.
 struct CThostFtdcQryTradingAccountField
 {
 	TThostFtdcBrokerIDType BrokerID;
@@ -129,6 +149,7 @@ struct CThostFtdcQryTradingAccountField
 	TThostFtdcAccountIDType AccountID;
 };
 
+// QryInstrument's filter.
 struct CThostFtdcQryInstrumentField
 {
 	TThostFtdcOldInstrumentIDType reserve1;
@@ -140,6 +161,69 @@ struct CThostFtdcQryInstrumentField
 	TThostFtdcProductIDType ProductID;
 };
 
+// QryInstrumentMarginRate's filter.
+struct CThostFtdcQryInstrumentMarginRateField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcHedgeFlagType HedgeFlag;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcInstrumentIDType InstrumentID;
+};
+
+// QryInstrumentCommissionRate's filter.
+struct CThostFtdcQryInstrumentCommissionRateField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcInstrumentIDType InstrumentID;
+};
+
+// QryInvestorPositionDetail's filter.
+struct CThostFtdcQryInvestorPositionDetailField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcInstrumentIDType InstrumentID;
+};
+
+// QrySettlementInfo's filter: the trading day of the statement (empty: the latest).
+struct CThostFtdcQrySettlementInfoField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcDateType TradingDay;
+	TThostFtdcAccountIDType AccountID;
+	TThostFtdcCurrencyIDType CurrencyID;
+};
+
+// QrySettlementInfoConfirm's filter.
+struct CThostFtdcQrySettlementInfoConfirmField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcAccountIDType AccountID;
+	TThostFtdcCurrencyIDType CurrencyID;
+};
+
+// QryDepthMarketData's filter.
+struct CThostFtdcQryDepthMarketDataField
+{
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcInstrumentIDType InstrumentID;
+	TThostFtdcProductClassType ProductClass;
+};
+
+// An order as sent (OrderInsert); the order a refusal is about (RspOrderInsert, ErrRtnOrderInsert).
 struct CThostFtdcInputOrderField
 {
 	TThostFtdcBrokerIDType BrokerID;
@@ -178,6 +262,7 @@ struct CThostFtdcInputOrderField
 	TThostFtdcSequenceNoType SessionReqSeq;
 };
 
+// A cancel as sent (OrderAction); the cancel a refusal is about (RspOrderAction).
 struct CThostFtdcInputOrderActionField
 {
 	TThostFtdcBrokerIDType BrokerID;
@@ -203,6 +288,7 @@ struct CThostFtdcInputOrderActionField
 	TThostFtdcSequenceNoType SessionReqSeq;
 };
 
+// An order (RtnOrder, RspQryOrder).
 struct CThostFtdcOrderField
 {
 	TThostFtdcBrokerIDType BrokerID;
@@ -274,6 +360,7 @@ struct CThostFtdcOrderField
 	TThostFtdcSequenceNoType SessionReqSeq;
 };
 
+// The cancel the exchange refused (ErrRtnOrderAction).
 struct CThostFtdcOrderActionField
 {
 	TThostFtdcBrokerIDType BrokerID;
@@ -310,6 +397,7 @@ struct CThostFtdcOrderActionField
 	TThostFtdcSequenceNoType SessionReqSeq;
 };
 
+// A trade (RtnTrade, RspQryTrade).
 struct CThostFtdcTradeField
 {
 	TThostFtdcBrokerIDType BrokerID;
@@ -347,6 +435,7 @@ struct CThostFtdcTradeField
 	TThostFtdcExchangeInstIDType ExchangeInstID;
 };
 
+// One side and date of a position (RspQryInvestorPosition).
 struct CThostFtdcInvestorPositionField
 {
 	TThostFtdcOldInstrumentIDType reserve1;
@@ -381,6 +470,11 @@ struct CThostFtdcInvestorPositionField
 	TThostFtdcSettlementIDType SettlementID;
 	TThostFtdcMoneyType OpenCost;
 	TThostFtdcMoneyType ExchangeMargin;
+	TThostFtdcVolumeType CombPosition;
+	TThostFtdcVolumeType CombLongFrozen;
+	TThostFtdcVolumeType CombShortFrozen;
+	TThostFtdcMoneyType CloseProfitByDate;
+	TThostFtdcMoneyType CloseProfitByTrade;
 	TThostFtdcVolumeType TodayPosition;
 	TThostFtdcRatioType MarginRateByMoney;
 	TThostFtdcRatioType MarginRateByVolume;
@@ -390,6 +484,43 @@ struct CThostFtdcInvestorPositionField
 	TThostFtdcInstrumentIDType InstrumentID;
 };
 
+// One open trade of a position (RspQryInvestorPositionDetail).
+struct CThostFtdcInvestorPositionDetailField
+{
+	TThostFtdcOldInstrumentIDType reserve1;
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcHedgeFlagType HedgeFlag;
+	TThostFtdcDirectionType Direction;
+	TThostFtdcDateType OpenDate;
+	TThostFtdcTradeIDType TradeID;
+	TThostFtdcVolumeType Volume;
+	TThostFtdcPriceType OpenPrice;
+	TThostFtdcDateType TradingDay;
+	TThostFtdcSettlementIDType SettlementID;
+	TThostFtdcTradeTypeType TradeType;
+	TThostFtdcOldInstrumentIDType reserve2;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcMoneyType CloseProfitByDate;
+	TThostFtdcMoneyType CloseProfitByTrade;
+	TThostFtdcMoneyType PositionProfitByDate;
+	TThostFtdcMoneyType PositionProfitByTrade;
+	TThostFtdcMoneyType Margin;
+	TThostFtdcMoneyType ExchMargin;
+	TThostFtdcRatioType MarginRateByMoney;
+	TThostFtdcRatioType MarginRateByVolume;
+	TThostFtdcPriceType LastSettlementPrice;
+	TThostFtdcPriceType SettlementPrice;
+	TThostFtdcVolumeType CloseVolume;
+	TThostFtdcMoneyType CloseAmount;
+	TThostFtdcVolumeType TimeFirstVolume;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	char SpecPosiType;
+	TThostFtdcInstrumentIDType InstrumentID;
+	TThostFtdcInstrumentIDType CombInstrumentID;
+};
+
+// The trading account (RspQryTradingAccount).
 struct CThostFtdcTradingAccountField
 {
 	TThostFtdcBrokerIDType BrokerID;
@@ -427,6 +558,7 @@ struct CThostFtdcTradingAccountField
 	TThostFtdcBizTypeType BizType;
 };
 
+// An instrument (RspQryInstrument).
 struct CThostFtdcInstrumentField
 {
 	TThostFtdcOldInstrumentIDType reserve1;
@@ -458,7 +590,7 @@ struct CThostFtdcInstrumentField
 	TThostFtdcOldInstrumentIDType reserve4;
 	TThostFtdcPriceType StrikePrice;
 	char OptionsType;
-	TThostFtdcVolumeMultipleType UnderlyingMultiple;
+	double UnderlyingMultiple;
 	char CombinationType;
 	TThostFtdcInstrumentIDType InstrumentID;
 	TThostFtdcExchangeInstIDType ExchangeInstID;
@@ -466,6 +598,57 @@ struct CThostFtdcInstrumentField
 	TThostFtdcInstrumentIDType UnderlyingInstrID;
 };
 
+// An instrument's margin rates for the investor (RspQryInstrumentMarginRate).
+struct CThostFtdcInstrumentMarginRateField
+{
+	TThostFtdcOldInstrumentIDType reserve1;
+	char InvestorRange;
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcHedgeFlagType HedgeFlag;
+	TThostFtdcRatioType LongMarginRatioByMoney;
+	TThostFtdcMoneyType LongMarginRatioByVolume;
+	TThostFtdcRatioType ShortMarginRatioByMoney;
+	TThostFtdcMoneyType ShortMarginRatioByVolume;
+	TThostFtdcBoolType IsRelative;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcInstrumentIDType InstrumentID;
+};
+
+// An instrument's commission rates for the investor (RspQryInstrumentCommissionRate).
+struct CThostFtdcInstrumentCommissionRateField
+{
+	TThostFtdcOldInstrumentIDType reserve1;
+	char InvestorRange;
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcRatioType OpenRatioByMoney;
+	TThostFtdcRatioType OpenRatioByVolume;
+	TThostFtdcRatioType CloseRatioByMoney;
+	TThostFtdcRatioType CloseRatioByVolume;
+	TThostFtdcRatioType CloseTodayRatioByMoney;
+	TThostFtdcRatioType CloseTodayRatioByVolume;
+	TThostFtdcExchangeIDType ExchangeID;
+	TThostFtdcBizTypeType BizType;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+	TThostFtdcInstrumentIDType InstrumentID;
+};
+
+// A piece of a settlement statement (RspQrySettlementInfo).
+struct CThostFtdcSettlementInfoField
+{
+	TThostFtdcDateType TradingDay;
+	TThostFtdcSettlementIDType SettlementID;
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcSequenceNoType SequenceNo;
+	char Content[501];
+	TThostFtdcAccountIDType AccountID;
+	TThostFtdcCurrencyIDType CurrencyID;
+};
+
+// An instrument entered a trading phase (RtnInstrumentStatus).
 struct CThostFtdcInstrumentStatusField
 {
 	TThostFtdcExchangeIDType ExchangeID;
@@ -480,16 +663,26 @@ struct CThostFtdcInstrumentStatusField
 	TThostFtdcInstrumentIDType InstrumentID;
 };
 
-// ---- market data (ThostFtdcMdApi.h) -------------------------------------------
+// A notice the broker sent the investor (RtnTradingNotice).
+struct CThostFtdcTradingNoticeInfoField
+{
+	TThostFtdcBrokerIDType BrokerID;
+	TThostFtdcInvestorIDType InvestorID;
+	TThostFtdcTimeType SendTime;
+	char FieldContent[501];
+	short SequenceSeries;
+	TThostFtdcSequenceNoType SequenceNo;
+	TThostFtdcInvestUnitIDType InvestUnitID;
+};
 
-// An instrument named in a (un)subscription reply.
+// RspSubMarketData's and RspUnSubMarketData's record.
 struct CThostFtdcSpecificInstrumentField
 {
 	TThostFtdcInstrumentIDType InstrumentID;
 };
 
-// A snapshot of one instrument's market. Prices the exchange has not set
-// (no trade yet, no settlement, an empty book level) hold DBL_MAX.
+// A snapshot of one instrument (RtnDepthMarketData, RspQryDepthMarketData). Prices the exchange has not
+// set arrive as the largest double (sys.float_info.max).
 struct CThostFtdcDepthMarketDataField
 {
 	TThostFtdcDateType TradingDay;
@@ -541,3 +734,4 @@ struct CThostFtdcDepthMarketDataField
 	TThostFtdcPriceType BandingUpperPrice;
 	TThostFtdcPriceType BandingLowerPrice;
 };
+// END interface/ctp.toml: records

@@ -1,6 +1,5 @@
-// The shapes of the vendor's callbacks, from which each library builds its
-// table of CallbackKind: the entry points both spi classes share are written
-// once here, generic over the spi class.
+// The shapes of the vendor's callbacks, from which each library's table of
+// CallbackKind is built (interface.h), generic over the spi class.
 #pragma once
 
 #include "event.h"
@@ -34,27 +33,23 @@ constexpr CallbackKind rtn(const char *name) {
             }};
 }
 
-// The connection's callbacks and OnRspError, the same in every spi class.
-// For OnFrontDisconnected the id is the reason, for OnHeartBeatWarning the time
-// lapse; OnRspError's record is its error information, given as either.
-template <class Spi>
-constexpr CallbackKind front_connected() {
-    return {"OnFrontConnected", 0, [](void *spi, void *, CThostFtdcRspInfoField *, int, bool) {
-                static_cast<Spi *>(spi)->OnFrontConnected();
+// A callback without arguments (OnFrontConnected).
+template <class Spi, void (Spi::*fn)()>
+constexpr CallbackKind bare(const char *name) {
+    return {name, 0, [](void *spi, void *, CThostFtdcRspInfoField *, int, bool) { (static_cast<Spi *>(spi)->*fn)(); }};
+}
+
+// A callback of one int, which comes as the id: the reason of
+// OnFrontDisconnected, the time lapse of OnHeartBeatWarning.
+template <class Spi, void (Spi::*fn)(int)>
+constexpr CallbackKind with_value(const char *name) {
+    return {name, 0, [](void *spi, void *, CThostFtdcRspInfoField *, int value, bool) {
+                (static_cast<Spi *>(spi)->*fn)(value);
             }};
 }
-template <class Spi>
-constexpr CallbackKind front_disconnected() {
-    return {"OnFrontDisconnected", 0, [](void *spi, void *, CThostFtdcRspInfoField *, int reason, bool) {
-                static_cast<Spi *>(spi)->OnFrontDisconnected(reason);
-            }};
-}
-template <class Spi>
-constexpr CallbackKind heart_beat_warning() {
-    return {"OnHeartBeatWarning", 0, [](void *spi, void *, CThostFtdcRspInfoField *, int lapse, bool) {
-                static_cast<Spi *>(spi)->OnHeartBeatWarning(lapse);
-            }};
-}
+
+// OnRspError, the same in every spi class: its record is its error
+// information, given as either.
 template <class Spi>
 constexpr CallbackKind rsp_error() {
     return {"OnRspError", sizeof(CThostFtdcRspInfoField),

@@ -2,6 +2,7 @@
 #include "api.h"
 #include "control.h"
 #include "ctpsim.h"
+#include "interface.h"
 #include "records.h"
 #include "state.h"
 
@@ -155,32 +156,7 @@ using namespace standin;
 namespace {
 
 std::size_t record_size(std::string_view name) {
-    static const std::pair<std::string_view, std::size_t> sizes[] = {
-        {"CThostFtdcRspInfoField", sizeof(CThostFtdcRspInfoField)},
-        {"CThostFtdcReqAuthenticateField", sizeof(CThostFtdcReqAuthenticateField)},
-        {"CThostFtdcRspAuthenticateField", sizeof(CThostFtdcRspAuthenticateField)},
-        {"CThostFtdcReqUserLoginField", sizeof(CThostFtdcReqUserLoginField)},
-        {"CThostFtdcRspUserLoginField", sizeof(CThostFtdcRspUserLoginField)},
-        {"CThostFtdcUserLogoutField", sizeof(CThostFtdcUserLogoutField)},
-        {"CThostFtdcSettlementInfoConfirmField", sizeof(CThostFtdcSettlementInfoConfirmField)},
-        {"CThostFtdcQryOrderField", sizeof(CThostFtdcQryOrderField)},
-        {"CThostFtdcQryTradeField", sizeof(CThostFtdcQryTradeField)},
-        {"CThostFtdcQryInvestorPositionField", sizeof(CThostFtdcQryInvestorPositionField)},
-        {"CThostFtdcQryTradingAccountField", sizeof(CThostFtdcQryTradingAccountField)},
-        {"CThostFtdcQryInstrumentField", sizeof(CThostFtdcQryInstrumentField)},
-        {"CThostFtdcInputOrderField", sizeof(CThostFtdcInputOrderField)},
-        {"CThostFtdcInputOrderActionField", sizeof(CThostFtdcInputOrderActionField)},
-        {"CThostFtdcOrderField", sizeof(CThostFtdcOrderField)},
-        {"CThostFtdcOrderActionField", sizeof(CThostFtdcOrderActionField)},
-        {"CThostFtdcTradeField", sizeof(CThostFtdcTradeField)},
-        {"CThostFtdcInvestorPositionField", sizeof(CThostFtdcInvestorPositionField)},
-        {"CThostFtdcTradingAccountField", sizeof(CThostFtdcTradingAccountField)},
-        {"CThostFtdcInstrumentField", sizeof(CThostFtdcInstrumentField)},
-        {"CThostFtdcInstrumentStatusField", sizeof(CThostFtdcInstrumentStatusField)},
-        {"CThostFtdcSpecificInstrumentField", sizeof(CThostFtdcSpecificInstrumentField)},
-        {"CThostFtdcDepthMarketDataField", sizeof(CThostFtdcDepthMarketDataField)},
-    };
-    for (const auto &[record, size] : sizes)
+    for (const auto &[record, size] : interface::record_sizes)
         if (record == name)
             return size;
     return 0;

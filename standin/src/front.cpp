@@ -35,35 +35,6 @@ bool parse_ref(std::string_view text, long long &out) {
     return error == std::errc() && end == text.data() + text.size() && out > 0;
 }
 
-// What each query answers with, one record a reply.
-template <class Query>
-struct Answer;
-template <>
-struct Answer<CThostFtdcQryInstrumentField> {
-    using Record = CThostFtdcInstrumentField;
-    static constexpr const char *callback = "OnRspQryInstrument";
-};
-template <>
-struct Answer<CThostFtdcQryTradingAccountField> {
-    using Record = CThostFtdcTradingAccountField;
-    static constexpr const char *callback = "OnRspQryTradingAccount";
-};
-template <>
-struct Answer<CThostFtdcQryInvestorPositionField> {
-    using Record = CThostFtdcInvestorPositionField;
-    static constexpr const char *callback = "OnRspQryInvestorPosition";
-};
-template <>
-struct Answer<CThostFtdcQryOrderField> {
-    using Record = CThostFtdcOrderField;
-    static constexpr const char *callback = "OnRspQryOrder";
-};
-template <>
-struct Answer<CThostFtdcQryTradeField> {
-    using Record = CThostFtdcTradeField;
-    static constexpr const char *callback = "OnRspQryTrade";
-};
-
 }  // namespace
 
 // ---- the front --------------------------------------------------------------
@@ -381,8 +352,8 @@ int Front::request(TraderSession &session, const CThostFtdcSettlementInfoConfirm
 
 template <class Query>
 int Front::query(TraderSession &session, const Query &filter, int id) {
-    using Record = typename Answer<Query>::Record;
-    const char *callback = Answer<Query>::callback;
+    using Record = typename interface::trader::Answer<Query>::Record;
+    const char *callback = interface::trader::Answer<Query>::callback;
     std::lock_guard lock(mutex);
     keep_time();
     if (int refused = admit_query(session))

@@ -14,7 +14,9 @@
 #include "config.h"
 #include "exchange.h"
 #include "feed.h"
+#include "interface.h"
 #include "messages.h"
+#include "records.h"
 #include "session.h"
 
 #include <chrono>
@@ -59,6 +61,10 @@ public:
     int request(TraderSession &session, const CThostFtdcQryInvestorPositionField &record, int id);
     int request(TraderSession &session, const CThostFtdcQryOrderField &record, int id);
     int request(TraderSession &session, const CThostFtdcQryTradeField &record, int id);
+    // Any other trader request: a query finds nothing (one reply with a null
+    // record, last), any other request is refused (Error::unsupported).
+    template <class Record>
+    int request(TraderSession &session, const Record &record, int id);
 
     // Market-data requests, with Req*'s results.
     int request(MdSession &session, const CThostFtdcReqUserLoginField &record, int id);
@@ -157,6 +163,26 @@ private:
     std::vector<MdSession *> watchers;     // connected market-data sessions
     int next_session_id = 0;
 };
+
+template <class Record>
+int Front::request(TraderSession &session, const Record &, int id) {
+    using Answer = interface::trader::Answer<Record>;
+    std::lock_guard lock(mutex);
+    if (int refused = Answer::query ? admit_query(session) : admit(session))
+        return refused;
+    Outbox out;
+    out.reserve(1, sizeof(typename Answer::Record));
+    Error error = Error::none;
+    if (!session.account)
+        error = Error::not_logged_in;
+    else if (!Answer::query)
+        error = Error::unsupported;
+    else
+        count_query(session);
+    const auto status = info(error);
+    out.send<typename Answer::Record>(session.endpoint, Answer::callback, nullptr, &status, id, true);
+    return 0;
+}
 
 // Limits that apply to every simulated front, set through the control
 // interface (defaults restored by ctpsim_reset).

@@ -2,7 +2,6 @@
 // CThostFtdcMdSpi, and the entry points thostmduserapi_se.so forwards to.
 #include "md.h"
 
-#include "callbacks.h"
 #include "link.h"
 
 #include <string>
@@ -12,20 +11,7 @@ namespace standin {
 
 namespace {
 
-using namespace callbacks;
-using S = CThostFtdcMdSpi;
-
-const CallbackKind md_callbacks[] = {
-    front_connected<S>(),
-    front_disconnected<S>(),
-    heart_beat_warning<S>(),
-    rsp<S, CThostFtdcRspUserLoginField, &S::OnRspUserLogin>("OnRspUserLogin"),
-    rsp<S, CThostFtdcUserLogoutField, &S::OnRspUserLogout>("OnRspUserLogout"),
-    rsp<S, CThostFtdcSpecificInstrumentField, &S::OnRspSubMarketData>("OnRspSubMarketData"),
-    rsp<S, CThostFtdcSpecificInstrumentField, &S::OnRspUnSubMarketData>("OnRspUnSubMarketData"),
-    rsp_error<S>(),
-    rtn<S, CThostFtdcDepthMarketDataField, &S::OnRtnDepthMarketData>("OnRtnDepthMarketData"),
-};
+const auto md_callbacks = interface::md::callback_table();
 
 }  // namespace
 
@@ -40,9 +26,6 @@ int MdApi::request(const char *op, Record *record, int id) {
     return ApiObject::request(op, record, id,
                               [&](const Record &sent) { return link_as<Link<MdSession>>()->request(sent, id); });
 }
-
-int MdApi::ReqUserLogin(CThostFtdcReqUserLoginField *record, int id) { return request("ReqUserLogin", record, id); }
-int MdApi::ReqUserLogout(CThostFtdcUserLogoutField *record, int id) { return request("ReqUserLogout", record, id); }
 
 int MdApi::subscription(const char *op, char *ids[], int count, bool subscribe) {
     if (dead(op))

@@ -2,18 +2,20 @@
 // shared API object (api.h), its sessions on a simulated front market-data
 // sessions. It lives in the trader library, next to the simulated fronts it
 // shares with trader sessions; thostmduserapi_se.so only forwards
-// CThostFtdcMdApi's static entry points here (md_entry.cpp).
+// CThostFtdcMdApi's static entry points here (md_entry.cpp). Its Req
+// operations come from the interface's description (interface.h).
 #pragma once
 
 #include "ThostFtdcMdApi.h"
 #include "api.h"
+#include "interface.h"
 
 #include <memory>
 #include <string>
 
 namespace standin {
 
-class MdApi final : public CThostFtdcMdApi, public ApiObject {
+class MdApi final : public interface::md::Requests<MdApi>, public ApiObject {
 public:
     MdApi(int serial, std::string flow_path);
 
@@ -25,11 +27,11 @@ public:
     void RegisterSpi(CThostFtdcMdSpi *spi) override { register_spi(spi); }
     int SubscribeMarketData(char *ids[], int count) override;
     int UnSubscribeMarketData(char *ids[], int count) override;
-    int ReqUserLogin(CThostFtdcReqUserLoginField *record, int id) override;
-    int ReqUserLogout(CThostFtdcUserLogoutField *record, int id) override;
 
 private:
+    friend class interface::md::Requests<MdApi>;
     std::unique_ptr<FrontLink> make_link(std::shared_ptr<Front> front) override;
+    // Every Req operation: logged, then sent to the front.
     template <class Record>
     int request(const char *op, Record *record, int id);
     int subscription(const char *op, char *ids[], int count, bool subscribe);

@@ -46,6 +46,7 @@ constexpr Entry entries[] = {
     {Error::not_continuous, 75, "合约当前不在连续交易时段，不能报单"},
     {Error::wrong_old_password, 61, "原口令不匹配"},
     {Error::empty_new_password, 62, "新口令不能为空"},
+    {Error::unsupported, 80, "模拟前置暂不支持此请求"},
 };
 
 const Entry &entry(Error error) {

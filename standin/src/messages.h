@@ -38,6 +38,7 @@ enum class Error {
     not_continuous,
     wrong_old_password,
     empty_new_password,
+    unsupported,
 };
 
 // The ErrorID that a client sees.

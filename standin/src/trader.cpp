@@ -2,7 +2,6 @@
 // exported static entry points of CThostFtdcTraderApi.
 #include "trader.h"
 
-#include "callbacks.h"
 #include "link.h"
 
 #include <array>
@@ -32,35 +31,11 @@ void floor_copy(const void *record) {
         std::memset(slot.data(), 0, slot.size());
 }
 
-using namespace callbacks;
-using S = CThostFtdcTraderSpi;
-
-const CallbackKind trader_callbacks[] = {
-    front_connected<S>(),
-    front_disconnected<S>(),
-    heart_beat_warning<S>(),
-    rsp<S, CThostFtdcRspAuthenticateField, &S::OnRspAuthenticate>("OnRspAuthenticate"),
-    rsp<S, CThostFtdcRspUserLoginField, &S::OnRspUserLogin>("OnRspUserLogin"),
-    rsp<S, CThostFtdcUserLogoutField, &S::OnRspUserLogout>("OnRspUserLogout"),
-    rsp<S, CThostFtdcInputOrderField, &S::OnRspOrderInsert>("OnRspOrderInsert"),
-    rsp<S, CThostFtdcInputOrderActionField, &S::OnRspOrderAction>("OnRspOrderAction"),
-    rsp<S, CThostFtdcSettlementInfoConfirmField, &S::OnRspSettlementInfoConfirm>("OnRspSettlementInfoConfirm"),
-    rsp<S, CThostFtdcOrderField, &S::OnRspQryOrder>("OnRspQryOrder"),
-    rsp<S, CThostFtdcTradeField, &S::OnRspQryTrade>("OnRspQryTrade"),
-    rsp<S, CThostFtdcInvestorPositionField, &S::OnRspQryInvestorPosition>("OnRspQryInvestorPosition"),
-    rsp<S, CThostFtdcTradingAccountField, &S::OnRspQryTradingAccount>("OnRspQryTradingAccount"),
-    rsp<S, CThostFtdcInstrumentField, &S::OnRspQryInstrument>("OnRspQryInstrument"),
-    rsp_error<S>(),
-    rtn<S, CThostFtdcOrderField, &S::OnRtnOrder>("OnRtnOrder"),
-    rtn<S, CThostFtdcTradeField, &S::OnRtnTrade>("OnRtnTrade"),
-    err_rtn<S, CThostFtdcInputOrderField, &S::OnErrRtnOrderInsert>("OnErrRtnOrderInsert"),
-    err_rtn<S, CThostFtdcOrderActionField, &S::OnErrRtnOrderAction>("OnErrRtnOrderAction"),
-    rtn<S, CThostFtdcInstrumentStatusField, &S::OnRtnInstrumentStatus>("OnRtnInstrumentStatus"),
-    // Not a callback: what the cheapest possible client does with an order
-    // record, for benchmarks to measure callbacks against.
-    {"ctpsim:floor", sizeof(CThostFtdcOrderField),
-     [](void *, void *r, CThostFtdcRspInfoField *, int, bool) { floor_copy(r); }},
-};
+// The library's callbacks, and the floor for benchmarks: not a callback but
+// what the cheapest possible client does with an order record.
+const auto trader_callbacks = interface::trader::callback_table(
+    CallbackKind{"ctpsim:floor", sizeof(CThostFtdcOrderField),
+                 [](void *, void *r, CThostFtdcRspInfoField *, int, bool) { floor_copy(r); }});
 
 }  // namespace
 
@@ -93,17 +68,6 @@ int TraderApi::request(const char *op, Record *record, int id) {
                               [&](const Record &sent) { return link_as<Link<TraderSession>>()->request(sent, id); });
 }
 
-int TraderApi::ReqAuthenticate(CThostFtdcReqAuthenticateField *r, int id) { return request("ReqAuthenticate", r, id); }
-int TraderApi::ReqUserLogin(CThostFtdcReqUserLoginField *r, int id) { return request("ReqUserLogin", r, id); }
-int TraderApi::ReqUserLogout(CThostFtdcUserLogoutField *r, int id) { return request("ReqUserLogout", r, id); }
-int TraderApi::ReqOrderInsert(CThostFtdcInputOrderField *r, int id) { return request("ReqOrderInsert", r, id); }
-int TraderApi::ReqOrderAction(CThostFtdcInputOrderActionField *r, int id) { return request("ReqOrderAction", r, id); }
-int TraderApi::ReqSettlementInfoConfirm(CThostFtdcSettlementInfoConfirmField *r, int id) { return request("ReqSettlementInfoConfirm", r, id); }
-int TraderApi::ReqQryOrder(CThostFtdcQryOrderField *r, int id) { return request("ReqQryOrder", r, id); }
-int TraderApi::ReqQryTrade(CThostFtdcQryTradeField *r, int id) { return request("ReqQryTrade", r, id); }
-int TraderApi::ReqQryInvestorPosition(CThostFtdcQryInvestorPositionField *r, int id) { return request("ReqQryInvestorPosition", r, id); }
-int TraderApi::ReqQryTradingAccount(CThostFtdcQryTradingAccountField *r, int id) { return request("ReqQryTradingAccount", r, id); }
-int TraderApi::ReqQryInstrument(CThostFtdcQryInstrumentField *r, int id) { return request("ReqQryInstrument", r, id); }
 
 }  // namespace standin
 
