@@ -144,6 +144,12 @@ int ctpsim_set_status(const char *front, const char *instrument, const char *sta
     return on_front(front, [&](Front &found) { return found.set_status(instrument ? instrument : "", code[0]); });
 }
 
+int ctpsim_trading_notice(const char *front, const char *broker, const char *investor, const char *text) {
+    return on_front(front, [&](Front &found) {
+        return found.trading_notice(broker ? broker : "", investor ? investor : "", text ? text : "");
+    });
+}
+
 void ctpsim_query_interval(int ms) { limits::set_query_interval_ms(ms); }
 
 void ctpsim_max_pending(int count) { limits::set_max_pending(count); }

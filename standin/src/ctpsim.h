@@ -195,6 +195,13 @@ CTPSIM_EXPORT void ctpsim_max_pending(int count);
 // session's other callbacks. CTPSIM_BAD_VALUE while disconnected.
 CTPSIM_EXPORT int ctpsim_heartbeat_warning(int api, int time_lapse);
 
+// Sends a trading notice (OnRtnTradingNotice; `text` GB18030, at most 500
+// bytes, else CTPSIM_BAD_VALUE) to every logged-in trading session of the
+// broker and investor ("" or null: any), SequenceNo counting 1, 2, ... on
+// the front.
+CTPSIM_EXPORT int ctpsim_trading_notice(const char *front, const char *broker, const char *investor,
+                                        const char *text);
+
 // ---- the front's clock and trading day ---------------------------------------
 // A front's clock reads the machine's local time until set. Times are civil
 // (wall-clock) times, "YYYYMMDD HH:MM:SS" or "YYYYMMDD HH:MM:SS.mmm", with no

@@ -128,9 +128,23 @@ public:
                  std::vector<CThostFtdcOrderField> &found) const;
     void collect(const Account &account, const CThostFtdcQryTradeField &query,
                  std::vector<CThostFtdcTradeField> &found) const;
+    void collect(const Account &account, const CThostFtdcQryInstrumentMarginRateField &query,
+                 std::vector<CThostFtdcInstrumentMarginRateField> &found) const;
+    void collect(const Account &account, const CThostFtdcQryInstrumentCommissionRateField &query,
+                 std::vector<CThostFtdcInstrumentCommissionRateField> &found) const;
+    void collect(const Account &account, const CThostFtdcQryInvestorPositionDetailField &query,
+                 std::vector<CThostFtdcInvestorPositionDetailField> &found) const;
+    void collect(const Account &account, const CThostFtdcQrySettlementInfoField &query,
+                 std::vector<CThostFtdcSettlementInfoField> &found) const;
+    void collect(const Account &account, const CThostFtdcQrySettlementInfoConfirmField &query,
+                 std::vector<CThostFtdcSettlementInfoConfirmField> &found) const;
+    void collect(const Account &account, const CThostFtdcQryDepthMarketDataField &query,
+                 std::vector<CThostFtdcDepthMarketDataField> &found) const;
     // The investor's settlement statement of a trading day ("": the last
     // settled), GB18030 text; null when there is none.
     const std::string *statement(const Account &account, std::string_view day) const;
+    // The investor's confirmation of the settlement (as confirmed today).
+    CThostFtdcSettlementInfoConfirmField confirmation(const Account &account) const;
     // The instrument's market now, as the market-data feed sends it.
     CThostFtdcDepthMarketDataField depth(const Instrument &instrument) const;
 

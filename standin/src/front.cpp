@@ -10,6 +10,7 @@
 #include <atomic>
 #include <charconv>
 #include <memory>
+#include <type_traits>
 
 namespace standin {
 
@@ -257,7 +258,7 @@ int Front::request(TraderSession &session, const CThostFtdcReqUserLoginField &r,
         error = Error::already_logged_in;
     else if (!session.authenticated || session.auth_broker != text(r.BrokerID) || session.auth_user != text(r.UserID))
         error = Error::not_authenticated;
-    else if (!account || account->setup.password != text(r.Password))
+    else if (!account || account->password != text(r.Password))
         error = Error::bad_password;
     Outbox out;
     if (error != Error::none) {
@@ -296,7 +297,12 @@ int Front::log_out(Connected &session, const CThostFtdcUserLogoutField &r, int i
         return refused;
     Outbox out;
     out.reserve(1, sizeof r);
-    const Error error = session.logged_in() ? Error::none : Error::not_logged_in;
+    Error error = session.logged_in() ? Error::none : Error::not_logged_in;
+    // A trading session logs out only as its own user.
+    if constexpr (std::is_same_v<Connected, TraderSession>)
+        if (error == Error::none &&
+            (session.account->setup.broker != text(r.BrokerID) || session.account->setup.user != text(r.UserID)))
+            error = Error::investor_mismatch;
     if (error == Error::none)
         session.log_out();
     const auto status = info(error);
@@ -336,14 +342,7 @@ int Front::request(TraderSession &session, const CThostFtdcSettlementInfoConfirm
         account->confirm_date.swap(date);
         account->confirm_time.swap(time);
     }
-    CThostFtdcSettlementInfoConfirmField reply{};
-    put(reply.BrokerID, account->setup.broker);
-    put(reply.InvestorID, account->setup.user);
-    put(reply.ConfirmDate, account->confirm_date);
-    put(reply.ConfirmTime, account->confirm_time);
-    reply.SettlementID = 1;
-    put(reply.AccountID, account->setup.user);
-    put(reply.CurrencyID, "CNY");
+    const CThostFtdcSettlementInfoConfirmField reply = exchange.confirmation(*account);
     out.send(session.endpoint, "OnRspSettlementInfoConfirm", &reply, &status, id, true);
     return 0;
 }
@@ -391,6 +390,56 @@ int Front::request(TraderSession &session, const CThostFtdcQryOrderField &r, int
 }
 int Front::request(TraderSession &session, const CThostFtdcQryTradeField &r, int id) {
     return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQryInstrumentMarginRateField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQryInstrumentCommissionRateField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQryInvestorPositionDetailField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQrySettlementInfoField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQrySettlementInfoConfirmField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQryDepthMarketDataField &r, int id) {
+    return query(session, r, id);
+}
+
+// ---- password ---------------------------------------------------------------
+
+int Front::request(TraderSession &session, const CThostFtdcUserPasswordUpdateField &r, int id) {
+    std::lock_guard lock(mutex);
+    keep_time();
+    if (int refused = admit(session))
+        return refused;
+    Account *account = session.account;
+    Error error = Error::none;
+    if (!account)
+        error = Error::not_logged_in;
+    else if (account->setup.broker != text(r.BrokerID) || account->setup.user != text(r.UserID))
+        error = Error::investor_mismatch;
+    else if (account->password != text(r.OldPassword))
+        error = Error::wrong_old_password;
+    else if (text(r.NewPassword).empty())
+        error = Error::empty_new_password;
+    // The reply names the user; it never carries a password back.
+    CThostFtdcUserPasswordUpdateField reply{};
+    put(reply.BrokerID, text(r.BrokerID));
+    put(reply.UserID, text(r.UserID));
+    std::string changed(error == Error::none ? text(r.NewPassword) : std::string_view());
+    Outbox out;
+    out.reserve(1, sizeof reply);
+    // For the next login: the sessions logged in stay so.
+    if (error == Error::none)
+        account->password.swap(changed);
+    const auto status = info(error);
+    out.send(session.endpoint, "OnRspUserPasswordUpdate", &reply, &status, id, true);
+    return 0;
 }
 
 // ---- orders -----------------------------------------------------------------
@@ -651,6 +700,31 @@ std::optional<std::chrono::milliseconds> Front::tick() {
         return std::chrono::seconds(1);  // out of memory: try again in a while
     const std::optional<Millis> due = exchange.next_due();
     return due ? clock.until(*due) : std::nullopt;
+}
+
+int Front::trading_notice(std::string_view broker, std::string_view investor, std::string_view content) {
+    std::lock_guard lock(mutex);
+    keep_time();
+    if (content.size() >= sizeof(CThostFtdcTradingNoticeInfoField::FieldContent))
+        return CTPSIM_BAD_VALUE;
+    std::vector<TraderSession *> to;
+    for (TraderSession *session : traders)
+        if (session->account && matches(broker, session->account->setup.broker) &&
+            matches(investor, session->account->setup.user))
+            to.push_back(session);
+    Outbox out;
+    out.reserve(to.size(), sizeof(CThostFtdcTradingNoticeInfoField));
+    CThostFtdcTradingNoticeInfoField notice{};
+    put(notice.SendTime, clock.stamp().time);
+    put(notice.FieldContent, content);
+    notice.SequenceSeries = 1;
+    notice.SequenceNo = ++next_notice;
+    for (TraderSession *session : to) {
+        put(notice.BrokerID, session->account->setup.broker);
+        put(notice.InvestorID, session->account->setup.user);
+        out.send(session->endpoint, "OnRtnTradingNotice", &notice, nullptr, 0, true);
+    }
+    return CTPSIM_OK;
 }
 
 template <class Connected>

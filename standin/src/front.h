@@ -61,6 +61,13 @@ public:
     int request(TraderSession &session, const CThostFtdcQryInvestorPositionField &record, int id);
     int request(TraderSession &session, const CThostFtdcQryOrderField &record, int id);
     int request(TraderSession &session, const CThostFtdcQryTradeField &record, int id);
+    int request(TraderSession &session, const CThostFtdcUserPasswordUpdateField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryInstrumentMarginRateField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryInstrumentCommissionRateField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryInvestorPositionDetailField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQrySettlementInfoField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQrySettlementInfoConfirmField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryDepthMarketDataField &record, int id);
     // Any other trader request: a query finds nothing (one reply with a null
     // record, last), any other request is refused (Error::unsupported).
     template <class Record>
@@ -84,6 +91,9 @@ public:
     Millis clock_now();
     int settle();
     int set_status(std::string_view instrument, char status);
+    // A trading notice (GB18030 text) to every logged-in session of the
+    // broker ("": of every broker) and investor ("": of every investor).
+    int trading_notice(std::string_view broker, std::string_view investor, std::string_view text);
     // Whether its calendar changes anything by the clock (a trading calendar).
     bool keeps_time() const { return exchange.next_due().has_value(); }
     // Makes what the clock has made due; returns how long until the next,
@@ -162,6 +172,7 @@ private:
     std::vector<TraderSession *> traders;  // connected trader sessions
     std::vector<MdSession *> watchers;     // connected market-data sessions
     int next_session_id = 0;
+    int next_notice = 0;
 };
 
 template <class Record>

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <climits>
+#include <cstring>
 
 namespace standin {
 
@@ -183,6 +184,8 @@ CThostFtdcInvestorPositionField Exchange::position_record(const Position &positi
     const Rate &rate = instrument.margin_rate(position.direction);
     out.MarginRateByMoney = rate.by_money;
     out.MarginRateByVolume = rate.by_volume;
+    out.CloseProfitByDate = out.CloseProfit;
+    out.CloseProfitByTrade = yuan(part.close_profit_by_trade);
     put(out.ExchangeID, instrument.setup.exchange);
     put(out.InstrumentID, instrument.setup.id);
     return out;
@@ -235,6 +238,155 @@ void Exchange::collect(const Account &account, const CThostFtdcQryTradeField &qu
             if (matches(text(query.ExchangeID), text(trade.record.ExchangeID)) &&
                 matches(text(query.InstrumentID), text(trade.record.InstrumentID)))
                 found.push_back(trade.record);
+}
+
+void Exchange::collect(const Account &account, const CThostFtdcQryInstrumentMarginRateField &query,
+                       std::vector<CThostFtdcInstrumentMarginRateField> &found) const {
+    // Speculation is the only hedge flag the front keeps.
+    if (!own(account, text(query.BrokerID), text(query.InvestorID)) || (query.HedgeFlag && query.HedgeFlag != '1'))
+        return;
+    for (const auto &instrument : instruments_) {
+        const InstrumentSetup &setup = instrument->setup;
+        if (!matches(text(query.InstrumentID), setup.id) || !matches(text(query.ExchangeID), setup.exchange))
+            continue;
+        CThostFtdcInstrumentMarginRateField &out = found.emplace_back();
+        put(out.reserve1, setup.id);
+        out.InvestorRange = '1';  // the same for every investor
+        put(out.BrokerID, account.setup.broker);
+        put(out.InvestorID, account.setup.user);
+        out.HedgeFlag = '1';
+        out.LongMarginRatioByMoney = setup.long_margin.by_money;
+        out.LongMarginRatioByVolume = setup.long_margin.by_volume;
+        out.ShortMarginRatioByMoney = setup.short_margin.by_money;
+        out.ShortMarginRatioByVolume = setup.short_margin.by_volume;
+        out.IsRelative = 0;
+        put(out.ExchangeID, setup.exchange);
+        put(out.InstrumentID, setup.id);
+    }
+}
+
+void Exchange::collect(const Account &account, const CThostFtdcQryInstrumentCommissionRateField &query,
+                       std::vector<CThostFtdcInstrumentCommissionRateField> &found) const {
+    if (!own(account, text(query.BrokerID), text(query.InvestorID)))
+        return;
+    for (const auto &instrument : instruments_) {
+        const InstrumentSetup &setup = instrument->setup;
+        if (!matches(text(query.InstrumentID), setup.id) || !matches(text(query.ExchangeID), setup.exchange))
+            continue;
+        CThostFtdcInstrumentCommissionRateField &out = found.emplace_back();
+        put(out.reserve1, setup.id);
+        out.InvestorRange = '1';
+        put(out.BrokerID, account.setup.broker);
+        put(out.InvestorID, account.setup.user);
+        out.OpenRatioByMoney = setup.open_commission.by_money;
+        out.OpenRatioByVolume = setup.open_commission.by_volume;
+        out.CloseRatioByMoney = setup.close_commission.by_money;
+        out.CloseRatioByVolume = setup.close_commission.by_volume;
+        out.CloseTodayRatioByMoney = setup.close_today_commission.by_money;
+        out.CloseTodayRatioByVolume = setup.close_today_commission.by_volume;
+        put(out.ExchangeID, setup.exchange);
+        put(out.InstrumentID, setup.id);
+    }
+}
+
+void Exchange::collect(const Account &account, const CThostFtdcQryInvestorPositionDetailField &query,
+                       std::vector<CThostFtdcInvestorPositionDetailField> &found) const {
+    if (!own(account, text(query.BrokerID), text(query.InvestorID)))
+        return;
+    for (const auto &[key, position] : account.positions) {
+        const Instrument &instrument = *position.instrument;
+        const InstrumentSetup &setup = instrument.setup;
+        if (!matches(text(query.InstrumentID), setup.id) || !matches(text(query.ExchangeID), setup.exchange))
+            continue;
+        const Rate &rate = instrument.margin_rate(position.direction);
+        // Yesterday's lots, then today's, each oldest first: the order closes take them in.
+        for (bool today : {false, true})
+            for (const Detail &detail : today ? position.today : position.yd) {
+                CThostFtdcInvestorPositionDetailField &out = found.emplace_back();
+                put(out.reserve1, setup.id);
+                put(out.BrokerID, account.setup.broker);
+                put(out.InvestorID, account.setup.user);
+                out.HedgeFlag = '1';
+                out.Direction = position.direction == '2' ? '0' : '1';
+                put(out.OpenDate, text(detail.open_date));
+                put(out.TradeID, text(detail.trade_id));
+                out.Volume = detail.volume;
+                out.OpenPrice = detail.open_price;
+                put(out.TradingDay, trading_day_);
+                out.SettlementID = 1;
+                out.TradeType = '0';
+                put(out.reserve2, setup.id);
+                put(out.ExchangeID, setup.exchange);
+                out.CloseProfitByDate = yuan(detail.close_profit_by_date);
+                out.CloseProfitByTrade = yuan(detail.close_profit_by_trade);
+                out.PositionProfitByDate = yuan(position.profit_by_date(detail, today));
+                out.PositionProfitByTrade = yuan(position.profit_by_trade(detail));
+                out.Margin = yuan(position.margin(detail, today));
+                out.ExchMargin = out.Margin;
+                out.MarginRateByMoney = rate.by_money;
+                out.MarginRateByVolume = rate.by_volume;
+                out.LastSettlementPrice = instrument.settlement_price();
+                out.SettlementPrice = instrument.mark();
+                out.CloseVolume = detail.close_volume;
+                out.CloseAmount = yuan(detail.close_amount);
+                put(out.InstrumentID, setup.id);
+            }
+    }
+}
+
+void Exchange::collect(const Account &account, const CThostFtdcQrySettlementInfoField &query,
+                       std::vector<CThostFtdcSettlementInfoField> &found) const {
+    if (!own(account, text(query.BrokerID), text(query.InvestorID)) ||
+        !matches(text(query.AccountID), account.setup.user) || !matches(text(query.CurrencyID), "CNY"))
+        return;
+    const std::string_view day = text(query.TradingDay);
+    const std::string *content = statement(account, day);
+    if (!content)
+        return;
+    // Records of at most 500 bytes, cut wherever 500 bytes end: often inside
+    // a two-byte character, which a client must join before decoding.
+    constexpr std::size_t chunk = sizeof(CThostFtdcSettlementInfoField::Content) - 1;
+    const std::string_view settled = day.empty() ? std::string_view(account.statements.back().first) : day;
+    for (std::size_t at = 0; at < content->size(); at += chunk) {
+        CThostFtdcSettlementInfoField &out = found.emplace_back();
+        put(out.TradingDay, settled);
+        out.SettlementID = 1;
+        put(out.BrokerID, account.setup.broker);
+        put(out.InvestorID, account.setup.user);
+        out.SequenceNo = static_cast<int>(at / chunk) + 1;
+        const std::size_t n = std::min(chunk, content->size() - at);
+        std::memcpy(out.Content, content->data() + at, n);
+        put(out.AccountID, account.setup.user);
+        put(out.CurrencyID, "CNY");
+    }
+}
+
+CThostFtdcSettlementInfoConfirmField Exchange::confirmation(const Account &account) const {
+    CThostFtdcSettlementInfoConfirmField out{};
+    put(out.BrokerID, account.setup.broker);
+    put(out.InvestorID, account.setup.user);
+    put(out.ConfirmDate, account.confirm_date);
+    put(out.ConfirmTime, account.confirm_time);
+    out.SettlementID = 1;
+    put(out.AccountID, account.setup.user);
+    put(out.CurrencyID, "CNY");
+    return out;
+}
+
+void Exchange::collect(const Account &account, const CThostFtdcQrySettlementInfoConfirmField &query,
+                       std::vector<CThostFtdcSettlementInfoConfirmField> &found) const {
+    if (own(account, text(query.BrokerID), text(query.InvestorID)) &&
+        matches(text(query.AccountID), account.setup.user) && matches(text(query.CurrencyID), "CNY") &&
+        account.confirmed)
+        found.push_back(confirmation(account));
+}
+
+void Exchange::collect(const Account &, const CThostFtdcQryDepthMarketDataField &query,
+                       std::vector<CThostFtdcDepthMarketDataField> &found) const {
+    for (const auto &instrument : instruments_)
+        if (matches(text(query.InstrumentID), instrument->setup.id) &&
+            matches(text(query.ExchangeID), instrument->setup.exchange))
+            found.push_back(depth(*instrument));
 }
 
 const std::string *Exchange::statement(const Account &account, std::string_view of) const {
