@@ -77,6 +77,7 @@ __all__ = [
     "sizeof",
     "throw_next",
     "timing",
+    "trading_notice",
     "timings",
     "violations",
     "walk",
@@ -240,6 +241,7 @@ SIGNATURES: Final[dict[str, tuple[type[object] | None, tuple[type[object], ...]]
     "ctpsim_max_pending": (None, (_c.c_int,)),
     "ctpsim_walk": (_c.c_int, (_c.c_char_p, _c.c_char_p, _c.c_ulonglong, _c.c_double)),
     "ctpsim_heartbeat_warning": (_c.c_int, (_c.c_int, _c.c_int)),
+    "ctpsim_trading_notice": (_c.c_int, (_c.c_char_p, _c.c_char_p, _c.c_char_p, _c.c_char_p)),
     "ctpsim_set_clock": (_c.c_int, (_c.c_char_p, _c.c_char_p)),
     "ctpsim_advance_clock": (_c.c_int, (_c.c_char_p, _c.c_longlong)),
     "ctpsim_freeze_clock": (_c.c_int, (_c.c_char_p, _c.c_int)),
@@ -525,6 +527,18 @@ def heartbeat_warning(api: int, time_lapse: int) -> None:
     ``HeartBeatWarning`` with ``time_lapse`` follows, in order with the
     session's other events. BAD_VALUE while disconnected."""
     _check("ctpsim_heartbeat_warning", library().ctpsim_heartbeat_warning(api, time_lapse))
+
+
+def trading_notice(front: str, text: str, broker: str = "", investor: str = "") -> None:
+    """Sends a trading notice (``RtnTradingNotice``) to every logged-in
+    session of the broker and investor ("": any), its ``FieldContent`` the
+    text in GB18030 (at most 500 bytes: BAD_VALUE for more), ``SequenceNo``
+    counting from 1 on the front."""
+    content = text.encode("gb18030")
+    if b"\0" in content:
+        raise ValueError(f"text contains a NUL character: {text!r}")
+    _check("ctpsim_trading_notice", library().ctpsim_trading_notice(_text("front", front), _text("broker", broker),
+                                                                    _text("investor", investor), content))
 
 
 # ---- the front's clock and trading day -------------------------------------------
