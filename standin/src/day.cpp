@@ -183,8 +183,11 @@ void Exchange::settle(std::int64_t next) {
     changes.swap(next_changes);
     next_change = 0;
     if (!calendar) {
+        // Continuous trading again, whatever was set by hand.
         const Stamp now = clock.stamp();
         for (const auto &instrument : instruments_) {
+            instrument->status = status::continuous;
+            instrument->enter_reason = enter_reason::automatic;
             instrument->segment = 1;
             put(instrument->enter_time, now.time);
         }

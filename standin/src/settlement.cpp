@@ -180,7 +180,9 @@ std::string Exchange::statement_text(const Account &account, std::string_view of
     // does in most real statements (clients must join the records before
     // decoding them).
     std::string text;
-    for (int pad = 0; pad < 64; ++pad) {
+    // As the pad grows, the first boundary sweeps the body's first 500 bytes,
+    // whose header and account lines are mostly Chinese: it soon splits one.
+    for (int pad = 0; pad < 500; ++pad) {
         text.assign(static_cast<std::size_t>(40 + pad), ' ');
         text += "交易结算单(盯市) Settlement Statement (MTM)\n";
         text += body;
