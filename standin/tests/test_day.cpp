@@ -378,6 +378,23 @@ void a_day_and_a_night(const std::string &flow) {
     ctpsim_query_interval(1000);
 }
 
+// A running clock's changes come when they fall due, with no request to
+// bring them: the library's thread makes them.
+void a_running_clock(const std::string &flow) {
+    std::filesystem::create_directories(flow + "/running");
+    const std::string path = flow + "/running/calendar.conf";
+    std::ofstream(path) << "calendar = exchange\nclock = 20250102 20:54:59.700\n";
+    Client a("sim://day-running?config=" + path, flow + "/running-a");
+    a.login();
+    std::vector<std::string> seen;
+    for (int i = 0; i < 500 && lines_with(seen, "status rb2705 3 20:55:00").empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (auto &line : a.events())
+            seen.push_back(line);
+    }
+    check(has(seen, "status rb2705 3 20:55:00 2 1"), "the auction opened on time by itself");
+}
+
 // ---- the requests and notices that came with it ------------------------------------------------
 
 void password_notices_and_warnings(const std::string &flow) {
@@ -429,6 +446,7 @@ int main() {
     statuses_by_hand(flow);
     clock_controls(flow);
     a_day_and_a_night(flow);
+    a_running_clock(flow);
     password_notices_and_warnings(flow);
     std::filesystem::remove_all(flow);
     if (failures)
