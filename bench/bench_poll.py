@@ -3,8 +3,10 @@ batches of 100, 1,000 and 10,000, each beside a floor measured in the same
 run: the fastest loop Python has for building the same event records (dict
 displays filled from values made beforehand, so the floor does none of the
 decoding poll does). Depth records (RtnDepthMarketData through _ctpmd) are
-measured the same way. Also prints what request("OrderInsert", ...) costs per
-call, beside a floor of a call that sends nothing (an unknown name).
+measured the same way, and so are complete order records (a session created
+with full_records=True: 51 keys), beside a floor that is the same dict
+display with all 51 keys. Also prints what request("OrderInsert", ...) costs
+per call, beside a floor of a call that sends nothing (an unknown name).
 
 Run: bench/run (or tools/run 'PYTHONPATH=build/release:python python3.14 bench/bench_poll.py')
 """
@@ -21,7 +23,8 @@ import standin  # noqa: E402
 import _ctp  # noqa: E402
 import _ctpmd  # noqa: E402
 from bench_burst import tick  # noqa: E402
-from records import info, record  # noqa: E402
+from ctp._interface import COMPLETE_RECORDS  # noqa: E402
+from records import info, put, record  # noqa: E402
 
 TOTAL = 20000
 BATCHES = (100, 1000, 10000)
@@ -34,6 +37,36 @@ def order(status):
                   CombOffsetFlag=b"0", CombHedgeFlag=b"1", LimitPrice=3512.0, VolumeTotalOriginal=5, VolumeTraded=2,
                   VolumeTotal=3, OrderStatus=b"1", OrderSubmitStatus=b"3", StatusMsg=status, InsertDate=b"20261208",
                   InsertTime=b"09:01:02")
+
+
+def complete_order(status):
+    """An order record with every member a complete record shows set."""
+    rec = order(status)
+    for member, value in dict(
+            BrokerID=b"9999", InvestorID=b"000001", UserID=b"000001", OrderPriceType=b"2", TimeCondition=b"3",
+            GTDDate=b"", VolumeCondition=b"1", MinVolume=1, ContingentCondition=b"1", StopPrice=0.0,
+            ForceCloseReason=b"0", IsAutoSuspend=0, RequestID=12, OrderLocalID=b"        1001",
+            ExchangeInstID=b"rb2705", ParticipantID=b"9999", ClientID=b"000001", TraderID=b"9999cad",
+            OrderSource=b"0", OrderType=b"0", ActiveTime=b"09:01:02", SuspendTime=b"", UpdateTime=b"09:01:03",
+            CancelTime=b"", SequenceNo=1001, SettlementID=1, UserProductInfo=b"standin", BrokerOrderSeq=1001,
+            RelativeOrderSysID=b"", ZCETotalTradedVolume=0, IsSwapOrder=0, InvestUnitID=b"").items():
+        put(rec, member, value)
+    return rec
+
+
+def display(event, keys, request_id, last):
+    """The floor of records with these keys: the loop of floor_order, one dict
+    display per event, written out for every key (compiled, as if typed)."""
+    items = ", ".join(f"{key!r}: d[{n}]" for n, key in enumerate(keys))
+    source = (f"def floor(events):\n    out = []\n    for d in events:\n        out.append({{'name': {event!r}, "
+              f"'data': {{{items}}}, 'error': {{'ErrorID': 0, 'ErrorMsg': ''}}, 'request_id': {request_id}, "
+              f"'last': {last}}})\n    return out\n")
+    namespace = {}
+    exec(compile(source, "<floor>", "exec"), namespace)
+    return namespace["floor"]
+
+
+floor_complete_order = display("RtnOrder", [key for key, _ in COMPLETE_RECORDS["Order"]], 0, True)
 
 
 def floor_order(events):
@@ -103,6 +136,7 @@ def timed(fn):
 
 def main():
     sim, h, api = standin.session()
+    _, full, full_api = standin.session(full_records=True)
     md, md_api = standin.md_session()
     cases = [
         ("RtnOrder, ASCII text", "OnRtnOrder", order(b"partly traded"), None, floor_order),
@@ -113,6 +147,8 @@ def main():
                 IsTrading=1, PriceTick=1.0, MinLimitOrderVolume=1, MaxLimitOrderVolume=500), info(), floor_instrument),
         ("RspError", "OnRspError", None, info(30, "平仓量超过持仓量".encode("gb18030")), floor_error),
         ("RtnDepthMarketData (_ctpmd)", "OnRtnDepthMarketData", tick(), None, floor_depth),
+        ("RtnOrder, complete (51 keys)", "OnRtnOrder", complete_order(b"partly traded"), None,
+         floor_complete_order),
     ]
     print(f"poll: ns per event, {TOTAL} events in batches, best of {REPEATS}; floor: dict displays of the same records")
     print(f"  {'':30s} {'batch':>6s} {'poll':>7s} {'floor':>7s}  ratio  page faults per event in poll")
@@ -127,6 +163,9 @@ def main():
                     if callback == "OnRtnDepthMarketData":
                         sim.md_flood(md_api, callback, batch, rec)
                         poll = lambda: _ctpmd.poll(md)  # noqa: E731
+                    elif floor is floor_complete_order:
+                        sim.flood_record(full_api, callback, rec, batch)
+                        poll = lambda: _ctp.poll(full)  # noqa: E731
                     else:
                         # An RspError's record is its error information.
                         sim.flood_record(api, callback, rec if rec is not None else err, batch)
@@ -154,6 +193,9 @@ def main():
         print(f"  RtnOrder Chinese / ASCII at batches of {batch}: {ratio:.2f}")
     for label, *_ in cases:
         print(f"  {label}: batches of 10,000 / of 100: {results[(label, 10000)] / results[(label, 100)]:.2f}")
+    for batch in BATCHES:
+        ratio = results[("RtnOrder, complete (51 keys)", batch)] / results[("RtnOrder, ASCII text", batch)]
+        print(f"  RtnOrder complete / today's at batches of {batch}: {ratio:.2f}")
 
     # request: the record is read and sent to a library that answers at once
     # (-1: no front); the floor is the same call refused before any key is read.
@@ -180,6 +222,7 @@ def main():
     print(f"request OrderInsert (20 keys): {best / n * 1e9:.0f} ns per call; "
           f"floor (the call refused unread): {best_floor / n * 1e9:.0f} ns")
     _ctpmd.close(md)
+    _ctp.close(full)
     _ctp.close(h)
 
 

@@ -12,10 +12,11 @@ import _ctp  # noqa: E402
 from ctp import sim  # noqa: E402
 
 
-def session() -> tuple[ModuleType, object, int]:
-    """(ctp.sim, handle, api serial) of a session on no front at all."""
+def session(**keywords: bool) -> tuple[ModuleType, object, int]:
+    """(ctp.sim, handle, api serial) of a session on no front at all; the
+    keywords go to create (full_records=True: complete records)."""
     flow = tempfile.mkdtemp().encode() + b"/"
-    handle = _ctp.create("tcp://192.0.2.1:1", flow)
+    handle = _ctp.create("tcp://192.0.2.1:1", flow, **keywords)
     return sim, handle, sim.api_of(flow)
 
 

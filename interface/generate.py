@@ -278,9 +278,9 @@ def wrap(text: str, indent: str, width: int = 110) -> list[str]:
 
 def docstring(text: str, indent: str) -> list[str]:
     """A docstring, wrapped; one line when it fits."""
-    if len(indent) + len(text) + 6 <= 110:
+    if len(indent) + len(text) + 6 <= 100:
         return [f'{indent}"""{text}"""']
-    lines = wrap(text, indent)
+    lines = wrap(text, indent, 96)
     lines[0] = indent + '"""' + lines[0][len(indent):]
     lines[-1] += '"""'
     return lines
@@ -375,8 +375,12 @@ def native_spi(module: Module) -> str:
                       f"    void {callback}(Info *info, int id, bool last) noexcept override {{",
                       f'        response("{name}", info, info, id, last);', "    }"]
         elif event.envelope == "reply":
-            lines += [f"    void {callback}({event.record.name} *data, Info *info, int id, bool last) noexcept override {{",
-                      f'        response("{name}", data, info, id, last);', "    }"]
+            head = f"    void {callback}({event.record.name} *data, Info *info, int id, "
+            if len(head) + len("bool last) noexcept override {") <= 120:
+                lines.append(head + "bool last) noexcept override {")
+            else:
+                lines += [head.rstrip(), " " * (len(callback) + 10) + "bool last) noexcept override {"]
+            lines += [f'        response("{name}", data, info, id, last);', "    }"]
         elif event.envelope == "push":
             lines += [f"    void {callback}({event.record.name} *data) noexcept override {{",
                       f'        response("{name}", data, static_cast<Info *>(nullptr), 0, true);', "    }"]
@@ -406,12 +410,12 @@ def union(names) -> list[str]:
 
 
 def stub_records(interface: Interface, module: Module) -> list[str]:
-    lines = ["# ---- records in events --------------------------------------------------------", ""]
+    lines = ["# ---- records in events --------------------------------------------------------"]
     for record in interface.ordered(module.records(interface.info)):
         doc = record.doc
         if record.complete:
             doc += f" From {record.complete[0]} on, only in {COMPLETE_NOTE}."
-        lines += ["", f"class {record.short}(TypedDict):", *docstring(doc, "    "), ""]
+        lines += ["", "", f"class {record.short}(TypedDict):", *docstring(doc, "    "), ""]
         for key in record.keys + record.complete:
             annotation = PY_TYPE[record.kind(key)]
             if key in record.complete:
@@ -423,9 +427,9 @@ def stub_records(interface: Interface, module: Module) -> list[str]:
 
 
 def stub_events(module: Module) -> list[str]:
-    lines = ["", "", "# ---- events -------------------------------------------------------------------", ""]
+    lines = ["", "", "# ---- events -------------------------------------------------------------------"]
     for event in module.events:
-        lines += ["", f"class {event.name}Event(TypedDict):"]
+        lines += ["", "", f"class {event.name}Event(TypedDict):"]
         if event.doc:
             lines += [*docstring(event.doc, "    "), ""]
         lines.append(f'    name: Literal["{event.name}"]')
@@ -445,9 +449,9 @@ def stub_fields(interface: Interface, module: Module) -> list[str]:
     lines = ["", "# ---- request fields -------------------------------------------------------------",
              "# Every key is optional: an absent key goes as zero (empty text, zero code, 0,",
              "# 0.0). Text is at most N-1 GB18030 bytes for a field of N bytes; a code is \"\"",
-             "# or one ASCII character (the enums of ctp.codes are such str).", ""]
+             "# or one ASCII character (the enums of ctp.codes are such str)."]
     for request in module.requests:
-        lines += ["", f"class {request.name}Fields(TypedDict, total=False):"]
+        lines += ["", "", f"class {request.name}Fields(TypedDict, total=False):"]
         for key in request.keys:
             lines.append(f"    {key}: {PY_TYPE[request.record.kind(key)]}")
             if text := member_doc(interface, request.record, key):

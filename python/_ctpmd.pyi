@@ -8,11 +8,12 @@ checkers only: import them under ``typing.TYPE_CHECKING``.
 
 from collections.abc import Sequence
 from types import CapsuleType
-from typing import Literal, TypeAlias, TypedDict, overload
+from typing import Literal, NotRequired, TypeAlias, TypedDict, overload
 
 Handle: TypeAlias = CapsuleType
 """A session handle: a capsule named "morva.ctpmd" that owns its session."""
 
+# BEGIN interface/ctp.toml: records (written by interface/generate.py)
 # ---- records in events --------------------------------------------------------
 
 
@@ -24,12 +25,22 @@ class RspInfo(TypedDict):
 
 
 class RspUserLogin(TypedDict):
-    """RspUserLogin's record."""
+    """RspUserLogin's record. From LoginTime on, only in complete records (``create(...,
+    full_records=True)``)."""
 
     TradingDay: str
     FrontID: int
     SessionID: int
     MaxOrderRef: str
+    LoginTime: NotRequired[str]
+    BrokerID: NotRequired[str]
+    UserID: NotRequired[str]
+    SystemName: NotRequired[str]
+    SHFETime: NotRequired[str]
+    DCETime: NotRequired[str]
+    CZCETime: NotRequired[str]
+    FFEXTime: NotRequired[str]
+    INETime: NotRequired[str]
 
 
 class UserLogout(TypedDict):
@@ -46,8 +57,8 @@ class SpecificInstrument(TypedDict):
 
 
 class DepthMarketData(TypedDict):
-    """A snapshot of one instrument (RtnDepthMarketData). Prices the exchange
-    has not set arrive as the largest double (``sys.float_info.max``)."""
+    """A snapshot of one instrument (RtnDepthMarketData, RspQryDepthMarketData). Prices the
+    exchange has not set arrive as the largest double (``sys.float_info.max``)."""
 
     TradingDay: str
     ActionDay: str
@@ -106,9 +117,20 @@ class FrontDisconnectedEvent(TypedDict):
 
     name: Literal["FrontDisconnected"]
     reason: int
+    """The vendor's reason code, as in ``_ctp``."""
+
+
+class HeartBeatWarningEvent(TypedDict):
+    """Nothing came from the front for a while; the connection may be about to drop."""
+
+    name: Literal["HeartBeatWarning"]
+    time_lapse: int
+    """Seconds since the last message from the front."""
 
 
 class RspErrorEvent(TypedDict):
+    """A request failed without a reply of its own; "data" equals "error"."""
+
     name: Literal["RspError"]
     data: RspInfo | None
     error: RspInfo
@@ -133,6 +155,8 @@ class RspUserLogoutEvent(TypedDict):
 
 
 class RspSubMarketDataEvent(TypedDict):
+    """One instrument of a subscribe per event."""
+
     name: Literal["RspSubMarketData"]
     data: SpecificInstrument | None
     error: RspInfo
@@ -141,6 +165,8 @@ class RspSubMarketDataEvent(TypedDict):
 
 
 class RspUnSubMarketDataEvent(TypedDict):
+    """One instrument of an unsubscribe per event."""
+
     name: Literal["RspUnSubMarketData"]
     data: SpecificInstrument | None
     error: RspInfo
@@ -149,6 +175,8 @@ class RspUnSubMarketDataEvent(TypedDict):
 
 
 class RtnDepthMarketDataEvent(TypedDict):
+    """A tick: the instrument's market changed; request_id is 0 and last True."""
+
     name: Literal["RtnDepthMarketData"]
     data: DepthMarketData | None
     error: RspInfo
@@ -159,6 +187,7 @@ class RtnDepthMarketDataEvent(TypedDict):
 Event: TypeAlias = (
     FrontConnectedEvent
     | FrontDisconnectedEvent
+    | HeartBeatWarningEvent
     | RspErrorEvent
     | RspUserLoginEvent
     | RspUserLogoutEvent
@@ -169,6 +198,9 @@ Event: TypeAlias = (
 """Any event record; ``event["name"]`` tells which (a type checker narrows on it)."""
 
 # ---- request fields -------------------------------------------------------------
+# Every key is optional: an absent key goes as zero (empty text, zero code, 0,
+# 0.0). Text is at most N-1 GB18030 bytes for a field of N bytes; a code is ""
+# or one ASCII character (the enums of ctp.codes are such str).
 
 
 class UserLoginFields(TypedDict, total=False):
@@ -182,7 +214,18 @@ class UserLogoutFields(TypedDict, total=False):
     UserID: str
 
 
-RequestName: TypeAlias = Literal["UserLogin", "UserLogout"]
+RequestName: TypeAlias = Literal[
+    "UserLogin",
+    "UserLogout",
+]
+"""The names ``request`` sends."""
+
+RequestFields: TypeAlias = (
+    UserLoginFields
+    | UserLogoutFields
+)
+"""The fields of any request."""
+# END interface/ctp.toml: records
 
 # ---- functions --------------------------------------------------------------------
 
@@ -191,9 +234,11 @@ def version() -> str:
     """The vendor market-data library's version text."""
 
 
-def create(front: str, flow: bytes, /) -> Handle:
-    """Opens a market-data session on one front address with one flow
-    directory (bytes), and starts it; FrontConnected follows.
+def create(front: str | Sequence[str], flow: bytes, /, *, full_records: bool = False) -> Handle:
+    """Opens a market-data session on a front address, or on several (a
+    sequence, each registered in order), with one flow directory (bytes), and
+    starts it; FrontConnected follows. ``full_records`` and the checks of
+    ``front`` as in ``_ctp.create``.
 
     Raises RuntimeError "创建 CTP 接口失败" when the vendor cannot create its
     API object; when it failed for a reason of the system's (errno), the
@@ -202,14 +247,18 @@ def create(front: str, flow: bytes, /) -> Handle:
     """
 
 
+# BEGIN interface/ctp.toml: requests (written by interface/generate.py)
 @overload
-def request(handle: Handle, name: Literal["UserLogin"], fields: UserLoginFields, request_id: int, /) -> int:
+def request(handle: Handle, name: Literal["UserLogin"], fields: UserLoginFields, request_id: int, /) -> int: ...
+@overload
+def request(handle: Handle, name: Literal["UserLogout"], fields: UserLogoutFields, request_id: int, /) -> int: ...
+# END interface/ctp.toml: requests
+@overload
+def request(handle: Handle, name: RequestName, fields: RequestFields, request_id: int, /) -> int:
     """Sends "UserLogin" or "UserLogout" and returns the vendor's result at
     once; the reply arrives through ``poll`` with the same ``request_id``.
     Bad values raise before anything is sent, as in ``_ctp.request``.
     """
-@overload
-def request(handle: Handle, name: Literal["UserLogout"], fields: UserLogoutFields, request_id: int, /) -> int: ...
 
 
 def subscribe(handle: Handle, ids: Sequence[str], /) -> int:

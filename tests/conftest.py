@@ -76,8 +76,8 @@ def poll_until(handle, count, timeout=10.0):
 class Session:
     """An open session on a simulated front, its connect event already polled."""
 
-    def __init__(self, sim, flow, front="sim://test"):
-        self.handle = _ctp.create(front, flow)
+    def __init__(self, sim, flow, front="sim://test", **keywords):
+        self.handle = _ctp.create(front, flow, **keywords)
         self.api = sim.api_of(flow)
         assert poll_until(self.handle, 1) == [{"name": "FrontConnected"}]
 
@@ -91,6 +91,14 @@ class Session:
 @pytest.fixture
 def session(sim, flow):
     s = Session(sim, flow)
+    yield s
+    s.close()
+
+
+@pytest.fixture
+def full_session(sim, flow):
+    """A session whose records are complete (create(..., full_records=True))."""
+    s = Session(sim, flow, full_records=True)
     yield s
     s.close()
 

@@ -131,9 +131,9 @@ CUSTOM_GAMMA = dict(CUSTOM_ALPHA, user="gamma", password="pw-gamma", auth_code="
 class Trader:
     """One session on a simulated front, with every event it has received."""
 
-    def __init__(self, sim, flow, front):
+    def __init__(self, sim, flow, front, **keywords):
         self.sim, self.front = sim, front
-        self.handle = _ctp.create(front, flow)
+        self.handle = _ctp.create(front, flow, **keywords)
         self.api = sim.api_of(flow)
         self.ids = itertools.count(1)
         self.log = []
@@ -142,10 +142,11 @@ class Trader:
 
     def settle(self):
         """Events that arrived since the last call. The front posts everything
-        a request causes before Req* returns; a callback run on the same
-        thread after them (one that makes no event record) marks the end."""
-        self.sim.emit(self.api, "OnHeartBeatWarning")
-        new = _ctp.poll(self.handle)
+        a request causes before Req* returns; a heartbeat warning run on the
+        same thread after them marks the end, and is left out."""
+        self.sim.emit(self.api, "OnHeartBeatWarning", id=-1)
+        *new, end = _ctp.poll(self.handle)
+        assert end == {"name": "HeartBeatWarning", "time_lapse": -1}
         self.log += new
         return new
 
@@ -413,7 +414,7 @@ def test_a_bad_configuration_leaves_the_front_unreachable(sim, tmp_path, capfd):
         handle = _ctp.create(address, bytes(tmp_path) + b"/")
         assert _ctp.request(handle, "QryInstrument", {}, 1) == -1
         sim.emit(sim.last_api(), "OnHeartBeatWarning")
-        assert _ctp.poll(handle) == []
+        assert _ctp.poll(handle) == [{"name": "HeartBeatWarning", "time_lapse": 0}]
         _ctp.close(handle)
     err = capfd.readouterr().err
     assert "price is not a multiple of tick" in err and "cannot open the file" in err
@@ -604,7 +605,7 @@ def test_fronts_that_cannot_be_reached(sim, tmp_path, traders):
     api = sim.last_api()
     assert _ctp.request(handle, "Authenticate", {}, 1) == -1
     sim.emit(api, "OnHeartBeatWarning")
-    assert _ctp.poll(handle) == []
+    assert _ctp.poll(handle) == [{"name": "HeartBeatWarning", "time_lapse": 0}]
     for control in (sim.disconnect, sim.reconnect):
         with refused(Result.NO_FRONT):
             control(api)

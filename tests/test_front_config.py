@@ -20,7 +20,7 @@ def refused(sim, tmp_path, capfd, path):
     try:
         assert _ctp.request(handle, "QryInstrument", {}, 1) == -1
         sim.emit(sim.api_of(bytes(tmp_path) + b"/"), "OnHeartBeatWarning")
-        assert _ctp.poll(handle) == []
+        assert _ctp.poll(handle) == [{"name": "HeartBeatWarning", "time_lapse": 0}]
     finally:
         _ctp.close(handle)
     lines = capfd.readouterr().err.splitlines()

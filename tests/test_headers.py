@@ -22,12 +22,25 @@ SOURCES = sorted((ROOT / "native").rglob("*.cpp"))
 TABLES = sorted(p for p in (ROOT / "native").rglob("*.h") if p.name in ("records.h", "requests.h"))
 USED = {name for path in TABLES for name in re.findall(r'key\("(\w+)"', path.read_text())}
 MODULES = ["ctp", "ctpmd"]
+MEMBER = re.compile(r"^\s*(\w+)\s+(\w+)\s*(?:\[(\d+)\])?\s*;", re.M)
+
+
+def c_types():
+    """typedef -> (C type, array size or None), from the stand-in's type header."""
+    types = {base: (base, None) for base in ("char", "short", "int", "double")}
+    for base, name, size in re.findall(r"typedef\s+(\w+)\s+(\w+)\s*(?:\[(\d+)\])?\s*;",
+                                       (HEADERS / "ThostFtdcUserApiDataType.h").read_text()):
+        types[name] = (base, int(size) if size else None)
+    return types
 
 
 def variant(out, seed):
-    """A copy of the headers with members shuffled, unused text members
-    resized and extra members added."""
+    """A copy of the headers with members shuffled, text members of other
+    widths (any width for unused ones, at least 2 bytes for the ones the
+    modules use), some integers short, unused members of other types, and
+    extra members added."""
     rng = random.Random(seed)
+    types = c_types()
     out.mkdir()
     for header in HEADERS.iterdir():
         shutil.copy(header, out / header.name)
@@ -35,14 +48,21 @@ def variant(out, seed):
 
     def rewrite(match):
         name, body = match.group(1), match.group(2)
-        members = re.findall(r"^\s*(\w+)\s+(\w+)\s*;", body, re.M)
+        members = MEMBER.findall(body)
         rng.shuffle(members)
         lines = []
-        for kind, member in members:
-            if member not in USED and kind.startswith("TThostFtdc") and rng.random() < 0.5:
-                lines.append(f"\tchar {member}[{rng.randrange(1, 300)}];")
-            else:
-                lines.append(f"\t{kind} {member};")
+        for kind, member, size in members:
+            base, width = types[kind]
+            width = int(size) if size else width
+            declared = f"{kind} {member}" + (f"[{size}]" if size else "")
+            if member not in USED and rng.random() < 0.5:
+                declared = rng.choice([f"char {member}[{rng.randrange(1, 600)}]", f"double {member}",
+                                       f"short {member}", f"int {member}[3]"])
+            elif width is not None and rng.random() < 0.5:
+                declared = f"char {member}[{rng.randrange(2, 600)}]"
+            elif base == "int" and rng.random() < 0.5:
+                declared = f"short {member}"
+            lines.append(f"\t{declared};")
             if rng.random() < 0.2:
                 lines.append(f"\tdouble Extra{len(lines)};")
         return f"struct {name}\n{{\n" + "\n".join(lines) + "\n};"
@@ -53,7 +73,7 @@ def variant(out, seed):
 
 
 @pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
-@pytest.mark.parametrize("seed", [1, 2])
+@pytest.mark.parametrize("seed", [1, 2, 3])
 def test_sources_compile_against_reshaped_headers(tmp_path, seed):
     assert {path.parent.name for path in SOURCES} == {"bridge", "ctp", "ctpmd"}
     headers = variant(tmp_path / "sdk", seed)
@@ -74,7 +94,8 @@ def test_both_modules_have_one_shape():
     includes another's: what both share is in the bridge."""
     shapes = {name: sorted(p.name for p in (ROOT / "native" / name).iterdir()) for name in MODULES}
     assert all(shape == ["module.cmake", "module.cpp", "records.h", "requests.h", "spi.h"] for shape in shapes.values()), shapes
-    assert {"ErrorID", "ErrorMsg", "TradingDay", "MaxOrderRef"} <= USED
+    assert {"ErrorID", "ErrorMsg", "TradingDay", "MaxOrderRef", "Content", "SequenceSeries", "VolumeMultiple",
+            "InvestUnitID"} <= USED
     for name in MODULES:
         for path in (ROOT / "native" / name).iterdir():
             included = re.findall(r'#include "\.\./(\w+)/', path.read_text())

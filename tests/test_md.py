@@ -20,20 +20,11 @@ import _ctpmd
 from conftest import leaked, subprocess_env
 from ctp.sim import ControlError, Result, Throw
 from records import info, raw, record
-from test_records import CODE, INT, REAL, TEXT, ZERO_ERROR, filled
+from test_records import CODE, COMPLETE, DEPTH, INT, REAL, TEXT, ZERO_ERROR, filled
 
 CAPACITY = 0x8000
 DBL_MAX = sys.float_info.max
 
-LEVELS = [(f"{side}{what}{n}", kind) for n in range(1, 6)
-          for side, what, kind in (("Bid", "Price", REAL), ("Bid", "Volume", INT),
-                                   ("Ask", "Price", REAL), ("Ask", "Volume", INT))]
-DEPTH = [("TradingDay", TEXT), ("ActionDay", TEXT), ("UpdateTime", TEXT), ("UpdateMillisec", INT),
-         ("ExchangeID", TEXT), ("InstrumentID", TEXT), ("LastPrice", REAL), ("PreSettlementPrice", REAL),
-         ("PreClosePrice", REAL), ("PreOpenInterest", REAL), ("OpenPrice", REAL), ("HighestPrice", REAL),
-         ("LowestPrice", REAL), ("Volume", INT), ("Turnover", REAL), ("OpenInterest", REAL), ("ClosePrice", REAL),
-         ("SettlementPrice", REAL), ("UpperLimitPrice", REAL), ("LowerLimitPrice", REAL), ("AveragePrice", REAL),
-         *LEVELS]
 MD_LAYOUTS = {
     "CThostFtdcDepthMarketDataField": DEPTH,
     "CThostFtdcSpecificInstrumentField": [("InstrumentID", TEXT)],
@@ -67,8 +58,8 @@ def poll_until(handle, count, timeout=10.0):
 class MdSession:
     """An open market-data session on a simulated front, connected."""
 
-    def __init__(self, sim, flow, front="sim://md"):
-        self.handle = _ctpmd.create(front, flow)
+    def __init__(self, sim, flow, front="sim://md", **keywords):
+        self.handle = _ctpmd.create(front, flow, **keywords)
         self.api = sim.md_api_of(flow)
         assert poll_until(self.handle, 1) == [{"name": "FrontConnected"}]
 
@@ -91,10 +82,22 @@ def md(sim, flow):
     s.close()
 
 
-def expected_md(record_type, rec):
+@pytest.fixture
+def full_md(sim, flow):
+    """A market-data session whose records are complete."""
+    s = MdSession(sim, flow, full_records=True)
+    yield s
+    s.close()
+
+
+def md_layout(record_type, complete=False):
+    return MD_LAYOUTS[record_type] + (COMPLETE.get(record_type, []) if complete else [])
+
+
+def expected_md(record_type, rec, complete=False):
     """What "data" must hold for rec, from its raw bytes."""
     out = {}
-    for member, kind in MD_LAYOUTS[record_type]:
+    for member, kind in md_layout(record_type, complete):
         if kind == TEXT:
             out[member] = raw(rec, member).split(b"\0", 1)[0].decode("gb18030", "replace")
         else:
@@ -111,8 +114,10 @@ def test_module_basics(sim):
 
 
 class TestRecords:
+    @pytest.mark.parametrize("complete", [False, True], ids=["today's records", "complete records"])
     @pytest.mark.parametrize("callback", sorted(MD_CALLBACKS))
-    def test_every_member_of_a_full_width_record(self, sim, md, callback):
+    def test_every_member_of_a_full_width_record(self, sim, request, callback, complete):
+        md = request.getfixturevalue("full_md" if complete else "md")
         event_name, record_type, how = MD_CALLBACKS[callback]
         rec = filled(record_type, random.Random(callback))
         err = info(-7, "交易所拒绝".encode("gb18030"))
@@ -121,9 +126,9 @@ class TestRecords:
         assert list(event) == ["name", "data", "error", "request_id", "last"]
         assert event["name"] == event_name
         data = event["data"]
-        assert list(data) == [m for m, _ in MD_LAYOUTS[record_type]]
-        assert data == expected_md(record_type, rec)
-        for member, kind in MD_LAYOUTS[record_type]:
+        assert list(data) == [m for m, _ in md_layout(record_type, complete)]
+        assert data == expected_md(record_type, rec, complete)
+        for member, kind in md_layout(record_type, complete):
             assert type(data[member]) is {TEXT: str, CODE: str, INT: int, REAL: float}[kind]
         if how == RSP:
             assert (event["error"], event["request_id"], event["last"]) == (
@@ -141,10 +146,12 @@ class TestRecords:
 
     def test_rsp_error_and_connection_events(self, sim, md):
         sim.md_emit(md.api, "OnRspError", info(5, b"x"), id=2)
+        sim.md_emit(md.api, "OnHeartBeatWarning", id=12)
         sim.md_emit(md.api, "OnFrontDisconnected", id=0x2001)
-        error, disconnected = md.poll()
+        error, warning, disconnected = md.poll()
         assert error["data"] == error["error"] == {"ErrorID": 5, "ErrorMsg": "x"}
         assert error["data"] is not error["error"]
+        assert list(warning.items()) == [("name", "HeartBeatWarning"), ("time_lapse", 12)]
         assert disconnected == {"name": "FrontDisconnected", "reason": 0x2001}
 
     def test_text_edges(self, sim, md):
@@ -208,6 +215,26 @@ class TestSession:
         sim.fail_next_create()
         with pytest.raises(RuntimeError, match="^创建 CTP 接口失败$"):
             _ctpmd.create("sim://md", flow)
+
+    def test_several_fronts_and_complete_records(self, sim, flow):
+        h = _ctpmd.create(("tcp://192.0.2.1:1", "sim://md"), flow, full_records=True)
+        api = sim.md_api_of(flow)
+        assert [c.text for c in sim.calls(api, "RegisterFront")] == [b"tcp://192.0.2.1:1", b"sim://md"]
+        assert poll_until(h, 1) == [{"name": "FrontConnected"}]
+        assert _ctpmd.request(h, "UserLogin", {"BrokerID": "9999", "UserID": "u"}, 1) == 0
+        [login] = poll_until(h, 1)
+        assert list(login["data"]) == [m for m, _ in md_layout("CThostFtdcRspUserLoginField", complete=True)]
+        assert (login["data"]["BrokerID"], login["data"]["UserID"]) == ("9999", "u")
+        _ctpmd.close(h)
+
+    @pytest.mark.parametrize("front, error", [([], ValueError), (["sim://md", 7], TypeError), (b"sim://md", TypeError),
+                                              (["sim://\0md"], ValueError), (None, TypeError)])
+    def test_bad_fronts_create_nothing(self, sim, flow, front, error):
+        with pytest.raises(error):
+            _ctpmd.create(front, flow)
+        with pytest.raises(TypeError):
+            _ctpmd.create("sim://md", flow, full_records=True, private_resume="quick")
+        assert sim.calls() == []
 
     @pytest.mark.parametrize("op", ["CreateFtdcMdApi", "RegisterSpi", "RegisterFront", "Init"])
     def test_create_failing_anywhere_leaves_nothing_open(self, sim, flow, op):

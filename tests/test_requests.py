@@ -9,7 +9,10 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _ctp
 from conftest import Session, leaked
+from ctp import _interface
 from records import RECORDS, decode, put, record
+from test_front import ALPHA, Trader, front  # noqa: F401  (the fixture)
+from test_stubs import EVENTS, conforms
 
 # Request name -> (vendor operation, record type, [(key, kind, size)]) in read order.
 T, C, I, R = "text", "code", "int", "real"
@@ -18,6 +21,9 @@ REQUESTS = {
                      [("BrokerID", T, 11), ("UserID", T, 16), ("AuthCode", T, 17), ("AppID", T, 33)]),
     "UserLogin": ("ReqUserLogin", "CThostFtdcReqUserLoginField",
                   [("BrokerID", T, 11), ("UserID", T, 16), ("Password", T, 41)]),
+    "UserLogout": ("ReqUserLogout", "CThostFtdcUserLogoutField", [("BrokerID", T, 11), ("UserID", T, 16)]),
+    "UserPasswordUpdate": ("ReqUserPasswordUpdate", "CThostFtdcUserPasswordUpdateField",
+                           [("BrokerID", T, 11), ("UserID", T, 16), ("OldPassword", T, 41), ("NewPassword", T, 41)]),
     "SettlementInfoConfirm": ("ReqSettlementInfoConfirm", "CThostFtdcSettlementInfoConfirmField",
                               [("BrokerID", T, 11), ("InvestorID", T, 13), ("CurrencyID", T, 4)]),
     "QryOrder": ("ReqQryOrder", "CThostFtdcQryOrderField",
@@ -32,6 +38,24 @@ REQUESTS = {
                           [("BrokerID", T, 11), ("InvestorID", T, 13), ("CurrencyID", T, 4)]),
     "QryInstrument": ("ReqQryInstrument", "CThostFtdcQryInstrumentField",
                       [("ExchangeID", T, 9), ("InstrumentID", T, 81)]),
+    "QryInstrumentMarginRate": ("ReqQryInstrumentMarginRate", "CThostFtdcQryInstrumentMarginRateField",
+                                [("BrokerID", T, 11), ("InvestorID", T, 13), ("InstrumentID", T, 81),
+                                 ("HedgeFlag", C, 1), ("ExchangeID", T, 9), ("InvestUnitID", T, 17)]),
+    "QryInstrumentCommissionRate": ("ReqQryInstrumentCommissionRate", "CThostFtdcQryInstrumentCommissionRateField",
+                                    [("BrokerID", T, 11), ("InvestorID", T, 13), ("InstrumentID", T, 81),
+                                     ("ExchangeID", T, 9), ("InvestUnitID", T, 17)]),
+    "QryInvestorPositionDetail": ("ReqQryInvestorPositionDetail", "CThostFtdcQryInvestorPositionDetailField",
+                                  [("BrokerID", T, 11), ("InvestorID", T, 13), ("InstrumentID", T, 81),
+                                   ("ExchangeID", T, 9), ("InvestUnitID", T, 17)]),
+    "QrySettlementInfo": ("ReqQrySettlementInfo", "CThostFtdcQrySettlementInfoField",
+                          [("BrokerID", T, 11), ("InvestorID", T, 13), ("TradingDay", T, 9), ("AccountID", T, 13),
+                           ("CurrencyID", T, 4)]),
+    "QrySettlementInfoConfirm": ("ReqQrySettlementInfoConfirm", "CThostFtdcQrySettlementInfoConfirmField",
+                                 [("BrokerID", T, 11), ("InvestorID", T, 13), ("AccountID", T, 13),
+                                  ("CurrencyID", T, 4)]),
+    "QryDepthMarketData": ("ReqQryDepthMarketData", "CThostFtdcQryDepthMarketDataField",
+                           [("InstrumentID", T, 81), ("ExchangeID", T, 9)]),
+    "QryExchange": ("ReqQryExchange", "CThostFtdcQryExchangeField", [("ExchangeID", T, 9)]),
     "OrderInsert": ("ReqOrderInsert", "CThostFtdcInputOrderField", [
         ("BrokerID", T, 11), ("InvestorID", T, 13), ("OrderRef", T, 13), ("UserID", T, 16),
         ("OrderPriceType", C, 1), ("Direction", C, 1), ("CombOffsetFlag", T, 5), ("CombHedgeFlag", T, 5),
@@ -365,3 +389,47 @@ def test_requests_leak_nothing(sim, session):
         except ValueError:
             pass
     assert leaked(run, runs=50) < 0.1
+
+
+# ---- on the simulated front ------------------------------------------------------------------------
+
+# A value for every key a request of the interface reads, for investor ALPHA.
+FILTERS = {"BrokerID": ALPHA["broker"], "InvestorID": ALPHA["user"], "UserID": ALPHA["user"], "AccountID": "",
+           "InstrumentID": "rb2705", "ExchangeID": "SHFE", "HedgeFlag": "1", "CurrencyID": "CNY", "TradingDay": "",
+           "InvestUnitID": "", "OrderSysID": "", "OldPassword": ALPHA["password"], "NewPassword": "654321"}
+# Requests whose own tests are elsewhere (the session's protocol, orders): the rest are sent here.
+ELSEWHERE = {"Authenticate", "UserLogin", "SettlementInfoConfirm", "OrderInsert", "OrderAction", "UserLogout",
+             "UserPasswordUpdate"}
+
+
+@pytest.mark.parametrize("complete", [False, True], ids=["today's records", "complete records"])
+def test_every_request_is_answered_on_the_simulated_front(sim, tmp_path, front, complete):
+    """Each request the module sends reaches the simulated front and comes
+    back as its reply, all of its records typed as the stubs say for the
+    session's mode; a password change shows no password; a logout logs out."""
+    sim.query_interval(0)
+    trader = Trader(sim, bytes(tmp_path) + b"/", front, full_records=complete)
+    try:
+        trader.login()
+        for name, keys in _interface.REQUEST_KEYS.items():
+            if name in ELSEWHERE:
+                continue
+            rid, events = trader.call(name, {key: FILTERS[key] for key in keys})
+            replies = [e for e in events if e.get("request_id") == rid]
+            assert replies and {e["name"] for e in replies} == {"Rsp" + name}, (name, events)
+            assert [e["last"] for e in replies] == [False] * (len(replies) - 1) + [True], name
+            assert all(e["error"]["ErrorID"] == 0 for e in replies), (name, replies)
+            for event in replies:
+                conforms(event, EVENTS[event["name"]], name, complete)
+        rid, events = trader.call("UserPasswordUpdate", {key: FILTERS[key] for key in
+                                                         _interface.REQUEST_KEYS["UserPasswordUpdate"]})
+        [reply] = [e for e in events if e.get("request_id") == rid]
+        conforms(reply, EVENTS["RspUserPasswordUpdate"], "RspUserPasswordUpdate", complete)
+        assert reply["data"] in (None, {"BrokerID": ALPHA["broker"], "UserID": ALPHA["user"]})
+        assert ALPHA["password"] not in repr(events) and "654321" not in repr(events)
+        rid, events = trader.call("UserLogout", {"BrokerID": ALPHA["broker"], "UserID": ALPHA["user"]})
+        assert [(e["name"], e["error"]["ErrorID"]) for e in events] == [("RspUserLogout", 0)]
+        rid, events = trader.call("QryInstrument", {})
+        assert events[0]["error"]["ErrorID"] != 0          # logged out: refused
+    finally:
+        trader.close()

@@ -69,6 +69,53 @@ class TestCreate:
             _ctp.create(*args)
         assert sim.calls() == []
 
+    @pytest.mark.parametrize("private, public", [("restart", "resume"), ("resume", "quick"), ("quick", "restart")])
+    def test_resume_types_go_to_the_topics(self, sim, flow, private, public):
+        code = {"restart": 0, "resume": 1, "quick": 2}
+        h = _ctp.create("sim://order", flow, private_resume=private, public_resume=public)
+        api = sim.last_api()
+        [private_call] = sim.calls(api, "SubscribePrivateTopic")
+        [public_call] = sim.calls(api, "SubscribePublicTopic")
+        assert (private_call.arg1, private_call.arg2, public_call.arg1) == (code[private], 1, code[public])
+        _ctp.close(h)
+
+    def test_several_fronts_are_registered_in_order(self, sim, flow):
+        fronts = ["tcp://192.0.2.1:1", "sim://order", "tcp://192.0.2.2:2"]
+        for given in (fronts, tuple(fronts)):
+            h = _ctp.create(given, flow)
+            assert [c.text for c in sim.calls(sim.last_api(), "RegisterFront")] == [f.encode() for f in fronts]
+            assert poll_until(h, 1) == [{"name": "FrontConnected"}]
+            _ctp.close(h)
+        h = _ctp.create(["sim://order"], flow)
+        assert [c.text for c in sim.calls(sim.last_api(), "RegisterFront")] == [b"sim://order"]
+        _ctp.close(h)
+
+    @pytest.mark.parametrize("front, keywords, error, message", [
+        ([], {}, ValueError, "CTP 前置地址列表为空"),
+        (["sim://x", 1], {}, TypeError, "CTP 前置地址必须是字符串或字符串序列"),
+        (["sim://x", b"sim://y"], {}, TypeError, "CTP 前置地址必须是字符串或字符串序列"),
+        ([b"sim://x"], {}, TypeError, "CTP 前置地址必须是字符串或字符串序列"),
+        (bytearray(b"sim://x"), {}, TypeError, "CTP 前置地址必须是字符串或字符串序列"),
+        (7, {}, TypeError, "CTP 前置地址必须是字符串或字符串序列"),
+        (["sim://x", "sim://\0y"], {}, ValueError, "embedded null character"),
+        (["sim://\udc80"], {}, UnicodeEncodeError, "surrogates not allowed"),
+        ("sim://x", {"private_resume": "fast"}, ValueError,
+         'private_resume 必须是 CTP 的续传方式 "restart"、"resume" 或 "quick"'),
+        ("sim://x", {"public_resume": "RESTART"}, ValueError, "public_resume 必须是"),
+        ("sim://x", {"public_resume": 0}, TypeError, "public_resume 必须是字符串"),
+        ("sim://x", {"private_resume": None}, TypeError, "private_resume 必须是字符串"),
+        ("sim://x", {"full_records": True, "unknown": 1}, TypeError, "unknown"),
+    ])
+    def test_bad_fronts_and_keywords_create_nothing(self, sim, flow, front, keywords, error, message):
+        with pytest.raises(error, match=message):
+            _ctp.create(front, flow, **keywords)
+        assert sim.calls() == []
+
+    def test_keywords_are_keywords_only(self, sim, flow):
+        with pytest.raises(TypeError):
+            _ctp.create("sim://x", flow, "quick")
+        assert sim.calls() == []
+
     def test_vendor_refusing_to_create(self, sim, flow, tmp_path):
         (tmp_path / "file").write_bytes(b"")
         # The flow directory cannot be made: the system's reason follows.

@@ -78,9 +78,13 @@ class TestSignatures:
                 defaults = ["no default"] * (len(args) - len(node.args.defaults)) + [ast.literal_eval(d) for d in
                                                                                      node.args.defaults]
                 declared = [(a.arg, kind, default) for (a, kind), default in zip(args, defaults)]
+                declared += [(a.arg, inspect.Parameter.KEYWORD_ONLY,
+                              "no default" if d is None else ast.literal_eval(d))
+                             for a, d in zip(node.args.kwonlyargs, node.args.kw_defaults)]
                 assert declared == runtime, name
                 assert node.args.vararg is None and node.args.kwarg is None
-            assert ast.get_docstring(stubs[name][0]), name
+            # One of a function's overloads carries its documentation.
+            assert any(ast.get_docstring(node) for node in stubs[name]), name
 
     def test_help_shows_the_signatures(self):
         text = __import__("pydoc").render_doc(_ctp, renderer=__import__("pydoc").plaintext)
@@ -93,9 +97,10 @@ class TestSignatures:
 EVENTS = {typing.get_args(hints(cls)["name"])[0]: cls for cls in typing.get_args(STUB["Event"])}
 
 
-def conforms(value, hint, where):
+def conforms(value, hint, where, complete=False):
     """Asserts that value is exactly what hint declares (no bool for int,
-    no int for float, TypedDict keys exactly)."""
+    no int for float, TypedDict keys exactly: the required ones of today's
+    records, every one of complete records)."""
     origin = typing.get_origin(hint)
     if origin is typing.Literal:
         assert value in typing.get_args(hint), where
@@ -105,14 +110,15 @@ def conforms(value, hint, where):
             assert type(None) in options, where
         else:
             (other,) = [o for o in options if o is not type(None)]
-            conforms(value, other, where)
+            conforms(value, other, where, complete)
     elif typing.is_typeddict(hint):
         assert type(value) is dict, where
         declared = hints(hint)
-        assert set(value) == set(declared), (where, set(value) ^ set(declared))
-        assert hint.__required_keys__ == set(declared), where
+        expected = set(declared) if complete else hint.__required_keys__
+        assert set(value) == expected, (where, set(value) ^ expected)
+        assert list(value) == [key for key in declared if key in expected], where
         for key, item in value.items():
-            conforms(item, declared[key], f"{where}[{key!r}]")
+            conforms(item, declared[key], f"{where}[{key!r}]", complete)
     else:
         assert type(value) is hint, (where, type(value), hint)
 
@@ -121,7 +127,9 @@ def filled(record_type, rng):
     """A record with every member non-zero."""
     rec = RECORDS[record_type]()
     for member, ctype in rec._fields_:
-        if ctype is ctypes.c_int:
+        if ctype is ctypes.c_short:
+            setattr(rec, member, rng.randrange(1, 2**15))
+        elif ctype is ctypes.c_int:
             setattr(rec, member, rng.randrange(1, 2**31))
         elif ctype is ctypes.c_double:
             setattr(rec, member, rng.uniform(1, 1e6))
@@ -133,28 +141,33 @@ def filled(record_type, rng):
 
 
 def test_every_event_name_is_in_the_stubs():
-    produced = {"FrontConnected", "FrontDisconnected", "RspError"} | {name for name, _, _ in CALLBACKS.values()}
+    produced = {"FrontConnected", "FrontDisconnected", "HeartBeatWarning", "RspError"} | {
+        name for name, _, _ in CALLBACKS.values()}
     assert set(EVENTS) == produced
 
 
+@pytest.mark.parametrize("complete", [False, True], ids=["today's records", "complete records"])
 @pytest.mark.parametrize("callback", sorted(CALLBACKS))
-def test_events_match_the_stubs(sim, session, callback):
+def test_events_match_the_stubs(sim, request, callback, complete):
+    session = request.getfixturevalue("full_session" if complete else "session")
     name, record_type, _ = CALLBACKS[callback]
     sim.emit(session.api, callback, filled(record_type, random.Random(callback)), info(3, b"no"), id=4)
     sim.emit(session.api, callback, None, None)
     with_data, without = session.poll()
-    conforms(with_data, EVENTS[name], name)
-    conforms(without, EVENTS[name], name)
+    conforms(with_data, EVENTS[name], name, complete)
+    conforms(without, EVENTS[name], name, complete)
     assert with_data["data"] is not None and without["data"] is None
 
 
 def test_connection_and_error_events_match_the_stubs(sim, session):
     sim.emit(session.api, "OnFrontDisconnected", id=0x1001)
     sim.emit(session.api, "OnFrontConnected")
+    sim.emit(session.api, "OnHeartBeatWarning", id=5)
     sim.emit(session.api, "OnRspError", info(9, b"bad"), id=2)
     sim.emit(session.api, "OnRspError", None, id=3)
     events = session.poll()
-    assert [e["name"] for e in events] == ["FrontDisconnected", "FrontConnected", "RspError", "RspError"]
+    assert [e["name"] for e in events] == ["FrontDisconnected", "FrontConnected", "HeartBeatWarning", "RspError",
+                                           "RspError"]
     for event in events:
         conforms(event, EVENTS[event["name"]], event["name"])
 
@@ -209,6 +222,8 @@ def test_request_reads_exactly_the_stub_keys(sim, session, name):
 
 
 def test_the_readme_lists_the_stub_keys():
-    table = dict(re.findall(r'^\| "(\w+)" \| ([\w, ]+) \|$', (ROOT / "README.md").read_text(encoding="utf-8"), re.M))
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("BEGIN interface/ctp.toml: requests"):readme.index("END interface/ctp.toml: requests")]
+    table = dict(re.findall(r'^\| "(\w+)" \| ([\w, ]+) \|$', section, re.M))
     assert {name: set(keys.split(", ")) for name, keys in table.items()} == {
         name: set(hints(fields)) for name, fields in request_overloads().items()}

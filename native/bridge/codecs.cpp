@@ -4,8 +4,8 @@
 #include "names.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
+#include <limits>
 
 // ---- out ---------------------------------------------------------------------
 
@@ -89,9 +89,23 @@ PyObject *text(const char *field, std::size_t size) {
 
 PyObject *value(char code) { return PyUnicode_FromOrdinal(static_cast<unsigned char>(code)); }
 
+PyObject *value(short number) { return PyLong_FromLong(number); }
+
 PyObject *value(int number) { return PyLong_FromLong(number); }
 
 PyObject *value(double number) { return PyFloat_FromDouble(number); }
+
+PyObject *raw(const char *field, std::size_t size) {
+    const void *nul = std::memchr(field, 0, size);
+    const std::size_t length = nul ? static_cast<std::size_t>(static_cast<const char *>(nul) - field) : size;
+    return PyBytes_FromStringAndSize(field, static_cast<Py_ssize_t>(length));
+}
+
+void put_bytes(PyObject *dict, const char *key, const char *field, std::size_t size) {
+    if (dict == nullptr || PyErr_Occurred())
+        return;
+    put_new(dict, key, raw(field, size));
+}
 
 void put_new(PyObject *dict, const char *key, PyObject *item) {
     if (dict != nullptr && item != nullptr && !PyErr_Occurred()) {
@@ -170,19 +184,28 @@ bool read(PyObject *dict, const char *key, char &field) {
     return true;
 }
 
-bool read(PyObject *dict, const char *key, int &field) {
+namespace {
+
+template <class Integer>
+bool read_integer(PyObject *dict, const char *key, Integer &field) {
     return with_item(dict, key, [&](PyObject *item) {
         const long long number = PyLong_AsLongLong(item);
         if (number == -1 && PyErr_Occurred())
             return false;
-        if (number < INT_MIN || number > INT_MAX) {
+        if (number < std::numeric_limits<Integer>::min() || number > std::numeric_limits<Integer>::max()) {
             PyErr_SetString(PyExc_OverflowError, "CTP 整数超出范围");
             return false;
         }
-        field = static_cast<int>(number);
+        field = static_cast<Integer>(number);
         return true;
     });
 }
+
+}  // namespace
+
+bool read(PyObject *dict, const char *key, int &field) { return read_integer(dict, key, field); }
+
+bool read(PyObject *dict, const char *key, short &field) { return read_integer(dict, key, field); }
 
 bool read(PyObject *dict, const char *key, double &field) {
     return with_item(dict, key, [&](PyObject *item) {

@@ -2,7 +2,7 @@
 // converted into each other. Every function here needs the interpreter lock.
 //
 // Field kinds: text (char[N], NUL-terminated GB18030), code (char), integer
-// (int) and real (double).
+// (int or short) and real (double); a text field may also be shown as bytes.
 #pragma once
 
 #include <Python.h>
@@ -25,8 +25,12 @@ PyObject *value(const char (&field)[N]) {
 }
 // A code byte as the one-character str of the same code point (0 to 255).
 PyObject *value(char code);
+PyObject *value(short number);
 PyObject *value(int number);
 PyObject *value(double number);
+// A text field of `size` bytes as bytes, up to the first NUL (all of them
+// when there is none), undecoded.
+PyObject *raw(const char *field, std::size_t size);
 
 // Stores item, a new reference that is always consumed, in dict under key.
 // Does nothing when dict or item is null or an exception is pending.
@@ -41,6 +45,9 @@ void put(PyObject *dict, const char *key, const T &field) {
         return;
     put_new(dict, key, value(field));
 }
+
+// Stores raw(field, size) in dict under key, as put does.
+void put_bytes(PyObject *dict, const char *key, const char *field, std::size_t size);
 
 // Every record builder starts its dict with start<T>() and ends with
 // finish<T>(dict), filling it with put in between, always the same keys in
@@ -77,7 +84,8 @@ bool read(PyObject *dict, const char *key, char (&field)[N]) {
 }
 // "" or one ASCII character; an absent key also writes zero.
 bool read(PyObject *dict, const char *key, char &field);
-// Any int (bool and __index__ included) within the signed 32-bit range.
+// Any int (bool and __index__ included) within the field's range.
 bool read(PyObject *dict, const char *key, int &field);
+bool read(PyObject *dict, const char *key, short &field);
 // Anything that converts to a float.
 bool read(PyObject *dict, const char *key, double &field);

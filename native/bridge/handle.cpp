@@ -178,6 +178,47 @@ PyObject *poll_session(Queue &session) {
     return list;
 }
 
+bool Fronts::add(PyObject *address) {
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_Check(address) ? PyUnicode_AsUTF8AndSize(address, &size) : nullptr;
+    if (!PyUnicode_Check(address))
+        PyErr_SetString(PyExc_TypeError, "CTP 前置地址必须是字符串或字符串序列");
+    if (text == nullptr)
+        return false;
+    if (std::strlen(text) != static_cast<std::size_t>(size)) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return false;
+    }
+    try {
+        addresses.emplace_back(text, static_cast<std::size_t>(size));
+    } catch (...) {
+        raise_current();
+        return false;
+    }
+    return true;
+}
+
+bool Fronts::read(PyObject *front) {
+    if (PyUnicode_Check(front))
+        return add(front);
+    if (PyBytes_Check(front) || PyByteArray_Check(front) || !PySequence_Check(front)) {
+        PyErr_SetString(PyExc_TypeError, "CTP 前置地址必须是字符串或字符串序列");
+        return false;
+    }
+    PyObject *items = PySequence_Fast(front, "CTP 前置地址必须是字符串或字符串序列");
+    if (items == nullptr)
+        return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+    bool ok = n > 0;
+    if (!ok)
+        PyErr_SetString(PyExc_ValueError, "CTP 前置地址列表为空");
+    // Encoding runs no Python code, so the items stay as they are.
+    for (Py_ssize_t i = 0; ok && i < n; ++i)
+        ok = add(PySequence_Fast_GET_ITEM(items, i));
+    Py_DECREF(items);
+    return ok;
+}
+
 PyObject *wait_session(Queue &session, PyObject *timeout) {
     std::optional<Clock::time_point> deadline;
     if (!deadline_of(timeout, deadline))

@@ -16,7 +16,9 @@
 #include <cerrno>
 #include <exception>
 #include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
 // The parts that do not depend on the vendor (handle.cpp).
 PyObject *poll_session(Queue &session);
@@ -36,6 +38,26 @@ PyObject *version_of(const char *(*get)());
 // Python without it fails now rather than at the first Chinese text.
 PyObject *initialise(PyModuleDef &definition);
 
+// The front addresses create takes: one str, or a sequence of str, each
+// registered with the vendor in order.
+class Fronts {
+public:
+    // Reads and checks them all; false, with the exception set, for anything
+    // but a str or a non-empty sequence of str, or for a NUL in one.
+    bool read(PyObject *front);
+
+    template <class Api>
+    void register_each(Api &api) {
+        // RegisterFront takes a mutable string, which it copies.
+        for (std::string &address : addresses)
+            api.RegisterFront(address.data());
+    }
+
+private:
+    bool add(PyObject *address);
+    std::vector<std::string> addresses;
+};
+
 template <class Session, const char *Name>
 struct Handle {
     // The session behind a handle, or null with the capsule lookup's ValueError.
@@ -52,18 +74,19 @@ struct Handle {
         return session;
     }
 
-    // create's common part: makes a session and the vendor's API object with
-    // make(), registers the session with it, runs setup(api) for the
-    // registrations particular to the library, wraps the session in a
-    // capsule and starts the vendor with Init. Takes everything back down
-    // when a step fails.
+    // create's common part: makes a session (showing complete records or
+    // not) and the vendor's API object with make(), registers the session
+    // with it, runs setup(api) for the registrations particular to the
+    // library, wraps the session in a capsule and starts the vendor with
+    // Init. Takes everything back down when a step fails.
     template <class Make, class Setup>
-    static PyObject *open(Make make, Setup setup) {
+    static PyObject *open(bool complete, Make make, Setup setup) {
         std::unique_ptr<Session> session;
         typename Session::Api *api;
         int error;
         try {
             session = std::make_unique<Session>();
+            session->complete = complete;
             errno = 0;
             api = make();
             error = errno;

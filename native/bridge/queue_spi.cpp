@@ -79,31 +79,12 @@ void Bell::silence() const noexcept {
 
 // ---- the queue -----------------------------------------------------------------
 
-namespace {
-
-struct Connected {
-    static const char *event() noexcept { return "FrontConnected"; }
-    PyObject *operator()() const { return Py_BuildValue("{s:s}", "name", "FrontConnected"); }
-};
-
-struct Disconnected {
-    int reason;
-    static const char *event() noexcept { return "FrontDisconnected"; }
-    PyObject *operator()() const { return Py_BuildValue("{s:s,s:i}", "name", "FrontDisconnected", "reason", reason); }
-};
-
-}  // namespace
-
 Queue::Queue() : owner(::getpid()) {}
 
 Queue::~Queue() {
     pool.recycle(queue);
     pool.recycle(kept);
 }
-
-void Queue::connected() noexcept { post<Connected>(); }
-
-void Queue::disconnected(int reason) noexcept { post<Disconnected>(reason); }
 
 bool Queue::must_tell() noexcept {
     if (told || (waiters == 0 && !bell))

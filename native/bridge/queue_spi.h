@@ -79,12 +79,20 @@ public:
     // Appends fn, or drops it and sets overflow when the queue is full.
     void enqueue(Closure *fn) noexcept;
 
+    // Whether records show the keys complete records add (create's
+    // full_records). Set before the vendor starts, read by its threads.
+    bool complete = false;
+
     // Queues a reply: copies of the record and error information, the request
     // id and the last flag. Runs on the vendor's thread.
     template <class T>
     void response(const char *name, const T *data, const CThostFtdcRspInfoField *info, int id, bool last) noexcept {
-        post<Reply<T>>(name, data, info, id, last);
+        post<Reply<T>>(name, data, info, id, last, complete);
     }
+
+    // Queues a connection event, {"name"} or {"name", key: value} (the name
+    // and key literals). Runs on the vendor's thread.
+    void notice(const char *name, const char *key = nullptr, int value = 0) noexcept { post<Notice>(name, key, value); }
 
     // Whether the object may be freed: not when the vendor may still call it
     // (a detach that threw), nor in a forked child (see foreign).
@@ -127,10 +135,6 @@ public:
     int descriptor();
 
 protected:
-    // The events every vendor's Spi shares.
-    void connected() noexcept;
-    void disconnected(int reason) noexcept;
-
     // Closing (QueueSpi::release): waits, without the interpreter lock, until
     // a close under way on another thread has finished.
     void await_close();
@@ -179,8 +183,9 @@ private:
     const pid_t owner;
 };
 
-// The session object of one vendor library: its Spi's callbacks queued, and
-// the API object it drives.
+// The session object of one vendor library: the API object it drives, and
+// its release. Each module's Spi (spi.h, written from the interface's
+// description) derives from it and queues every callback it overrides.
 template <class VendorSpi, class VendorApi>
 class QueueSpi : public VendorSpi, public Queue {
 public:
@@ -189,14 +194,6 @@ public:
     // The vendor API object this session drives; null before create stores it
     // and after release. Guarded by the interpreter lock.
     Api *api = nullptr;
-
-    void OnFrontConnected() noexcept override { connected(); }
-    void OnFrontDisconnected(int reason) noexcept override { disconnected(reason); }
-    // The error information is both the record and the error: "data" and
-    // "error" come out as two equal dicts.
-    void OnRspError(CThostFtdcRspInfoField *info, int id, bool last) noexcept override {
-        response("RspError", info, info, id, last);
-    }
 
     // Detaches the session from the vendor and gives the API object back; once
     // that is done or under way elsewhere, waits for it. Needs the interpreter

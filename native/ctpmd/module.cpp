@@ -1,7 +1,7 @@
 // The module _ctpmd: the vendor's market-data library on the bridge. Its
 // functions are version, create, request (by requests.h), subscribe,
 // unsubscribe, poll, close, wait and fileno; the session handle is a
-// "morva.ctpmd" capsule that owns its MdSpi.
+// "morva.ctpmd" capsule that owns its Spi.
 #include <Python.h>
 
 #include "requests.h"
@@ -13,7 +13,6 @@
 
 #include <array>
 #include <climits>
-#include <string>
 #include <vector>
 
 namespace {
@@ -21,19 +20,23 @@ namespace {
 constexpr char capsule_name[] = "morva.ctpmd";
 
 using Api = CThostFtdcMdApi;
-using Handles = Handle<MdSpi, capsule_name>;
+using Handles = Handle<Spi, capsule_name>;
 
 PyObject *version(PyObject *, PyObject *) { return version_of(&Api::GetApiVersion); }
 
-PyObject *create(PyObject *, PyObject *args) {
-    const char *front = nullptr;
+PyObject *create(PyObject *, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"", "", "full_records", nullptr};
+    PyObject *front = nullptr;
     const char *flow = nullptr;
-    if (!PyArg_ParseTuple(args, "sy", &front, &flow))
+    int complete = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oy|$p:create", const_cast<char **>(keywords), &front, &flow,
+                                     &complete))
         return nullptr;
-    return Handles::open([&] { return Api::CreateFtdcMdApi(flow); }, [&](Api &opened) {
-        std::string address = front;  // RegisterFront takes a mutable string
-        opened.RegisterFront(address.data());
-    });
+    Fronts fronts;
+    if (!fronts.read(front))
+        return nullptr;
+    return Handles::open(complete != 0, [&] { return Api::CreateFtdcMdApi(flow); },
+                         [&](Api &opened) { fronts.register_each(opened); });
 }
 
 // Instrument ids as the vendor takes them: a mutable array of C strings.
@@ -98,7 +101,7 @@ PyObject *subscription(PyObject *, PyObject *args) {
     PyObject *list = nullptr;
     if (!PyArg_ParseTuple(args, subscribe ? "OO:subscribe" : "OO:unsubscribe", &capsule, &list))
         return nullptr;
-    MdSpi *session = Handles::usable(capsule);
+    Spi *session = Handles::usable(capsule);
     if (session == nullptr)
         return nullptr;
     if (session->api == nullptr)
@@ -112,8 +115,10 @@ PyObject *subscription(PyObject *, PyObject *args) {
     });
 }
 
-auto functions = Handles::functions<market_data::requests>(
-    version, {"create", create, METH_VARARGS, "create($module, front, flow, /)\n--\n\n"},
+auto functions = Handles::functions<requests::table>(
+    version,
+    {"create", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(create)), METH_VARARGS | METH_KEYWORDS,
+     "create($module, front, flow, /, *, full_records=False)\n--\n\n"},
     PyMethodDef{"subscribe", subscription<true>, METH_VARARGS, "subscribe($module, handle, ids, /)\n--\n\n"},
     PyMethodDef{"unsubscribe", subscription<false>, METH_VARARGS, "unsubscribe($module, handle, ids, /)\n--\n\n"});
 

@@ -8,39 +8,12 @@ from typing import TYPE_CHECKING
 __version__ = "0.1.0"
 """The package's version; the wheel's metadata reads it from here."""
 
-from .codes import (
-    ActionFlag,
-    ContingentCondition,
-    Direction,
-    ForceCloseReason,
-    HedgeFlag,
-    OffsetFlag,
-    OrderPriceType,
-    OrderStatus,
-    OrderSubmitStatus,
-    PosiDirection,
-    PositionDate,
-    ProductClass,
-    TimeCondition,
-    VolumeCondition,
-)
+# The codes' enums (codes.py, written from the interface's description).
+from . import codes as _codes
+from .codes import *  # noqa: F403
 
-__all__ = [
-    "ActionFlag",
-    "ContingentCondition",
-    "Direction",
-    "ForceCloseReason",
-    "HedgeFlag",
-    "OffsetFlag",
-    "OrderPriceType",
-    "OrderStatus",
-    "OrderSubmitStatus",
-    "PosiDirection",
-    "PositionDate",
-    "ProductClass",
-    "TimeCondition",
-    "VolumeCondition",
-]
+__all__: list[str] = []
+__all__ += _codes.__all__
 
 # The client: blocking and asyncio drivers over one core.
 from ._asyncio import AsyncClient, AsyncEvents, AsyncOrder  # noqa: E402

@@ -223,6 +223,12 @@ struct CThostFtdcQryDepthMarketDataField
 	TThostFtdcProductClassType ProductClass;
 };
 
+// QryExchange's filter.
+struct CThostFtdcQryExchangeField
+{
+	TThostFtdcExchangeIDType ExchangeID;
+};
+
 // An order as sent (OrderInsert); the order a refusal is about (RspOrderInsert, ErrRtnOrderInsert).
 struct CThostFtdcInputOrderField
 {
@@ -646,6 +652,14 @@ struct CThostFtdcSettlementInfoField
 	char Content[501];
 	TThostFtdcAccountIDType AccountID;
 	TThostFtdcCurrencyIDType CurrencyID;
+};
+
+// An exchange (RspQryExchange).
+struct CThostFtdcExchangeField
+{
+	TThostFtdcExchangeIDType ExchangeID;
+	char ExchangeName[61];
+	char ExchangeProperty;
 };
 
 // An instrument entered a trading phase (RtnInstrumentStatus).

@@ -38,6 +38,7 @@ inline constexpr std::pair<std::string_view, std::size_t> record_sizes[] = {
     {"CThostFtdcQrySettlementInfoField", sizeof(CThostFtdcQrySettlementInfoField)},
     {"CThostFtdcQrySettlementInfoConfirmField", sizeof(CThostFtdcQrySettlementInfoConfirmField)},
     {"CThostFtdcQryDepthMarketDataField", sizeof(CThostFtdcQryDepthMarketDataField)},
+    {"CThostFtdcQryExchangeField", sizeof(CThostFtdcQryExchangeField)},
     {"CThostFtdcInputOrderField", sizeof(CThostFtdcInputOrderField)},
     {"CThostFtdcInputOrderActionField", sizeof(CThostFtdcInputOrderActionField)},
     {"CThostFtdcOrderField", sizeof(CThostFtdcOrderField)},
@@ -50,6 +51,7 @@ inline constexpr std::pair<std::string_view, std::size_t> record_sizes[] = {
     {"CThostFtdcInstrumentMarginRateField", sizeof(CThostFtdcInstrumentMarginRateField)},
     {"CThostFtdcInstrumentCommissionRateField", sizeof(CThostFtdcInstrumentCommissionRateField)},
     {"CThostFtdcSettlementInfoField", sizeof(CThostFtdcSettlementInfoField)},
+    {"CThostFtdcExchangeField", sizeof(CThostFtdcExchangeField)},
     {"CThostFtdcInstrumentStatusField", sizeof(CThostFtdcInstrumentStatusField)},
     {"CThostFtdcTradingNoticeInfoField", sizeof(CThostFtdcTradingNoticeInfoField)},
     {"CThostFtdcSpecificInstrumentField", sizeof(CThostFtdcSpecificInstrumentField)},
@@ -63,7 +65,7 @@ template <class... Extra>
 constexpr auto callback_table(Extra... extra) {
     using S = CThostFtdcTraderSpi;
     using namespace callbacks;
-    return std::array<CallbackKind, 28 + sizeof...(Extra)>{
+    return std::array<CallbackKind, 29 + sizeof...(Extra)>{
         bare<S, &S::OnFrontConnected>("OnFrontConnected"),
         with_value<S, &S::OnFrontDisconnected>("OnFrontDisconnected"),
         with_value<S, &S::OnHeartBeatWarning>("OnHeartBeatWarning"),
@@ -84,6 +86,7 @@ constexpr auto callback_table(Extra... extra) {
         rsp<S, CThostFtdcSettlementInfoField, &S::OnRspQrySettlementInfo>("OnRspQrySettlementInfo"),
         rsp<S, CThostFtdcSettlementInfoConfirmField, &S::OnRspQrySettlementInfoConfirm>("OnRspQrySettlementInfoConfirm"),
         rsp<S, CThostFtdcDepthMarketDataField, &S::OnRspQryDepthMarketData>("OnRspQryDepthMarketData"),
+        rsp<S, CThostFtdcExchangeField, &S::OnRspQryExchange>("OnRspQryExchange"),
         rsp<S, CThostFtdcInputOrderField, &S::OnRspOrderInsert>("OnRspOrderInsert"),
         rsp<S, CThostFtdcInputOrderActionField, &S::OnRspOrderAction>("OnRspOrderAction"),
         rtn<S, CThostFtdcOrderField, &S::OnRtnOrder>("OnRtnOrder"),
@@ -147,6 +150,9 @@ public:
     }
     int ReqQryDepthMarketData(CThostFtdcQryDepthMarketDataField *record, int id) override {
         return static_cast<Object *>(this)->request("ReqQryDepthMarketData", record, id);
+    }
+    int ReqQryExchange(CThostFtdcQryExchangeField *record, int id) override {
+        return static_cast<Object *>(this)->request("ReqQryExchange", record, id);
     }
     int ReqOrderInsert(CThostFtdcInputOrderField *record, int id) override {
         return static_cast<Object *>(this)->request("ReqOrderInsert", record, id);
@@ -254,6 +260,12 @@ template <>
 struct Answer<CThostFtdcQryDepthMarketDataField> {
     using Record = CThostFtdcDepthMarketDataField;
     static constexpr const char *callback = "OnRspQryDepthMarketData";
+    static constexpr bool query = true;
+};
+template <>
+struct Answer<CThostFtdcQryExchangeField> {
+    using Record = CThostFtdcExchangeField;
+    static constexpr const char *callback = "OnRspQryExchange";
     static constexpr bool query = true;
 };
 template <>

@@ -8,7 +8,7 @@ import _ctp
 from ctp import ActionFlag, Direction, OffsetFlag, OrderStatus, sim
 
 if TYPE_CHECKING:
-    from _ctp import Event, Handle, Order, OrderInsertFields
+    from _ctp import Event, Handle, Instrument, Order, OrderInsertFields
 
 
 def order(handle: "Handle", price: float) -> int:
@@ -32,15 +32,25 @@ def handle_event(event: "Event") -> str:
         return "filled" if event["data"]["OrderStatus"] == OrderStatus.ALL_TRADED else "open"
     if event["name"] == "RspQryTradingAccount" and event["data"] is not None:
         assert_type(event["data"]["Available"], float)
-    if event["name"] != "FrontConnected":
+    if event["name"] == "RspQrySettlementInfo" and event["data"] is not None:
+        assert_type(event["data"]["Content"], bytes)
+    if event["name"] == "HeartBeatWarning":
+        assert_type(event["time_lapse"], int)
+    elif event["name"] != "FrontConnected":
         assert_type(event["error"]["ErrorID"], int)
         assert_type(event["request_id"], int)
     return event["name"]
 
 
+def multiple(instrument: "Instrument") -> int:
+    """A member of complete records only: there with full_records=True."""
+    return instrument.get("VolumeMultiple", 1)
+
+
 def session() -> None:
     assert_type(_ctp.version(), str)
-    handle = _ctp.create("sim://typed", b"/tmp/flow/")
+    handle = _ctp.create(["sim://typed", "tcp://192.0.2.1:1"], b"/tmp/flow/", private_resume="restart",
+                         full_records=True)
     _ctp.request(handle, "UserLogin", {"BrokerID": "9999", "UserID": "000001", "Password": "123456"}, 1)
     for event in _ctp.poll(handle):
         handle_event(event)
@@ -56,6 +66,8 @@ def mistakes(handle: "Handle", event: "Event") -> None:
     _ctp.request(handle, "OrderInsert", {"VolumeTotalOriginal": "1"}, 1)  # type: ignore[call-overload]
     _ctp.request(handle, "Logout", {}, 1)  # type: ignore[call-overload]
     _ctp.create("sim://x", "/tmp/")  # type: ignore[arg-type]
+    _ctp.create("sim://x", b"/tmp/", private_resume="fast")  # type: ignore[arg-type]
+    _ctp.create("sim://x", b"/tmp/", "quick")  # type: ignore[call-arg]
     event["reason"]  # type: ignore[typeddict-item]
     if event["name"] == "RtnTrade" and event["data"] is not None:
         event["data"]["OrderStatus"]  # type: ignore[typeddict-item]
@@ -73,7 +85,7 @@ def follow(front: str) -> float:
         if event["name"] == "RtnDepthMarketData" and event["data"] is not None:
             assert_type(event["data"]["Volume"], int)
             return event["data"]["BidPrice1"]
-    _ctpmd.request(handle, "UserLogout", {"Password": "x"}, 2)  # type: ignore[call-overload]
+    _ctpmd.request(handle, "UserLogout", {"Pasword": "x"}, 2)  # type: ignore[call-overload]
     return 0.0
 
 
