@@ -311,8 +311,10 @@ def test_refused_logins(traders):
 
     def login(**change):
         who = dict(ALPHA, **change)
-        (reply,) = t.call("UserLogin", dict(BrokerID=who["broker"], UserID=who["user"],
-                                            Password=who["password"]))[1]
+        reply, *statuses = t.call("UserLogin", dict(BrokerID=who["broker"], UserID=who["user"],
+                                                    Password=who["password"]))[1]
+        assert len(statuses) == (12 if reply["data"] else 0)        # a login is followed by each instrument's
+        assert names(statuses) == ["RtnInstrumentStatus"] * len(statuses)
         return reply["error"]["ErrorID"], reply["data"]
 
     assert login() == (21, None)                            # not authenticated

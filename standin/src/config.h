@@ -96,6 +96,8 @@ struct FrontConfig {
 };
 
 FrontConfig default_config();
+// The name of an exchange the front knows by its id (GB18030), else the id.
+std::string exchange_name(std::string_view id);
 
 // Reads a configuration file (format in standin/README.md) on top of the
 // defaults. On failure returns nothing and describes the problem in `error`.

@@ -3,6 +3,9 @@
 // names below reach clients in the vendor's encoding.
 #include "config.h"
 
+#include <string_view>
+#include <utility>
+
 namespace standin {
 
 namespace {
@@ -73,6 +76,17 @@ FrontConfig default_config() {
     list[7].sessions = *parse_sessions("09:30-11:30 13:00-15:00", error);
     list[8].sessions = *parse_sessions("09:30-11:30 13:00-15:15", error);
     return config;
+}
+
+std::string exchange_name(std::string_view id) {
+    static constexpr std::pair<std::string_view, const char *> names[] = {
+        {"SHFE", "上海期货交易所"},       {"DCE", "大连商品交易所"},   {"CZCE", "郑州商品交易所"},
+        {"CFFEX", "中国金融期货交易所"}, {"INE", "上海国际能源交易中心"}, {"GFEX", "广州期货交易所"},
+    };
+    for (const auto &[known, name] : names)
+        if (known == id)
+            return name;
+    return std::string(id);
 }
 
 }  // namespace standin

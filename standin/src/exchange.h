@@ -140,6 +140,8 @@ public:
                  std::vector<CThostFtdcSettlementInfoConfirmField> &found) const;
     void collect(const Account &account, const CThostFtdcQryDepthMarketDataField &query,
                  std::vector<CThostFtdcDepthMarketDataField> &found) const;
+    void collect(const Account &account, const CThostFtdcQryExchangeField &query,
+                 std::vector<CThostFtdcExchangeField> &found) const;
     // The investor's settlement statement of a trading day ("": the last
     // settled), GB18030 text; null when there is none.
     const std::string *statement(const Account &account, std::string_view day) const;

@@ -409,6 +409,9 @@ int Front::request(TraderSession &session, const CThostFtdcQrySettlementInfoConf
 int Front::request(TraderSession &session, const CThostFtdcQryDepthMarketDataField &r, int id) {
     return query(session, r, id);
 }
+int Front::request(TraderSession &session, const CThostFtdcQryExchangeField &r, int id) {
+    return query(session, r, id);
+}
 
 // ---- password ---------------------------------------------------------------
 

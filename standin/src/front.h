@@ -68,6 +68,7 @@ public:
     int request(TraderSession &session, const CThostFtdcQrySettlementInfoField &record, int id);
     int request(TraderSession &session, const CThostFtdcQrySettlementInfoConfirmField &record, int id);
     int request(TraderSession &session, const CThostFtdcQryDepthMarketDataField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryExchangeField &record, int id);
     // Any other trader request: a query finds nothing (one reply with a null
     // record, last), any other request is refused (Error::unsupported).
     template <class Record>

@@ -389,6 +389,21 @@ void Exchange::collect(const Account &, const CThostFtdcQryDepthMarketDataField 
             found.push_back(depth(*instrument));
 }
 
+void Exchange::collect(const Account &, const CThostFtdcQryExchangeField &query,
+                       std::vector<CThostFtdcExchangeField> &found) const {
+    // The exchanges of the instruments, in the order they first come.
+    for (const auto &instrument : instruments_) {
+        const std::string &id = instrument->setup.exchange;
+        if (!matches(text(query.ExchangeID), id) ||
+            std::ranges::any_of(found, [&](const CThostFtdcExchangeField &seen) { return text(seen.ExchangeID) == id; }))
+            continue;
+        CThostFtdcExchangeField &out = found.emplace_back();
+        put(out.ExchangeID, id);
+        put(out.ExchangeName, exchange_name(id));
+        out.ExchangeProperty = '0';  // normal
+    }
+}
+
 const std::string *Exchange::statement(const Account &account, std::string_view of) const {
     if (account.statements.empty())
         return nullptr;

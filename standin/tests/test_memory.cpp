@@ -168,6 +168,9 @@ struct Listener : CThostFtdcTraderSpi, Notes {
                                  bool) override {
         note(d ? format("depth %s %.2f", d->InstrumentID, d->BidPrice1) : "depth null" + error(info));
     }
+    void OnRspQryExchange(CThostFtdcExchangeField *r, CThostFtdcRspInfoField *info, int, bool) override {
+        note(r ? format("exchange %s %c", r->ExchangeID, r->ExchangeProperty) : "exchange null" + error(info));
+    }
     void OnRspUserPasswordUpdate(CThostFtdcUserPasswordUpdateField *r, CThostFtdcRspInfoField *info, int,
                                  bool) override {
         note("password" + error(info) + " " + (r ? r->UserID : "-") + (r && r->NewPassword[0] ? " echoed" : ""));
@@ -282,6 +285,10 @@ struct Client {
     int query_confirmation() {
         CThostFtdcQrySettlementInfoConfirmField q{};
         return api->ReqQrySettlementInfoConfirm(&q, ++ids);
+    }
+    int query_exchange() {
+        CThostFtdcQryExchangeField q{};
+        return api->ReqQryExchange(&q, ++ids);
     }
     int query_depth() {
         CThostFtdcQryDepthMarketDataField q{};
@@ -538,6 +545,7 @@ std::vector<Step<Trading>> trading_steps() {
         {"settlement statement", [](Trading &t) { return t.a.query_statement(); }},
         {"settlement confirmation", [](Trading &t) { return t.a.query_confirmation(); }},
         {"depth", [](Trading &t) { return t.a.query_depth(); }},
+        {"exchanges", [](Trading &t) { return t.a.query_exchange(); }},
         {"change the password", [](Trading &t) { return t.a.change_password("123456", "abc123"); }},
         {"a wrong old password", [](Trading &t) { return t.a.change_password("123456", "x"); }},
         {"halt an instrument", [](Trading &t) { return ctpsim_set_status(t.front.c_str(), "rb2705", "1"); }, control},
