@@ -150,6 +150,17 @@ class Ledger:
             for lot in holding.lots:
                 yield instrument, side, lot
 
+    def lot_cost(self, instrument: str, lot: Lot, by_trade: bool = False) -> int:
+        """PositionCost (at the base price), or OpenCost (at the opening price)."""
+        price = lot.open_price if by_trade else self.base(instrument, lot)
+        return cents(price * lot.volume * self.terms[instrument].multiple)
+
+    def lot_pre_margin(self, instrument: str, side: str, lot: Lot) -> int:
+        """Yesterday's margin of a lot held as the day began, at S."""
+        terms = self.terms[instrument]
+        return 0 if lot.today else cents(fee(terms.margin_rate(side), terms.settlement, lot.volume + lot.close_volume,
+                                             terms.multiple))
+
     def margin(self) -> int:
         return sum(self.lot_margin(i, s, lot) for i, s, lot in self.lots())
 

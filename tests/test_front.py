@@ -701,11 +701,15 @@ actions = st.lists(st.one_of(
 
 
 def play(sim, flow, custom, steps):
-    """Two investors trade on a fresh front; returns their sessions and the front."""
+    """Two investors trade on a fresh front, with complete records; returns
+    their sessions (each with the position details it found at login) and the
+    front."""
     front = f"sim://p{uuid.uuid4().hex[:12]}"
-    pair = [Trader(sim, flow + b"a/", f"{front}?config={custom}"), Trader(sim, flow + b"b/", front)]
-    pair[0].login(CUSTOM_ALPHA)
-    pair[1].login(CUSTOM_BETA)
+    pair = [Trader(sim, flow + b"a/", f"{front}?config={custom}", full_records=True),
+            Trader(sim, flow + b"b/", front, full_records=True)]
+    for trader, who in zip(pair, (CUSTOM_ALPHA, CUSTOM_BETA)):
+        trader.login(who)
+        trader.details = trader.replies("QryInvestorPositionDetail")
     placed = [[], []]
     for step in steps:
         if step[0] == "order":
@@ -736,55 +740,119 @@ def holdings(trader):
             if (free := p["Position"] - p["LongFrozen"] - p["ShortFrozen"]) > 0]
 
 
-def check_books(sim, front, trader):
-    """The account and positions against the documented formulas applied to
-    what the session received (yesterday's lots, today's trades, its working
-    orders, the reference prices), to the cent."""
-    user = trader.who["user"]
-    account = trader.account()
-    positions, orders, fills = (trader.replies(m) for m in ("QryInvestorPosition", "QryOrder", "QryTrade"))
-    # The private flow told the session of every trade the front keeps.
-    assert [e["data"]["TradeID"] for e in trader.log if e["name"] == "RtnTrade"] == [f["TradeID"] for f in fills]
+def terms_of(trader):
+    """Each instrument's terms as the front answers them: its record, the
+    rate queries, and yesterday's settlement price of its snapshot."""
+    instruments = {i["InstrumentID"]: i for i in trader.replies("QryInstrument")}
+    margin = {r["InstrumentID"]: r for r in trader.replies("QryInstrumentMarginRate")}
+    commission = {r["InstrumentID"]: r for r in trader.replies("QryInstrumentCommissionRate")}
+    depth = {d["InstrumentID"]: d for d in trader.replies("QryDepthMarketData")}
+    assert instruments.keys() == margin.keys() == commission.keys() == depth.keys()
+    assert {(r["InvestorRange"], r["HedgeFlag"], r["IsRelative"]) for r in margin.values()} == {("1", "1", 0)}
+    return {i: Terms(instruments[i]["ExchangeID"], instruments[i]["PriceTick"], instruments[i]["VolumeMultiple"],
+                     (margin[i]["LongMarginRatioByMoney"], margin[i]["LongMarginRatioByVolume"]),
+                     (margin[i]["ShortMarginRatioByMoney"], margin[i]["ShortMarginRatioByVolume"]),
+                     (commission[i]["OpenRatioByMoney"], commission[i]["OpenRatioByVolume"]),
+                     (commission[i]["CloseRatioByMoney"], commission[i]["CloseRatioByVolume"]),
+                     (commission[i]["CloseTodayRatioByMoney"], commission[i]["CloseTodayRatioByVolume"]),
+                     depth[i]["PreSettlementPrice"])
+            for i in instruments}
 
-    ledger = Ledger(TERMS)
-    for instrument, side, lots, price in YESTERDAY[user]:
-        ledger.hold(instrument, side, lots, price)
+
+def ledger_of(trader, fills):
+    """The investor's books kept from what its session received: the rates,
+    the position details found at login, and the day's trades."""
+    terms = terms_of(trader)
+    assert {i: terms[i] for i in TERMS} == TERMS                 # the queries tell the configured rates
+    ledger = Ledger(terms)
+    for d in trader.details:
+        assert d["OpenDate"] < d["TradingDay"] and d["CloseVolume"] == 0
+        ledger.hold(d["InstrumentID"], "2" if d["Direction"] == "0" else "3", d["Volume"], d["OpenPrice"],
+                    d["TradeID"])
     for f in fills:
         ledger.trade(f)
+    return ledger
+
+
+def check_books(sim, front, trader):
+    """The account, positions and position details against the documented
+    formulas applied to what the session received (the rates, the details at
+    login, today's trades, its working orders, the reference prices), to the
+    cent."""
+    user = trader.who["user"]
+    account = trader.account()
+    positions, orders, fills, details = (trader.replies(m) for m in (
+        "QryInvestorPosition", "QryOrder", "QryTrade", "QryInvestorPositionDetail"))
+    # The private flow told the session of every trade the front keeps.
+    assert [e["data"]["TradeID"] for e in trader.log if e["name"] == "RtnTrade"] == [f["TradeID"] for f in fills]
+    # The details at login are yesterday's lots as configured.
+    assert sorted((d["InstrumentID"], "2" if d["Direction"] == "0" else "3", d["Volume"], d["OpenPrice"])
+                  for d in trader.details) == sorted(
+        (i, side, lots, TERMS[i].settlement if price is None else price) for i, side, lots, price in YESTERDAY[user])
+
+    ledger = ledger_of(trader, fills)
     marks = {i: sim.price(front, i) for i in TERMS}
     frozen_margin, frozen_commission = ledger.frozen(orders)
-    got = {key: to_cents(account[key]) for key in ("Balance", "Available", "CurrMargin", "PositionProfit",
-                                                    "CloseProfit", "Commission", "FrozenMargin", "FrozenCommission")}
+    money = ("Balance", "Available", "CurrMargin", "PositionProfit", "CloseProfit", "Commission", "FrozenMargin",
+             "FrozenCommission", "PreBalance", "PreMargin", "WithdrawQuota", "ExchangeMargin")
+    got = {key: to_cents(account[key]) for key in money}
+    pre_balance = got["PreBalance"]
+    assert pre_balance + to_cents(account["Deposit"]) - to_cents(account["Withdraw"]) == FUNDS[user] * 100
     balance = FUNDS[user] * 100 + ledger.close_profit() + ledger.position_profit(marks) - ledger.commission
-    assert got == {"Balance": balance, "Available": balance - ledger.margin() - frozen_margin - frozen_commission,
-                   "CurrMargin": ledger.margin(), "PositionProfit": ledger.position_profit(marks),
-                   "CloseProfit": ledger.close_profit(), "Commission": ledger.commission,
-                   "FrozenMargin": frozen_margin, "FrozenCommission": frozen_commission}
+    available = balance - ledger.margin() - frozen_margin - frozen_commission
+    assert got == {"Balance": balance, "Available": available, "CurrMargin": ledger.margin(),
+                   "PositionProfit": ledger.position_profit(marks), "CloseProfit": ledger.close_profit(),
+                   "Commission": ledger.commission, "FrozenMargin": frozen_margin,
+                   "FrozenCommission": frozen_commission, "PreBalance": pre_balance,
+                   "PreMargin": sum(ledger.lot_pre_margin(i, s, lot) for i, s, lot in ledger.lots()),
+                   "WithdrawQuota": max(0, available), "ExchangeMargin": ledger.margin()}
 
     # Each position record: a part (SHFE: today's '1', yesterday's '2'), or both parts elsewhere.
     expected = {}
     for (instrument, side), holding in ledger.holdings.items():
-        by_date = TERMS[instrument].by_date
+        by_date = ledger.terms[instrument].by_date
+        mark = marks[instrument]
         for today in ((True, False) if by_date else (None,)):
             lots = holding.lots if today is None else holding.part(today)
             if not lots:
                 continue
             commission = sum(holding.commission.values()) if today is None else holding.commission[today]
+            margin = sum(ledger.lot_margin(instrument, side, lot) for lot in lots)
             expected[(instrument, side, "2" if today is False else "1")] = dict(
                 Position=sum(lot.volume for lot in lots),
-                UseMargin=sum(ledger.lot_margin(instrument, side, lot) for lot in lots),
-                PositionProfit=sum(ledger.lot_profit(instrument, side, lot, marks[instrument]) for lot in lots),
+                UseMargin=margin, ExchangeMargin=margin,
+                PositionProfit=sum(ledger.lot_profit(instrument, side, lot, mark) for lot in lots),
                 CloseProfit=sum(lot.close_profit_by_date for lot in lots),
+                CloseProfitByDate=sum(lot.close_profit_by_date for lot in lots),
+                CloseProfitByTrade=sum(lot.close_profit_by_trade for lot in lots),
                 CloseVolume=sum(lot.close_volume for lot in lots),
+                CloseAmount=sum(lot.close_amount for lot in lots),
+                PositionCost=sum(ledger.lot_cost(instrument, lot) for lot in lots),
+                OpenCost=sum(ledger.lot_cost(instrument, lot, by_trade=True) for lot in lots),
+                PreMargin=sum(ledger.lot_pre_margin(instrument, side, lot) for lot in lots),
                 Commission=commission,
                 OpenVolume=holding.open_volume if today is not False else 0)
-    money = ("UseMargin", "PositionProfit", "CloseProfit", "Commission")
-    shown = [key for key in ("Position", "CloseVolume", "OpenVolume") + money if key in positions[0]]
+    amounts = {"UseMargin", "ExchangeMargin", "PositionProfit", "CloseProfit", "CloseProfitByDate",
+               "CloseProfitByTrade", "CloseAmount", "PositionCost", "OpenCost", "PreMargin", "Commission"}
     assert {(p["InstrumentID"], p["PosiDirection"], p["PositionDate"]):
-            {key: to_cents(p[key]) if key in money else p[key] for key in shown}
-            for p in positions} == {k: {key: v[key] for key in shown} for k, v in expected.items()}
+            {key: to_cents(p[key]) if key in amounts else p[key] for key in next(iter(expected.values()))}
+            for p in positions} == expected
     for p in positions:
         assert 0 <= p["TodayPosition"] <= p["Position"] and p["LongFrozen"] + p["ShortFrozen"] <= p["Position"]
+        rate = ledger.terms[p["InstrumentID"]].margin_rate(p["PosiDirection"])
+        assert (p["MarginRateByMoney"], p["MarginRateByVolume"]) == rate
+
+    # Each position detail: one per lot, as the ledger keeps it.
+    assert {d["TradeID"]: (d["InstrumentID"], d["Direction"], d["Volume"], d["OpenPrice"], d["CloseVolume"],
+                           to_cents(d["CloseAmount"]), to_cents(d["CloseProfitByDate"]),
+                           to_cents(d["CloseProfitByTrade"]), to_cents(d["PositionProfitByDate"]),
+                           to_cents(d["PositionProfitByTrade"]), to_cents(d["Margin"]), to_cents(d["ExchMargin"]))
+            for d in details} == {
+        lot.trade_id: (i, "0" if s == "2" else "1", lot.volume, lot.open_price, lot.close_volume, lot.close_amount,
+                       lot.close_profit_by_date, lot.close_profit_by_trade, ledger.lot_profit(i, s, lot, marks[i]),
+                       ledger.lot_profit(i, s, lot, marks[i], by_trade=True), ledger.lot_margin(i, s, lot),
+                       ledger.lot_margin(i, s, lot))
+        for i, s, lot in ledger.lots()}
 
     live = [o for o in orders if o["OrderStatus"] in "13"]
     closing, frozen = {}, {}
@@ -825,7 +893,9 @@ def test_accounts_and_positions_add_up(sim, tmp_path, custom, steps):
 
 
 def without_clock(events):
-    clock = {"InsertTime", "InsertDate", "TradeTime", "TradeDate"}
+    clock = {"InsertTime", "InsertDate", "TradeTime", "TradeDate", "EnterTime", "UpdateTime", "ActiveTime",
+             "CancelTime", "LoginTime", "ConfirmDate", "ConfirmTime", "ActionDate", "ActionTime", "SHFETime",
+             "DCETime", "CZCETime", "FFEXTime", "INETime"}
     return [{**e, "data": {k: v for k, v in e["data"].items() if k not in clock}} if e.get("data") else e
             for e in events]
 
