@@ -224,8 +224,8 @@ def traders(sim, tmp_path, front):
     sim.query_interval(0)
     made = []
 
-    def make(address=None):
-        made.append(Trader(sim, bytes(tmp_path / f"s{len(made)}") + b"/", address or front))
+    def make(address=None, **keywords):
+        made.append(Trader(sim, bytes(tmp_path / f"s{len(made)}") + b"/", address or front, **keywords))
         return made[-1]
 
     yield make
@@ -574,6 +574,53 @@ def test_closing_elsewhere_draws_on_yesterday_first(traders, front, custom):
     (short,) = t.replies("QryInvestorPosition", {"InstrumentID": "p2509"})
     assert (short["Position"], short["TodayPosition"], short["YdPosition"]) == (1, 1, 3)
     assert t.order("p2509", direction="0", offset="1", price=8202, volume=2)[1][0]["error"]["ErrorID"] == 50
+
+
+def test_the_rates_explain_the_account_to_the_cent(traders, front, custom):
+    t = traders(f"{front}?config={custom}", full_records=True)
+    t.login(CUSTOM_ALPHA)
+    (ag_margin,) = t.replies("QryInstrumentMarginRate", {"InstrumentID": "ag2512"})
+    (p_commission,) = t.replies("QryInstrumentCommissionRate", {"InstrumentID": "p2509", "ExchangeID": "DCE"})
+    assert (ag_margin["LongMarginRatioByMoney"], ag_margin["ShortMarginRatioByMoney"]) == (0.12, 0.1)
+    assert (p_commission["OpenRatioByVolume"], p_commission["CloseRatioByVolume"],
+            p_commission["CloseTodayRatioByVolume"]) == (2.5, 2.5, 1.2)
+    assert t.replies("QryInstrumentMarginRate", {"InstrumentID": "ag2512", "HedgeFlag": "2"}) == []   # no hedging
+    t.details = t.replies("QryInvestorPositionDetail")
+
+    # SHFE: open 3, close 1 of today's, close 2 of yesterday's (the older lot at 7990 first).
+    assert trades(t.order("ag2512", price=8001, volume=3)[1]) == [(8001, 3)]
+    assert trades(t.order("ag2512", direction="1", offset="3", price=7999)[1]) == [(7999, 1)]
+    assert trades(t.order("ag2512", direction="1", offset="4", price=7999, volume=2)[1]) == [(7999, 2)]
+    # DCE: open 2 short, then a close of 4 takes yesterday's 3 first, then 1 of today's.
+    assert trades(t.order("p2509", direction="1", price=8198, volume=2)[1]) == [(8198, 2)]
+    assert trades(t.order("p2509", direction="0", offset="1", price=8202, volume=4)[1]) == [(8202, 4)]
+    # A waiting order freezes money until it is cancelled.
+    _, waiting = t.order("AP510", price=7640)
+    frozen = t.account()
+    assert (frozen["FrozenMargin"], frozen["FrozenCommission"]) == (7640.0, 12.64)   # 7640*10*0.1; 7.64 + 5
+    t.cancel(waiting[-1]["data"])
+
+    account = t.account()
+    # ag2512: 8001*3*15*0.00005 = 18.00225 -> 18.00; close today 7999*15*0.0002 = 23.997 -> 24.00;
+    # close yesterday 7999*2*15*0.00005 = 11.9985 -> 12.00; p2509: 2*2.5 = 5.00, 3*2.5 + 1*1.2 = 8.70.
+    assert account["Commission"] == 67.70
+    # By date: ag (7999-8001)*15 = -30, (7999-8000)*2*15 = -30; p2509 -(8202-8200)*3*10 = -60, -(8202-8198)*10 = -40.
+    assert account["CloseProfit"] == -160.0
+    # Held: ag yd 1@7990 and 1@8000 at S 8000, today 2@8001; p2509 today 1@8198 short.
+    # 8000*15*0.12*2 + 8001*2*15*0.12 (28803.60) + 8198*10*0.05 + 330.
+    assert account["CurrMargin"] == 62032.60
+    assert account["PositionProfit"] == (8000 - 8001) * 2 * 15 - (8200 - 8198) * 10 == -50.0
+    assert account["Balance"] == 2000222.30                # 2000500 - 160 - 50 - 67.70
+    assert account["Available"] == 1938189.70
+    positions = {(p["InstrumentID"], p["PositionDate"]): p for p in t.replies("QryInvestorPosition")}
+    assert positions[("ag2512", "2")]["CloseProfitByTrade"] == (7999 - 7990) * 2 * 15 == 270.0
+    assert positions[("ag2512", "1")]["Commission"] == 42.00 and positions[("ag2512", "2")]["Commission"] == 12.00
+    assert positions[("p2509", "1")]["CloseProfitByTrade"] == -(8202 - 8210) * 3 * 10 - (8202 - 8198) * 10 == 200.0
+    details = {d["TradeID"]: d for d in t.replies("QryInvestorPositionDetail")}
+    assert [(d["OpenPrice"], d["Volume"], d["CloseVolume"]) for d in details.values()
+            if d["InstrumentID"] == "ag2512"] == [(7990, 1, 2), (8000, 1, 0), (8001, 2, 1)]
+    assert sum(d["Margin"] for d in details.values()) == account["CurrMargin"]
+    check_books(t.sim, front, t)
 
 
 # ---- connection --------------------------------------------------------------------------------
