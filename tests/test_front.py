@@ -623,6 +623,106 @@ def test_the_rates_explain_the_account_to_the_cent(traders, front, custom):
     check_books(t.sim, front, t)
 
 
+# ---- passwords, notices, snapshots, exchanges ----------------------------------------------------
+
+def test_a_password_change_counts_from_the_next_login(traders):
+    t = traders()
+    t.login()
+
+    def change(old, new, user="000001"):
+        (reply,) = t.call("UserPasswordUpdate", dict(BrokerID="9999", UserID=user, OldPassword=old,
+                                                     NewPassword=new))[1]
+        assert reply["data"] == {"BrokerID": "9999", "UserID": user}          # never a password
+        return reply["error"]["ErrorID"], reply["error"]["ErrorMsg"]
+
+    assert change("654321", "abc123") == (61, "原口令不匹配")
+    assert change("123456", "")[0] == 62
+    assert change("123456", "abc123", user="000002")[0] == 7
+    assert change("123456", "abc123") == (0, "")
+    assert t.account()["Balance"] == 1_000_000                                # still logged in
+    again = traders()
+    with pytest.raises(AssertionError):
+        again.login()                                                          # the old password: error 60
+    assert again.log[-1]["error"] == {"ErrorID": 60, "ErrorMsg": "用户名或密码错误"}
+    assert traders().login(dict(ALPHA, password="abc123"))["SessionID"] > 0
+    refused_before = traders()
+    (reply,) = refused_before.call("UserPasswordUpdate", dict(BrokerID="9999", UserID="000001",
+                                                              OldPassword="abc123", NewPassword="x"))[1]
+    assert reply["error"]["ErrorID"] == 3
+
+
+def test_logging_out(traders):
+    t = traders()
+    t.login()
+    (reply,) = t.call("UserLogout", dict(BrokerID="9999", UserID="000002"))[1]
+    assert reply["error"]["ErrorID"] == 7 and t.account()["Balance"] == 1_000_000
+    (reply,) = t.call("UserLogout", dict(BrokerID="9999", UserID="000001"))[1]
+    assert (reply["name"], reply["data"], reply["error"]["ErrorID"]) == \
+        ("RspUserLogout", {"BrokerID": "9999", "UserID": "000001"}, 0)
+    assert t.call("QryTradingAccount", {})[1][0]["error"]["ErrorID"] == 3
+    assert t.call("UserLogout", dict(BrokerID="9999", UserID="000001"))[1][0]["error"]["ErrorID"] == 3
+    t.login()                                                                  # from authentication again
+
+
+def test_trading_notices_and_heartbeat_warnings(traders, front, sim):
+    a, b, c = traders(), traders(), traders()
+    a.login()
+    b.login(BETA)
+    sim.set_clock(front, "20250102 13:45:10")
+    sim.trading_notice(front, "交易所通知：今日提前收市", broker="9999")
+    (notice,) = a.settle()
+    assert notice == {"name": "RtnTradingNotice", "data": {
+        "BrokerID": "9999", "InvestorID": "000001", "SendTime": "13:45:10", "FieldContent": "交易所通知：今日提前收市",
+        "SequenceSeries": 1, "SequenceNo": 1}, "error": {"ErrorID": 0, "ErrorMsg": ""}, "request_id": 0,
+        "last": True}
+    assert [e["data"]["InvestorID"] for e in b.settle()] == ["000002"] and c.settle() == []
+    sim.trading_notice(front, "to beta", investor="000002")
+    assert a.settle() == [] and [e["data"]["SequenceNo"] for e in b.settle()] == [2]
+    sim.trading_notice(front, "x" * 500)
+    with refused(Result.BAD_VALUE):
+        sim.trading_notice(front, "通" * 251)                                 # 502 bytes in GB18030
+    sim.heartbeat_warning(a.api, 45)                                          # in order with the session's events
+    assert [(e["name"], e.get("time_lapse")) for e in a.settle()] == [("RtnTradingNotice", None),
+                                                                       ("HeartBeatWarning", 45)]
+    sim.heartbeat_warning(c.api, 7)                                           # connected, not logged in: warned
+    assert c.settle() == [{"name": "HeartBeatWarning", "time_lapse": 7}]
+    sim.disconnect(c.api)
+    with refused(Result.BAD_VALUE):
+        sim.heartbeat_warning(c.api, 7)
+
+
+def test_the_depth_snapshot_is_the_feeds(traders, front, sim, tmp_path):
+    import _ctpmd
+    from test_md import poll_until as md_poll
+
+    t = traders(full_records=True)
+    t.login()
+    sim.freeze_clock(front)
+    t.order(price=3102, volume=3)
+    md = _ctpmd.create(front, bytes(tmp_path / "md") + b"/")
+    try:
+        md_poll(md, 1)
+        assert _ctpmd.request(md, "UserLogin", {"BrokerID": "9999", "UserID": "000001"}, 1) == 0
+        assert _ctpmd.subscribe(md, ["rb2705"]) == 0
+        snapshot = [e for e in md_poll(md, 3) if e["name"] == "RtnDepthMarketData"][0]["data"]
+    finally:
+        _ctpmd.close(md)
+    (queried,) = t.replies("QryDepthMarketData", {"InstrumentID": "rb2705", "ExchangeID": "SHFE"})
+    assert queried == snapshot and queried["Volume"] == 3 and queried["AskVolume1"] == 7
+    assert len(t.replies("QryDepthMarketData")) == 12
+    assert t.replies("QryDepthMarketData", {"InstrumentID": "rb2705", "ExchangeID": "DCE"}) == []
+
+
+def test_the_exchanges(traders):
+    t = traders()
+    t.login()
+    assert [(e["ExchangeID"], e["ExchangeName"], e["ExchangeProperty"]) for e in t.replies("QryExchange")] == [
+        ("SHFE", "上海期货交易所", "0"), ("DCE", "大连商品交易所", "0"), ("CZCE", "郑州商品交易所", "0"),
+        ("CFFEX", "中国金融期货交易所", "0"), ("INE", "上海国际能源交易中心", "0"), ("GFEX", "广州期货交易所", "0")]
+    assert [e["ExchangeID"] for e in t.replies("QryExchange", {"ExchangeID": "INE"})] == ["INE"]
+    assert t.replies("QryExchange", {"ExchangeID": "LME"}) == []
+
+
 # ---- connection --------------------------------------------------------------------------------
 
 def test_disconnect_and_reconnect(traders, front, sim):
