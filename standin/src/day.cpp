@@ -124,11 +124,13 @@ void Exchange::settle(std::int64_t next) {
         events += account->waiting.size() * flow.listeners(*account);
     out.reserve(events, sizeof(CThostFtdcOrderField));
     std::vector<std::string> texts;
+    std::vector<Cents> balances;
+    balances.reserve(accounts.size());
     for (const auto &account : accounts) {
         texts.push_back(statement_text(*account, trading_day_, true));
         room_for(account->statements, 1);
         for (auto &[key, position] : account->positions)
-            room_for(position.yd, position.today.size());
+            position.make_room_to_carry();
     }
     std::vector<Book::Quotes> quotes;
     for (const auto &instrument : instruments_) {
@@ -144,38 +146,29 @@ void Exchange::settle(std::int64_t next) {
     for (const auto &account : accounts)
         while (!account->waiting.empty())
             finish(*account->waiting.front(), status_text::day_ended, out);
-    for (std::size_t i = 0; i < accounts.size(); ++i) {
-        Account &account = *accounts[i];
-        account.statements.emplace_back(trading_day_, std::move(texts[i]));
-        account.pre_balance = account.balance();  // at the settlement prices: the reference prices now
-        account.deposit = account.withdraw = account.commission = 0;
-        account.confirmed = false;
-        for (auto &[key, position] : account.positions) {
-            // What is still open is yesterday's from now on; closed lots go.
-            std::erase_if(position.yd, [](const Detail &detail) { return detail.volume == 0; });
-            for (const Detail &detail : position.today)
-                if (detail.volume > 0)
-                    position.yd.push_back(detail);
-            position.today.clear();
-            for (Detail &detail : position.yd) {
-                detail.close_volume = 0;
-                detail.close_amount = detail.close_profit_by_date = detail.close_profit_by_trade = 0;
-            }
-            position.frozen_today = position.frozen_yd = position.frozen_any = 0;
-            position.open_volume = 0;
-            position.open_amount = position.today_commission = position.yd_commission = 0;
-        }
-        std::erase_if(account.positions, [](const auto &item) { return item.second.yd.empty(); });
-        account.orders.clear();
-        account.trades.clear();
-    }
-    orders.clear();
-    by_sys_id.clear();
+    // The day's balances at the settlement prices, the reference prices now.
+    for (const auto &account : accounts)
+        balances.push_back(account->balance());  // within the room made
     for (std::size_t i = 0; i < instruments_.size(); ++i) {
         Instrument &instrument = *instruments_[i];
         instrument.settle();
         instrument.book.install(std::move(quotes[i]));
     }
+    for (std::size_t i = 0; i < accounts.size(); ++i) {
+        Account &account = *accounts[i];
+        account.statements.emplace_back(trading_day_, std::move(texts[i]));
+        account.pre_balance = balances[i];
+        account.deposit = account.withdraw = account.commission = 0;
+        account.confirmed = false;
+        // What is still open is yesterday's from now on; closed lots go.
+        for (auto &[key, position] : account.positions)
+            position.carry_over();
+        std::erase_if(account.positions, [](const auto &item) { return item.second.empty(); });
+        account.orders.clear();
+        account.trades.clear();
+    }
+    orders.clear();
+    by_sys_id.clear();
     next_seq += 1;
     previous_day_ = trading_day_;
     trading_day_ = next_day;

@@ -47,7 +47,7 @@ Exchange::Exchange(const FrontConfig &config, const Clock &clock, Flow &flow)
             put(detail.open_date, previous_day_);
             detail.open_price = held.price > 0 ? held.price : instrument.settlement_price();
             detail.volume = held.volume;
-            account.position(instrument, held.direction).yd.push_back(detail);
+            account.position(instrument, held.direction).hold(detail);
         }
     }
     if (calendar) {
@@ -380,7 +380,7 @@ void Exchange::fill(Order &order, Ticks ticks, int volume, const std::string &tr
         put(detail.open_date, trading_day_);
         detail.open_price = price;
         detail.volume = volume;
-        position.today.push_back(detail);
+        position.open(detail);
         position.open_volume += volume;
         position.open_amount += amount;
         position.today_commission += fee;
@@ -484,6 +484,7 @@ void Exchange::requote(Instrument &instrument, Ticks reference) {
     room.make(out);
     instrument.book.install(std::move(quotes));
     instrument.reference = reference;
+    ++instrument.moves;
     next_seq += 1;
     if (trading)
         uncross(instrument, out);

@@ -232,7 +232,7 @@ struct Exchange::Room {
         for (auto [account, count] : trades)
             room_for(account->trades, count);
         for (auto [position, count] : lots)
-            room_for(position->today, count);
+            position->make_room(count);
         out.reserve(events, std::max(sizeof(CThostFtdcOrderField), sizeof(CThostFtdcTradeField)));
     }
 };

@@ -1,5 +1,7 @@
 #include "market.h"
 
+#include "records.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -180,16 +182,9 @@ Cents Order::frozen_commission() const {
 
 // ---- positions --------------------------------------------------------------
 
-int Position::volume(const std::vector<Detail> &details) const {
-    int total = 0;
-    for (const Detail &detail : details)
-        total += detail.volume;
-    return total;
-}
-
 int Position::yd_start() const {
     int total = 0;
-    for (const Detail &detail : yd)
+    for (const Detail &detail : parts[0].details)
         total += detail.volume + detail.close_volume;
     return total;
 }
@@ -229,54 +224,99 @@ Cents Position::profit_by_trade(const Detail &detail) const {
     return cents(sign() * (instrument->mark() - detail.open_price) * detail.volume * instrument->setup.multiple);
 }
 
-Cents Position::margin(bool today_part) const {
-    Cents total = 0;
-    for (const Detail &detail : today_part ? today : yd)
-        total += margin(detail, today_part);
-    return total;
+void Position::count(const Detail &detail, bool today_lot, int sign) noexcept {
+    Part &part = parts[today_lot];
+    part.volume += sign * detail.volume;
+    part.margin += sign * margin(detail, today_lot);
+    part.close_profit += sign * detail.close_profit_by_date;
+    if (marked_at == instrument->moves)
+        marked[today_lot] += sign * profit_by_date(detail, today_lot);
 }
 
 Cents Position::profit(bool today_part) const {
-    Cents total = 0;
-    for (const Detail &detail : today_part ? today : yd)
-        total += profit_by_date(detail, today_part);
-    return total;
+    // Counted again only when the price moved: a sum of rounded figures
+    // cannot follow the price by itself.
+    if (marked_at != instrument->moves) {
+        for (bool today : {false, true}) {
+            const Part &part = parts[today];
+            marked[today] = 0;
+            for (std::size_t i = part.open_from; i < part.details.size(); ++i)
+                marked[today] += profit_by_date(part.details[i], today);
+        }
+        marked_at = instrument->moves;
+    }
+    return marked[today_part];
 }
 
-Cents Position::close_profit(bool today_part) const {
-    Cents total = 0;
-    for (const Detail &detail : today_part ? today : yd)
-        total += detail.close_profit_by_date;
-    return total;
+void Position::make_room(std::size_t count) { room_for(parts[1].details, count); }
+
+void Position::hold(const Detail &detail) {
+    parts[0].details.push_back(detail);
+    count(detail, false, 1);
 }
 
-Position::Closed Position::close(Bucket bucket, int volume, double price) {
+void Position::open(const Detail &detail) noexcept {
+    parts[1].details.push_back(detail);  // within the room made
+    count(detail, true, 1);
+}
+
+Position::Closed Position::close(Bucket bucket, int volume, double price) noexcept {
     const int multiple = instrument->setup.multiple;
     Closed closed;
     // First in, first out: yesterday's lots before today's, each oldest first.
-    auto draw = [&](std::vector<Detail> &details, bool today_lot, int &count) {
-        for (Detail &detail : details) {
-            if (volume == 0)
-                return;
+    auto draw = [&](bool today_lot, int &taken) {
+        Part &part = parts[today_lot];
+        for (std::size_t i = part.open_from; i < part.details.size() && volume > 0; ++i) {
+            Detail &detail = part.details[i];
             const int lots = std::min(volume, detail.volume);
             if (lots == 0)
                 continue;
+            count(detail, today_lot, -1);
             const Cents profit = cents(sign() * (price - base_price(detail, today_lot)) * lots * multiple);
             detail.close_profit_by_date += profit;
-            closed.profit_by_date += profit;
             detail.close_profit_by_trade += cents(sign() * (price - detail.open_price) * lots * multiple);
             detail.close_amount += cents(price * lots * multiple);
             detail.close_volume += lots;
             detail.volume -= lots;
+            count(detail, today_lot, 1);
+            closed.profit_by_date += profit;
             volume -= lots;
-            count += lots;
+            taken += lots;
         }
+        while (part.open_from < part.details.size() && part.details[part.open_from].volume == 0)
+            ++part.open_from;
     };
     if (bucket == Bucket::yesterday || bucket == Bucket::any)
-        draw(yd, false, closed.yd);
+        draw(false, closed.yd);
     if (bucket == Bucket::today || bucket == Bucket::any)
-        draw(today, true, closed.today);
+        draw(true, closed.today);
     return closed;
+}
+
+void Position::make_room_to_carry() { room_for(parts[0].details, parts[1].details.size()); }
+
+void Position::carry_over() noexcept {
+    Part &yd = parts[0];
+    Part &today = parts[1];
+    std::erase_if(yd.details, [](const Detail &detail) { return detail.volume == 0; });
+    for (const Detail &detail : today.details)
+        if (detail.volume > 0)
+            yd.details.push_back(detail);  // within the room made
+    today.details.clear();
+    for (Part *part : {&yd, &today}) {
+        part->open_from = 0;
+        part->volume = 0;
+        part->margin = part->close_profit = 0;
+    }
+    marked_at = unmarked;
+    for (Detail &detail : yd.details) {
+        detail.close_volume = 0;
+        detail.close_amount = detail.close_profit_by_date = detail.close_profit_by_trade = 0;
+        count(detail, false, 1);
+    }
+    frozen_today = frozen_yd = frozen_any = 0;
+    open_volume = 0;
+    open_amount = today_commission = yd_commission = 0;
 }
 
 // ---- accounts ---------------------------------------------------------------
@@ -291,7 +331,7 @@ Position &Account::position(Instrument &instrument, char direction) {
 Cents Account::pre_margin() const {
     Cents total = 0;
     for (const auto &[key, position] : positions)
-        for (const Detail &detail : position.yd)
+        for (const Detail &detail : position.details(false))
             total += position.instrument->margin(position.direction, position.instrument->settlement_price(),
                                                  detail.volume + detail.close_volume);
     return total;

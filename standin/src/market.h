@@ -75,6 +75,7 @@ struct Instrument {
     InstrumentSetup setup;
     Ticks pre_settlement = 0;  // yesterday's settlement price
     Ticks reference = 0;
+    std::uint64_t moves = 0;   // times the reference price was set
     Ticks lower = 0;  // price band
     Ticks upper = 0;
     int decimals = 0;  // of the tick, to print prices without binary noise
@@ -177,8 +178,6 @@ struct Detail {
 struct Position {
     Instrument *instrument = nullptr;
     char direction = '2';      // '2' long, '3' short
-    std::vector<Detail> yd;    // held as the day began, oldest first
-    std::vector<Detail> today; // opened today, oldest first (room for new ones is reserved ahead)
     int frozen_today = 0;      // volume pending close orders draw on
     int frozen_yd = 0;
     int frozen_any = 0;
@@ -187,10 +186,11 @@ struct Position {
     Cents today_commission = 0;  // of opens, and of closes that draw on today's lots (or on any)
     Cents yd_commission = 0;     // of closes of yesterday's lots (close yesterday on SHFE and INE)
 
+    // A part's details: yesterday's (held as the day began) or today's, oldest first.
+    const std::vector<Detail> &details(bool today_part) const { return parts[today_part].details; }
     double sign() const { return direction == '2' ? 1 : -1; }
-    int volume(const std::vector<Detail> &details) const;
-    int today_volume() const { return volume(today); }
-    int yd_volume() const { return volume(yd); }
+    int today_volume() const { return parts[1].volume; }
+    int yd_volume() const { return parts[0].volume; }
     int yd_start() const;  // yesterday's volume as the day began
     // Volume a new close order on this bucket may still take.
     int closable(Bucket bucket) const;
@@ -203,11 +203,18 @@ struct Position {
     Cents margin(const Detail &detail, bool today_lot) const;
     Cents profit_by_date(const Detail &detail, bool today_lot) const;
     Cents profit_by_trade(const Detail &detail) const;
-    // Sums over a part's details.
-    Cents margin(bool today_part) const;
+    // Sums over a part's details: kept as the details change (whole cents,
+    // so exactly the sums of the details' figures), the position profit
+    // counted again when the reference price has moved.
+    Cents margin(bool today_part) const { return parts[today_part].margin; }
     Cents profit(bool today_part) const;
-    Cents close_profit(bool today_part) const;
+    Cents close_profit(bool today_part) const { return parts[today_part].close_profit; }
 
+    // Room for `count` more of today's details (reserved ahead; may throw).
+    void make_room(std::size_t count);
+    // Adds a lot held from before today, or one opened today (within the room made).
+    void hold(const Detail &detail);
+    void open(const Detail &detail) noexcept;
     // Closes `volume` lots drawing on `bucket` at `price`: yesterday's lots
     // first (or only, or none), then today's, each oldest first.
     struct Closed {
@@ -215,7 +222,30 @@ struct Position {
         int today = 0;  // and from today's
         Cents profit_by_date = 0;
     };
-    Closed close(Bucket bucket, int volume, double price);
+    Closed close(Bucket bucket, int volume, double price) noexcept;
+    // The day has been settled: what is still open is yesterday's, at the new
+    // settlement price; the day's figures start again. Room for it first.
+    void make_room_to_carry();
+    void carry_over() noexcept;
+    bool empty() const { return parts[0].details.empty() && parts[1].details.empty(); }
+
+private:
+    struct Part {
+        std::vector<Detail> details;
+        std::size_t open_from = 0;  // details before it are closed out
+        int volume = 0;
+        Cents margin = 0;
+        Cents close_profit = 0;
+    };
+    Part parts[2];  // yesterday's, today's
+    // The position profit by date of each part as of the instrument's
+    // `moves`-th reference price (none yet: unmarked).
+    static constexpr std::uint64_t unmarked = ~std::uint64_t{0};
+    mutable std::uint64_t marked_at = unmarked;
+    mutable Cents marked[2] = {0, 0};
+
+    // Adds a detail's figures to its part's sums (sign -1: takes them away).
+    void count(const Detail &detail, bool today_lot, int sign) noexcept;
 };
 
 // A trade of the investor's, with its commission and (a close's) close profit by date.

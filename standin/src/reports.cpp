@@ -106,7 +106,7 @@ struct Part {
     Part(const Position &position, bool today) {
         const Instrument &instrument = *position.instrument;
         const int multiple = instrument.setup.multiple;
-        for (const Detail &detail : today ? position.today : position.yd) {
+        for (const Detail &detail : position.details(today)) {
             volume += detail.volume;
             close_volume += detail.close_volume;
             margin += position.margin(detail, today);
@@ -206,8 +206,8 @@ void Exchange::collect(const Account &account, const CThostFtdcQryInvestorPositi
             };
             // A part answers once it held anything today: today's once the
             // position opened today, yesterday's when it held any as the day began.
-            const bool opened = !position.today.empty();
-            const bool held = !position.yd.empty();
+            const bool opened = !position.details(true).empty();
+            const bool held = !position.details(false).empty();
             if (!position.instrument->closes_by_date()) {
                 if (opened || held)
                     add('1');
@@ -301,7 +301,7 @@ void Exchange::collect(const Account &account, const CThostFtdcQryInvestorPositi
         const Rate &rate = instrument.margin_rate(position.direction);
         // Yesterday's lots, then today's, each oldest first: the order closes take them in.
         for (bool today : {false, true})
-            for (const Detail &detail : today ? position.today : position.yd) {
+            for (const Detail &detail : position.details(today)) {
                 CThostFtdcInvestorPositionDetailField &out = found.emplace_back();
                 put(out.reserve1, setup.id);
                 put(out.BrokerID, account.setup.broker);

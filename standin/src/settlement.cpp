@@ -139,7 +139,7 @@ std::string Exchange::statement_text(const Account &account, std::string_view of
     for (const auto &[key, position] : account.positions) {
         const Instrument &instrument = *position.instrument;
         for (bool today : {false, true})
-            for (const Detail &detail : today ? position.today : position.yd) {
+            for (const Detail &detail : position.details(today)) {
                 if (detail.volume == 0)
                     continue;
                 add(body, "|%-6s|%-12s|%-8s|%-5s|%-5s|%6d|%12s|%12s|%12s|%14s|%14s|%14s|%-10s|\n",
@@ -162,7 +162,7 @@ std::string Exchange::statement_text(const Account &account, std::string_view of
             continue;
         double opened = 0;
         for (bool today : {false, true})
-            for (const Detail &detail : today ? position.today : position.yd)
+            for (const Detail &detail : position.details(today))
                 opened += detail.open_price * detail.volume;
         char average[48];
         std::snprintf(average, sizeof average, "%.3f", opened / volume);
