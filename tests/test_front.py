@@ -278,7 +278,7 @@ def test_whole_session_on_the_defaults(traders):
     end = t.account()
     assert end["FrozenMargin"] == 0 and end["FrozenCommission"] == 0
     assert end["Commission"] == 9.30                 # 9.303, to the cent
-    assert end["PositionProfit"] == -1 * 3 * 10
+    assert end["PositionProfit"] == (3101 - 3100) * 2 * 10     # at the last price; today's 3 bought at it
     assert [o["OrderStatus"] for o in t.replies("QryOrder")] == ["0", "5"]
     assert [(x["Price"], x["Volume"]) for x in t.replies("QryTrade")] == [(3101.0, 3)]
     assert t.replies("QryInstrument", {"InstrumentID": "nothing"}) == []
@@ -556,7 +556,7 @@ def test_closing_by_date_on_shfe_and_freezing(traders):
     assert [(p["Position"], p["YdPosition"]) for p in (by_date["1"], by_date["2"])] == [(1, 0), (0, 2)]
     account = t.account()
     assert account["CurrMargin"] == 3102 * 10 * 0.1
-    assert account["PositionProfit"] == (3100 - 3102) * 10
+    assert account["PositionProfit"] == (3098 - 3102) * 10     # at the last price
     # Yesterday's close against the settlement price; today's first in, first out against the opening prices.
     assert account["CloseProfit"] == 10 * ((3099 - 3100) * 2 + (3099 - 3101) * 8 + (3098 - 3101) * 2
                                            + (3098 - 3102) * 1)
@@ -609,9 +609,11 @@ def test_the_rates_explain_the_account_to_the_cent(traders, front, custom):
     # Held: ag yd 1@7990 and 1@8000 at S 8000, today 2@8001; p2509 today 1@8198 short.
     # 8000*15*0.12*2 + 8001*2*15*0.12 (28803.60) + 8198*10*0.05 + 330.
     assert account["CurrMargin"] == 62032.60
-    assert account["PositionProfit"] == (8000 - 8001) * 2 * 15 - (8200 - 8198) * 10 == -50.0
-    assert account["Balance"] == 2000222.30                # 2000500 - 160 - 50 - 67.70
-    assert account["Available"] == 1938189.70
+    # At the last prices, ag2512 7999 and p2509 8202.
+    assert account["PositionProfit"] == (7999 - 8000) * 2 * 15 + (7999 - 8001) * 2 * 15 - (8202 - 8198) * 10 \
+        == -130.0
+    assert account["Balance"] == 2000142.30                # 2000500 - 160 - 130 - 67.70
+    assert account["Available"] == 1938109.70
     positions = {(p["InstrumentID"], p["PositionDate"]): p for p in t.replies("QryInvestorPosition")}
     assert positions[("ag2512", "2")]["CloseProfitByTrade"] == (7999 - 7990) * 2 * 15 == 270.0
     assert positions[("ag2512", "1")]["Commission"] == 42.00 and positions[("ag2512", "2")]["Commission"] == 12.00
@@ -906,6 +908,13 @@ def terms_of(trader):
             for i in instruments}
 
 
+def marks_of(trader):
+    """What positions are valued at, as the snapshots show it: the last
+    price, or yesterday's settlement price before the first trade."""
+    return {d["InstrumentID"]: d["PreSettlementPrice"] if d["LastPrice"] == sys.float_info.max else d["LastPrice"]
+            for d in trader.replies("QryDepthMarketData")}
+
+
 def ledger_of(trader, fills):
     """The investor's books kept from what its session received: the rates,
     the position details found at login, and the day's trades."""
@@ -938,7 +947,7 @@ def check_books(sim, front, trader):
         (i, side, lots, TERMS[i].settlement if price is None else price) for i, side, lots, price in YESTERDAY[user])
 
     ledger = ledger_of(trader, fills)
-    marks = {i: sim.price(front, i) for i in TERMS}
+    marks = marks_of(trader)
     frozen_margin, frozen_commission = ledger.frozen(orders)
     money = ("Balance", "Available", "CurrMargin", "PositionProfit", "CloseProfit", "Commission", "FrozenMargin",
              "FrozenCommission", "PreBalance", "PreMargin", "WithdrawQuota", "ExchangeMargin")

@@ -14,8 +14,8 @@ from hypothesis import HealthCheck, given, settings
 from conftest import ROOT
 from ctp.sim import Result
 from ledger import Ledger, to_cents
-from test_front import (BETA, CUSTOM_ALPHA, CUSTOM_BETA, TERMS, Trader, actions, custom, names,  # noqa: F401
-                        play, refused, statuses, trades)
+from test_front import (BETA, CUSTOM_ALPHA, CUSTOM_BETA, TERMS, Trader, actions, custom, marks_of,  # noqa: F401
+                        names, play, refused, statuses, trades)
 
 
 @pytest.fixture
@@ -166,7 +166,9 @@ def test_a_settled_day_carries_the_books_over(make, sim, custom):
     t.order("ag2512", direction="1", offset="4", price=7998, volume=1)   # closes one of yesterday's
     t.order("p2509", direction="0", offset="1", price=8202, volume=2)    # closes 2 of the short 3 (DCE)
     _, waiting = t.order("AP510", price=7640, volume=2)           # waits below the market
-    sim.move_price(name, "ag2512", 5)
+    sim.move_price(name, "ag2512", 5)                              # moves quotes, not the last price
+    marks = marks_of(t)
+    assert (marks["ag2512"], marks["p2509"], marks["AP510"]) == (7999, 8202, 7650)
     before = t.account()
     fills = t.replies("QryTrade")
     assert before["FrozenMargin"] > 0 and len(fills) >= 3
@@ -186,8 +188,9 @@ def test_a_settled_day_carries_the_books_over(make, sim, custom):
     assert account["Balance"] == before["Balance"]               # carried as the new day's balance
     assert (account["Deposit"], account["Withdraw"], account["Commission"], account["CloseProfit"],
             account["PositionProfit"], account["FrozenMargin"]) == (0, 0, 0, 0, 0, 0)
-    # Yesterday's lots now: what was open, valued at the new settlement prices.
-    marks = {i: sim.price(name, i) for i in TERMS}
+    # Yesterday's lots now: what was open, valued at the new settlement prices, the last prices.
+    assert {d["InstrumentID"]: d["PreSettlementPrice"] for d in t.replies("QryDepthMarketData")
+            if d["InstrumentID"] in marks} == marks
     settled = {i: dataclasses.replace(TERMS[i], settlement=marks[i]) for i in TERMS}
     ledger = Ledger(TERMS)
     ledger.hold("ag2512", "2", 3, 7990)

@@ -583,7 +583,7 @@ def clock(front: str) -> datetime.datetime:
 def settle(front: str) -> None:
     """Ends the front's trading day now: waiting orders are cancelled, the
     day is settled (its statement made, today's positions carried over at the
-    reference prices), the next weekday begins, and every trading session is
+    last prices), the next weekday begins, and every trading session is
     dropped and taken back."""
     _check("ctpsim_settle", library().ctpsim_settle(_text("front", front)))
 

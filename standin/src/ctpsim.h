@@ -224,8 +224,8 @@ CTPSIM_EXPORT int ctpsim_freeze_clock(const char *front, int frozen);
 CTPSIM_EXPORT int ctpsim_get_clock(const char *front, long long *milliseconds);
 
 // Ends the trading day now: waiting orders are cancelled, the day is settled
-// (its statement made, today's positions become yesterday's at the
-// reference prices), the next weekday begins, and every trading session is
+// (its statement made, today's positions become yesterday's at the last
+// prices), the next weekday begins, and every trading session is
 // dropped and taken back.
 CTPSIM_EXPORT int ctpsim_settle(const char *front);
 

@@ -132,11 +132,15 @@ void Exchange::settle(std::int64_t next) {
         for (auto &[key, position] : account->positions)
             position.make_room_to_carry();
     }
+    // The settlement prices are the marks; the market quotes on around its
+    // reference price, kept inside the new price band.
     std::vector<Book::Quotes> quotes;
+    std::vector<Ticks> references;
     for (const auto &instrument : instruments_) {
         Ticks lower = 0, upper = 0;
-        instrument->band(instrument->reference, lower, upper);
-        quotes.push_back(Book::market_quotes(instrument->reference, instrument->setup.market_levels,
+        instrument->band(instrument->mark_ticks(), lower, upper);
+        references.push_back(std::clamp(instrument->reference, lower, upper));
+        quotes.push_back(Book::market_quotes(references.back(), instrument->setup.market_levels,
                                              instrument->setup.market_volume, lower, upper, next_seq + 1));
     }
     std::vector<Change> next_changes = calendar ? changes_of(next) : std::vector<Change>();
@@ -146,12 +150,12 @@ void Exchange::settle(std::int64_t next) {
     for (const auto &account : accounts)
         while (!account->waiting.empty())
             finish(*account->waiting.front(), status_text::day_ended, out);
-    // The day's balances at the settlement prices, the reference prices now.
+    // The day's balances at the settlement prices, the marks now.
     for (const auto &account : accounts)
         balances.push_back(account->balance());  // within the room made
     for (std::size_t i = 0; i < instruments_.size(); ++i) {
         Instrument &instrument = *instruments_[i];
-        instrument.settle();
+        instrument.settle(references[i]);
         instrument.book.install(std::move(quotes[i]));
     }
     for (std::size_t i = 0; i < accounts.size(); ++i) {

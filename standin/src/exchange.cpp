@@ -484,7 +484,6 @@ void Exchange::requote(Instrument &instrument, Ticks reference) {
     room.make(out);
     instrument.book.install(std::move(quotes));
     instrument.reference = reference;
-    ++instrument.moves;
     next_seq += 1;
     if (trading)
         uncross(instrument, out);

@@ -105,9 +105,11 @@ bool Instrument::ticks(double price, Ticks &out) const {
     return true;
 }
 
-void Instrument::settle() {
-    pre_settlement = reference;
+void Instrument::settle(Ticks new_reference) noexcept {
+    pre_settlement = mark_ticks();
     band(pre_settlement, lower, upper);
+    reference = new_reference;
+    ++moves;
     traded = false;
     last = open = high = low = 0;
     volume = 0;
@@ -134,6 +136,7 @@ void Instrument::trade(Ticks price, int lots) {
         traded = true;
     }
     last = price;
+    ++moves;
     high = std::max(high, price);
     low = std::min(low, price);
     volume += lots;

@@ -75,7 +75,7 @@ struct Instrument {
     InstrumentSetup setup;
     Ticks pre_settlement = 0;  // yesterday's settlement price
     Ticks reference = 0;
-    std::uint64_t moves = 0;   // times the reference price was set
+    std::uint64_t moves = 0;   // times the mark may have moved (a trade, a settlement)
     Ticks lower = 0;  // price band
     Ticks upper = 0;
     int decimals = 0;  // of the tick, to print prices without binary noise
@@ -115,16 +115,20 @@ struct Instrument {
     // The price of a tick count, rounded to the tick's decimals.
     double price(Ticks ticks) const;
     double settlement_price() const { return price(pre_settlement); }
-    double mark() const { return price(reference); }
+    // What positions are valued at: the last price of today's trades (the
+    // feed's LastPrice), or yesterday's settlement price before the first.
+    Ticks mark_ticks() const { return traded ? last : pre_settlement; }
+    double mark() const { return price(mark_ticks()); }
     // The tick count of a price, or false when it is off the tick grid.
     bool ticks(double price, Ticks &out) const;
     // SHFE and INE keep today's and yesterday's positions apart when closing.
     bool closes_by_date() const { return setup.exchange == "SHFE" || setup.exchange == "INE"; }
     // The price band around a settlement price.
     void band(Ticks settlement, Ticks &lower, Ticks &upper) const;
-    // The new day's settlement price is the reference price now; the price
-    // band moves around it, and the day's trades are forgotten.
-    void settle();
+    // The day's settlement price is the mark now; the price band moves
+    // around it, the simulated market quotes around `reference` (inside the
+    // new band), and the day's trades are forgotten.
+    void settle(Ticks reference) noexcept;
 
     // The rates of a side ('0' buy or '2' long, else short), and of an offset.
     const Rate &margin_rate(char direction) const;
