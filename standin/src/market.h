@@ -130,7 +130,7 @@ struct Instrument {
     // new band), and the day's trades are forgotten.
     void settle(Ticks reference) noexcept;
 
-    // The rates of a side ('0' buy or '2' long, else short), and of an offset.
+    // The margin rate of a side ('0' buy or '2' long, else short).
     const Rate &margin_rate(char direction) const;
     // Margin of `volume` lots of a side at `price`, and a fee at a rate.
     Cents margin(char direction, double price, int volume) const;
@@ -201,15 +201,15 @@ struct Position {
     int &frozen(Bucket bucket);
 
     // A detail's figures (standin/README.md, "Positions and the account"):
-    // yesterday's lots are valued at yesterday's settlement price S, today's
-    // at their opening price, both against the reference price.
+    // yesterday's lots are valued from yesterday's settlement price S,
+    // today's from their opening price, both to the instrument's mark.
     double base_price(const Detail &detail, bool today_lot) const;
     Cents margin(const Detail &detail, bool today_lot) const;
     Cents profit_by_date(const Detail &detail, bool today_lot) const;
     Cents profit_by_trade(const Detail &detail) const;
     // Sums over a part's details: kept as the details change (whole cents,
     // so exactly the sums of the details' figures), the position profit
-    // counted again when the reference price has moved.
+    // counted again when the mark has moved.
     Cents margin(bool today_part) const { return parts[today_part].margin; }
     Cents profit(bool today_part) const;
     Cents close_profit(bool today_part) const { return parts[today_part].close_profit; }
@@ -243,7 +243,7 @@ private:
     };
     Part parts[2];  // yesterday's, today's
     // The position profit by date of each part as of the instrument's
-    // `moves`-th reference price (none yet: unmarked).
+    // `moves`-th mark (none yet: unmarked).
     static constexpr std::uint64_t unmarked = ~std::uint64_t{0};
     mutable std::uint64_t marked_at = unmarked;
     mutable Cents marked[2] = {0, 0};
