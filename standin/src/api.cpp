@@ -91,6 +91,14 @@ void ApiObject::release() {
             parked = std::move(worker);
         }
     }
+    // Its flow directory keeps what it received; the tombstone holds no file.
+    std::lock_guard lock(flow_mutex);
+    released_flows = true;
+    for (Followed &flow : followed) {
+        if (flow.file >= 0)
+            ::close(flow.file);
+        flow.file = -1;
+    }
     // The object itself stays behind as a tombstone (see find_api).
     retire(serial_);
 }
@@ -259,7 +267,7 @@ const char *flow_file(Topic topic) {
 std::uint32_t ApiObject::follow(Topic topic, std::string_view identity, std::uint32_t &generation) {
     std::lock_guard lock(flow_mutex);
     Followed &flow = followed[static_cast<int>(topic)];
-    if (flow.file < 0) {
+    if (flow.file < 0 && !released_flows) {
         const std::string path = flow_path + flow_file(topic);
         flow.file = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     }
@@ -272,7 +280,7 @@ std::uint32_t ApiObject::follow(Topic topic, std::string_view identity, std::uin
             std::string_view line(kept);
             const auto space = line.find(' ');
             std::string_view named = space == std::string_view::npos ? "" : line.substr(space + 1);
-            while (!named.empty() && named.back() == ' ')
+            while (!named.empty() && (named.back() == ' ' || named.back() == '\n'))
                 named.remove_suffix(1);
             if (named == identity)
                 std::from_chars(line.data(), line.data() + space, stored);

@@ -184,6 +184,7 @@ private:
     };
     std::mutex flow_mutex;  // guards followed
     Followed followed[3];
+    bool released_flows = false;  // Release closed the files
     // Notes a flow's message delivered (under flow_mutex).
     void received(const Event &event) noexcept;
 };

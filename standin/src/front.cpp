@@ -415,7 +415,8 @@ Front::Drop::Drop(Front &front, TraderSession &session)
         return;
     const int why = behaviour.drop_reason ? behaviour.drop_reason
                                           : drop_reasons[dice.pick(Draw::drop_reason, std::size(drop_reasons))];
-    const auto when = static_cast<Moment>(1 + dice.pick(Draw::drop_moment, 3));
+    const auto when = static_cast<Moment>(behaviour.drop_moment ? behaviour.drop_moment
+                                                                 : 1 + dice.pick(Draw::drop_moment, 3));
     const int warned =
         why == heartbeat_timeout ? dice.level(Draw::warnings, behaviour.heartbeat_warnings, behaviour.unruly) : 0;
     out.reserve(warned + 1, 0);

@@ -61,6 +61,7 @@ constexpr Count counts[] = {
     {"query_pause", &Behaviour::query_pause, 0, 60000},
     {"query_rate", &Behaviour::query_rate, 1, 1000},
     {"query_backlog", &Behaviour::query_backlog, 0, 1000},
+    {"drop_moment", &Behaviour::drop_moment, 0, 3},
     {"heartbeat_warnings", &Behaviour::heartbeat_warnings, 0, 10},
     {"reconnect", &Behaviour::reconnect, 0, 600000},
     {"outage", &Behaviour::outage, 0, 100},

@@ -32,6 +32,7 @@ struct Behaviour {
     int query_backlog = 0;         // its queries not yet answered whole (0: no limit)
     double drop = 0;               // chance a request comes with a drop of its connection
     int drop_reason = 0;           // the drop's reason (0: one of the five drawn)
+    int drop_moment = 0;           // 1 before the request, 2 losing its replies, 3 after them (0: drawn)
     int heartbeat_warnings = 0;    // OnHeartBeatWarning before a heartbeat-timeout drop
     int reconnect = 1000;          // ms before each of the library's attempts after a drop the front made
     int outage = 0;                // attempts that fail after such a drop
