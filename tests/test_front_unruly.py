@@ -130,8 +130,8 @@ def test_query_rate_and_backlog(traders, front, sim):
     sim.behave(front, query_rate=3)
     assert [_ctp.request(t.handle, "QryTradingAccount", {}, i) for i in range(5)] == [0, 0, 0, -3, -3]
     sim.query_interval(0)
-    sim.behave(front, query_backlog=1, query_batch=6, query_pause=300)
-    assert _ctp.request(t.handle, "QryInstrument", {}, 10) == 0     # answered over 300 ms
+    sim.behave(front, query_backlog=1, query_batch=6, query_pause=1500)
+    assert _ctp.request(t.handle, "QryInstrument", {}, 10) == 0     # answered over 1.5 s
     assert _ctp.request(t.handle, "QryTradingAccount", {}, 11) == -2
     gather(t, lambda events: any(e["last"] and e["request_id"] == 10 for e in events))
     assert _ctp.request(t.handle, "QryTradingAccount", {}, 12) == 0

@@ -166,7 +166,7 @@ def test_queries_in_batches_with_pushes_between(connect, flavour, sim, front, tm
 def test_a_drop_with_each_reason_then_the_library_reconnects(connect, flavour, sim, front, tmp_path, reason):
     client = connect()
     flavour.do(client.insert_order("rb2705", Direction.BUY, 2, 3095.0))
-    sim.behave(front, drop=1, drop_reason=reason, drop_moment=3, heartbeat_warnings=1, reconnect=30)
+    sim.behave(front, drop=1, drop_reason=reason, drop_moment=3, heartbeat_warnings=1, reconnect=200)
     try:
         flavour.do(client.query("QryTradingAccount"))
     except (ctp.Disconnected, TimeoutError):
