@@ -190,6 +190,30 @@ def test_several_fronts_fail_over_in_order(traders, front, sim):
     assert late.login()["FrontID"] == 3
 
 
+def test_market_data_sessions_fail_over_too(traders, front, sim, tmp_path):
+    import _ctpmd
+    traders()                                           # the front is set up
+    handle = _ctpmd.create([front, f"{front}/2"], bytes(tmp_path / "md") + b"/")
+    try:
+        events = []
+        deadline = time.monotonic() + 10
+        while names(events) != ["FrontConnected"]:
+            assert time.monotonic() < deadline
+            events += _ctpmd.poll(handle)
+        sim.behave(front, reconnect=5, down=[1])
+        while names(events) != ["FrontConnected", "FrontDisconnected", "FrontConnected"]:
+            assert time.monotonic() < deadline, events
+            events += _ctpmd.poll(handle)
+            time.sleep(0.002)
+        assert _ctpmd.request(handle, "UserLogin", {}, 1) == 0
+        while "RspUserLogin" not in names(events):
+            assert time.monotonic() < deadline, events
+            events += _ctpmd.poll(handle)
+        assert events[-1]["data"]["FrontID"] == 2
+    finally:
+        _ctpmd.close(handle)
+
+
 def test_doors_are_checked(traders, front, sim):
     traders()
     for doors in ([0], [65]):
