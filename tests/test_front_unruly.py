@@ -4,6 +4,7 @@ limits, drops with each reason and the library's reconnect attempts, several
 doors, logins refused while the front is not ready, the resume types of the
 flows, and the unruly mode's seeded choices."""
 
+import os
 import time
 
 import pytest
@@ -327,6 +328,46 @@ def test_resume_resends_what_a_drop_lost(traders, sim, front):
     assert flow_of(b.log) == flow_of(a.log)             # what it never received, once
     (choice,) = sim.choices(front)
     assert choice.startswith("drop losing the replies ")
+
+
+# A child process: alpha places `before` orders while a resuming session
+# follows them, then one while that session is dropped; prints how many
+# messages its login again replays.
+RESUMING = """
+import sys
+from ctp import sim
+from test_front import Trader
+from test_front_unruly import flow_of
+directory, before = sys.argv[1], int(sys.argv[2])
+sim.query_interval(0)
+a = Trader(sim, (directory + "/a" + str(before) + "/").encode(), "sim://again")
+a.login()
+b = Trader(sim, (directory + "/b/").encode(), "sim://again", private_resume="resume")
+b.login(confirm=False)
+for _ in range(before):
+    a.order(price=3090)
+sim.disconnect(b.api)
+a.order(price=3091)
+sim.reconnect(b.api)
+b.settle()
+b.log.clear()
+b.login(confirm=False)
+print(len(flow_of(b.log)))
+"""
+
+
+def test_resume_in_a_later_process_follows_its_own_front(tmp_path):
+    import subprocess
+    import sys
+    from conftest import subprocess_env
+    env = subprocess_env()
+    env["PYTHONPATH"] += os.pathsep + os.path.dirname(__file__)
+    replayed = [subprocess.run([sys.executable, "-c", RESUMING, str(tmp_path), str(before)], env=env, timeout=60,
+                               capture_output=True, text=True, check=True).stdout.split()
+                for before in (5, 1)]
+    # The second process's front numbers its flow from 1 again: what the first
+    # received (12 messages) does not hide what the second missed.
+    assert replayed == [["2"], ["2"]]
 
 
 def test_public_flow_restart_replays_the_statuses_of_the_day(traders, front, sim):

@@ -14,6 +14,8 @@
 #include <memory>
 #include <type_traits>
 
+#include <unistd.h>
+
 namespace standin {
 
 // ---- limits -----------------------------------------------------------------
@@ -177,7 +179,9 @@ bool Front::by_exchange(Error error) noexcept {
 }
 
 std::string Front::flow_identity(const Account *account) const {
-    std::string identity = "sim://" + name;
+    // The front of this process: another process's front of the same name
+    // is another front, its flows numbered afresh.
+    std::string identity = "sim://" + name + "#" + std::to_string(::getpid());
     if (account)
         identity += " " + account->setup.broker + " " + account->setup.user;
     return identity + " " + exchange.trading_day();
