@@ -19,7 +19,7 @@ from ctp.sim import ControlError
 from test_client import ALPHA, Asyncio, Blocking, connect, flavour, front  # noqa: F401 (fixtures)
 from test_front import Trader
 
-SEEDS = range(int(os.environ.get("CTP_UNRULY_SEEDS", "4")))
+SEEDS = range(int(os.environ.get("CTP_UNRULY_SEEDS", "3")))
 STEPS = 40
 DROP_REASONS = (0x1001, 0x1002, 0x2001, 0x2002, 0x2003)
 SETTLE = 5.0        # seconds the client gets to catch up once the front is orderly again
