@@ -620,6 +620,10 @@ int Front::subscribe(MdSession &session, const std::vector<std::string> &ids, bo
     if (int refused = admit(session))
         return refused;
     feed.subscribe(session, ids, subscribe);
+    if (replaying && subscribe && !ids.empty() && !replaying->started) {
+        replaying->started = true;
+        replaying->room.notify_all();
+    }
     return 0;
 }
 

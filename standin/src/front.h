@@ -17,9 +17,12 @@
 #include "interface.h"
 #include "messages.h"
 #include "records.h"
+#include "replay.h"
 #include "session.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -102,6 +105,30 @@ public:
     // the clock).
     std::optional<std::chrono::milliseconds> tick();
 
+    // ---- replay (replay.cpp) ------------------------------------------------------
+    // The front plays a tape as its market from now on: its feed sends the
+    // recorded ticks only, its clock stands at the time of the last tick the
+    // consumer took.
+    void replay_begin(const ReplaySetup &setup);
+    // The player waits until it may post the next tick: a market-data
+    // session has subscribed and fewer than the window's ticks wait untaken.
+    // False once the replay is stopped.
+    bool replay_room();
+    // Posts a recorded tick to the market-data sessions subscribed to its
+    // instrument (it counts once, whatever the number of sessions); a tick
+    // that no session watches moves the market when the ticks before it have.
+    void replay_post(const CThostFtdcDepthMarketDataField &tick);
+    // The tape has ended: once the consumer has taken every tick posted,
+    // the market-data sessions are dropped with reason replay_ended.
+    void replay_finish();
+    // The consumer has taken `count` ticks in all: the market, the clock and
+    // the orders resting on the book move through each of them, in order.
+    // CTPSIM_BAD_VALUE when the front does not replay or `count` is more
+    // than was posted.
+    int replay_take(long long count);
+    // Ticks posted and taken so far, and whether the replay has ended.
+    int replay_state(long long &posted, long long &taken, bool &ended);
+
 private:
     // The private flow: notices to every session logged in as the investor.
     std::size_t listeners(const Account &account) const override;
@@ -170,6 +197,33 @@ private:
     Clock clock;
     Exchange exchange;
     Feed feed;
+    // A replay's state, while the front replays.
+    struct Replaying {
+        int window = 0;
+        bool started = false;   // a market-data session has subscribed
+        bool finished = false;  // the tape has no more ticks
+        bool ended = false;     // and the consumer took the last: the sessions were dropped
+        bool stopped = false;
+        long long posted = 0;
+        long long taken = 0;
+        struct Pending {
+            CThostFtdcDepthMarketDataField tick;
+            bool counted;  // posted to a session: the consumer takes it
+        };
+        std::deque<Pending> pending;  // posted, not yet taken, in order
+        std::condition_variable room;
+    };
+    // Moves the exchange through one recorded tick (under the lock).
+    void replay_apply(const CThostFtdcDepthMarketDataField &tick) noexcept;
+    // Applies what no longer waits for the consumer, and ends the replay
+    // once the tape's last tick has been taken (under the lock).
+    void replay_settle(Outbox &out);
+    // Waits (a while at most) until every trading session has run the
+    // callbacks posted to it, so that the fills of a tick reach the client
+    // before the consumer takes the next (under the lock).
+    void replay_deliver();
+    std::unique_ptr<Replaying> replaying;
+
     std::vector<TraderSession *> traders;  // connected trader sessions
     std::vector<MdSession *> watchers;     // connected market-data sessions
     int next_session_id = 0;

@@ -5,6 +5,7 @@
 
 #include "ctpsim.h"
 #include "front.h"
+#include "replay.h"
 
 #include <memory>
 #include <optional>
@@ -14,10 +15,13 @@
 
 namespace standin {
 
-// A simulated front address, sim://NAME or sim://NAME?config=PATH.
+// A simulated front address: sim://NAME, with options after a `?`, each
+// KEY=VALUE, joined by `&`: config=PATH, and replay=PATH with its own
+// (speed=, start=, end=, window=; replay.h).
 struct SimAddress {
     std::string name;
     std::string config;  // empty: the defaults
+    std::optional<ReplaySetup> replay;
 };
 std::optional<SimAddress> parse_sim_address(std::string_view address) noexcept;
 
