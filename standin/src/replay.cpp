@@ -339,7 +339,7 @@ int Front::replay_take(long long count) {
     while (!r.pending.empty()) {
         const Replaying::Pending &next = r.pending.front();
         if (next.counted) {
-            if (r.taken == count)
+            if (r.taken >= count)
                 break;
             ++r.taken;
         }
