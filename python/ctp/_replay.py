@@ -32,7 +32,7 @@ class Pace(Plugin):
 
     def __init__(self, front: str) -> None:
         from . import sim
-        self._take = sim.replay_take
+        self._take = sim.replay_taker(front)
         self.front = front
         self.arrived = 0
         self.taken = 0
@@ -49,7 +49,7 @@ class Pace(Plugin):
         """The reader has taken the index-th tick to arrive (and so every one before it)."""
         if index > self.taken:
             self.taken = index
-            self._take(self.front, index)
+            self._take(index)
 
 
 class PacedSource(Source[Any]):

@@ -23,7 +23,7 @@ A control that fails raises :class:`ControlError` carrying its
 import ctypes
 import datetime
 import os
-from collections.abc import Buffer
+from collections.abc import Buffer, Callable
 from enum import IntEnum
 from functools import cache
 from pathlib import Path
@@ -72,6 +72,7 @@ __all__ = [
     "replay_address",
     "replay_state",
     "replay_take",
+    "replay_taker",
     "reset",
     "set_clock",
     "set_price",
@@ -683,7 +684,20 @@ def replay_take(front: str, count: int) -> None:
     """The reader has taken ``count`` ticks in all: the front moves through each, in order; the
     callbacks their fills cause have run when this returns. BAD_VALUE when the front does not
     replay or has posted fewer ticks."""
-    _check("ctpsim_replay_take", library().ctpsim_replay_take(_text("front", front), count))
+    replay_taker(front)(count)
+
+
+def replay_taker(front: str) -> Callable[[int], None]:
+    """``replay_take`` of one front, made once for a reader that calls it at every tick."""
+    name = _text("front", front)
+    # Keeps the interpreter lock: the call is short (what it may wait for needs no Python).
+    function = _held().ctpsim_replay_take
+
+    def take(count: int) -> None:
+        result = function(name, count)
+        if result != Result.OK:
+            raise ControlError("ctpsim_replay_take", result)
+    return take
 
 
 def replay_state(front: str) -> ReplayState:

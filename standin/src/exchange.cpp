@@ -471,6 +471,18 @@ void Exchange::requote(Instrument &instrument, Ticks reference) {
 }
 
 void Exchange::install(Instrument &instrument, Book::Quotes quotes) {
+    const auto has_orders = [](const Book::Side &side) {
+        return std::ranges::any_of(side, [](const auto &item) { return item.second.order != nullptr; });
+    };
+    if (!has_orders(instrument.book.bids) && !has_orders(instrument.book.asks)) {
+        // No order to trade: nothing to plan (crossed quotes trade among themselves, telling nobody).
+        Outbox out;
+        instrument.book.install(std::move(quotes));
+        next_seq += 1;
+        if (instrument.status == status::continuous)
+            uncross(instrument, out);
+        return;
+    }
     // Planned on the book as it will be, then done without allocating.
     Book planned;
     for (auto [side, fresh, now] : {std::tuple(&planned.bids, &quotes.bids, &instrument.book.bids),

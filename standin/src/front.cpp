@@ -621,6 +621,7 @@ int Front::subscribe(MdSession &session, const std::vector<std::string> &ids, bo
         return refused;
     feed.subscribe(session, ids, subscribe);
     if (replaying && subscribe && !ids.empty() && !replaying->started) {
+        // The replay starts with the first subscription, so that the reader misses nothing.
         replaying->started = true;
         replaying->room.notify_all();
     }

@@ -110,14 +110,15 @@ public:
     // recorded ticks only, its clock stands at the time of the last tick the
     // consumer took.
     void replay_begin(const ReplaySetup &setup);
-    // The player waits until it may post the next tick: a market-data
-    // session has subscribed and fewer than the window's ticks wait untaken.
-    // False once the replay is stopped.
-    bool replay_room();
-    // Posts a recorded tick to the market-data sessions subscribed to its
-    // instrument (it counts once, whatever the number of sessions); a tick
-    // that no session watches moves the market when the ticks before it have.
-    void replay_post(const CThostFtdcDepthMarketDataField &tick);
+    // The player waits until it may post: a market-data session has
+    // subscribed and fewer than the window's ticks wait untaken. Returns how
+    // many ticks it may post now; 0 once the replay is stopped.
+    std::size_t replay_room();
+    // Posts recorded ticks, each to the market-data sessions subscribed to
+    // its instrument (a tick counts once, whatever the number of sessions);
+    // a tick that no session watches moves the market when the ticks
+    // before it have.
+    void replay_post(const std::vector<CThostFtdcDepthMarketDataField> &ticks);
     // The tape has ended: once the consumer has taken every tick posted,
     // the market-data sessions are dropped with reason replay_ended.
     void replay_finish();
@@ -204,6 +205,7 @@ private:
         bool finished = false;  // the tape has no more ticks
         bool ended = false;     // and the consumer took the last: the sessions were dropped
         bool stopped = false;
+        bool player_waits = false;  // for room in the window
         long long posted = 0;
         long long taken = 0;
         struct Pending {

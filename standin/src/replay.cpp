@@ -204,31 +204,49 @@ CThostFtdcDepthMarketDataField depth_of(const TapeRecord &r) noexcept {
 
 namespace {
 
-// Reads the tape and posts its ticks, as the front's window and the pace allow.
+// Reads the tape and posts its ticks, as the front's window and the pace allow: at full speed a
+// batch at a time (one lock of the front for many ticks).
 void play(std::shared_ptr<Front> front, std::unique_ptr<Tape> tape, ReplaySetup setup) {
     using Steady = std::chrono::steady_clock;
+    constexpr std::size_t batch_size = 256;
     std::optional<Millis> first;  // the first tick's time, and when it was posted
     Steady::time_point began{};
+    std::vector<CThostFtdcDepthMarketDataField> batch;
+    batch.reserve(batch_size);
     TapeRecord record{};
-    while (tape->next(record)) {
-        const CThostFtdcDepthMarketDataField tick = depth_of(record);
-        const std::optional<Millis> at = tick_time(tick);
-        if (at && setup.start && *at < *setup.start)
-            continue;
-        if (at && setup.end && *at >= *setup.end)
-            break;
-        if (!front->replay_room())
-            return;
-        if (setup.speed > 0 && at) {
-            if (!first) {
-                first = at;
-                began = Steady::now();
+    bool more = true;
+    while (more) {
+        std::size_t room = front->replay_room();
+        if (room == 0)
+            return;  // stopped
+        batch.clear();
+        while (batch.size() < std::min(room, batch_size)) {
+            if (!tape->next(record)) {
+                more = false;
+                break;
             }
-            const auto due = began + std::chrono::duration_cast<Steady::duration>(
-                                         std::chrono::duration<double, std::milli>((*at - *first) / setup.speed));
-            std::this_thread::sleep_until(due);
+            const CThostFtdcDepthMarketDataField tick = depth_of(record);
+            const std::optional<Millis> at = tick_time(tick);
+            if (at && setup.start && *at < *setup.start)
+                continue;
+            if (at && setup.end && *at >= *setup.end) {
+                more = false;
+                break;
+            }
+            batch.push_back(tick);
+            if (setup.speed > 0 && at) {
+                // Paced: each tick goes when its time has come, on its own.
+                if (!first) {
+                    first = at;
+                    began = Steady::now();
+                }
+                std::this_thread::sleep_until(began + std::chrono::duration_cast<Steady::duration>(
+                                                          std::chrono::duration<double, std::milli>(
+                                                              (*at - *first) / setup.speed)));
+                break;
+            }
         }
-        front->replay_post(tick);
+        front->replay_post(batch);
     }
     front->replay_finish();
 }
@@ -251,36 +269,48 @@ void Front::replay_begin(const ReplaySetup &setup) {
     clock.freeze(true);
 }
 
-bool Front::replay_room() {
+std::size_t Front::replay_room() {
     std::unique_lock lock(mutex);
     Replaying &r = *replaying;
-    r.room.wait(lock, [&] { return r.stopped || (r.started && r.posted - r.taken < r.window); });
-    return !r.stopped;
+    if (!r.started || r.posted - r.taken >= r.window) {
+        // Full: it waits until half the window is free, so that the player and the consumer do
+        // not wake each other at every tick.
+        r.player_waits = true;
+        r.room.wait(lock, [&] { return r.stopped || (r.started && r.posted - r.taken <= r.window / 2); });
+        r.player_waits = false;
+    }
+    return r.stopped ? 0 : static_cast<std::size_t>(r.window - (r.posted - r.taken));
 }
 
-void Front::replay_post(const CThostFtdcDepthMarketDataField &tick) {
+void Front::replay_post(const std::vector<CThostFtdcDepthMarketDataField> &ticks) {
     std::lock_guard lock(mutex);
     Replaying &r = *replaying;
     std::vector<MdSession *> to;
-    for (MdSession *session : watchers)
-        if (std::ranges::any_of(session->subscribed,
-                                [&](const Instrument *i) { return i->setup.id == tick.InstrumentID; }))
-            to.push_back(session);
-    try {
+    bool silent = false;  // a tick no session watches
+    for (const CThostFtdcDepthMarketDataField &tick : ticks) {
+        to.clear();
+        for (MdSession *session : watchers)
+            if (std::ranges::any_of(session->subscribed,
+                                    [&](const Instrument *i) { return i->setup.id == tick.InstrumentID; }))
+                to.push_back(session);
+        try {
+            Outbox out;
+            out.reserve(to.size(), sizeof tick);
+            r.pending.push_back({tick, !to.empty()});
+            for (MdSession *session : to)
+                out.send(session->endpoint, "OnRtnDepthMarketData", &tick, nullptr, 0, true);
+        } catch (...) {
+            continue;  // out of memory: the tick is left out
+        }
+        if (to.empty())
+            silent = true;
+        else
+            ++r.posted;
+    }
+    if (silent) {
         Outbox out;
-        out.reserve(to.size(), sizeof tick);
-        r.pending.push_back({tick, !to.empty()});
-        for (MdSession *session : to)
-            out.send(session->endpoint, "OnRtnDepthMarketData", &tick, nullptr, 0, true);
-    } catch (...) {
-        return;  // out of memory: the tick is left out
+        replay_settle(out);
     }
-    if (!to.empty()) {
-        ++r.posted;
-        return;
-    }
-    Outbox out;
-    replay_settle(out);
 }
 
 void Front::replay_finish() {
@@ -350,7 +380,8 @@ int Front::replay_take(long long count) {
     Outbox out;
     replay_settle(out);
     if (moved) {
-        r.room.notify_all();
+        if (r.player_waits && r.posted - r.taken <= r.window / 2)
+            r.room.notify_all();
         replay_deliver();
     }
     return CTPSIM_OK;
