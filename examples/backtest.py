@@ -23,8 +23,8 @@ from ctp import Direction, sim
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import market_maker  # noqa: E402
 
-WHO = dict(broker="9999", user="000002", password="123456")
-APP = dict(app_id="standin_client_1.0", auth_code="0000000000000000")
+BROKER, USER, PASSWORD = "9999", "000002", "123456"
+APP_ID, AUTH_CODE = "standin_client_1.0", "0000000000000000"
 
 
 @dataclass
@@ -41,8 +41,8 @@ def backtest(recording: str | Path, instruments: list[str], *, lots: int = 1, fl
     tape = ctp.data.tape(recording, Path(tempfile.mkdtemp()) / "backtest.tape", instruments=instruments)
     front = sim.replay_address(f"backtest-{uuid.uuid4().hex[:8]}", tape)
     flow = flow or Path(tempfile.mkdtemp())
-    with ctp.Client(front, **WHO, **APP, flow=flow / "trader", timeout=60) as client, \
-            ctp.MarketData(front, **WHO, flow=flow / "md", timeout=60) as market:
+    with ctp.Client(front, BROKER, USER, PASSWORD, APP_ID, AUTH_CODE, flow=flow / "trader", timeout=60) as client, \
+            ctp.MarketData(front, BROKER, USER, PASSWORD, flow=flow / "md", timeout=60) as market:
         market_maker.run(client, market, instruments, lots=lots)
         (account,) = client.query("QryTradingAccount")
         fills = [trade for trade in client.trades if trade["InstrumentID"] in instruments]

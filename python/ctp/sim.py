@@ -663,7 +663,10 @@ def replay_address(name: str, tape: str | os.PathLike[str], *, speed: float | No
             return value.strftime("%Y%m%d-%H:%M:%S.") + f"{value.microsecond // 1000:03d}"
         return value.replace(" ", "-")
 
-    for what, text in (("name", name), ("tape", os.fspath(tape)), ("config", os.fspath(config or ""))):
+    texts = {"name": name, "tape": os.fspath(tape), "config": os.fspath(config or "")}
+    texts |= {key: value for key, value in (("start", start), ("end", end)) if isinstance(value, str)}
+    for what, text in texts.items():
+        _text(what, text)
         if "?" in text or "&" in text:
             raise ValueError(f"{what} cannot hold '?' or '&' in a replay's address: {text!r}")
     options = [f"replay={os.fspath(tape)}"]
