@@ -43,7 +43,9 @@ standin::TapeRecord tick(int n, double bid, double ask, int ask_volume = 5) {
     standin::TapeRecord r{};
     put(r.TradingDay, "20261208");
     put(r.ActionDay, "20261208");
-    std::snprintf(r.UpdateTime, sizeof r.UpdateTime, "09:%02d:%02d", n / 60 % 60, n % 60);
+    const std::string time = "09:" + std::string(n / 60 % 60 < 10 ? "0" : "") + std::to_string(n / 60 % 60) + ":" +
+                             std::string(n % 60 < 10 ? "0" : "") + std::to_string(n % 60);
+    put(r.UpdateTime, time.c_str());
     r.UpdateMillisec = 250;
     put(r.ExchangeID, "SHFE");
     put(r.InstrumentID, "rb2705");
