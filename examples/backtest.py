@@ -9,6 +9,8 @@ day follow. Needs the package's data extra (pyarrow, pandas, matplotlib).
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
 import sys
 import tempfile
 import uuid
@@ -43,7 +45,8 @@ def backtest(recording: str | Path, instruments: list[str], *, lots: int = 1, fl
     flow = flow or Path(tempfile.mkdtemp())
     with ctp.Client(front, BROKER, USER, PASSWORD, APP_ID, AUTH_CODE, flow=flow / "trader", timeout=60) as client, \
             ctp.MarketData(front, BROKER, USER, PASSWORD, flow=flow / "md", timeout=60) as market:
-        market_maker.run(client, market, instruments, lots=lots)
+        with contextlib.redirect_stdout(io.StringIO()):       # the maker tells of each fill: the report sums them
+            market_maker.run(client, market, instruments, lots=lots)
         (account,) = client.query("QryTradingAccount")
         fills = [trade for trade in client.trades if trade["InstrumentID"] in instruments]
         # The price the front values positions at (its last trade, recorded or the strategy's own).

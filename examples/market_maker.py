@@ -57,8 +57,8 @@ class MarketMaker:
         self.fills.append(trade)
         self.position += trade["Volume"] if trade["Direction"] == Direction.BUY else -trade["Volume"]
         self.fair = trade["Price"]
-        logging.info("%s %d @ %g: position %d", Direction(trade["Direction"]).name.lower(), trade["Volume"],
-                     trade["Price"], self.position)
+        print(f"{Direction(trade['Direction']).name.lower()} {trade['Volume']} @ {trade['Price']:g}: "
+              f"position {self.position}")
 
     def run(self, seconds: float, stop: threading.Event | None = None) -> None:
         events = self.client.events(timeout=0.1)
@@ -90,9 +90,8 @@ def _mid(tick: ctp.Record) -> float | None:
 def run(client: ctp.Client, market: ctp.MarketData, instruments: Sequence[str], *, seconds: float | None = None,
         stop: threading.Event | None = None, lots: int = 1) -> None:
     """Makes a market in each instrument, quoting ``lots`` a side around a fair price (the middle of
-    its first tick's quotes, then each of its trades),
-    until ``seconds`` elapse, ``stop`` is set, or the market-data session ends (a replay's tape
-    ended); then withdraws its quotes. Each tick is handled whole (the trades it caused taken in,
+    its first tick's quotes, then each of its trades), until ``seconds`` elapse, ``stop`` is set,
+    or the market-data session ends (a replay's tape ended); then withdraws its quotes. Each tick is handled whole (the trades it caused taken in,
     then the quotes moved) before the next is taken, so a replay gives the same fills every time."""
     makers = {instrument: MarketMaker(client, instrument, 0.0, size=lots) for instrument in instruments}
     events = client.events(timeout=0)
@@ -106,16 +105,16 @@ def run(client: ctp.Client, market: ctp.MarketData, instruments: Sequence[str], 
     try:
         while going() and not market.replay_ended:
             for tick in ticks:
-                traded = set()
+                traded: dict[str, None] = {}           # in the order traded: the same order every run
                 for event in events:
                     trade = event.get("data")
                     if event["name"] == "RtnTrade" and trade is not None and trade["InstrumentID"] in makers:
                         makers[trade["InstrumentID"]].on_trade(trade)
-                        traded.add(trade["InstrumentID"])
+                        traded[trade["InstrumentID"]] = None
                 maker, mid = makers.get(tick["InstrumentID"]), _mid(tick)
                 if maker is not None and not maker.fair and mid is not None:
                     maker.fair = mid                       # the first tick sets the fair price; fills move it
-                    traded.add(maker.instrument)
+                    traded[maker.instrument] = None
                 for instrument in traded:
                     try:
                         makers[instrument].requote()

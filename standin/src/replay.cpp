@@ -124,8 +124,8 @@ bool replay_option(ReplaySetup &setup, std::string_view key, std::string_view va
     if (key == "window") {
         int window = 0;
         auto [end, failed] = std::from_chars(value.data(), value.data() + value.size(), window);
-        if (failed != std::errc() || end != value.data() + value.size() || window < 1 || window > 1000000) {
-            error = "window must be 1 to 1000000";
+        if (failed != std::errc() || end != value.data() + value.size() || window < 1 || window > 16384) {
+            error = "window must be 1 to 16384";
             return false;
         }
         setup.window = window;
