@@ -265,3 +265,25 @@ def test_a_module_reader_paces_the_replay_itself(sim, tmp_path):
             sim.replay_take(front, 51)
     finally:
         _ctpmd.close(handle)
+
+
+def test_a_tape_holds_the_selected_ticks_and_is_kept_while_newer_than_the_recording(tmp_path):
+    first = [quote(n, bid=(3099, 5), ask=(3101, 5), instrument=("rb2705", "au2706")[n % 2]) for n in range(10)]
+    with ctp.data.Recorder(tmp_path) as recorder:
+        for record in first:
+            recorder.write(record)
+    tape = ctp.data.tape(tmp_path)
+    assert tape == tmp_path / "ticks.tape"
+    records = ctp.data.read_tape(tape)
+    assert [r["InstrumentID"].decode() for r in records] == [t["InstrumentID"] for t in first]
+    assert records[0]["LastPrice"] == MAX and records[0]["BidVolume1"] == 5
+    made = tape.stat().st_mtime_ns
+    assert ctp.data.tape(tmp_path).stat().st_mtime_ns == made              # kept: nothing newer
+    with ctp.data.Recorder(tmp_path) as recorder:                            # a second recorder's file
+        recorder.write(quote(20, bid=(3099, 5), ask=(3101, 5)))
+    assert len(ctp.data.read_tape(ctp.data.tape(tmp_path))) == 11
+    only = ctp.data.tape(tmp_path, tmp_path / "rb.tape", instruments=["rb2705"])
+    assert len(ctp.data.read_tape(only)) == 6
+    (tmp_path / "ticks.tape").write_bytes(b"not a tape at all")
+    with pytest.raises(ValueError, match="not a tape"):
+        ctp.data.read_tape(tmp_path)

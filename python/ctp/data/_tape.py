@@ -63,7 +63,7 @@ def tape(recording: str | os.PathLike[str], out: str | os.PathLike[str] | None =
     path = Path(out) if out is not None else (source if source.is_dir() else source.parent) / TAPE_NAME
     if instruments is None and start is None and end is None and path.exists():
         made = path.stat().st_mtime_ns
-        if all(s.path.stat().st_mtime_ns <= made for s in _reader.sources(source, "ticks") if s.path.exists()):
+        if all(s.path.stat().st_mtime_ns < made for s in _reader.sources(source, "ticks") if s.path.exists()):
             return path
     tmp = path.with_name(path.name + ".tmp")
     names = [name for name, _ in DEPTH_MARKET_DATA]
