@@ -484,6 +484,7 @@ void Front::reject_order(Outbox &out, TraderSession &session, const CThostFtdcIn
 int Front::request(TraderSession &session, const CThostFtdcInputOrderField &r, int id) {
     std::lock_guard lock(mutex);
     const Publish publish(*this);
+    const Delivered delivered(*this);
     keep_time();
     if (int refused = admit(session))
         return refused;
@@ -558,6 +559,7 @@ void Front::reject_action(TraderSession &session, const CThostFtdcInputOrderActi
 int Front::request(TraderSession &session, const CThostFtdcInputOrderActionField &r, int id) {
     std::lock_guard lock(mutex);
     const Publish publish(*this);
+    const Delivered delivered(*this);
     keep_time();
     if (int refused = admit(session))
         return refused;

@@ -159,6 +159,24 @@ private:
         Front &front;
     };
 
+    // On a replaying front, waits until every trading session has run the
+    // callbacks posted to it when it goes out of scope (declared after the
+    // lock of an order or a cancel): what an order did reaches the client
+    // before Req* returns, so the strategy sees it at the same tick every run.
+    class Delivered {
+    public:
+        explicit Delivered(Front &front) noexcept : front(front) {}
+        ~Delivered() {
+            if (front.replaying)
+                front.replay_deliver();
+        }
+        Delivered(const Delivered &) = delete;
+        Delivered &operator=(const Delivered &) = delete;
+
+    private:
+        Front &front;
+    };
+
     // The connected sessions of a kind.
     std::vector<TraderSession *> &connected(const TraderSession &) { return traders; }
     std::vector<MdSession *> &connected(const MdSession &) { return watchers; }
