@@ -283,6 +283,14 @@ std::size_t Front::replay_room() {
 }
 
 void Front::replay_post(const std::vector<CThostFtdcDepthMarketDataField> &ticks) {
+    // The events made outside the lock, one a tick (as for one session; more under the lock if need be).
+    Outbox out;
+    bool ahead = true;
+    try {
+        out.reserve(ticks.size(), sizeof(CThostFtdcDepthMarketDataField));
+    } catch (...) {
+        ahead = false;  // out of memory: made tick by tick below
+    }
     std::lock_guard lock(mutex);
     Replaying &r = *replaying;
     std::vector<MdSession *> to;
@@ -294,8 +302,7 @@ void Front::replay_post(const std::vector<CThostFtdcDepthMarketDataField> &ticks
                                     [&](const Instrument *i) { return i->setup.id == tick.InstrumentID; }))
                 to.push_back(session);
         try {
-            Outbox out;
-            out.reserve(to.size(), sizeof tick);
+            out.reserve(ahead ? to.size() - std::min<std::size_t>(to.size(), 1) : to.size(), sizeof tick);
             r.pending.push_back({tick, !to.empty()});
             for (MdSession *session : to)
                 out.send(session->endpoint, "OnRtnDepthMarketData", &tick, nullptr, 0, true);
@@ -307,10 +314,8 @@ void Front::replay_post(const std::vector<CThostFtdcDepthMarketDataField> &ticks
         else
             ++r.posted;
     }
-    if (silent) {
-        Outbox out;
+    if (silent)
         replay_settle(out);
-    }
 }
 
 void Front::replay_finish() {
