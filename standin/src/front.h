@@ -112,7 +112,7 @@ public:
     void replay_begin(const ReplaySetup &setup);
     // The player waits until it may post: a market-data session has
     // subscribed and fewer than the window's ticks wait untaken. Returns how
-    // many ticks it may post now; 0 once the replay is stopped.
+    // many ticks it may post now.
     std::size_t replay_room();
     // Posts recorded ticks, each to the market-data sessions subscribed to
     // its instrument (a tick counts once, whatever the number of sessions);
@@ -222,7 +222,6 @@ private:
         bool started = false;   // a market-data session has subscribed
         bool finished = false;  // the tape has no more ticks
         bool ended = false;     // and the consumer took the last: the sessions were dropped
-        bool stopped = false;
         bool player_waits = false;  // for room in the window
         long long posted = 0;
         long long taken = 0;

@@ -117,6 +117,8 @@ std::shared_ptr<Front> reach_front(const SimAddress &address) noexcept try {
                     config->freeze_clock = true;
                 }
         auto built = std::make_shared<Front>(*config);
+        if (tape)
+            built->replay_begin(*address.replay);  // before any session can see it
         bool made = false;
         {
             std::lock_guard lock(r.mutex);

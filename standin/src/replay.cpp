@@ -216,9 +216,7 @@ void play(std::shared_ptr<Front> front, std::unique_ptr<Tape> tape, ReplaySetup 
     TapeRecord record{};
     bool more = true;
     while (more) {
-        std::size_t room = front->replay_room();
-        if (room == 0)
-            return;  // stopped
+        const std::size_t room = front->replay_room();
         batch.clear();
         while (batch.size() < std::min(room, batch_size)) {
             if (!tape->next(record)) {
@@ -254,7 +252,6 @@ void play(std::shared_ptr<Front> front, std::unique_ptr<Tape> tape, ReplaySetup 
 }  // namespace
 
 void start_replay(std::shared_ptr<Front> front, std::unique_ptr<Tape> tape, const ReplaySetup &setup) {
-    front->replay_begin(setup);
     std::thread(play, std::move(front), std::move(tape), setup).detach();
 }
 
@@ -276,10 +273,10 @@ std::size_t Front::replay_room() {
         // Full: it waits until half the window is free, so that the player and the consumer do
         // not wake each other at every tick.
         r.player_waits = true;
-        r.room.wait(lock, [&] { return r.stopped || (r.started && r.posted - r.taken <= r.window / 2); });
+        r.room.wait(lock, [&] { return r.started && r.posted - r.taken <= r.window / 2; });
         r.player_waits = false;
     }
-    return r.stopped ? 0 : static_cast<std::size_t>(r.window - (r.posted - r.taken));
+    return static_cast<std::size_t>(r.window - (r.posted - r.taken));
 }
 
 void Front::replay_post(const std::vector<CThostFtdcDepthMarketDataField> &ticks) {

@@ -98,7 +98,8 @@ std::optional<Millis> tick_time(const CThostFtdcDepthMarketDataField &tick) noex
 // The tick as the feed sends it.
 CThostFtdcDepthMarketDataField depth_of(const TapeRecord &record) noexcept;
 
-// Starts the player of a front set up to replay (for as long as the process lives).
+// Starts the player of a front set up to replay (Front::replay_begin), for as
+// long as the process lives.
 void start_replay(std::shared_ptr<Front> front, std::unique_ptr<Tape> tape, const ReplaySetup &setup);
 
 }  // namespace standin
