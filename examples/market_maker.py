@@ -10,6 +10,7 @@ import argparse
 import logging
 import threading
 import time
+from collections.abc import Sequence
 
 import ctp
 from ctp import Direction, OffsetFlag
@@ -76,6 +77,58 @@ class MarketMaker:
         for quote in self.quotes.values():
             if not quote.done:
                 self.withdraw(quote)
+
+
+def _mid(tick: ctp.Record) -> float | None:
+    bid, ask = tick["BidPrice1"], tick["AskPrice1"]
+    if 0 < bid < 1e300 and 0 < ask < 1e300:
+        return float(bid + ask) / 2
+    last = tick["LastPrice"]
+    return float(last) if 0 < last < 1e300 else None
+
+
+def run(client: ctp.Client, market: ctp.MarketData, instruments: Sequence[str], *, seconds: float | None = None,
+        stop: threading.Event | None = None, lots: int = 1) -> None:
+    """Makes a market in each instrument, quoting ``lots`` a side around a fair price (the middle of
+    its first tick's quotes, then each of its trades), until ``seconds`` elapse, ``stop`` is set,
+    or the market-data session ends (a replay's tape ended); then withdraws its quotes. Each tick is handled whole (the trades it caused taken in,
+    then the quotes moved) before the next is taken, so a replay gives the same fills every time."""
+    makers = {instrument: MarketMaker(client, instrument, 0.0, size=lots) for instrument in instruments}
+    events = client.events(timeout=0)
+    ticks = market.ticks(timeout=0.1)
+    market.subscribe(*instruments)
+    deadline = None if seconds is None else time.monotonic() + seconds
+
+    def going() -> bool:
+        return not (stop is not None and stop.is_set()) and (deadline is None or time.monotonic() < deadline)
+
+    try:
+        while going() and not market.replay_ended:
+            for tick in ticks:
+                traded: dict[str, None] = {}           # in the order traded: the same order every run
+                for event in events:
+                    trade = event.get("data")
+                    if event["name"] == "RtnTrade" and trade is not None and trade["InstrumentID"] in makers:
+                        makers[trade["InstrumentID"]].on_trade(trade)
+                        traded[trade["InstrumentID"]] = None
+                maker, mid = makers.get(tick["InstrumentID"]), _mid(tick)
+                if maker is not None and not maker.fair and mid is not None:
+                    maker.fair = mid                       # the first tick sets the fair price; fills move it
+                    traded[maker.instrument] = None
+                for instrument in traded:
+                    try:
+                        makers[instrument].requote()
+                    except ctp.Disconnected as error:      # quotes again once reconnected
+                        logging.warning("not quoting: %s", error)
+                if not going():
+                    break
+    finally:
+        ticks.close()
+        events.close()
+        for maker in makers.values():
+            for quote in maker.quotes.values():
+                if not quote.done:
+                    maker.withdraw(quote)
 
 
 def main() -> int:

@@ -116,8 +116,13 @@ class Face[D: BaseDriver]:
         timeout = check_timeout(timeout)
         self._check_open()
         with self._driver.guard():
-            return Source(self._driver, select=select, attached=self._attached, timeout=timeout, what=what,
-                          conflate=conflate, first=first())
+            return self._source(select=select, timeout=timeout, what=what, conflate=conflate, first=first())
+
+    def _source[T](self, *, select: Callable[[object, Event], T | None] | None, timeout: float | None, what: str,
+                   conflate: Callable[[T], Hashable | None] | None, first: Sequence[T]) -> Source[T]:
+        """The queue behind a stream of the session's (a face may keep its own kind)."""
+        return Source(self._driver, select=select, attached=self._attached, timeout=timeout, what=what,
+                      conflate=conflate, first=first)
 
     def _read[T](self, read: Callable[[], T]) -> T:
         """What a read of the session's state answers, once what has arrived is taken in (as every

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import logging
 import os
-from collections.abc import Iterable
+from collections.abc import Callable, Hashable, Iterable, Sequence
 from types import CapsuleType
 
 import _ctpmd
@@ -16,10 +16,11 @@ from . import _asyncio as asynchronous, _blocking as blocking
 from ._args import check_timeout, instrument_ids as _instrument_ids
 from ._asyncio import AsyncDriver
 from ._blocking import Driver
-from ._core import Call, Event, Record, Session
+from ._core import Call, Event, Plugin, Record, Session
 from ._driver import BaseDriver, Link, Source, Steps, Wait
 from ._face import AsyncFace, BlockingFace, Face
 from ._market import MARKET_DATA, SUBSCRIBE, TICK, UNSUBSCRIBE, Subscriptions
+from ._replay import Pace, PacedSource, replays
 
 class MarketDataLink(Link):
     """``_ctpmd``: (un)subscriptions go through their own functions, with no request id."""
@@ -48,7 +49,10 @@ class MarketDataBase[D: BaseDriver](Face[D]):
                  logger: logging.Logger | None = None, driver: D | None = None) -> None:
         timeout = self._check(front, dict(broker=broker, user=user, password=password), flow, logger, timeout)
         self._market = Subscriptions()
-        session = Session(MARKET_DATA, [self._market], broker=broker, user=user, password=password,
+        # On a replaying front, the front moves through each tick as it is taken from a stream.
+        self._pace = Pace(front) if replays(front) else None
+        plugins: list[Plugin] = [self._market] if self._pace is None else [self._market, self._pace]
+        session = Session(MARKET_DATA, plugins, broker=broker, user=user, password=password,
                           timeout=timeout, logger=logger or VIEWER.session_logger(front, user), front=front)
         self._begin(session, VIEWER, front, flow, user + VIEWER.flow_suffix, driver)
 
@@ -60,6 +64,19 @@ class MarketDataBase[D: BaseDriver](Face[D]):
     def latest(self, instrument_id: str) -> Record | None:
         """The latest tick seen (RtnDepthMarketData's "data"), or None. Reads what has arrived first."""
         return self._read(lambda: self._market.latest(instrument_id))
+
+    def _source[T](self, *, select: Callable[[object, Event], T | None] | None, timeout: float | None, what: str,
+                   conflate: Callable[[T], Hashable | None] | None, first: Sequence[T]) -> Source[T]:
+        if self._pace is None:
+            return super()._source(select=select, timeout=timeout, what=what, conflate=conflate, first=first)
+        return PacedSource(self._driver, pace=self._pace, select=select, attached=self._attached, timeout=timeout,
+                           what=what, conflate=conflate, first=first)
+
+    @property
+    def replay_ended(self) -> bool:
+        """On a replaying front: whether the tape has ended and its last tick was taken (the
+        session's streams end then). False on any other front."""
+        return self._pace is not None and self._read(lambda: self._pace is not None and self._pace.ended)
 
     def _subscribe(self, *instrument_ids: str | Iterable[str], timeout: float | None = None) -> Steps[None]:
         """Subscribes and returns once the front replied for each; ``CtpError`` with the first refusal

@@ -23,7 +23,7 @@ A control that fails raises :class:`ControlError` carrying its
 import ctypes
 import datetime
 import os
-from collections.abc import Buffer, Iterable
+from collections.abc import Buffer, Callable, Iterable
 from enum import IntEnum
 from functools import cache
 from pathlib import Path
@@ -69,6 +69,12 @@ __all__ = [
     "price",
     "query_interval",
     "reconnect",
+    "REPLAY_ENDED",
+    "ReplayState",
+    "replay_address",
+    "replay_state",
+    "replay_take",
+    "replay_taker",
     "reset",
     "set_clock",
     "set_price",
@@ -253,6 +259,9 @@ SIGNATURES: Final[dict[str, tuple[type[object] | None, tuple[type[object], ...]]
     "ctpsim_set_status": (_c.c_int, (_c.c_char_p, _c.c_char_p, _c.c_char_p)),
     "ctpsim_behave": (_c.c_int, (_c.c_char_p, _c.c_char_p, _c.c_char_p)),
     "ctpsim_choices": (_c.c_longlong, (_c.c_char_p, _c.c_char_p, _c.c_size_t)),
+    "ctpsim_replay_take": (_c.c_int, (_c.c_char_p, _c.c_longlong)),
+    "ctpsim_replay_state": (_c.c_int, (_c.c_char_p, _c.POINTER(_c.c_longlong), _c.POINTER(_c.c_longlong),
+                                       _c.POINTER(_c.c_int))),
 }
 """Return and argument types of each control, as declared in ``ctpsim.h``."""
 
@@ -699,3 +708,84 @@ def walk(front: str, instrument: str, seed: int, rate: float) -> None:
     stops it. Market-data sessions on the front see every step as ticks."""
     _check("ctpsim_walk", library().ctpsim_walk(_text("front", front), _text("instrument", instrument), seed,
                                                 float(rate)))
+
+
+# ---- replay (sim://NAME?replay=PATH) ---------------------------------------------
+# A front set up with replay= plays a recorded tape (ctp.data.tape) as its
+# market. It posts the ticks to its market-data sessions ahead of the reader,
+# and moves its market through a tick (quotes, clock, last price, fills of
+# resting orders) once the reader says it took it: ctp.MarketData does so by
+# itself as its streams hand ticks out; a reader of the module's events calls
+# replay_take.
+
+from ._replay import REPLAY_ENDED  # noqa: E402  (FrontDisconnected's reason once the tape has ended)
+
+
+class ReplayState(NamedTuple):
+    posted: int
+    """Ticks posted to the front's market-data sessions (each counted once)."""
+    taken: int
+    """Of them, those the reader has taken: the market stands at the last."""
+    ended: bool
+    """The tape has ended and its last tick was taken."""
+
+
+def replay_address(name: str, tape: str | os.PathLike[str], *, speed: float | None = None,
+                   start: str | datetime.datetime | None = None, end: str | datetime.datetime | None = None,
+                   window: int | None = None, config: str | os.PathLike[str] | None = None) -> str:
+    """The address of a front named ``name`` that replays ``tape`` (a tape file, or a recording
+    directory holding ``ticks.tape``): ``speed`` times real time (None: as fast as the reader
+    takes the ticks), only ticks at or after ``start`` and before ``end`` (civil times as the
+    ticks show them: naive datetimes, or "YYYYMMDD-HH:MM:SS[.mmm]"), ``window`` ticks posted
+    ahead of the reader at most (4096), set up from ``config``."""
+    def when(value: str | datetime.datetime) -> str:
+        if isinstance(value, datetime.datetime):
+            return value.strftime("%Y%m%d-%H:%M:%S.") + f"{value.microsecond // 1000:03d}"
+        return value.replace(" ", "-")
+
+    texts = {"name": name, "tape": os.fspath(tape), "config": os.fspath(config or "")}
+    texts |= {key: value for key, value in (("start", start), ("end", end)) if isinstance(value, str)}
+    for what, text in texts.items():
+        _text(what, text)
+        if "?" in text or "&" in text:
+            raise ValueError(f"{what} cannot hold '?' or '&' in a replay's address: {text!r}")
+    options = [f"replay={os.fspath(tape)}"]
+    if speed is not None:
+        options.append(f"speed={speed!r}")
+    if start is not None:
+        options.append(f"start={when(start)}")
+    if end is not None:
+        options.append(f"end={when(end)}")
+    if window is not None:
+        options.append(f"window={int(window)}")
+    if config is not None:
+        options.append(f"config={os.fspath(config)}")
+    return f"sim://{name}?{'&'.join(options)}"
+
+
+def replay_take(front: str, count: int) -> None:
+    """The reader has taken ``count`` ticks in all: the front moves through each, in order; the
+    callbacks their fills cause have run when this returns. BAD_VALUE when the front does not
+    replay or has posted fewer ticks."""
+    replay_taker(front)(count)
+
+
+def replay_taker(front: str) -> Callable[[int], None]:
+    """``replay_take`` of one front, made once for a reader that calls it at every tick."""
+    name = _text("front", front)
+    # Keeps the interpreter lock: the call is short (what it may wait for needs no Python).
+    function = _held().ctpsim_replay_take
+
+    def take(count: int) -> None:
+        result = function(name, count)
+        if result != Result.OK:
+            raise ControlError("ctpsim_replay_take", result)
+    return take
+
+
+def replay_state(front: str) -> ReplayState:
+    """How far the front's replay has come."""
+    posted, taken, ended = ctypes.c_longlong(), ctypes.c_longlong(), ctypes.c_int()
+    _check("ctpsim_replay_state", library().ctpsim_replay_state(_text("front", front), ctypes.byref(posted),
+                                                                ctypes.byref(taken), ctypes.byref(ended)))
+    return ReplayState(posted.value, taken.value, bool(ended.value))

@@ -233,6 +233,11 @@ std::size_t ApiObject::pending() {
     return workers[0] ? workers[0]->pending() : 0;
 }
 
+bool ApiObject::settled() {
+    std::lock_guard lock(state_mutex);
+    return !workers[0] || workers[0]->settled();
+}
+
 int ApiObject::hold(int index, bool held) {
     return with_worker(index, [&](Worker &worker) { worker.hold(held); });
 }

@@ -66,6 +66,7 @@ public:
     const CallbackKind *callback(std::string_view name) const noexcept override;
     void post(std::list<Event> &from, std::list<Event>::iterator event) noexcept override;
     std::size_t pending() override;
+    bool settled() override;
     void set_trading_day(std::string_view day) override;
     THOST_TE_RESUME_TYPE resume(Topic topic) const noexcept override;
     // Counts from the sequence number its flow directory kept for the

@@ -73,6 +73,25 @@ int ctpsim_walk(const char *front, const char *instrument, unsigned long long se
     return guarded([&] { return walk(front ? front : "", instrument ? instrument : "", seed, rate); });
 }
 
+int ctpsim_replay_take(const char *front, long long count) {
+    return on_front(front, [&](Front &found) { return found.replay_take(count); });
+}
+
+int ctpsim_replay_state(const char *front, long long *posted, long long *taken, int *ended) {
+    return on_front(front, [&](Front &found) {
+        long long p = 0, t = 0;
+        bool e = false;
+        const int result = found.replay_state(p, t, e);
+        if (posted)
+            *posted = p;
+        if (taken)
+            *taken = t;
+        if (ended)
+            *ended = e;
+        return result;
+    });
+}
+
 int ctpsim_disconnect(int api, int reason) {
     FrontLink *link = nullptr;
     if (int result = linked(api, link); result != CTPSIM_OK)

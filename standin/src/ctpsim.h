@@ -268,6 +268,26 @@ CTPSIM_EXPORT long long ctpsim_choices(const char *front, char *out, size_t size
 // stops it. ctpsim_reset stops every walk.
 CTPSIM_EXPORT int ctpsim_walk(const char *front, const char *instrument, unsigned long long seed, double rate);
 
+// ---- replay (sim://NAME?replay=PATH) -------------------------------------------
+// A front set up with replay= plays a recorded tape as its market
+// (standin/README.md, "Replay"). Ticks are posted to the market-data sessions
+// ahead of the consumer; the market (quotes, clock, last price, fills of
+// resting orders) moves through a tick only when the consumer says it took it.
+
+// OnFrontDisconnected's reason when a replay's tape has ended and the
+// consumer took its last tick: the market-data sessions are not taken back.
+enum { CTPSIM_REPLAY_ENDED = 0x3001 };
+
+// The consumer has taken `count` ticks in all (counting every tick posted to
+// any of the front's market-data sessions once): the front moves through each
+// of them, in order, and the callbacks their fills caused have run when it
+// returns. CTPSIM_BAD_VALUE when the front does not replay or fewer ticks
+// were posted.
+CTPSIM_EXPORT int ctpsim_replay_take(const char *front, long long count);
+
+// Ticks posted and taken so far, and 1 in *ended once the replay has ended.
+CTPSIM_EXPORT int ctpsim_replay_state(const char *front, long long *posted, long long *taken, int *ended);
+
 #ifdef __cplusplus
 }
 #endif

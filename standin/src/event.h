@@ -90,6 +90,8 @@ public:
     virtual void post(std::list<Event> &from, std::list<Event>::iterator event) noexcept = 0;
     // Callbacks waiting on thread 0.
     virtual std::size_t pending() = 0;
+    // Whether thread 0 has run every callback posted to it (none waits or runs).
+    virtual bool settled() = 0;
     // What GetTradingDay returns from now on (the front sets it at login).
     virtual void set_trading_day(std::string_view day) = 0;
     // How the object subscribed to a flow (SubscribePrivateTopic,

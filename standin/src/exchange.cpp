@@ -4,7 +4,9 @@
 #include "ctpsim.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
+#include <tuple>
 
 namespace standin {
 
@@ -512,10 +514,25 @@ void Exchange::cancel(Order &order) {
 // ---- the simulated market ---------------------------------------------------
 
 void Exchange::requote(Instrument &instrument, Ticks reference) {
+    install(instrument, Book::market_quotes(reference, instrument.setup.market_levels, instrument.setup.market_volume,
+                                            instrument.lower, instrument.upper, next_seq + 1));
+    instrument.reference = reference;
+}
+
+void Exchange::install(Instrument &instrument, Book::Quotes quotes) {
+    const auto has_orders = [](const Book::Side &side) {
+        return std::ranges::any_of(side, [](const auto &item) { return item.second.order != nullptr; });
+    };
+    if (!has_orders(instrument.book.bids) && !has_orders(instrument.book.asks)) {
+        // No order to trade: nothing to plan (crossed quotes trade among themselves, telling nobody).
+        Outbox out;
+        instrument.book.install(std::move(quotes));
+        next_seq += 1;
+        if (instrument.status == status::continuous)
+            uncross(instrument, out);
+        return;
+    }
     // Planned on the book as it will be, then done without allocating.
-    Book::Quotes quotes = Book::market_quotes(reference, instrument.setup.market_levels,
-                                              instrument.setup.market_volume, instrument.lower, instrument.upper,
-                                              next_seq + 1);
     Book planned;
     for (auto [side, fresh, now] : {std::tuple(&planned.bids, &quotes.bids, &instrument.book.bids),
                                     std::tuple(&planned.asks, &quotes.asks, &instrument.book.asks)}) {
@@ -532,10 +549,53 @@ void Exchange::requote(Instrument &instrument, Ticks reference) {
     Outbox out;
     room.make(out);
     instrument.book.install(std::move(quotes));
-    instrument.reference = reference;
     next_seq += 1;
     if (trading)
         uncross(instrument, out);
+}
+
+void Exchange::replay(Instrument &instrument, const CThostFtdcDepthMarketDataField &tick) noexcept {
+    // A price the recording leaves unset is no level; one off the tick grid
+    // counts at the nearest tick.
+    auto nearest = [&](double price, Ticks &out) {
+        if (!(price > 0 && price / instrument.setup.tick < 1e15))
+            return false;
+        out = static_cast<Ticks>(std::llround(price / instrument.setup.tick));
+        return true;
+    };
+    Ticks ticks = 0;
+    if (nearest(tick.UpperLimitPrice, ticks))
+        instrument.upper = ticks;
+    if (nearest(tick.LowerLimitPrice, ticks))
+        instrument.lower = ticks;
+    if (nearest(tick.LastPrice, ticks)) {
+        instrument.last = ticks;
+        if (!instrument.traded)
+            instrument.open = instrument.high = instrument.low = ticks;
+        instrument.traded = true;
+        instrument.high = std::max(instrument.high, ticks);
+        instrument.low = std::min(instrument.low, ticks);
+        ++instrument.moves;
+    }
+    const double bids[] = {tick.BidPrice1, tick.BidPrice2, tick.BidPrice3, tick.BidPrice4, tick.BidPrice5};
+    const int bid_volumes[] = {tick.BidVolume1, tick.BidVolume2, tick.BidVolume3, tick.BidVolume4, tick.BidVolume5};
+    const double asks[] = {tick.AskPrice1, tick.AskPrice2, tick.AskPrice3, tick.AskPrice4, tick.AskPrice5};
+    const int ask_volumes[] = {tick.AskVolume1, tick.AskVolume2, tick.AskVolume3, tick.AskVolume4, tick.AskVolume5};
+    try {
+        Book::Quotes quotes;
+        const Seq seq = next_seq + 1;
+        for (int level = 0; level < 5; ++level) {
+            if (bid_volumes[level] > 0 && nearest(bids[level], ticks))
+                quotes.bids[{-ticks, seq}].market_volume += bid_volumes[level];
+            if (ask_volumes[level] > 0 && nearest(asks[level], ticks))
+                quotes.asks[{ticks, seq}].market_volume += ask_volumes[level];
+        }
+        install(instrument, std::move(quotes));
+        if (!instrument.book.bids.empty() || !instrument.book.asks.empty())
+            instrument.reference = instrument.traded ? instrument.last : instrument.reference;
+    } catch (...) {
+        // Out of memory: the book keeps the quotes of the tick before.
+    }
 }
 
 int Exchange::set_price(std::string_view id, double price) {

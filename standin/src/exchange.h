@@ -114,6 +114,11 @@ public:
     int set_price(std::string_view instrument, double price);
     int move_price(std::string_view instrument, int ticks);
     int get_price(std::string_view instrument, double &price);
+    // A recorded tick of the instrument (a replay): its five levels each
+    // side become the market's quotes, and resting orders they cross trade;
+    // its last price becomes the instrument's (what positions are valued
+    // at), its limit prices the price band.
+    void replay(Instrument &instrument, const CThostFtdcDepthMarketDataField &tick) noexcept;
 
     // ---- the trading day (day.cpp) ------------------------------------------------
     // Brings the instruments' statuses and the trading day up to the clock,
@@ -182,6 +187,8 @@ private:
     void uncross(Instrument &instrument, Outbox &out) noexcept;
     // Quotes the market afresh and trades what it crosses; all or nothing.
     void requote(Instrument &instrument, Ticks reference);
+    // Installs the market's quotes and trades what they cross; all or nothing.
+    void install(Instrument &instrument, Book::Quotes quotes);
     void fill(Order &order, Ticks price, int volume, const std::string &trade_id, Outbox &out) noexcept;
     void finish(Order &order, const char *status_message, Outbox &out) noexcept;
     void update(Order &order, char status, const char *message, Outbox &out) noexcept;

@@ -46,6 +46,8 @@ void Feed::subscribe(MdSession &session, const std::vector<std::string> &ids, bo
         }
         if (at == list.end())
             list.push_back(found);  // within the room made
+        if (quiet)
+            continue;
         // A snapshot at once, whatever changed.
         const CThostFtdcDepthMarketDataField snapshot = exchange.depth(*found);
         out.send(session.endpoint, "OnRtnDepthMarketData", &snapshot, nullptr, 0, true);
@@ -53,7 +55,7 @@ void Feed::subscribe(MdSession &session, const std::vector<std::string> &ids, bo
 }
 
 void Feed::publish(const std::vector<MdSession *> &sessions) noexcept {
-    if (sessions.empty())
+    if (sessions.empty() || quiet)
         return;
     for (auto &[instrument, last] : published) {
         if (std::ranges::none_of(sessions, [&](const MdSession *session) { return watches(*session, instrument); }))

@@ -26,6 +26,10 @@ public:
     // snapshot; the next carries the whole state again.
     void publish(const std::vector<MdSession *> &sessions) noexcept;
 
+    // While the front replays a recording the feed sends only the recorded
+    // ticks: no snapshot of the front's own book, at a subscription or after.
+    bool quiet = false;
+
 private:
     Exchange &exchange;
     // Each instrument, in the exchange's order, with the top its last snapshot showed.

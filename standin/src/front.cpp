@@ -851,6 +851,7 @@ void Front::reject_order(Outbox &out, TraderSession &session, const CThostFtdcIn
 int Front::request(TraderSession &session, const CThostFtdcInputOrderField &r, int id) {
     std::lock_guard lock(mutex);
     const Publish publish(*this);
+    const Delivered delivered(*this);
     keep_time();
     if (int refused = admit(session))
         return refused;
@@ -936,6 +937,7 @@ void Front::reject_action(TraderSession &session, const CThostFtdcInputOrderActi
 int Front::request(TraderSession &session, const CThostFtdcInputOrderActionField &r, int id) {
     std::lock_guard lock(mutex);
     const Publish publish(*this);
+    const Delivered delivered(*this);
     keep_time();
     if (int refused = admit(session))
         return refused;
@@ -1005,6 +1007,11 @@ int Front::subscribe(MdSession &session, const std::vector<std::string> &ids, bo
     if (int refused = admit(session))
         return refused;
     feed.subscribe(session, ids, subscribe);
+    if (replaying && subscribe && !ids.empty() && !replaying->started) {
+        // The replay starts with the first subscription, so that the reader misses nothing.
+        replaying->started = true;
+        replaying->room.notify_all();
+    }
     return 0;
 }
 

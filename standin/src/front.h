@@ -23,10 +23,13 @@
 #include "interface.h"
 #include "messages.h"
 #include "records.h"
+#include "replay.h"
 #include "session.h"
 #include "unruly.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
@@ -123,6 +126,31 @@ public:
     // The unruly things it did since its seed was last set, in order.
     std::vector<std::string> choices();
 
+    // ---- replay (replay.cpp) ------------------------------------------------------
+    // The front plays a tape as its market from now on: its feed sends the
+    // recorded ticks only, its clock stands at the time of the last tick the
+    // consumer took.
+    void replay_begin(const ReplaySetup &setup);
+    // The player waits until it may post: a market-data session has
+    // subscribed and fewer than the window's ticks wait untaken. Returns how
+    // many ticks it may post now.
+    std::size_t replay_room();
+    // Posts recorded ticks, each to the market-data sessions subscribed to
+    // its instrument (a tick counts once, whatever the number of sessions);
+    // a tick that no session watches moves the market when the ticks
+    // before it have.
+    void replay_post(const std::vector<CThostFtdcDepthMarketDataField> &ticks);
+    // The tape has ended: once the consumer has taken every tick posted,
+    // the market-data sessions are dropped with reason replay_ended.
+    void replay_finish();
+    // The consumer has taken `count` ticks in all: the market, the clock and
+    // the orders resting on the book move through each of them, in order.
+    // CTPSIM_BAD_VALUE when the front does not replay or `count` is more
+    // than was posted.
+    int replay_take(long long count);
+    // Ticks posted and taken so far, and whether the replay has ended.
+    int replay_state(long long &posted, long long &taken, bool &ended);
+
 private:
     // The private flow: notices to every session logged in as the investor,
     // kept for replays (listeners counts the copy kept too).
@@ -191,6 +219,24 @@ private:
         Front &front;
     };
 
+    // On a replaying front, waits until every trading session has run the
+    // callbacks posted to it when it goes out of scope (declared after the
+    // lock of an order or a cancel): what an order did reaches the client
+    // before Req* returns, so the strategy sees it at the same tick every run.
+    class Delivered {
+    public:
+        explicit Delivered(Front &front) noexcept : front(front) {}
+        ~Delivered() {
+            if (front.replaying)
+                front.replay_deliver();
+        }
+        Delivered(const Delivered &) = delete;
+        Delivered &operator=(const Delivered &) = delete;
+
+    private:
+        Front &front;
+    };
+
     // The connected sessions of a kind.
     std::vector<TraderSession *> &connected(const TraderSession &) { return traders; }
     std::vector<MdSession *> &connected(const MdSession &) { return watchers; }
@@ -237,6 +283,33 @@ private:
     Clock clock;
     Exchange exchange;
     Feed feed;
+    // A replay's state, while the front replays.
+    struct Replaying {
+        int window = 0;
+        bool started = false;   // a market-data session has subscribed
+        bool finished = false;  // the tape has no more ticks
+        bool ended = false;     // and the consumer took the last: the sessions were dropped
+        bool player_waits = false;  // for room in the window
+        long long posted = 0;
+        long long taken = 0;
+        struct Pending {
+            CThostFtdcDepthMarketDataField tick;
+            bool counted;  // posted to a session: the consumer takes it
+        };
+        std::deque<Pending> pending;  // posted, not yet taken, in order
+        std::condition_variable room;
+    };
+    // Moves the exchange through one recorded tick (under the lock).
+    void replay_apply(const CThostFtdcDepthMarketDataField &tick) noexcept;
+    // Applies what no longer waits for the consumer, and ends the replay
+    // once the tape's last tick has been taken (under the lock).
+    void replay_settle(Outbox &out);
+    // Waits (a while at most) until every trading session has run the
+    // callbacks posted to it, so that the fills of a tick reach the client
+    // before the consumer takes the next (under the lock).
+    void replay_deliver();
+    std::unique_ptr<Replaying> replaying;
+
     std::vector<TraderSession *> traders;  // connected trader sessions
     std::vector<MdSession *> watchers;     // connected market-data sessions
     int next_session_id = 0;

@@ -50,12 +50,39 @@ std::optional<SimAddress> parse_sim_address(std::string_view address) noexcept t
     out.name = name;
     if (out.name.empty())
         return std::nullopt;
-    if (question != std::string_view::npos) {
-        std::string_view query = address.substr(question + 1);
-        if (!query.starts_with("config="))
-            return std::nullopt;
+    if (question == std::string_view::npos)
+        return out;
+    std::string_view query = address.substr(question + 1);
+    // Without a replay, everything after config= is its path (a path may hold `&`).
+    if (query.starts_with("config=") && query.find("&replay=") == std::string_view::npos) {
         out.config = query.substr(7);
+        return out;
     }
+    ReplaySetup replay;
+    std::string error;
+    while (!query.empty()) {
+        const auto amp = query.find('&');
+        const std::string_view option = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        const auto equals = option.find('=');
+        if (equals == std::string_view::npos) {
+            error = "an option must be KEY=VALUE";
+            break;
+        }
+        const std::string_view key = option.substr(0, equals);
+        const std::string_view value = option.substr(equals + 1);
+        if (key == "config")
+            out.config = value;
+        else if (!replay_option(replay, key, value, error))
+            break;
+    }
+    if (error.empty() && replay.path.empty())
+        error = "options other than config= need replay=";
+    if (!error.empty()) {
+        std::fprintf(stderr, "standin: sim://%s: %s\n", out.name.c_str(), error.c_str());
+        return std::nullopt;
+    }
+    out.replay = std::move(replay);
     return out;
 } catch (...) {
     return std::nullopt;  // out of memory: as unreachable as a wrong address
@@ -88,7 +115,21 @@ std::shared_ptr<Front> reach_front(const SimAddress &address) noexcept try {
                          address.config.c_str(), error.c_str());
             return nullptr;
         }
+        std::unique_ptr<Tape> tape;
+        if (address.replay && !(tape = Tape::open(address.replay->path, error))) {
+            std::fprintf(stderr, "standin: sim://%s: %s\n", address.name.c_str(), error.c_str());
+            return nullptr;
+        }
+        // A replay's clock starts at its first tick (and its trading day with it).
+        if (tape && !config->clock)
+            if (const TapeRecord *first = tape->peek())
+                if (const std::optional<Millis> at = tick_time(depth_of(*first))) {
+                    config->clock = *at;
+                    config->freeze_clock = true;
+                }
         auto built = std::make_shared<Front>(*config, address.name);
+        if (tape)
+            built->replay_begin(*address.replay);  // before any session can see it
         bool made = false;
         {
             std::lock_guard lock(r.mutex);
@@ -99,6 +140,8 @@ std::shared_ptr<Front> reach_front(const SimAddress &address) noexcept try {
         }
         if (made && front->keeps_time())
             keep_on_time(front);
+        if (made && tape)
+            start_replay(front, std::move(tape), *address.replay);
     }
     return front;
 } catch (...) {

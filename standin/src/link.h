@@ -5,6 +5,7 @@
 
 #include "ctpsim.h"
 #include "front.h"
+#include "replay.h"
 
 #include <memory>
 #include <optional>
@@ -14,12 +15,15 @@
 
 namespace standin {
 
-// A simulated front address, sim://NAME or sim://NAME?config=PATH; a door
-// other than the first of the venue NAME after a slash, sim://NAME/K.
+// A simulated front address: sim://NAME, with options after a `?`, each
+// KEY=VALUE, joined by `&`: config=PATH, and replay=PATH with its own
+// (speed=, start=, end=, window=; replay.h); a door other than the first of
+// the venue NAME after a slash, sim://NAME/K.
 struct SimAddress {
     std::string name;
     std::string config;  // empty: the defaults
     int door = 1;
+    std::optional<ReplaySetup> replay;
 };
 std::optional<SimAddress> parse_sim_address(std::string_view address) noexcept;
 

@@ -27,6 +27,7 @@ public:
     std::size_t pending() override { return to.pending(); }
     std::size_t pending() const { return to.pending(); }
     void set_trading_day(std::string_view day) override { to.set_trading_day(day); }
+    bool settled() override { return to.settled(); }
     THOST_TE_RESUME_TYPE resume(Topic topic) const noexcept override { return to.resume(topic); }
     // The last message of the flow sent through this gate, or recorded in the
     // object's flow directory, whichever is later.

@@ -60,6 +60,11 @@ std::size_t Worker::pending() {
     return events.size();
 }
 
+bool Worker::settled() {
+    std::lock_guard lock(mutex);
+    return events.empty() && !running;
+}
+
 void Worker::hold(bool hold) {
     std::lock_guard lock(mutex);
     held = hold;
@@ -98,6 +103,7 @@ void Worker::run() {
             }
             event = std::move(events.front());
             events.pop_front();
+            running = true;
         }
         for (int i = 0; i < event.repeat; ++i) {
             if (event.completion && !event.completion->may_run())
@@ -106,6 +112,8 @@ void Worker::run() {
         }
         if (event.completion)
             event.completion->finish(CTPSIM_OK);
+        std::lock_guard lock(mutex);
+        running = false;
     }
 }
 

@@ -30,6 +30,8 @@ public:
     void stop();
     // Events waiting to run.
     std::size_t pending();
+    // No event waits, none runs (a held thread counts as settled only when empty).
+    bool settled();
     // While held, the thread runs nothing and events wait (a slow client).
     void hold(bool held);
     // Whether the caller is this worker's thread.
@@ -46,6 +48,7 @@ private:
     std::list<Event> events;  // a list: events made ahead are spliced in without allocating
     bool stopping = false;
     bool held = false;
+    bool running = false;  // a callback of an event taken off the list is running
     // Reused for every callback: a record pointer is valid only during its callback.
     alignas(std::max_align_t) unsigned char buffer[max_record_size];
     CThostFtdcRspInfoField info;

@@ -8,6 +8,7 @@ Parquet, read them back as pandas DataFrames or tick by tick, make bars.
     ctp.data.bars(frame, "1min")
     for tick in ctp.data.iter_ticks("ticks/"):           # as recorded, in the order received
         ...
+    ctp.data.tape("ticks/")                              # a tape for sim://NAME?replay=ticks/
 
 Needs pyarrow, and pandas for the DataFrames: the package's ``data`` extra
 (``pip install 'ctp[data]'``). Trading needs neither: ``import ctp`` loads
@@ -27,6 +28,7 @@ from ._frames import bars, frame
 from ._reader import iter_tables, iter_ticks, ticks
 from ._recorder import Recorder
 from ._store import recover
+from ._tape import read_tape, tape
 from .schema import DEPTH_MARKET_DATA, ORDER, RECEIVE_TIME, TIMESTAMP, TRADE
 
 __all__ = [
@@ -41,6 +43,8 @@ __all__ = [
     "iter_tables",
     "iter_ticks",
     "record_main",
+    "read_tape",
     "recover",
+    "tape",
     "ticks",
 ]
