@@ -22,7 +22,7 @@ exclude_patterns = ["_build"]
 # standard library, which has no inventory offline, and the annotation "bytes" inside
 # ctp.sim.Call, which Sphinx takes for Call's method of that name.
 nitpicky = True
-nitpick_ignore_regex = [(r"py:.*", r"(annotationlib|collections\.abc|ctypes|enum|logging|os|time|types|typing)\..+")]
+nitpick_ignore_regex = [(r"py:.*", r"(annotationlib|collections\.abc|ctypes|datetime|enum|logging|os|time|types|typing)\..+")]
 nitpick_ignore = [("py:class", "ctp.sim.Call.bytes")]
 
 myst_heading_anchors = 3           # the README's contents link to its headings

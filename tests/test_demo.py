@@ -18,5 +18,6 @@ def test_the_demo_explains_the_position_and_the_balance():
     before = float(re.search(r"balance ([\d.]+)", lines["account"])[1])
     after, change, parts = re.search(r"balance ([\d.]+) \(([-+][\d.]+): (.*)\)", lines["account afterwards"]).groups()
     named = dict((name.strip(), float(value)) for name, value in re.findall(r"([a-z ]+) ([-+][\d.]+)", parts))
-    assert named == {"commission": -6.20, "position profit": -20.00}     # 2 bought at 3101, the market at 3100
+    # 2 bought at 3101, the last price, beside yesterday's 2 settled at 3100.
+    assert named == {"commission": -6.20, "position profit": 20.00}
     assert round(before + sum(named.values()), 2) == float(after) and float(change) == round(sum(named.values()), 2)

@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 
 import _ctp
 from conftest import ROOT, subprocess_env
+from ledger import Ledger, Terms, cents, fee, to_cents
 from ctp.sim import ControlError, Result
 
 
@@ -42,8 +43,9 @@ auth_code = code-alpha
 balance = 2000000
 deposit = 1000
 withdraw = 500
-position = ag2512 long 4
-position = p2509 short 3
+position = ag2512 long 3 7990
+position = ag2512 long 1
+position = p2509 short 3 8210
 
 [investor]
 broker = 1010
@@ -72,7 +74,9 @@ tick = 1
 multiple = 15
 long_margin = 0.12
 short_margin = 0.1
-commission_rate = 0.00005
+open_commission_rate = 0.00005
+close_commission_rate = 0.00005
+close_today_commission_rate = 0.0002
 market_levels = 3
 market_volume = 4
 
@@ -82,8 +86,12 @@ exchange = DCE
 price = 8200
 tick = 2
 multiple = 10
-margin = 0.09
-commission_per_lot = 2.5
+margin = 0.05
+long_margin_per_lot = 320
+short_margin_per_lot = 330
+open_commission_per_lot = 2.5
+close_commission_per_lot = 2.5
+close_today_commission_per_lot = 1.2
 market_levels = 3
 market_volume = 5
 
@@ -106,17 +114,18 @@ tick = 0.5
 multiple = 1
 trading = 0
 """
-TERMS = {  # instrument: (tick, multiple, long margin, short margin, rate, per lot, reference)
-    "ag2512": (1, 15, 0.12, 0.1, 0.00005, 0, 8000),
-    "p2509": (2, 10, 0.09, 0.09, 0, 2.5, 8200),
-    "AP510": (1, 10, 0.1, 0.1, 0.0001, 5, 7650),
+TERMS = {  # exchange, tick, multiple, margin long and short, commission open, close, close today, settlement
+    "ag2512": Terms("SHFE", 1, 15, (0.12, 0), (0.1, 0), (0.00005, 0), (0.00005, 0), (0.0002, 0), 8000),
+    "p2509": Terms("DCE", 2, 10, (0.05, 320), (0.05, 330), (0, 2.5), (0, 2.5), (0, 1.2), 8200),
+    "AP510": Terms("CZCE", 1, 10, (0.1, 0), (0.1, 0), (0.0001, 5), (0.0001, 5), (0.0001, 5), 7650),
 }
+# Of the built-in instruments (standin/README.md).
+RB = Terms("SHFE", 1, 10, (0.1, 0), (0.1, 0), (0.0001, 0), (0.0001, 0), (0.0001, 0), 3100)
 EXCHANGE = {"ag2512": "SHFE", "p2509": "DCE", "AP510": "CZCE", "halted": "GFEX", "rb2705": "SHFE", "m2705": "DCE"}
 CUSTOM_ALPHA = dict(broker="1010", user="alpha", password="pw-alpha", app_id="test_app", auth_code="code-alpha")
 CUSTOM_BETA = dict(CUSTOM_ALPHA, user="beta", password="pw-beta", auth_code="code-beta")
 CUSTOM_GAMMA = dict(CUSTOM_ALPHA, user="gamma", password="pw-gamma", auth_code="code-gamma")
 
-approx = lambda x: pytest.approx(x, rel=1e-9, abs=1e-6)  # noqa: E731
 
 
 class Trader:
@@ -215,8 +224,8 @@ def traders(sim, tmp_path, front):
     sim.query_interval(0)
     made = []
 
-    def make(address=None):
-        made.append(Trader(sim, bytes(tmp_path / f"s{len(made)}") + b"/", address or front))
+    def make(address=None, **keywords):
+        made.append(Trader(sim, bytes(tmp_path / f"s{len(made)}") + b"/", address or front, **keywords))
         return made[-1]
 
     yield make
@@ -246,8 +255,8 @@ def test_whole_session_on_the_defaults(traders):
     assert all(i["IsTrading"] == 1 and i["PriceTick"] > 0 for i in instruments)
 
     start = t.account()
-    assert start["Balance"] == 1_000_000 and start["CurrMargin"] == approx(3100 * 2 * 10 * 0.1)
-    assert start["Available"] == approx(start["Balance"] - start["CurrMargin"])
+    assert start["Balance"] == 1_000_000 and start["CurrMargin"] == 3100 * 2 * 10 * 0.1
+    assert start["Available"] == start["Balance"] - start["CurrMargin"]
     (held,) = t.replies("QryInvestorPosition")
     assert (held["InstrumentID"], held["PosiDirection"], held["PositionDate"], held["Position"]) == \
         ("rb2705", "2", "2", 2)
@@ -261,15 +270,15 @@ def test_whole_session_on_the_defaults(traders):
 
     _, resting = t.order(price=3090, volume=2)
     assert statuses(resting) == ["a", "3"]
-    assert t.account()["FrozenMargin"] == approx(3090 * 2 * 10 * 0.1)
+    assert t.account()["FrozenMargin"] == 3090 * 2 * 10 * 0.1
     _, cancelled = t.cancel(resting[-1]["data"])
     assert names(cancelled) == ["RtnOrder"] and statuses(cancelled) == ["5"]
     assert cancelled[0]["data"]["StatusMsg"] == "已撤单"
 
     end = t.account()
     assert end["FrozenMargin"] == 0 and end["FrozenCommission"] == 0
-    assert end["Commission"] == approx(3101 * 3 * 10 * 0.0001)
-    assert end["PositionProfit"] == approx(-1 * 3 * 10)
+    assert end["Commission"] == 9.30                 # 9.303, to the cent
+    assert end["PositionProfit"] == (3101 - 3100) * 2 * 10     # at the last price; today's 3 bought at it
     assert [o["OrderStatus"] for o in t.replies("QryOrder")] == ["0", "5"]
     assert [(x["Price"], x["Volume"]) for x in t.replies("QryTrade")] == [(3101.0, 3)]
     assert t.replies("QryInstrument", {"InstrumentID": "nothing"}) == []
@@ -302,8 +311,10 @@ def test_refused_logins(traders):
 
     def login(**change):
         who = dict(ALPHA, **change)
-        (reply,) = t.call("UserLogin", dict(BrokerID=who["broker"], UserID=who["user"],
-                                            Password=who["password"]))[1]
+        reply, *statuses = t.call("UserLogin", dict(BrokerID=who["broker"], UserID=who["user"],
+                                                    Password=who["password"]))[1]
+        assert len(statuses) == (12 if reply["data"] else 0)        # a login is followed by each instrument's
+        assert names(statuses) == ["RtnInstrumentStatus"] * len(statuses)
         return reply["error"]["ErrorID"], reply["data"]
 
     assert login() == (21, None)                            # not authenticated
@@ -544,11 +555,11 @@ def test_closing_by_date_on_shfe_and_freezing(traders):
     by_date = {p["PositionDate"]: p for p in t.replies("QryInvestorPosition")}
     assert [(p["Position"], p["YdPosition"]) for p in (by_date["1"], by_date["2"])] == [(1, 0), (0, 2)]
     account = t.account()
-    assert account["CurrMargin"] == approx(3102 * 10 * 0.1)
-    assert account["PositionProfit"] == approx((3100 - 3102) * 10)
+    assert account["CurrMargin"] == 3102 * 10 * 0.1
+    assert account["PositionProfit"] == (3098 - 3102) * 10     # at the last price
     # Yesterday's close against the settlement price; today's first in, first out against the opening prices.
-    assert account["CloseProfit"] == approx(10 * ((3099 - 3100) * 2 + (3099 - 3101) * 8 + (3098 - 3101) * 2
-                                                  + (3098 - 3102) * 1))
+    assert account["CloseProfit"] == 10 * ((3099 - 3100) * 2 + (3099 - 3101) * 8 + (3098 - 3101) * 2
+                                           + (3098 - 3102) * 1)
 
 
 def test_closing_elsewhere_draws_on_yesterday_first(traders, front, custom):
@@ -563,6 +574,155 @@ def test_closing_elsewhere_draws_on_yesterday_first(traders, front, custom):
     (short,) = t.replies("QryInvestorPosition", {"InstrumentID": "p2509"})
     assert (short["Position"], short["TodayPosition"], short["YdPosition"]) == (1, 1, 3)
     assert t.order("p2509", direction="0", offset="1", price=8202, volume=2)[1][0]["error"]["ErrorID"] == 50
+
+
+def test_the_rates_explain_the_account_to_the_cent(traders, front, custom):
+    t = traders(f"{front}?config={custom}", full_records=True)
+    t.login(CUSTOM_ALPHA)
+    (ag_margin,) = t.replies("QryInstrumentMarginRate", {"InstrumentID": "ag2512"})
+    (p_commission,) = t.replies("QryInstrumentCommissionRate", {"InstrumentID": "p2509", "ExchangeID": "DCE"})
+    assert (ag_margin["LongMarginRatioByMoney"], ag_margin["ShortMarginRatioByMoney"]) == (0.12, 0.1)
+    assert (p_commission["OpenRatioByVolume"], p_commission["CloseRatioByVolume"],
+            p_commission["CloseTodayRatioByVolume"]) == (2.5, 2.5, 1.2)
+    assert t.replies("QryInstrumentMarginRate", {"InstrumentID": "ag2512", "HedgeFlag": "2"}) == []   # no hedging
+    t.details = t.replies("QryInvestorPositionDetail")
+
+    # SHFE: open 3, close 1 of today's, close 2 of yesterday's (the older lot at 7990 first).
+    assert trades(t.order("ag2512", price=8001, volume=3)[1]) == [(8001, 3)]
+    assert trades(t.order("ag2512", direction="1", offset="3", price=7999)[1]) == [(7999, 1)]
+    assert trades(t.order("ag2512", direction="1", offset="4", price=7999, volume=2)[1]) == [(7999, 2)]
+    # DCE: open 2 short, then a close of 4 takes yesterday's 3 first, then 1 of today's.
+    assert trades(t.order("p2509", direction="1", price=8198, volume=2)[1]) == [(8198, 2)]
+    assert trades(t.order("p2509", direction="0", offset="1", price=8202, volume=4)[1]) == [(8202, 4)]
+    # A waiting order freezes money until it is cancelled.
+    _, waiting = t.order("AP510", price=7640)
+    frozen = t.account()
+    assert (frozen["FrozenMargin"], frozen["FrozenCommission"]) == (7640.0, 12.64)   # 7640*10*0.1; 7.64 + 5
+    t.cancel(waiting[-1]["data"])
+
+    account = t.account()
+    # ag2512: 8001*3*15*0.00005 = 18.00225 -> 18.00; close today 7999*15*0.0002 = 23.997 -> 24.00;
+    # close yesterday 7999*2*15*0.00005 = 11.9985 -> 12.00; p2509: 2*2.5 = 5.00, 3*2.5 + 1*1.2 = 8.70.
+    assert account["Commission"] == 67.70
+    # By date: ag (7999-8001)*15 = -30, (7999-8000)*2*15 = -30; p2509 -(8202-8200)*3*10 = -60, -(8202-8198)*10 = -40.
+    assert account["CloseProfit"] == -160.0
+    # Held: ag yd 1@7990 and 1@8000 at S 8000, today 2@8001; p2509 today 1@8198 short.
+    # 8000*15*0.12*2 + 8001*2*15*0.12 (28803.60) + 8198*10*0.05 + 330.
+    assert account["CurrMargin"] == 62032.60
+    # At the last prices, ag2512 7999 and p2509 8202.
+    assert account["PositionProfit"] == (7999 - 8000) * 2 * 15 + (7999 - 8001) * 2 * 15 - (8202 - 8198) * 10 \
+        == -130.0
+    assert account["Balance"] == 2000142.30                # 2000500 - 160 - 130 - 67.70
+    assert account["Available"] == 1938109.70
+    positions = {(p["InstrumentID"], p["PositionDate"]): p for p in t.replies("QryInvestorPosition")}
+    assert positions[("ag2512", "2")]["CloseProfitByTrade"] == (7999 - 7990) * 2 * 15 == 270.0
+    assert positions[("ag2512", "1")]["Commission"] == 42.00 and positions[("ag2512", "2")]["Commission"] == 12.00
+    assert positions[("p2509", "1")]["CloseProfitByTrade"] == -(8202 - 8210) * 3 * 10 - (8202 - 8198) * 10 == 200.0
+    details = {d["TradeID"]: d for d in t.replies("QryInvestorPositionDetail")}
+    assert [(d["OpenPrice"], d["Volume"], d["CloseVolume"]) for d in details.values()
+            if d["InstrumentID"] == "ag2512"] == [(7990, 1, 2), (8000, 1, 0), (8001, 2, 1)]
+    assert sum(d["Margin"] for d in details.values()) == account["CurrMargin"]
+    check_books(t.sim, front, t)
+
+
+# ---- passwords, notices, snapshots, exchanges ----------------------------------------------------
+
+def test_a_password_change_counts_from_the_next_login(traders):
+    t = traders()
+    t.login()
+
+    def change(old, new, user="000001"):
+        (reply,) = t.call("UserPasswordUpdate", dict(BrokerID="9999", UserID=user, OldPassword=old,
+                                                     NewPassword=new))[1]
+        assert reply["data"] == {"BrokerID": "9999", "UserID": user}          # never a password
+        return reply["error"]["ErrorID"], reply["error"]["ErrorMsg"]
+
+    assert change("654321", "abc123") == (61, "原口令不匹配")
+    assert change("123456", "")[0] == 62
+    assert change("123456", "abc123", user="000002")[0] == 7
+    assert change("123456", "abc123") == (0, "")
+    assert t.account()["Balance"] == 1_000_000                                # still logged in
+    again = traders()
+    with pytest.raises(AssertionError):
+        again.login()                                                          # the old password: error 60
+    assert again.log[-1]["error"] == {"ErrorID": 60, "ErrorMsg": "用户名或密码错误"}
+    assert traders().login(dict(ALPHA, password="abc123"))["SessionID"] > 0
+    refused_before = traders()
+    (reply,) = refused_before.call("UserPasswordUpdate", dict(BrokerID="9999", UserID="000001",
+                                                              OldPassword="abc123", NewPassword="x"))[1]
+    assert reply["error"]["ErrorID"] == 3
+
+
+def test_logging_out(traders):
+    t = traders()
+    t.login()
+    (reply,) = t.call("UserLogout", dict(BrokerID="9999", UserID="000002"))[1]
+    assert reply["error"]["ErrorID"] == 7 and t.account()["Balance"] == 1_000_000
+    (reply,) = t.call("UserLogout", dict(BrokerID="9999", UserID="000001"))[1]
+    assert (reply["name"], reply["data"], reply["error"]["ErrorID"]) == \
+        ("RspUserLogout", {"BrokerID": "9999", "UserID": "000001"}, 0)
+    assert t.call("QryTradingAccount", {})[1][0]["error"]["ErrorID"] == 3
+    assert t.call("UserLogout", dict(BrokerID="9999", UserID="000001"))[1][0]["error"]["ErrorID"] == 3
+    t.login()                                                                  # from authentication again
+
+
+def test_trading_notices_and_heartbeat_warnings(traders, front, sim):
+    a, b, c = traders(), traders(), traders()
+    a.login()
+    b.login(BETA)
+    sim.set_clock(front, "20250102 13:45:10")
+    sim.trading_notice(front, "交易所通知：今日提前收市", broker="9999")
+    (notice,) = a.settle()
+    assert notice == {"name": "RtnTradingNotice", "data": {
+        "BrokerID": "9999", "InvestorID": "000001", "SendTime": "13:45:10", "FieldContent": "交易所通知：今日提前收市",
+        "SequenceSeries": 1, "SequenceNo": 1}, "error": {"ErrorID": 0, "ErrorMsg": ""}, "request_id": 0,
+        "last": True}
+    assert [e["data"]["InvestorID"] for e in b.settle()] == ["000002"] and c.settle() == []
+    sim.trading_notice(front, "to beta", investor="000002")
+    assert a.settle() == [] and [e["data"]["SequenceNo"] for e in b.settle()] == [2]
+    sim.trading_notice(front, "x" * 500)
+    with refused(Result.BAD_VALUE):
+        sim.trading_notice(front, "通" * 251)                                 # 502 bytes in GB18030
+    sim.heartbeat_warning(a.api, 45)                                          # in order with the session's events
+    assert [(e["name"], e.get("time_lapse")) for e in a.settle()] == [("RtnTradingNotice", None),
+                                                                       ("HeartBeatWarning", 45)]
+    sim.heartbeat_warning(c.api, 7)                                           # connected, not logged in: warned
+    assert c.settle() == [{"name": "HeartBeatWarning", "time_lapse": 7}]
+    sim.disconnect(c.api)
+    with refused(Result.BAD_VALUE):
+        sim.heartbeat_warning(c.api, 7)
+
+
+def test_the_depth_snapshot_is_the_feeds(traders, front, sim, tmp_path):
+    import _ctpmd
+    from test_md import poll_until as md_poll
+
+    t = traders(full_records=True)
+    t.login()
+    sim.freeze_clock(front)
+    t.order(price=3102, volume=3)
+    md = _ctpmd.create(front, bytes(tmp_path / "md") + b"/")
+    try:
+        md_poll(md, 1)
+        assert _ctpmd.request(md, "UserLogin", {"BrokerID": "9999", "UserID": "000001"}, 1) == 0
+        assert _ctpmd.subscribe(md, ["rb2705"]) == 0
+        snapshot = [e for e in md_poll(md, 3) if e["name"] == "RtnDepthMarketData"][0]["data"]
+    finally:
+        _ctpmd.close(md)
+    (queried,) = t.replies("QryDepthMarketData", {"InstrumentID": "rb2705", "ExchangeID": "SHFE"})
+    assert queried == snapshot and queried["Volume"] == 3 and queried["AskVolume1"] == 7
+    assert len(t.replies("QryDepthMarketData")) == 12
+    assert t.replies("QryDepthMarketData", {"InstrumentID": "rb2705", "ExchangeID": "DCE"}) == []
+
+
+def test_the_exchanges(traders):
+    t = traders()
+    t.login()
+    assert [(e["ExchangeID"], e["ExchangeName"], e["ExchangeProperty"]) for e in t.replies("QryExchange")] == [
+        ("SHFE", "上海期货交易所", "0"), ("DCE", "大连商品交易所", "0"), ("CZCE", "郑州商品交易所", "0"),
+        ("CFFEX", "中国金融期货交易所", "0"), ("INE", "上海国际能源交易中心", "0"), ("GFEX", "广州期货交易所", "0")]
+    assert [e["ExchangeID"] for e in t.replies("QryExchange", {"ExchangeID": "INE"})] == ["INE"]
+    assert t.replies("QryExchange", {"ExchangeID": "LME"}) == []
 
 
 # ---- connection --------------------------------------------------------------------------------
@@ -670,8 +830,9 @@ def test_too_many_callbacks_waiting(traders, sim):
 
 # ---- bookkeeping after random sequences --------------------------------------------------------
 
-YESTERDAY = {"alpha": {("ag2512", "2"): 4, ("p2509", "3"): 3},
-             "beta": {("ag2512", "3"): 3, ("p2509", "2"): 4, ("AP510", "3"): 2}}
+YESTERDAY = {  # instrument, side, lots, opening price (None: the settlement price), as configured
+    "alpha": [("ag2512", "2", 3, 7990), ("ag2512", "2", 1, None), ("p2509", "3", 3, 8210)],
+    "beta": [("ag2512", "3", 3, None), ("p2509", "2", 4, None), ("AP510", "3", 2, None)]}
 FUNDS = {"alpha": 2000000 + 1000 - 500, "beta": 2000000}
 
 # who, instrument, direction, offset, ticks towards the other side (crossing
@@ -689,11 +850,15 @@ actions = st.lists(st.one_of(
 
 
 def play(sim, flow, custom, steps):
-    """Two investors trade on a fresh front; returns their sessions and the front."""
+    """Two investors trade on a fresh front, with complete records; returns
+    their sessions (each with the position details it found at login) and the
+    front."""
     front = f"sim://p{uuid.uuid4().hex[:12]}"
-    pair = [Trader(sim, flow + b"a/", f"{front}?config={custom}"), Trader(sim, flow + b"b/", front)]
-    pair[0].login(CUSTOM_ALPHA)
-    pair[1].login(CUSTOM_BETA)
+    pair = [Trader(sim, flow + b"a/", f"{front}?config={custom}", full_records=True),
+            Trader(sim, flow + b"b/", front, full_records=True)]
+    for trader, who in zip(pair, (CUSTOM_ALPHA, CUSTOM_BETA)):
+        trader.login(who)
+        trader.details = trader.replies("QryInvestorPositionDetail")
     placed = [[], []]
     for step in steps:
         if step[0] == "order":
@@ -705,7 +870,7 @@ def play(sim, flow, custom, steps):
                 if EXCHANGE[instrument] == "SHFE":
                     offset = "3" if date == "1" else "1" if offset == "1" else "4"
                 volume = min(volume, free)
-            price = sim.price(front, instrument) + (ticks if direction == "0" else -ticks) * TERMS[instrument][0]
+            price = sim.price(front, instrument) + (ticks if direction == "0" else -ticks) * TERMS[instrument].tick
             events = pair[who].order(instrument, direction, offset, price, volume, tc, vc)[1]
             placed[who] += [e["data"] for e in events if e["name"] == "RtnOrder" and e["data"]["OrderStatus"] == "3"]
         elif step[0] == "cancel" and placed[step[1]]:
@@ -724,54 +889,128 @@ def holdings(trader):
             if (free := p["Position"] - p["LongFrozen"] - p["ShortFrozen"]) > 0]
 
 
-def fee(instrument, price, volume):
-    _, multiple, _, _, rate, per_lot, _ = TERMS[instrument]
-    return price * volume * multiple * rate + volume * per_lot
+def terms_of(trader):
+    """Each instrument's terms as the front answers them: its record, the
+    rate queries, and yesterday's settlement price of its snapshot."""
+    instruments = {i["InstrumentID"]: i for i in trader.replies("QryInstrument")}
+    margin = {r["InstrumentID"]: r for r in trader.replies("QryInstrumentMarginRate")}
+    commission = {r["InstrumentID"]: r for r in trader.replies("QryInstrumentCommissionRate")}
+    depth = {d["InstrumentID"]: d for d in trader.replies("QryDepthMarketData")}
+    assert instruments.keys() == margin.keys() == commission.keys() == depth.keys()
+    assert {(r["InvestorRange"], r["HedgeFlag"], r["IsRelative"]) for r in margin.values()} == {("1", "1", 0)}
+    return {i: Terms(instruments[i]["ExchangeID"], instruments[i]["PriceTick"], instruments[i]["VolumeMultiple"],
+                     (margin[i]["LongMarginRatioByMoney"], margin[i]["LongMarginRatioByVolume"]),
+                     (margin[i]["ShortMarginRatioByMoney"], margin[i]["ShortMarginRatioByVolume"]),
+                     (commission[i]["OpenRatioByMoney"], commission[i]["OpenRatioByVolume"]),
+                     (commission[i]["CloseRatioByMoney"], commission[i]["CloseRatioByVolume"]),
+                     (commission[i]["CloseTodayRatioByMoney"], commission[i]["CloseTodayRatioByVolume"]),
+                     depth[i]["PreSettlementPrice"])
+            for i in instruments}
+
+
+def marks_of(trader):
+    """What positions are valued at, as the snapshots show it: the last
+    price, or yesterday's settlement price before the first trade."""
+    return {d["InstrumentID"]: d["PreSettlementPrice"] if d["LastPrice"] == sys.float_info.max else d["LastPrice"]
+            for d in trader.replies("QryDepthMarketData")}
+
+
+def ledger_of(trader, fills):
+    """The investor's books kept from what its session received: the rates,
+    the position details found at login, and the day's trades."""
+    terms = terms_of(trader)
+    assert {i: terms[i] for i in TERMS} == TERMS                 # the queries tell the configured rates
+    ledger = Ledger(terms)
+    for d in trader.details:
+        assert d["OpenDate"] < d["TradingDay"] and d["CloseVolume"] == 0
+        ledger.hold(d["InstrumentID"], "2" if d["Direction"] == "0" else "3", d["Volume"], d["OpenPrice"],
+                    d["TradeID"])
+    for f in fills:
+        ledger.trade(f)
+    return ledger
 
 
 def check_books(sim, front, trader):
+    """The account, positions and position details against the documented
+    formulas applied to what the session received (the rates, the details at
+    login, today's trades, its working orders, the reference prices), to the
+    cent."""
     user = trader.who["user"]
     account = trader.account()
-    positions, orders, fills = (trader.replies(m) for m in ("QryInvestorPosition", "QryOrder", "QryTrade"))
+    positions, orders, fills, details = (trader.replies(m) for m in (
+        "QryInvestorPosition", "QryOrder", "QryTrade", "QryInvestorPositionDetail"))
     # The private flow told the session of every trade the front keeps.
     assert [e["data"]["TradeID"] for e in trader.log if e["name"] == "RtnTrade"] == [f["TradeID"] for f in fills]
+    # The details at login are yesterday's lots as configured.
+    assert sorted((d["InstrumentID"], "2" if d["Direction"] == "0" else "3", d["Volume"], d["OpenPrice"])
+                  for d in trader.details) == sorted(
+        (i, side, lots, TERMS[i].settlement if price is None else price) for i, side, lots, price in YESTERDAY[user])
 
-    assert account["Balance"] == approx(FUNDS[user] + account["CloseProfit"] + account["PositionProfit"]
-                                        - account["Commission"])
-    assert account["Available"] == approx(account["Balance"] - account["CurrMargin"] - account["FrozenMargin"]
-                                          - account["FrozenCommission"])
-    assert account["CurrMargin"] == approx(sum(p["UseMargin"] for p in positions))
-    assert account["PositionProfit"] == approx(sum(p["PositionProfit"] for p in positions))
-    assert account["Commission"] == approx(sum(fee(f["InstrumentID"], f["Price"], f["Volume"]) for f in fills))
+    ledger = ledger_of(trader, fills)
+    marks = marks_of(trader)
+    frozen_margin, frozen_commission = ledger.frozen(orders)
+    money = ("Balance", "Available", "CurrMargin", "PositionProfit", "CloseProfit", "Commission", "FrozenMargin",
+             "FrozenCommission", "PreBalance", "PreMargin", "WithdrawQuota", "ExchangeMargin")
+    got = {key: to_cents(account[key]) for key in money}
+    pre_balance = got["PreBalance"]
+    assert pre_balance + to_cents(account["Deposit"]) - to_cents(account["Withdraw"]) == FUNDS[user] * 100
+    balance = FUNDS[user] * 100 + ledger.close_profit() + ledger.position_profit(marks) - ledger.commission
+    available = balance - ledger.margin() - frozen_margin - frozen_commission
+    assert got == {"Balance": balance, "Available": available, "CurrMargin": ledger.margin(),
+                   "PositionProfit": ledger.position_profit(marks), "CloseProfit": ledger.close_profit(),
+                   "Commission": ledger.commission, "FrozenMargin": frozen_margin,
+                   "FrozenCommission": frozen_commission, "PreBalance": pre_balance,
+                   "PreMargin": sum(ledger.lot_pre_margin(i, s, lot) for i, s, lot in ledger.lots()),
+                   "WithdrawQuota": max(0, available), "ExchangeMargin": ledger.margin()}
 
-    # Marked to market by day, closed and open profit add up to every trade
-    # and yesterday's position valued at the reference price.
-    mark = {i: sim.price(front, i) for i in TERMS}
-    multiple = {i: setup[1] for i, setup in TERMS.items()}
-    pnl = sum((1 if f["Direction"] == "0" else -1) * (mark[f["InstrumentID"]] - f["Price"]) * f["Volume"]
-              * multiple[f["InstrumentID"]] for f in fills)
-    pnl += sum((1 if d == "2" else -1) * (mark[i] - TERMS[i][6]) * v * multiple[i]
-               for (i, d), v in YESTERDAY[user].items())
-    assert account["CloseProfit"] + account["PositionProfit"] == approx(pnl)
-
-    held, expected = {}, dict(YESTERDAY[user])
+    # Each position record: a part (SHFE: today's '1', yesterday's '2'), or both parts elsewhere.
+    expected = {}
+    for (instrument, side), holding in ledger.holdings.items():
+        by_date = ledger.terms[instrument].by_date
+        mark = marks[instrument]
+        for today in ((True, False) if by_date else (None,)):
+            lots = holding.lots if today is None else holding.part(today)
+            if not lots:
+                continue
+            commission = sum(holding.commission.values()) if today is None else holding.commission[today]
+            margin = sum(ledger.lot_margin(instrument, side, lot) for lot in lots)
+            expected[(instrument, side, "2" if today is False else "1")] = dict(
+                Position=sum(lot.volume for lot in lots),
+                UseMargin=margin, ExchangeMargin=margin,
+                PositionProfit=sum(ledger.lot_profit(instrument, side, lot, mark) for lot in lots),
+                CloseProfit=sum(lot.close_profit_by_date for lot in lots),
+                CloseProfitByDate=sum(lot.close_profit_by_date for lot in lots),
+                CloseProfitByTrade=sum(lot.close_profit_by_trade for lot in lots),
+                CloseVolume=sum(lot.close_volume for lot in lots),
+                CloseAmount=sum(lot.close_amount for lot in lots),
+                PositionCost=sum(ledger.lot_cost(instrument, lot) for lot in lots),
+                OpenCost=sum(ledger.lot_cost(instrument, lot, by_trade=True) for lot in lots),
+                PreMargin=sum(ledger.lot_pre_margin(instrument, side, lot) for lot in lots),
+                Commission=commission,
+                OpenVolume=holding.open_volume if today is not False else 0)
+    amounts = {"UseMargin", "ExchangeMargin", "PositionProfit", "CloseProfit", "CloseProfitByDate",
+               "CloseProfitByTrade", "CloseAmount", "PositionCost", "OpenCost", "PreMargin", "Commission"}
+    assert {(p["InstrumentID"], p["PosiDirection"], p["PositionDate"]):
+            {key: to_cents(p[key]) if key in amounts else p[key] for key in next(iter(expected.values()))}
+            for p in positions} == expected
     for p in positions:
-        key = (p["InstrumentID"], p["PosiDirection"])
-        held[key] = held.get(key, 0) + p["Position"]
         assert 0 <= p["TodayPosition"] <= p["Position"] and p["LongFrozen"] + p["ShortFrozen"] <= p["Position"]
-    for f in fills:
-        buy = f["Direction"] == "0"
-        key = (f["InstrumentID"], ("2" if buy else "3") if f["OffsetFlag"] == "0" else ("3" if buy else "2"))
-        expected[key] = expected.get(key, 0) + (f["Volume"] if f["OffsetFlag"] == "0" else -f["Volume"])
-    assert {k: v for k, v in held.items() if v} == {k: v for k, v in expected.items() if v}
+        rate = ledger.terms[p["InstrumentID"]].margin_rate(p["PosiDirection"])
+        assert (p["MarginRateByMoney"], p["MarginRateByVolume"]) == rate
+
+    # Each position detail: one per lot, as the ledger keeps it.
+    assert {d["TradeID"]: (d["InstrumentID"], d["Direction"], d["Volume"], d["OpenPrice"], d["CloseVolume"],
+                           to_cents(d["CloseAmount"]), to_cents(d["CloseProfitByDate"]),
+                           to_cents(d["CloseProfitByTrade"]), to_cents(d["PositionProfitByDate"]),
+                           to_cents(d["PositionProfitByTrade"]), to_cents(d["Margin"]), to_cents(d["ExchMargin"]))
+            for d in details} == {
+        lot.trade_id: (i, "0" if s == "2" else "1", lot.volume, lot.open_price, lot.close_volume, lot.close_amount,
+                       lot.close_profit_by_date, lot.close_profit_by_trade, ledger.lot_profit(i, s, lot, marks[i]),
+                       ledger.lot_profit(i, s, lot, marks[i], by_trade=True), ledger.lot_margin(i, s, lot),
+                       ledger.lot_margin(i, s, lot))
+        for i, s, lot in ledger.lots()}
 
     live = [o for o in orders if o["OrderStatus"] in "13"]
-    margin = sum(o["LimitPrice"] * o["VolumeTotal"] * multiple[o["InstrumentID"]]
-                 * TERMS[o["InstrumentID"]][2 if o["Direction"] == "0" else 3]
-                 for o in live if o["CombOffsetFlag"] == "0")
-    assert account["FrozenMargin"] == approx(margin)
-    assert account["FrozenCommission"] == approx(sum(fee(o["InstrumentID"], o["LimitPrice"], o["VolumeTotal"])
-                                                     for o in live))
     closing, frozen = {}, {}
     for o in live:
         if o["CombOffsetFlag"] != "0":
@@ -810,7 +1049,9 @@ def test_accounts_and_positions_add_up(sim, tmp_path, custom, steps):
 
 
 def without_clock(events):
-    clock = {"InsertTime", "InsertDate", "TradeTime", "TradeDate"}
+    clock = {"InsertTime", "InsertDate", "TradeTime", "TradeDate", "EnterTime", "UpdateTime", "ActiveTime",
+             "CancelTime", "LoginTime", "ConfirmDate", "ConfirmTime", "ActionDate", "ActionTime", "SHFETime",
+             "DCETime", "CZCETime", "FFEXTime", "INETime"}
     return [{**e, "data": {k: v for k, v in e["data"].items() if k not in clock}} if e.get("data") else e
             for e in events]
 

@@ -67,6 +67,32 @@ def write(tmp_path, text):
     (INSTRUMENT + "price = 200", "price is given twice"),
     (INSTRUMENT + "margin = 0.1\nlong_margin = 0.2", "margin cannot be given with long_margin or short_margin"),
     (INSTRUMENT + "short_margin = 0.2\nmargin = 0.1", "margin cannot be given with long_margin or short_margin"),
+    # Rates: one key for several rates and one of those rates would leave one of them silently winning.
+    (INSTRUMENT + "commission_rate = 0.1\nclose_today_commission_rate = 0.2",
+     "commission_rate cannot be given with open_commission_rate, close_commission_rate or close_today_commission_rate"),
+    (INSTRUMENT + "open_commission_per_lot = 1\ncommission_per_lot = 2", "commission_per_lot cannot be given with"),
+    (INSTRUMENT + "long_margin_per_lot = 1\nmargin_per_lot = 2",
+     "margin_per_lot cannot be given with long_margin_per_lot or short_margin_per_lot"),
+    (INSTRUMENT + "close_today_commission_per_lot = 1000001", "must be between 0 and 1e+06"),
+    (INSTRUMENT + "short_margin_per_lot = -1", "short_margin_per_lot must be between 0 and 1e+06"),
+    (INSTRUMENT + "open_commission_rate = 2", "open_commission_rate must be between 0 and 1"),
+    (INSTRUMENT.replace("100", "2000") + "multiple = 1000000", "price * multiple is more than 1e9"),
+    (INSTRUMENT + INVESTOR + "position = x long 2 0\n", "position price must be above 0 and at most 1e9"),
+    (INSTRUMENT + INVESTOR + "position = x long 2 abc\n", "position must read"),
+    # The calendar and the clock.
+    ("calendar = weekly", "calendar must be continuous or exchange"),
+    ("calendar = exchange\ntrading_day = 20250102", "trading_day cannot be given with calendar = exchange"),
+    (INSTRUMENT + "sessions = 09:00-10:15", "instrument x: sessions need calendar = exchange"),
+    ("calendar = exchange\n" + INSTRUMENT + "sessions = 09:00-10:15 10:00-11:00", "in the order of the trading day"),
+    ("calendar = exchange\n" + INSTRUMENT + "sessions = 09:00-10:15 21:00-23:00", "in the order of the trading day"),
+    ("calendar = exchange\n" + INSTRUMENT + "sessions = 19:00-21:00", "within its trading day"),
+    ("calendar = exchange\n" + INSTRUMENT + "sessions = 10:00-10:00", "within its trading day"),
+    ("calendar = exchange\n" + INSTRUMENT + "sessions = 20:02-23:00", "at least 5 minutes after 20:00"),
+    ("calendar = exchange\n" + INSTRUMENT + "sessions = 9:00-10:15", "sessions must read HH:MM-HH:MM"),
+    ("calendar = exchange\n" + INSTRUMENT + "sessions = 09:00-24:00", "sessions must read HH:MM-HH:MM"),
+    ("clock = 20250102", "clock must read YYYYMMDD HH:MM:SS"),
+    ("clock = 20250230 09:00:00", "clock must read YYYYMMDD HH:MM:SS"),
+    ("freeze_clock = 2", "bad value for freeze_clock"),
 ])
 def test_values_out_of_bounds_are_refused(sim, tmp_path, capfd, text, problem):
     line = refused(sim, tmp_path, capfd, write(tmp_path, text))
@@ -106,6 +132,7 @@ tick = 0.000001
 multiple = 1000000
 long_margin = 0
 short_margin = 1
+margin_per_lot = 1000000
 commission_rate = 1
 limit_ratio = 1
 market_levels = 100

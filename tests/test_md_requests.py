@@ -225,8 +225,9 @@ def test_a_strategy_trades_on_ticks(sim, flow, tmp_path):
                 ("UserLogin", {"BrokerID": "9999", "UserID": "000002", "Password": "123456"}),
                 ("SettlementInfoConfirm", {"BrokerID": "9999", "InvestorID": "000002"})], start=1):
             assert _ctp.request(trader.handle, name, data, n) == 0
-            [reply] = poll_trader(trader.handle, 1)
+            reply, *statuses = poll_trader(trader.handle, 13 if name == "UserLogin" else 1)
             assert reply["error"]["ErrorID"] == 0, reply
+            assert {e["name"] for e in statuses} <= {"RtnInstrumentStatus"}    # one per instrument at login
         assert _ctpmd.subscribe(md_session.handle, ["m2705"]) == 0
         sim.walk("strategy", "m2705", 5, 200)
         limit = sim.price("strategy", "m2705") - 2

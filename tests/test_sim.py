@@ -25,6 +25,7 @@ C_TYPES = {
     "const void *": ctypes.c_void_p,
     "double *": ctypes.POINTER(ctypes.c_double),
     "int *": ctypes.POINTER(ctypes.c_int),
+    "long long": ctypes.c_longlong,
     "long long *": ctypes.POINTER(ctypes.c_longlong),
     "unsigned long long": ctypes.c_ulonglong,
     "struct ctpsim_call *": ctypes.POINTER(ctpsim.Call),

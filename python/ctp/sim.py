@@ -21,6 +21,7 @@ A control that fails raises :class:`ControlError` carrying its
 """
 
 import ctypes
+import datetime
 import os
 from collections.abc import Buffer
 from enum import IntEnum
@@ -36,9 +37,11 @@ __all__ = [
     "Result",
     "Throw",
     "Timing",
+    "advance_clock",
     "alive",
     "api_of",
     "calls",
+    "clock",
     "disconnect",
     "emit",
     "fail_next_create",
@@ -46,6 +49,8 @@ __all__ = [
     "flood",
     "flood_record",
     "force_result",
+    "freeze_clock",
+    "heartbeat_warning",
     "hold",
     "last_api",
     "library",
@@ -63,12 +68,16 @@ __all__ = [
     "query_interval",
     "reconnect",
     "reset",
+    "set_clock",
     "set_price",
     "set_request_delay",
+    "set_status",
     "set_version",
+    "settle",
     "sizeof",
     "throw_next",
     "timing",
+    "trading_notice",
     "timings",
     "violations",
     "walk",
@@ -231,6 +240,14 @@ SIGNATURES: Final[dict[str, tuple[type[object] | None, tuple[type[object], ...]]
     "ctpsim_query_interval": (None, (_c.c_int,)),
     "ctpsim_max_pending": (None, (_c.c_int,)),
     "ctpsim_walk": (_c.c_int, (_c.c_char_p, _c.c_char_p, _c.c_ulonglong, _c.c_double)),
+    "ctpsim_heartbeat_warning": (_c.c_int, (_c.c_int, _c.c_int)),
+    "ctpsim_trading_notice": (_c.c_int, (_c.c_char_p, _c.c_char_p, _c.c_char_p, _c.c_char_p)),
+    "ctpsim_set_clock": (_c.c_int, (_c.c_char_p, _c.c_char_p)),
+    "ctpsim_advance_clock": (_c.c_int, (_c.c_char_p, _c.c_longlong)),
+    "ctpsim_freeze_clock": (_c.c_int, (_c.c_char_p, _c.c_int)),
+    "ctpsim_get_clock": (_c.c_int, (_c.c_char_p, _c.POINTER(_c.c_longlong))),
+    "ctpsim_settle": (_c.c_int, (_c.c_char_p,)),
+    "ctpsim_set_status": (_c.c_int, (_c.c_char_p, _c.c_char_p, _c.c_char_p)),
 }
 """Return and argument types of each control, as declared in ``ctpsim.h``."""
 
@@ -503,6 +520,81 @@ def max_pending(count: int) -> None:
     """Callbacks that may wait on an API object's thread 0 before requests
     return -2 (10000 by default)."""
     library().ctpsim_max_pending(count)
+
+
+def heartbeat_warning(api: int, time_lapse: int) -> None:
+    """The front warns the API object's session that its heartbeat is late:
+    ``HeartBeatWarning`` with ``time_lapse`` follows, in order with the
+    session's other events. BAD_VALUE while disconnected."""
+    _check("ctpsim_heartbeat_warning", library().ctpsim_heartbeat_warning(api, time_lapse))
+
+
+def trading_notice(front: str, text: str, broker: str = "", investor: str = "") -> None:
+    """Sends a trading notice (``RtnTradingNotice``) to every logged-in
+    session of the broker and investor ("": any), its ``FieldContent`` the
+    text in GB18030 (at most 500 bytes: BAD_VALUE for more), ``SequenceNo``
+    counting from 1 on the front."""
+    content = text.encode("gb18030")
+    if b"\0" in content:
+        raise ValueError(f"text contains a NUL character: {text!r}")
+    _check("ctpsim_trading_notice", library().ctpsim_trading_notice(_text("front", front), _text("broker", broker),
+                                                                    _text("investor", investor), content))
+
+
+# ---- the front's clock and trading day -------------------------------------------
+# A front's clock reads the machine's local time until set. Times are civil
+# (wall-clock) times without a time zone, as the front's records show them.
+# Moving the clock makes at once, in time order, every status change and end
+# of a trading day that the front's calendar has by the new time.
+
+_EPOCH: Final = datetime.datetime(1970, 1, 1)
+
+
+def set_clock(front: str, time: str | datetime.datetime | None) -> None:
+    """Sets the front's clock to ``time`` (a naive ``datetime``, or
+    "YYYYMMDD HH:MM:SS" with optional ".mmm"): it runs on from there at the
+    machine's pace, or stands there while frozen. None: the machine's time
+    again. BAD_VALUE for a malformed time."""
+    name = _text("front", front)
+    if isinstance(time, datetime.datetime):
+        time = time.strftime("%Y%m%d %H:%M:%S.") + f"{time.microsecond // 1000:03d}"
+    text = b"" if time is None else _text("time", time)
+    _check("ctpsim_set_clock", library().ctpsim_set_clock(name, text))
+
+
+def advance_clock(front: str, seconds: float) -> None:
+    """Moves the front's clock forward by ``seconds`` (to the millisecond)."""
+    _check("ctpsim_advance_clock", library().ctpsim_advance_clock(_text("front", front), round(seconds * 1000)))
+
+
+def freeze_clock(front: str, frozen: bool = True) -> None:
+    """Freezes the front's clock at the time it shows (False: it runs on
+    from there at the machine's pace)."""
+    _check("ctpsim_freeze_clock", library().ctpsim_freeze_clock(_text("front", front), int(frozen)))
+
+
+def clock(front: str) -> datetime.datetime:
+    """The front's clock now, as a naive ``datetime``."""
+    out = ctypes.c_longlong()
+    _check("ctpsim_get_clock", library().ctpsim_get_clock(_text("front", front), ctypes.byref(out)))
+    return _EPOCH + datetime.timedelta(milliseconds=out.value)
+
+
+def settle(front: str) -> None:
+    """Ends the front's trading day now: waiting orders are cancelled, the
+    day is settled (its statement made, today's positions carried over at the
+    last prices), the next weekday begins, and every trading session is
+    dropped and taken back."""
+    _check("ctpsim_settle", library().ctpsim_settle(_text("front", front)))
+
+
+def set_status(front: str, instrument: str, status: str) -> None:
+    """Sets an instrument's status by hand ("0" to "6", as ``InstrumentStatus``
+    in ``RtnInstrumentStatus``; EnterReason "2", manual) until the calendar's
+    next status change of it. Orders are taken only in "2", continuous
+    trading. BAD_VALUE for another status."""
+    _check("ctpsim_set_status", library().ctpsim_set_status(_text("front", front), _text("instrument", instrument),
+                                                            _text("status", status)))
 
 
 # ---- market data (thostmduserapi_se.so) ---------------------------------------

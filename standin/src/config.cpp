@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -47,24 +48,20 @@ std::optional<std::string> to_gb18030(std::string_view utf8) {
 }
 
 // Whether text is YYYYMMDD naming a real day of the Gregorian calendar.
-bool calendar_date(std::string_view text) {
-    if (text.size() != 8 || text.find_first_not_of("0123456789") != std::string_view::npos)
-        return false;
-    const auto digits = [&](std::size_t at, std::size_t n) {
-        int value = 0;
-        for (std::size_t i = at; i < at + n; ++i)
-            value = value * 10 + (text[i] - '0');
-        return value;
-    };
-    const int year = digits(0, 4);
-    const int month = digits(4, 2);
-    const int day = digits(6, 2);
-    if (year < 1 || month < 1 || month > 12 || day < 1)
-        return false;
-    constexpr int lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return day <= lengths[month - 1] + (month == 2 && leap);
-}
+bool calendar_date(std::string_view text) { return parse_date(text).has_value(); }
+
+// Keys that set several rates at once, and the keys of the rates they set:
+// given together, one of them would silently win.
+struct Shorthand {
+    const char *key;
+    const char *parts[3];
+};
+constexpr Shorthand shorthands[] = {
+    {"margin", {"long_margin", "short_margin"}},
+    {"margin_per_lot", {"long_margin_per_lot", "short_margin_per_lot"}},
+    {"commission_rate", {"open_commission_rate", "close_commission_rate", "close_today_commission_rate"}},
+    {"commission_per_lot", {"open_commission_per_lot", "close_commission_per_lot", "close_today_commission_per_lot"}},
+};
 
 // One `key = value` line at a time, into the section being read.
 class Parser {
@@ -119,7 +116,13 @@ public:
                 return "instrument " + setup.id + ": price is not a multiple of tick";
             if (setup.max_volume < setup.min_volume)
                 return "instrument " + setup.id + ": max_volume is below min_volume";
+            if (setup.price * setup.multiple > bounds::max_contract_value)
+                return "instrument " + setup.id + ": price * multiple is more than 1e9";
         }
+        if (!config.exchange_calendar && sessions_given)
+            return "instrument " + config.instruments[*sessions_given].id + ": sessions need calendar = exchange";
+        if (config.exchange_calendar && !config.trading_day.empty())
+            return "trading_day cannot be given with calendar = exchange: the clock sets the trading day";
         // The built-in investors keep only what they hold of the instruments given.
         if (!investors_given)
             for (auto &setup : config.investors)
@@ -206,6 +209,23 @@ private:
             config.trading_day = value;
             return {};
         }
+        if (key == "calendar") {
+            if (value != "continuous" && value != "exchange")
+                return "calendar must be continuous or exchange";
+            config.exchange_calendar = value == "exchange";
+            return {};
+        }
+        if (key == "clock") {
+            config.clock = parse_civil(value);
+            return config.clock ? std::string() : "clock must read YYYYMMDD HH:MM:SS";
+        }
+        if (key == "freeze_clock") {
+            int flag = 0;
+            if (!number(flag) || (flag != 0 && flag != 1))
+                return bad();
+            config.freeze_clock = flag == 1;
+            return {};
+        }
         return "unknown key " + std::string(key);
     }
 
@@ -228,16 +248,24 @@ private:
         if (key == "withdraw")
             return within(setup.withdraw, 0.0, bounds::max_money);
         if (key == "position") {
-            // position = INSTRUMENT long|short VOLUME
+            // position = INSTRUMENT long|short VOLUME [PRICE]
             std::istringstream words{std::string(value)};
             YesterdayPosition position;
             std::string direction;
+            std::string price;
             std::string rest;
-            if (!(words >> position.instrument >> direction >> position.volume) || (words >> rest) ||
+            if (!(words >> position.instrument >> direction >> position.volume) || (words >> price >> rest) ||
                 position.volume <= 0 || (direction != "long" && direction != "short"))
-                return "position must read: INSTRUMENT long|short VOLUME";
+                return "position must read: INSTRUMENT long|short VOLUME [PRICE]";
             if (position.volume > bounds::max_position)
                 return "position volume must be between 1 and 1000000";
+            if (!price.empty()) {
+                auto [end, error] = std::from_chars(price.data(), price.data() + price.size(), position.price);
+                if (error != std::errc() || end != price.data() + price.size())
+                    return "position must read: INSTRUMENT long|short VOLUME [PRICE]";
+                if (!(position.price > 0) || position.price > bounds::max_price)
+                    return "position price must be above 0 and at most 1e9";
+            }
             position.direction = direction == "long" ? '2' : '3';
             setup.positions.push_back(position);
             return {};
@@ -266,26 +294,69 @@ private:
             return within(setup.tick, bounds::min_tick, bounds::max_tick);
         if (key == "multiple")
             return within(setup.multiple, 1, bounds::max_multiple);
-        // margin sets both sides: next to long_margin or short_margin, one
-        // of them would silently win.
-        if (key == "margin" || key == "long_margin" || key == "short_margin") {
-            if (seen.count("margin") && (seen.count("long_margin") || seen.count("short_margin")))
-                return "margin cannot be given with long_margin or short_margin";
+        for (const Shorthand &shorthand : shorthands) {
+            const bool part = std::ranges::any_of(shorthand.parts, [&](const char *p) { return p && key == p; });
+            if (key != shorthand.key && !part)
+                continue;
+            if (seen.count(shorthand.key) &&
+                std::ranges::any_of(shorthand.parts, [&](const char *p) { return p && seen.count(p); })) {
+                std::string parts;
+                for (const char *p : shorthand.parts)
+                    if (p)
+                        parts += std::string(parts.empty() ? "" : ", ") + p;
+                if (auto comma = parts.rfind(", "); comma != std::string::npos)
+                    parts.replace(comma, 2, " or ");
+                return std::string(shorthand.key) + " cannot be given with " + parts;
+            }
         }
-        if (key == "margin") {
-            if (auto problem = within(setup.long_margin, 0.0, 1.0); !problem.empty())
+        // Margin by money (ratios), by volume (per lot); commission likewise,
+        // of opens, closes (of yesterday's lots) and closes of today's lots.
+        const struct {
+            const char *key;
+            std::vector<double *> rates;
+            double max;
+        } rates[] = {
+            {"margin", {&setup.long_margin.by_money, &setup.short_margin.by_money}, 1.0},
+            {"long_margin", {&setup.long_margin.by_money}, 1.0},
+            {"short_margin", {&setup.short_margin.by_money}, 1.0},
+            {"margin_per_lot", {&setup.long_margin.by_volume, &setup.short_margin.by_volume}, bounds::max_per_lot},
+            {"long_margin_per_lot", {&setup.long_margin.by_volume}, bounds::max_per_lot},
+            {"short_margin_per_lot", {&setup.short_margin.by_volume}, bounds::max_per_lot},
+            {"commission_rate",
+             {&setup.open_commission.by_money, &setup.close_commission.by_money,
+              &setup.close_today_commission.by_money},
+             1.0},
+            {"open_commission_rate", {&setup.open_commission.by_money}, 1.0},
+            {"close_commission_rate", {&setup.close_commission.by_money}, 1.0},
+            {"close_today_commission_rate", {&setup.close_today_commission.by_money}, 1.0},
+            {"commission_per_lot",
+             {&setup.open_commission.by_volume, &setup.close_commission.by_volume,
+              &setup.close_today_commission.by_volume},
+             bounds::max_per_lot},
+            {"open_commission_per_lot", {&setup.open_commission.by_volume}, bounds::max_per_lot},
+            {"close_commission_per_lot", {&setup.close_commission.by_volume}, bounds::max_per_lot},
+            {"close_today_commission_per_lot", {&setup.close_today_commission.by_volume}, bounds::max_per_lot},
+        };
+        for (const auto &rate : rates) {
+            if (key != rate.key)
+                continue;
+            double read = 0;
+            if (auto problem = within(read, 0.0, rate.max); !problem.empty())
                 return problem;
-            setup.short_margin = setup.long_margin;
+            for (double *target : rate.rates)
+                *target = read;
             return {};
         }
-        if (key == "long_margin")
-            return within(setup.long_margin, 0.0, 1.0);
-        if (key == "short_margin")
-            return within(setup.short_margin, 0.0, 1.0);
-        if (key == "commission_rate")
-            return within(setup.commission_rate, 0.0, 1.0);
-        if (key == "commission_per_lot")
-            return within(setup.commission_per_lot, 0.0, bounds::max_per_lot);
+        if (key == "sessions") {
+            std::string problem;
+            auto sessions = parse_sessions(value, problem);
+            if (!sessions)
+                return problem;
+            setup.sessions = std::move(*sessions);
+            if (!sessions_given)
+                sessions_given = config.instruments.size() - 1;
+            return {};
+        }
         if (key == "min_volume")
             return within(setup.min_volume, 1, bounds::max_volume);
         if (key == "max_volume")
@@ -321,6 +392,7 @@ private:
     Section current = Section::front;
     bool investors_given = false;
     bool instruments_given = false;
+    std::optional<std::size_t> sessions_given;  // the first instrument given sessions
     std::string_view key;
     std::string_view value;
     std::set<std::string, std::less<>> seen;  // keys of the section being read

@@ -4,8 +4,11 @@
 #include "control.h"
 #include "ctpsim.h"
 #include "link.h"
+#include "schedule.h"
 #include "state.h"
 #include "walk.h"
+
+#include <string_view>
 
 namespace standin {
 
@@ -84,6 +87,67 @@ int ctpsim_reconnect(int api) {
 int ctpsim_hold(int api, int held) {
     auto found = find_api(api);
     return found ? found->hold(0, held != 0) : CTPSIM_NO_API;
+}
+
+int ctpsim_heartbeat_warning(int api, int time_lapse) {
+    FrontLink *link = nullptr;
+    if (int result = linked(api, link); result != CTPSIM_OK)
+        return result;
+    return link->heartbeat_warning(time_lapse);
+}
+
+int ctpsim_set_clock(const char *front, const char *time) {
+    std::optional<Millis> civil;
+    if (time && *time && !(civil = parse_civil(time)))
+        return CTPSIM_BAD_VALUE;
+    const int result = on_front(front, [&](Front &found) { return found.set_clock(civil); });
+    clocks_changed();
+    return result;
+}
+
+int ctpsim_advance_clock(const char *front, long long milliseconds) {
+    // Forward only, and not past the year 9999.
+    if (milliseconds < 0 || milliseconds > 100LL * 365 * millis_per_day)
+        return CTPSIM_BAD_VALUE;
+    const int result = on_front(front, [&](Front &found) { return found.advance_clock(milliseconds); });
+    clocks_changed();
+    return result;
+}
+
+int ctpsim_freeze_clock(const char *front, int frozen) {
+    const int result = on_front(front, [&](Front &found) { return found.freeze_clock(frozen != 0); });
+    clocks_changed();
+    return result;
+}
+
+int ctpsim_get_clock(const char *front, long long *milliseconds) {
+    Millis now = 0;
+    const int result = on_front(front, [&](Front &found) {
+        now = found.clock_now();
+        return CTPSIM_OK;
+    });
+    if (result == CTPSIM_OK && milliseconds)
+        *milliseconds = now;
+    return result;
+}
+
+int ctpsim_settle(const char *front) {
+    const int result = on_front(front, [&](Front &found) { return found.settle(); });
+    clocks_changed();
+    return result;
+}
+
+int ctpsim_set_status(const char *front, const char *instrument, const char *status) {
+    const std::string_view code = status ? status : "";
+    if (code.size() != 1)
+        return CTPSIM_BAD_VALUE;
+    return on_front(front, [&](Front &found) { return found.set_status(instrument ? instrument : "", code[0]); });
+}
+
+int ctpsim_trading_notice(const char *front, const char *broker, const char *investor, const char *text) {
+    return on_front(front, [&](Front &found) {
+        return found.trading_notice(broker ? broker : "", investor ? investor : "", text ? text : "");
+    });
 }
 
 void ctpsim_query_interval(int ms) { limits::set_query_interval_ms(ms); }

@@ -190,6 +190,51 @@ CTPSIM_EXPORT void ctpsim_query_interval(int ms);
 // (10000 by default).
 CTPSIM_EXPORT void ctpsim_max_pending(int count);
 
+// The front warns the API object's session that its heartbeat is late:
+// OnHeartBeatWarning(time_lapse) follows on thread 0, in order with the
+// session's other callbacks. CTPSIM_BAD_VALUE while disconnected.
+CTPSIM_EXPORT int ctpsim_heartbeat_warning(int api, int time_lapse);
+
+// Sends a trading notice (OnRtnTradingNotice; `text` GB18030, at most 500
+// bytes, else CTPSIM_BAD_VALUE) to every logged-in trading session of the
+// broker and investor ("" or null: any), SequenceNo counting 1, 2, ... on
+// the front.
+CTPSIM_EXPORT int ctpsim_trading_notice(const char *front, const char *broker, const char *investor,
+                                        const char *text);
+
+// ---- the front's clock and trading day ---------------------------------------
+// A front's clock reads the machine's local time until set. Times are civil
+// (wall-clock) times, "YYYYMMDD HH:MM:SS" or "YYYYMMDD HH:MM:SS.mmm", with no
+// time zone. Moving the clock makes at once, in time order, every status
+// change and end of a trading day the front's calendar has by the new time.
+
+// Sets the clock: it runs on from `time` at the machine's pace (or stands
+// there, while frozen); null or "": the machine's time again.
+// CTPSIM_BAD_VALUE for a malformed time.
+CTPSIM_EXPORT int ctpsim_set_clock(const char *front, const char *time);
+
+// Moves the clock forward by `milliseconds` (0 to 100 years).
+CTPSIM_EXPORT int ctpsim_advance_clock(const char *front, long long milliseconds);
+
+// 1: the clock stands at the time it shows; 0: it runs on from there.
+CTPSIM_EXPORT int ctpsim_freeze_clock(const char *front, int frozen);
+
+// Stores the clock's time in *milliseconds: civil milliseconds since
+// 1970-01-01 00:00.
+CTPSIM_EXPORT int ctpsim_get_clock(const char *front, long long *milliseconds);
+
+// Ends the trading day now: waiting orders are cancelled, the day is settled
+// (its statement made, today's positions become yesterday's at the last
+// prices), the next weekday begins, and every trading session is
+// dropped and taken back.
+CTPSIM_EXPORT int ctpsim_settle(const char *front);
+
+// Sets an instrument's status by hand ("0" to "6"; EnterReason manual)
+// until the calendar's next status change of it: every logged-in trading
+// session gets OnRtnInstrumentStatus; orders are taken only in "2",
+// continuous trading. CTPSIM_BAD_VALUE for another status.
+CTPSIM_EXPORT int ctpsim_set_status(const char *front, const char *instrument, const char *status);
+
 // ---- market data (thostmduserapi_se.so) --------------------------------------
 // Market-data API objects take their serials from the same sequence as trader
 // objects, log their calls in the same log ("CreateFtdcMdApi",

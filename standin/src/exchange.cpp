@@ -8,37 +8,56 @@
 
 namespace standin {
 
-namespace {
 
-// The side of the position an order works on: opens add to their own side,
-// closes take from the other.
-char position_direction(const Order &order) {
-    const bool long_side = order.bucket == Bucket::open ? order.buy : !order.buy;
-    return long_side ? '2' : '3';
-}
-
-}  // namespace
-
-Exchange::Exchange(const FrontConfig &config, const Clock &clock, PrivateFlow &flow)
-    : clock(clock),
-      flow(flow),
-      trading_day_(config.trading_day.empty() ? default_trading_day() : config.trading_day) {
+Exchange::Exchange(const FrontConfig &config, const Clock &clock, Flow &flow)
+    : clock(clock), flow(flow), calendar(config.exchange_calendar) {
+    // The exchange calendar's trading day follows the clock; else it is the
+    // one configured, or the clock's date (the Monday after a weekend).
+    const Millis now = clock.now();
+    if (calendar)
+        day = trading_day_at(now);
+    else if (!config.trading_day.empty())
+        day = *parse_date(config.trading_day);
+    else
+        day = weekday_on_or_after(now / millis_per_day - (now % millis_per_day < 0));
+    trading_day_ = date_text(day);
+    previous_day_ = date_text(previous_weekday(day));
+    const Stamp started = standin::stamp(now);
     for (const auto &setup : config.instruments) {
         instruments_.push_back(std::make_unique<Instrument>(setup));
         Instrument &added = *instruments_.back();
         added.book.install(Book::market_quotes(added.reference, setup.market_levels, setup.market_volume, added.lower,
                                                added.upper, ++next_seq));
+        put(added.enter_time, started.time);
     }
+    long long held_count = 0;
     for (const auto &setup : config.investors) {
         accounts.push_back(std::make_unique<Account>());
         Account &account = *accounts.back();
         account.setup = setup;
+        account.password = setup.password;
+        account.pre_balance = cents(setup.balance);
+        account.deposit = cents(setup.deposit);
+        account.withdraw = cents(setup.withdraw);
+        // Each position line is one lot of yesterday's, a detail of its own.
         for (const auto &held : setup.positions) {
-            Position &position = account.position(*instrument(held.instrument), held.direction);
-            position.yd_start += held.volume;
-            position.yd += held.volume;
+            Instrument &instrument = *this->instrument(held.instrument);
+            Detail detail{};
+            put(detail.trade_id, "Y" + std::to_string(++held_count));
+            put(detail.open_date, previous_day_);
+            detail.open_price = held.price > 0 ? held.price : instrument.settlement_price();
+            detail.volume = held.volume;
+            account.position(instrument, held.direction).hold(detail);
         }
     }
+    if (calendar) {
+        changes = changes_of(day);
+        resync(now, true);
+    }
+    caught_up = now;
+    // Yesterday's statement, of what the day began with.
+    for (auto &account : accounts)
+        account->statements.emplace_back(previous_day_, statement_text(*account, previous_day_, false));
 }
 
 Instrument *Exchange::instrument(std::string_view id) {
@@ -63,6 +82,8 @@ Error Exchange::check(Account &account, const CThostFtdcInputOrderField &in, Ord
         return Error::unknown_instrument;
     if (!instrument->setup.trading)
         return Error::not_trading;
+    if (instrument->status != status::continuous)
+        return Error::not_continuous;
     if (in.OrderPriceType != '2')
         return Error::bad_price_type;
     if (in.Direction != '0' && in.Direction != '1')
@@ -95,6 +116,7 @@ Error Exchange::check(Account &account, const CThostFtdcInputOrderField &in, Ord
     order.account = &account;
     order.buy = in.Direction == '0';
     order.limit = limit;
+    order.offset = offset;
     order.remaining = in.VolumeTotalOriginal;
     if (offset == '0')
         order.bucket = Bucket::open;
@@ -104,7 +126,7 @@ Error Exchange::check(Account &account, const CThostFtdcInputOrderField &in, Ord
         order.bucket = offset == '3' ? Bucket::today : Bucket::yesterday;
 
     if (order.bucket != Bucket::open) {
-        const char held = position_direction(order);
+        const char held = order.position_side();
         auto found = account.positions.find({instrument->setup.id, held});
         const int closable = found == account.positions.end() ? 0 : found->second.closable(order.bucket);
         if (closable < order.remaining)
@@ -112,43 +134,15 @@ Error Exchange::check(Account &account, const CThostFtdcInputOrderField &in, Ord
     }
     // What the order freezes while it waits, at its limit price.
     const double price = instrument->price(limit);
-    double needed = instrument->commission(price, order.remaining);
+    Cents needed = cents(instrument->fee(order.commission_rate(), price, order.remaining));
     if (order.bucket == Bucket::open)
         needed += instrument->margin(in.Direction, price, order.remaining);
-    if (needed > account.available() + 1e-6)
+    if (needed > account.available())
         return Error::insufficient_funds;
     if (instrument->book.meets_own(order.buy, limit, order.remaining, account))
         return Error::self_trade;
     return Error::none;
 }
-
-// What the trades and updates of one step need: room for the events, for
-// the trades each account keeps and for the lots each position gains.
-struct Exchange::Room {
-    std::size_t events = 0;
-    std::map<Account *, std::size_t> trades;
-    std::map<Position *, std::size_t> lots;
-
-    // An OnRtnOrder to the order's investor.
-    void update(const PrivateFlow &flow, const Account &account) { events += flow.listeners(account); }
-    // A trade of the order: its OnRtnOrder and OnRtnTrade, its trade, its lot.
-    void fill(const PrivateFlow &flow, Order &order) {
-        Account &account = *order.account;
-        events += 2 * flow.listeners(account);
-        ++trades[&account];
-        // Making the position here adds at most an empty one, which no
-        // query shows and no figure counts.
-        if (order.bucket == Bucket::open)
-            ++lots[&account.position(*order.instrument, position_direction(order))];
-    }
-    void make(Outbox &out) {
-        for (auto [account, count] : trades)
-            room_for(account->trades, count);
-        for (auto [position, count] : lots)
-            room_for(position->today, count);
-        out.reserve(events, std::max(sizeof(CThostFtdcOrderField), sizeof(CThostFtdcTradeField)));
-    }
-};
 
 void Exchange::prepare(const CThostFtdcInputOrderField &in, Ready &ahead, Outbox &out) {
     Order &order = *ahead.order;
@@ -177,7 +171,7 @@ void Exchange::prepare(const CThostFtdcInputOrderField &in, Ready &ahead, Outbox
     room_for(orders, 1);
     room_for(account.orders, 1);
     room_for(account.waiting, 1);
-    account.position(instrument, position_direction(order));
+    account.position(instrument, order.position_side());
     order.seq = next_seq + 1;
     ahead.sys_id = std::to_string(next_order_sys_id + 1);
     decltype(by_sys_id) one;
@@ -192,7 +186,7 @@ void Exchange::update(Order &order, char status, const char *message, Outbox &ou
     CThostFtdcOrderField &o = order.record;
     o.OrderStatus = status;
     put(o.StatusMsg, message);
-    put(o.UpdateTime, clock.now().time);
+    put(o.UpdateTime, clock.stamp().time);
     o.SequenceNo = ++next_sequence;
     ++o.NotifySequence;
     notify(out, *order.account, "OnRtnOrder", o);
@@ -208,7 +202,7 @@ void Exchange::accept(Origin origin, const CThostFtdcInputOrderField &in, int id
     account.wait(order);
     next_seq = order.seq;
     if (order.bucket != Bucket::open)
-        account.position(instrument, position_direction(order)).frozen(order.bucket) += order.remaining;
+        account.position(instrument, order.position_side()).frozen(order.bucket) += order.remaining;
 
     CThostFtdcOrderField &o = order.record;
     put(o.BrokerID, text(in.BrokerID));
@@ -243,7 +237,7 @@ void Exchange::accept(Origin origin, const CThostFtdcInputOrderField &in, int id
     o.OrderType = '0';
     o.VolumeTraded = 0;
     o.VolumeTotal = order.remaining;
-    const Stamp now = clock.now();
+    const Stamp now = clock.stamp();
     put(o.InsertDate, now.date);
     put(o.InsertTime, now.time);
     put(o.ActiveTime, text(o.InsertTime));
@@ -366,30 +360,39 @@ void Exchange::uncross(Instrument &instrument, Outbox &out) noexcept {
 
 void Exchange::fill(Order &order, Ticks ticks, int volume, const std::string &trade_id, Outbox &out) noexcept {
     Instrument &instrument = *order.instrument;
+    const InstrumentSetup &setup = instrument.setup;
     Account &account = *order.account;
     const double price = instrument.price(ticks);
-    const double fee = instrument.commission(price, volume);
-    const double amount = price * volume * instrument.setup.multiple;
+    const Cents amount = cents(price * volume * setup.multiple);
     order.remaining -= volume;
     if (order.remaining == 0)
         account.done(order);
 
-    account.commission += fee;
-    Position &position = account.position(instrument, position_direction(order));
-    position.commission += fee;
+    // An open adds a detail; a close takes yesterday's lots at the close
+    // rate, today's at the close-today rate.
+    Position &position = account.position(instrument, order.position_side());
+    Cents fee = 0;
+    Cents profit = 0;
     if (order.bucket == Bucket::open) {
-        position.today.push_back({price, volume});
-        position.opened_today = true;
+        fee = cents(instrument.fee(setup.open_commission, price, volume));
+        Detail detail{};
+        put(detail.trade_id, trade_id);
+        put(detail.open_date, trading_day_);
+        detail.open_price = price;
+        detail.volume = volume;
+        position.open(detail);
         position.open_volume += volume;
         position.open_amount += amount;
+        position.today_commission += fee;
     } else {
         position.frozen(order.bucket) -= volume;
-        const double profit = position.close(order.bucket, volume, price);
-        position.close_profit += profit;
-        account.close_profit += profit;
-        position.close_volume += volume;
-        position.close_amount += amount;
+        const Position::Closed closed = position.close(order.bucket, volume, price);
+        fee = cents(instrument.fee(setup.close_commission, price, closed.yd) +
+                    instrument.fee(setup.close_today_commission, price, closed.today));
+        profit = closed.profit_by_date;
+        (order.bucket == Bucket::yesterday ? position.yd_commission : position.today_commission) += fee;
     }
+    account.commission += fee;
 
     CThostFtdcOrderField &o = order.record;
     o.VolumeTraded += volume;
@@ -415,7 +418,7 @@ void Exchange::fill(Order &order, Ticks ticks, int volume, const std::string &tr
     t.HedgeFlag = o.CombHedgeFlag[0];
     t.Price = price;
     t.Volume = volume;
-    const Stamp now = clock.now();
+    const Stamp now = clock.stamp();
     put(t.TradeDate, now.date);
     put(t.TradeTime, now.time);
     t.TradeType = '0';
@@ -430,7 +433,7 @@ void Exchange::fill(Order &order, Ticks ticks, int volume, const std::string &tr
     t.TradeSource = '0';
     put(t.InstrumentID, instrument.setup.id);
     put(t.ExchangeInstID, instrument.setup.id);
-    account.trades.push_back(t);
+    account.trades.push_back({t, fee, profit});
     notify(out, account, "OnRtnTrade", t);
 }
 
@@ -439,8 +442,8 @@ void Exchange::finish(Order &order, const char *status_message, Outbox &out) noe
     order.resting = false;
     order.account->done(order);
     if (order.bucket != Bucket::open)
-        order.account->position(*order.instrument, position_direction(order)).frozen(order.bucket) -= order.remaining;
-    put(order.record.CancelTime, clock.now().time);
+        order.account->position(*order.instrument, order.position_side()).frozen(order.bucket) -= order.remaining;
+    put(order.record.CancelTime, clock.stamp().time);
     update(order, '5', status_message, out);
 }
 
@@ -472,14 +475,18 @@ void Exchange::requote(Instrument &instrument, Ticks reference) {
             if (entry.order)
                 side->emplace(key, entry);
     }
+    // Outside continuous trading, crossed orders wait for the market to open.
+    const bool trading = instrument.status == status::continuous;
     Room room;
-    plan_uncross(planned, room);
+    if (trading)
+        plan_uncross(planned, room);
     Outbox out;
     room.make(out);
     instrument.book.install(std::move(quotes));
     instrument.reference = reference;
     next_seq += 1;
-    uncross(instrument, out);
+    if (trading)
+        uncross(instrument, out);
 }
 
 int Exchange::set_price(std::string_view id, double price) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <charconv>
 #include <memory>
+#include <type_traits>
 
 namespace standin {
 
@@ -39,7 +40,21 @@ bool parse_ref(std::string_view text, long long &out) {
 
 // ---- the front --------------------------------------------------------------
 
-Front::Front(const FrontConfig &config) : front_id(config.front_id), exchange(config, clock, *this), feed(exchange) {}
+namespace {
+
+// The clock a configuration starts: the machine's, or from a time given.
+Clock configured(const FrontConfig &config) {
+    Clock clock;
+    if (config.clock)
+        clock.set(*config.clock);
+    clock.freeze(config.freeze_clock);
+    return clock;
+}
+
+}  // namespace
+
+Front::Front(const FrontConfig &config)
+    : front_id(config.front_id), clock(configured(config)), exchange(config, clock, *this), feed(exchange) {}
 
 std::size_t Front::listeners(const Account &account) const {
     std::size_t count = 0;
@@ -53,6 +68,42 @@ void Front::notify(Outbox &out, const Account &account, const char *callback, co
     for (TraderSession *session : traders)
         if (session->account == &account)
             out.send(session->endpoint, callback, record, size, info, 0, true);
+}
+
+std::size_t Front::audience() const {
+    std::size_t count = 0;
+    for (const TraderSession *session : traders)
+        count += session->logged_in();
+    return count;
+}
+
+void Front::broadcast(Outbox &out, const char *callback, const void *record, std::size_t size) noexcept {
+    for (TraderSession *session : traders)
+        if (session->logged_in())
+            out.send(session->endpoint, callback, record, size, nullptr, 0, true);
+}
+
+void Front::restart(Outbox &out) noexcept {
+    // As when a real front restarts for the new day: the connection drops
+    // (a read failure, to the client) and comes back at once.
+    for (TraderSession *session : traders) {
+        session->log_out();
+        out.send_bare(session->endpoint, "OnFrontDisconnected", 0x1001);
+        out.send_bare(session->endpoint, "OnFrontConnected", 0);
+    }
+}
+
+bool Front::keep_time() noexcept {
+    if (!exchange.next_due())
+        return true;
+    bool done = true;
+    try {
+        exchange.catch_up();
+    } catch (...) {
+        done = false;  // out of memory: a later call makes the rest
+    }
+    feed.publish(watchers);
+    return done;
 }
 
 int Front::admit(const Session &session) const {
@@ -88,6 +139,7 @@ void Front::count_query(TraderSession &session) noexcept {
 template <class Connected>
 void Front::connect(Connected &session) {
     std::lock_guard lock(mutex);
+    keep_time();
     if (session.connected)
         return;
     Outbox out;
@@ -103,6 +155,7 @@ void Front::connect(Connected &session) {
 template <class Connected>
 int Front::disconnect(Connected &session, int reason) {
     std::lock_guard lock(mutex);
+    keep_time();
     if (!session.connected)
         return CTPSIM_BAD_VALUE;
     Outbox out;
@@ -147,7 +200,7 @@ template void Front::leave(MdSession &);
 CThostFtdcRspUserLoginField Front::login_record(std::string_view broker, std::string_view user, int session_id,
                                                 long long max_order_ref) const {
     CThostFtdcRspUserLoginField reply{};
-    const Stamp now = clock.now();
+    const Stamp now = clock.stamp();
     put(reply.TradingDay, exchange.trading_day());
     put(reply.LoginTime, now.time);
     put(reply.BrokerID, broker);
@@ -165,6 +218,7 @@ CThostFtdcRspUserLoginField Front::login_record(std::string_view broker, std::st
 
 int Front::request(TraderSession &session, const CThostFtdcReqAuthenticateField &r, int id) {
     std::lock_guard lock(mutex);
+    keep_time();
     if (int refused = admit(session))
         return refused;
     CThostFtdcRspAuthenticateField reply{};
@@ -195,6 +249,7 @@ int Front::request(TraderSession &session, const CThostFtdcReqAuthenticateField 
 
 int Front::request(TraderSession &session, const CThostFtdcReqUserLoginField &r, int id) {
     std::lock_guard lock(mutex);
+    keep_time();
     if (int refused = admit(session))
         return refused;
     Account *account = exchange.investor(text(r.BrokerID), text(r.UserID));
@@ -203,15 +258,19 @@ int Front::request(TraderSession &session, const CThostFtdcReqUserLoginField &r,
         error = Error::already_logged_in;
     else if (!session.authenticated || session.auth_broker != text(r.BrokerID) || session.auth_user != text(r.UserID))
         error = Error::not_authenticated;
-    else if (!account || account->setup.password != text(r.Password))
+    else if (!account || account->password != text(r.Password))
         error = Error::bad_password;
     Outbox out;
-    out.reserve(1, sizeof(CThostFtdcRspUserLoginField));
     if (error != Error::none) {
+        out.reserve(1, sizeof(CThostFtdcRspUserLoginField));
         const auto status = info(error);
         out.send<CThostFtdcRspUserLoginField>(session.endpoint, "OnRspUserLogin", nullptr, &status, id, true);
         return 0;
     }
+    // The reply, then every instrument's status.
+    const auto &instruments = exchange.instruments();
+    out.reserve(1 + instruments.size(),
+                std::max(sizeof(CThostFtdcRspUserLoginField), sizeof(CThostFtdcInstrumentStatusField)));
     const int session_id = next_session_id + 1;
     const CThostFtdcRspUserLoginField reply =
         login_record(account->setup.broker, account->setup.user, session_id, account->max_order_ref);
@@ -223,17 +282,27 @@ int Front::request(TraderSession &session, const CThostFtdcReqUserLoginField &r,
     session.endpoint.set_trading_day(exchange.trading_day());
     const auto status = info(Error::none);
     out.send(session.endpoint, "OnRspUserLogin", &reply, &status, id, true);
+    for (const auto &instrument : instruments) {
+        const CThostFtdcInstrumentStatusField notice = exchange.status_record(*instrument);
+        out.send(session.endpoint, "OnRtnInstrumentStatus", &notice, nullptr, 0, true);
+    }
     return 0;
 }
 
 template <class Connected>
 int Front::log_out(Connected &session, const CThostFtdcUserLogoutField &r, int id) {
     std::lock_guard lock(mutex);
+    keep_time();
     if (int refused = admit(session))
         return refused;
     Outbox out;
     out.reserve(1, sizeof r);
-    const Error error = session.logged_in() ? Error::none : Error::not_logged_in;
+    Error error = session.logged_in() ? Error::none : Error::not_logged_in;
+    // A trading session logs out only as its own user.
+    if constexpr (std::is_same_v<Connected, TraderSession>)
+        if (error == Error::none &&
+            (session.account->setup.broker != text(r.BrokerID) || session.account->setup.user != text(r.UserID)))
+            error = Error::investor_mismatch;
     if (error == Error::none)
         session.log_out();
     const auto status = info(error);
@@ -247,6 +316,7 @@ int Front::request(TraderSession &session, const CThostFtdcUserLogoutField &r, i
 
 int Front::request(TraderSession &session, const CThostFtdcSettlementInfoConfirmField &r, int id) {
     std::lock_guard lock(mutex);
+    keep_time();
     if (int refused = admit(session))
         return refused;
     Account *account = session.account;
@@ -264,7 +334,7 @@ int Front::request(TraderSession &session, const CThostFtdcSettlementInfoConfirm
         return 0;
     }
     // Confirmed once per investor and trading day, for all of its sessions.
-    const Stamp now = clock.now();
+    const Stamp now = clock.stamp();
     std::string date = now.date;
     std::string time = now.time;
     if (!account->confirmed) {
@@ -272,14 +342,7 @@ int Front::request(TraderSession &session, const CThostFtdcSettlementInfoConfirm
         account->confirm_date.swap(date);
         account->confirm_time.swap(time);
     }
-    CThostFtdcSettlementInfoConfirmField reply{};
-    put(reply.BrokerID, account->setup.broker);
-    put(reply.InvestorID, account->setup.user);
-    put(reply.ConfirmDate, account->confirm_date);
-    put(reply.ConfirmTime, account->confirm_time);
-    reply.SettlementID = 1;
-    put(reply.AccountID, account->setup.user);
-    put(reply.CurrencyID, "CNY");
+    const CThostFtdcSettlementInfoConfirmField reply = exchange.confirmation(*account);
     out.send(session.endpoint, "OnRspSettlementInfoConfirm", &reply, &status, id, true);
     return 0;
 }
@@ -291,6 +354,7 @@ int Front::query(TraderSession &session, const Query &filter, int id) {
     using Record = typename interface::trader::Answer<Query>::Record;
     const char *callback = interface::trader::Answer<Query>::callback;
     std::lock_guard lock(mutex);
+    keep_time();
     if (int refused = admit_query(session))
         return refused;
     Outbox out;
@@ -326,6 +390,59 @@ int Front::request(TraderSession &session, const CThostFtdcQryOrderField &r, int
 }
 int Front::request(TraderSession &session, const CThostFtdcQryTradeField &r, int id) {
     return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQryInstrumentMarginRateField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQryInstrumentCommissionRateField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQryInvestorPositionDetailField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQrySettlementInfoField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQrySettlementInfoConfirmField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQryDepthMarketDataField &r, int id) {
+    return query(session, r, id);
+}
+int Front::request(TraderSession &session, const CThostFtdcQryExchangeField &r, int id) {
+    return query(session, r, id);
+}
+
+// ---- password ---------------------------------------------------------------
+
+int Front::request(TraderSession &session, const CThostFtdcUserPasswordUpdateField &r, int id) {
+    std::lock_guard lock(mutex);
+    keep_time();
+    if (int refused = admit(session))
+        return refused;
+    Account *account = session.account;
+    Error error = Error::none;
+    if (!account)
+        error = Error::not_logged_in;
+    else if (account->setup.broker != text(r.BrokerID) || account->setup.user != text(r.UserID))
+        error = Error::investor_mismatch;
+    else if (account->password != text(r.OldPassword))
+        error = Error::wrong_old_password;
+    else if (text(r.NewPassword).empty())
+        error = Error::empty_new_password;
+    // The reply names the user; it never carries a password back.
+    CThostFtdcUserPasswordUpdateField reply{};
+    put(reply.BrokerID, text(r.BrokerID));
+    put(reply.UserID, text(r.UserID));
+    std::string changed(error == Error::none ? text(r.NewPassword) : std::string_view());
+    Outbox out;
+    out.reserve(1, sizeof reply);
+    // For the next login: the sessions logged in stay so.
+    if (error == Error::none)
+        account->password.swap(changed);
+    const auto status = info(error);
+    out.send(session.endpoint, "OnRspUserPasswordUpdate", &reply, &status, id, true);
+    return 0;
 }
 
 // ---- orders -----------------------------------------------------------------
@@ -367,6 +484,7 @@ void Front::reject_order(Outbox &out, TraderSession &session, const CThostFtdcIn
 int Front::request(TraderSession &session, const CThostFtdcInputOrderField &r, int id) {
     std::lock_guard lock(mutex);
     const Publish publish(*this);
+    keep_time();
     if (int refused = admit(session))
         return refused;
     Outbox out;
@@ -427,7 +545,7 @@ void Front::reject_action(TraderSession &session, const CThostFtdcInputOrderActi
     put(action.OrderSysID, text(in.OrderSysID));
     action.ActionFlag = in.ActionFlag;
     action.LimitPrice = in.LimitPrice;
-    const Stamp now = clock.now();
+    const Stamp now = clock.stamp();
     put(action.ActionDate, now.date);
     put(action.ActionTime, now.time);
     action.OrderActionStatus = 'c';  // rejected
@@ -440,6 +558,7 @@ void Front::reject_action(TraderSession &session, const CThostFtdcInputOrderActi
 int Front::request(TraderSession &session, const CThostFtdcInputOrderActionField &r, int id) {
     std::lock_guard lock(mutex);
     const Publish publish(*this);
+    keep_time();
     if (int refused = admit(session))
         return refused;
     if (!session.account) {
@@ -473,6 +592,7 @@ int Front::request(TraderSession &session, const CThostFtdcInputOrderActionField
 // A market-data front takes any user: prices are public.
 int Front::request(MdSession &session, const CThostFtdcReqUserLoginField &r, int id) {
     std::lock_guard lock(mutex);
+    keep_time();
     if (int refused = admit(session))
         return refused;
     Outbox out;
@@ -496,6 +616,7 @@ int Front::request(MdSession &session, const CThostFtdcUserLogoutField &r, int i
 
 int Front::subscribe(MdSession &session, const std::vector<std::string> &ids, bool subscribe) {
     std::lock_guard lock(mutex);
+    keep_time();
     if (int refused = admit(session))
         return refused;
     feed.subscribe(session, ids, subscribe);
@@ -507,18 +628,121 @@ int Front::subscribe(MdSession &session, const std::vector<std::string> &ids, bo
 int Front::set_price(std::string_view instrument, double price) {
     std::lock_guard lock(mutex);
     const Publish publish(*this);
+    keep_time();
     return exchange.set_price(instrument, price);
 }
 
 int Front::move_price(std::string_view instrument, int ticks) {
     std::lock_guard lock(mutex);
     const Publish publish(*this);
+    keep_time();
     return exchange.move_price(instrument, ticks);
 }
 
 int Front::get_price(std::string_view instrument, double &price) {
     std::lock_guard lock(mutex);
+    keep_time();
     return exchange.get_price(instrument, price);
 }
+
+// ---- the clock and the trading day ----------------------------------------------
+
+int Front::set_clock(std::optional<Millis> civil) {
+    std::lock_guard lock(mutex);
+    const Publish publish(*this);
+    keep_time();
+    if (civil)
+        clock.set(*civil);
+    else
+        clock.follow_machine();
+    return keep_time() ? CTPSIM_OK : CTPSIM_NO_MEMORY;
+}
+
+int Front::advance_clock(Millis by) {
+    std::lock_guard lock(mutex);
+    const Publish publish(*this);
+    keep_time();
+    clock.advance(by);
+    return keep_time() ? CTPSIM_OK : CTPSIM_NO_MEMORY;
+}
+
+int Front::freeze_clock(bool frozen) {
+    std::lock_guard lock(mutex);
+    const Publish publish(*this);
+    keep_time();
+    clock.freeze(frozen);
+    return CTPSIM_OK;
+}
+
+Millis Front::clock_now() {
+    std::lock_guard lock(mutex);
+    const Publish publish(*this);
+    keep_time();
+    return clock.now();
+}
+
+int Front::settle() {
+    std::lock_guard lock(mutex);
+    const Publish publish(*this);
+    keep_time();
+    exchange.settle();
+    return CTPSIM_OK;
+}
+
+int Front::set_status(std::string_view instrument, char status) {
+    std::lock_guard lock(mutex);
+    const Publish publish(*this);
+    keep_time();
+    return exchange.set_status(instrument, status);
+}
+
+std::optional<std::chrono::milliseconds> Front::tick() {
+    std::lock_guard lock(mutex);
+    const Publish publish(*this);
+    if (!keep_time())
+        return std::chrono::seconds(1);  // out of memory: try again in a while
+    const std::optional<Millis> due = exchange.next_due();
+    return due ? clock.until(*due) : std::nullopt;
+}
+
+int Front::trading_notice(std::string_view broker, std::string_view investor, std::string_view content) {
+    std::lock_guard lock(mutex);
+    keep_time();
+    if (content.size() >= sizeof(CThostFtdcTradingNoticeInfoField::FieldContent))
+        return CTPSIM_BAD_VALUE;
+    std::vector<TraderSession *> to;
+    for (TraderSession *session : traders)
+        if (session->account && matches(broker, session->account->setup.broker) &&
+            matches(investor, session->account->setup.user))
+            to.push_back(session);
+    Outbox out;
+    out.reserve(to.size(), sizeof(CThostFtdcTradingNoticeInfoField));
+    CThostFtdcTradingNoticeInfoField notice{};
+    put(notice.SendTime, clock.stamp().time);
+    put(notice.FieldContent, content);
+    notice.SequenceSeries = 1;
+    notice.SequenceNo = ++next_notice;
+    for (TraderSession *session : to) {
+        put(notice.BrokerID, session->account->setup.broker);
+        put(notice.InvestorID, session->account->setup.user);
+        out.send(session->endpoint, "OnRtnTradingNotice", &notice, nullptr, 0, true);
+    }
+    return CTPSIM_OK;
+}
+
+template <class Connected>
+int Front::heartbeat_warning(Connected &session, int time_lapse) {
+    std::lock_guard lock(mutex);
+    keep_time();
+    if (!session.connected)
+        return CTPSIM_BAD_VALUE;
+    Outbox out;
+    out.reserve(1, 0);
+    out.send_bare(session.endpoint, "OnHeartBeatWarning", time_lapse);
+    return CTPSIM_OK;
+}
+
+template int Front::heartbeat_warning(TraderSession &, int);
+template int Front::heartbeat_warning(MdSession &, int);
 
 }  // namespace standin

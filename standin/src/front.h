@@ -19,14 +19,16 @@
 #include "records.h"
 #include "session.h"
 
+#include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace standin {
 
-class Front final : private PrivateFlow {
+class Front final : private Flow {
 public:
     explicit Front(const FrontConfig &config);
     Front(const Front &) = delete;
@@ -43,6 +45,9 @@ public:
     // orders stay on the book, as at a real exchange.
     template <class Connected>
     void leave(Connected &session);
+    // The front warns the session that its heartbeat is late (OnHeartBeatWarning).
+    template <class Connected>
+    int heartbeat_warning(Connected &session, int time_lapse);
 
     // Trader requests; results as Req* returns them (0, -1, -2, -3).
     int request(TraderSession &session, const CThostFtdcReqAuthenticateField &record, int id);
@@ -56,6 +61,14 @@ public:
     int request(TraderSession &session, const CThostFtdcQryInvestorPositionField &record, int id);
     int request(TraderSession &session, const CThostFtdcQryOrderField &record, int id);
     int request(TraderSession &session, const CThostFtdcQryTradeField &record, int id);
+    int request(TraderSession &session, const CThostFtdcUserPasswordUpdateField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryInstrumentMarginRateField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryInstrumentCommissionRateField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryInvestorPositionDetailField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQrySettlementInfoField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQrySettlementInfoConfirmField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryDepthMarketDataField &record, int id);
+    int request(TraderSession &session, const CThostFtdcQryExchangeField &record, int id);
     // Any other trader request: a query finds nothing (one reply with a null
     // record, last), any other request is refused (Error::unsupported).
     template <class Record>
@@ -71,11 +84,39 @@ public:
     int move_price(std::string_view instrument, int ticks);
     int get_price(std::string_view instrument, double &price);
 
+    // The clock and the trading day; CTPSIM_ results. A change of the clock
+    // makes at once every status change and day end it passes.
+    int set_clock(std::optional<Millis> civil);  // nothing: the machine's time
+    int advance_clock(Millis by);
+    int freeze_clock(bool frozen);
+    Millis clock_now();
+    int settle();
+    int set_status(std::string_view instrument, char status);
+    // A trading notice (GB18030 text) to every logged-in session of the
+    // broker ("": of every broker) and investor ("": of every investor).
+    int trading_notice(std::string_view broker, std::string_view investor, std::string_view text);
+    // Whether its calendar changes anything by the clock (a trading calendar).
+    bool keeps_time() const { return exchange.next_due().has_value(); }
+    // Makes what the clock has made due; returns how long until the next,
+    // in the machine's time (nothing: never, or only when a control moves
+    // the clock).
+    std::optional<std::chrono::milliseconds> tick();
+
 private:
     // The private flow: notices to every session logged in as the investor.
     std::size_t listeners(const Account &account) const override;
     void notify(Outbox &out, const Account &account, const char *callback, const void *record, std::size_t size,
                 const CThostFtdcRspInfoField *info) noexcept override;
+    // The public flow: notices to every logged-in trading session.
+    std::size_t audience() const override;
+    void broadcast(Outbox &out, const char *callback, const void *record, std::size_t size) noexcept override;
+    // A new trading day: every trading session is dropped and taken back.
+    std::size_t restarts() const override { return 2 * traders.size(); }
+    void restart(Outbox &out) noexcept override;
+    // Brings the exchange up to the clock (under the lock, first thing in
+    // every request and control). False when memory ran out meanwhile: the
+    // rest waits for the next call.
+    bool keep_time() noexcept;
 
     // Sends the feed's snapshots of what changed when it goes out of scope
     // (declared after the lock of a call that may change the market).
@@ -132,6 +173,7 @@ private:
     std::vector<TraderSession *> traders;  // connected trader sessions
     std::vector<MdSession *> watchers;     // connected market-data sessions
     int next_session_id = 0;
+    int next_notice = 0;
 };
 
 template <class Record>

@@ -1,5 +1,7 @@
 #include "link.h"
 
+#include "schedule.h"
+
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -76,9 +78,16 @@ std::shared_ptr<Front> reach_front(const SimAddress &address) noexcept try {
             return nullptr;
         }
         auto built = std::make_shared<Front>(*config);
-        std::lock_guard lock(r.mutex);
-        // Another session may have set the name up meanwhile: it wins.
-        front = r.fronts.try_emplace(address.name, std::move(built)).first->second;
+        bool made = false;
+        {
+            std::lock_guard lock(r.mutex);
+            // Another session may have set the name up meanwhile: it wins.
+            auto [at, inserted] = r.fronts.try_emplace(address.name, std::move(built));
+            front = at->second;
+            made = inserted;
+        }
+        if (made && front->keeps_time())
+            keep_on_time(front);
     }
     return front;
 } catch (...) {

@@ -42,6 +42,7 @@ public:
     virtual int disconnect(int reason) noexcept = 0;  // CTPSIM_ results
     virtual int reconnect() noexcept = 0;
     virtual void leave() noexcept = 0;
+    virtual int heartbeat_warning(int time_lapse) noexcept = 0;
 };
 
 // The link of one kind of session (TraderSession, MdSession).
@@ -72,6 +73,13 @@ public:
         }
     }
     void leave() noexcept override { front->leave(session); }
+    int heartbeat_warning(int time_lapse) noexcept override {
+        try {
+            return front->heartbeat_warning(session, time_lapse);
+        } catch (...) {
+            return CTPSIM_NO_MEMORY;
+        }
+    }
 
     // What Req* returns.
     template <class Record>

@@ -1,5 +1,7 @@
 #include "market.h"
 
+#include "records.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -77,10 +79,14 @@ Instrument::Instrument(InstrumentSetup s) : setup(std::move(s)) {
         ++decimals;
     ticks(setup.price, pre_settlement);
     reference = pre_settlement;
-    // The band is whole ticks inside +-limit_ratio of yesterday's settlement price.
-    const double band = setup.price * setup.limit_ratio / setup.tick;
-    upper = pre_settlement + static_cast<Ticks>(std::floor(band + 1e-9));
-    lower = std::max<Ticks>(1, pre_settlement - static_cast<Ticks>(std::floor(band + 1e-9)));
+    band(pre_settlement, lower, upper);
+}
+
+void Instrument::band(Ticks settlement, Ticks &low, Ticks &high) const {
+    // Whole ticks inside +-limit_ratio of yesterday's settlement price.
+    const double width = std::floor(price(settlement) * setup.limit_ratio / setup.tick + 1e-9);
+    high = settlement + static_cast<Ticks>(width);
+    low = std::max<Ticks>(1, settlement - static_cast<Ticks>(width));
 }
 
 double Instrument::price(Ticks ticks) const {
@@ -99,13 +105,29 @@ bool Instrument::ticks(double price, Ticks &out) const {
     return true;
 }
 
-double Instrument::margin(char direction, double price, int volume) const {
-    const double ratio = direction == '0' || direction == '2' ? setup.long_margin : setup.short_margin;
-    return price * volume * setup.multiple * ratio;
+void Instrument::settle(Ticks new_reference) noexcept {
+    pre_settlement = mark_ticks();
+    band(pre_settlement, lower, upper);
+    reference = new_reference;
+    ++moves;
+    traded = false;
+    last = open = high = low = 0;
+    volume = 0;
+    turnover = 0;
 }
 
-double Instrument::commission(double price, int volume) const {
-    return price * volume * setup.multiple * setup.commission_rate + volume * setup.commission_per_lot;
+const Rate &Instrument::margin_rate(char direction) const {
+    return direction == '0' || direction == '2' ? setup.long_margin : setup.short_margin;
+}
+
+Cents Instrument::margin(char direction, double price, int volume) const {
+    return cents(fee(margin_rate(direction), price, volume));
+}
+
+double Instrument::fee(const Rate &rate, double price, int volume) const {
+    // The documented order of operations: a client computing the same
+    // doubles gets the same cents.
+    return price * volume * setup.multiple * rate.by_money + volume * rate.by_volume;
 }
 
 void Instrument::trade(Ticks price, int lots) {
@@ -114,6 +136,7 @@ void Instrument::trade(Ticks price, int lots) {
         traded = true;
     }
     last = price;
+    ++moves;
     high = std::max(high, price);
     low = std::min(low, price);
     volume += lots;
@@ -144,20 +167,28 @@ Instrument::Top Instrument::top() const {
 
 // ---- orders -----------------------------------------------------------------
 
-double Order::frozen_margin() const {
+const Rate &Order::commission_rate() const {
+    if (bucket == Bucket::open)
+        return instrument->setup.open_commission;
+    return offset == '3' ? instrument->setup.close_today_commission : instrument->setup.close_commission;
+}
+
+Cents Order::frozen_margin() const {
     if (!live || bucket != Bucket::open)
         return 0;
     return instrument->margin(buy ? '0' : '1', limit_price(), remaining);
 }
 
-double Order::frozen_commission() const { return live ? instrument->commission(limit_price(), remaining) : 0; }
+Cents Order::frozen_commission() const {
+    return live ? cents(instrument->fee(commission_rate(), limit_price(), remaining)) : 0;
+}
 
 // ---- positions --------------------------------------------------------------
 
-int Position::today_volume() const {
+int Position::yd_start() const {
     int total = 0;
-    for (const Lot &lot : today)
-        total += lot.volume;
+    for (const Detail &detail : parts[0].details)
+        total += detail.volume + detail.close_volume;
     return total;
 }
 
@@ -166,9 +197,9 @@ int Position::closable(Bucket bucket) const {
     case Bucket::today:
         return today_volume() - frozen_today;
     case Bucket::yesterday:
-        return yd - frozen_yd;
+        return yd_volume() - frozen_yd;
     case Bucket::any:
-        return yd + today_volume() - frozen_any;
+        return yd_volume() + today_volume() - frozen_any;
     case Bucket::open:
         break;
     }
@@ -179,54 +210,116 @@ int &Position::frozen(Bucket bucket) {
     return bucket == Bucket::today ? frozen_today : bucket == Bucket::yesterday ? frozen_yd : frozen_any;
 }
 
-double Position::today_margin() const {
-    double total = 0;
-    for (const Lot &lot : today)
-        total += instrument->margin(direction, lot.price, lot.volume);
-    return total;
+double Position::base_price(const Detail &detail, bool today_lot) const {
+    return today_lot ? detail.open_price : instrument->settlement_price();
 }
 
-double Position::yd_margin() const {
-    return instrument->margin(direction, instrument->price(instrument->pre_settlement), yd);
+Cents Position::margin(const Detail &detail, bool today_lot) const {
+    return instrument->margin(direction, base_price(detail, today_lot), detail.volume);
 }
 
-double Position::today_profit() const {
-    const double mark = instrument->price(instrument->reference);
-    const double sign = direction == '2' ? 1 : -1;
-    double total = 0;
-    for (const Lot &lot : today)
-        total += sign * (mark - lot.price) * lot.volume * instrument->setup.multiple;
-    return total;
+Cents Position::profit_by_date(const Detail &detail, bool today_lot) const {
+    return cents(sign() * (instrument->mark() - base_price(detail, today_lot)) * detail.volume *
+                 instrument->setup.multiple);
 }
 
-double Position::yd_profit() const {
-    const double sign = direction == '2' ? 1 : -1;
-    return sign * (instrument->price(instrument->reference) - instrument->price(instrument->pre_settlement)) * yd *
-           instrument->setup.multiple;
+Cents Position::profit_by_trade(const Detail &detail) const {
+    return cents(sign() * (instrument->mark() - detail.open_price) * detail.volume * instrument->setup.multiple);
 }
 
-double Position::close(Bucket bucket, int volume, double price) {
-    const double sign = direction == '2' ? 1 : -1;
+void Position::count(const Detail &detail, bool today_lot, int sign) noexcept {
+    Part &part = parts[today_lot];
+    part.volume += sign * detail.volume;
+    part.margin += sign * margin(detail, today_lot);
+    part.close_profit += sign * detail.close_profit_by_date;
+    if (marked_at == instrument->moves)
+        marked[today_lot] += sign * profit_by_date(detail, today_lot);
+}
+
+Cents Position::profit(bool today_part) const {
+    // Counted again only when the price moved: a sum of rounded figures
+    // cannot follow the price by itself.
+    if (marked_at != instrument->moves) {
+        for (bool today : {false, true}) {
+            const Part &part = parts[today];
+            marked[today] = 0;
+            for (std::size_t i = part.open_from; i < part.details.size(); ++i)
+                marked[today] += profit_by_date(part.details[i], today);
+        }
+        marked_at = instrument->moves;
+    }
+    return marked[today_part];
+}
+
+void Position::make_room(std::size_t count) { room_for(parts[1].details, count); }
+
+void Position::hold(const Detail &detail) {
+    parts[0].details.push_back(detail);
+    count(detail, false, 1);
+}
+
+void Position::open(const Detail &detail) noexcept {
+    parts[1].details.push_back(detail);  // within the room made
+    count(detail, true, 1);
+}
+
+Position::Closed Position::close(Bucket bucket, int volume, double price) noexcept {
     const int multiple = instrument->setup.multiple;
-    double profit = 0;
-    // Yesterday's lots are valued at yesterday's settlement price, today's at
-    // their opening price (mark to market by day).
-    if (bucket == Bucket::yesterday || bucket == Bucket::any) {
-        const int from_yd = std::min(volume, yd);
-        profit += sign * (price - instrument->price(instrument->pre_settlement)) * from_yd * multiple;
-        yd -= from_yd;
-        volume -= from_yd;
+    Closed closed;
+    // First in, first out: yesterday's lots before today's, each oldest first.
+    auto draw = [&](bool today_lot, int &taken) {
+        Part &part = parts[today_lot];
+        for (std::size_t i = part.open_from; i < part.details.size() && volume > 0; ++i) {
+            Detail &detail = part.details[i];
+            const int lots = std::min(volume, detail.volume);
+            if (lots == 0)
+                continue;
+            count(detail, today_lot, -1);
+            const Cents profit = cents(sign() * (price - base_price(detail, today_lot)) * lots * multiple);
+            detail.close_profit_by_date += profit;
+            detail.close_profit_by_trade += cents(sign() * (price - detail.open_price) * lots * multiple);
+            detail.close_amount += cents(price * lots * multiple);
+            detail.close_volume += lots;
+            detail.volume -= lots;
+            count(detail, today_lot, 1);
+            closed.profit_by_date += profit;
+            volume -= lots;
+            taken += lots;
+        }
+        while (part.open_from < part.details.size() && part.details[part.open_from].volume == 0)
+            ++part.open_from;
+    };
+    if (bucket == Bucket::yesterday || bucket == Bucket::any)
+        draw(false, closed.yd);
+    if (bucket == Bucket::today || bucket == Bucket::any)
+        draw(true, closed.today);
+    return closed;
+}
+
+void Position::make_room_to_carry() { room_for(parts[0].details, parts[1].details.size()); }
+
+void Position::carry_over() noexcept {
+    Part &yd = parts[0];
+    Part &today = parts[1];
+    std::erase_if(yd.details, [](const Detail &detail) { return detail.volume == 0; });
+    for (const Detail &detail : today.details)
+        if (detail.volume > 0)
+            yd.details.push_back(detail);  // within the room made
+    today.details.clear();
+    for (Part *part : {&yd, &today}) {
+        part->open_from = 0;
+        part->volume = 0;
+        part->margin = part->close_profit = 0;
     }
-    while (volume > 0 && !today.empty()) {
-        Lot &lot = today.front();
-        const int taken = std::min(volume, lot.volume);
-        profit += sign * (price - lot.price) * taken * multiple;
-        lot.volume -= taken;
-        volume -= taken;
-        if (lot.volume == 0)
-            today.erase(today.begin());
+    marked_at = unmarked;
+    for (Detail &detail : yd.details) {
+        detail.close_volume = 0;
+        detail.close_amount = detail.close_profit_by_date = detail.close_profit_by_trade = 0;
+        count(detail, false, 1);
     }
-    return profit;
+    frozen_today = frozen_yd = frozen_any = 0;
+    open_volume = 0;
+    open_amount = today_commission = yd_commission = 0;
 }
 
 // ---- accounts ---------------------------------------------------------------
@@ -238,17 +331,33 @@ Position &Account::position(Instrument &instrument, char direction) {
     return position;
 }
 
-double Account::curr_margin() const {
-    double total = 0;
+Cents Account::pre_margin() const {
+    Cents total = 0;
     for (const auto &[key, position] : positions)
-        total += position.today_margin() + position.yd_margin();
+        for (const Detail &detail : position.details(false))
+            total += position.instrument->margin(position.direction, position.instrument->settlement_price(),
+                                                 detail.volume + detail.close_volume);
     return total;
 }
 
-double Account::position_profit() const {
-    double total = 0;
+Cents Account::curr_margin() const {
+    Cents total = 0;
     for (const auto &[key, position] : positions)
-        total += position.today_profit() + position.yd_profit();
+        total += position.margin(true) + position.margin(false);
+    return total;
+}
+
+Cents Account::position_profit() const {
+    Cents total = 0;
+    for (const auto &[key, position] : positions)
+        total += position.profit(true) + position.profit(false);
+    return total;
+}
+
+Cents Account::close_profit() const {
+    Cents total = 0;
+    for (const auto &[key, position] : positions)
+        total += position.close_profit(true) + position.close_profit(false);
     return total;
 }
 
@@ -262,24 +371,24 @@ void Account::done(Order &order) {
     std::erase(waiting, &order);
 }
 
-double Account::frozen_margin() const {
-    double total = 0;
+Cents Account::frozen_margin() const {
+    Cents total = 0;
     for (const Order *order : waiting)
         total += order->frozen_margin();
     return total;
 }
 
-double Account::frozen_commission() const {
-    double total = 0;
+Cents Account::frozen_commission() const {
+    Cents total = 0;
     for (const Order *order : waiting)
         total += order->frozen_commission();
     return total;
 }
 
-double Account::balance() const {
-    return setup.balance + setup.deposit - setup.withdraw + close_profit + position_profit() - commission;
+Cents Account::balance() const {
+    return pre_balance + deposit - withdraw + close_profit() + position_profit() - commission;
 }
 
-double Account::available() const { return balance() - curr_margin() - frozen_margin() - frozen_commission(); }
+Cents Account::available() const { return balance() - curr_margin() - frozen_margin() - frozen_commission(); }
 
 }  // namespace standin

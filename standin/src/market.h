@@ -5,6 +5,7 @@
 
 #include "ThostFtdcUserApiStruct.h"
 #include "config.h"
+#include "money.h"
 
 #include <array>
 #include <cstdint>
@@ -72,8 +73,9 @@ public:
 
 struct Instrument {
     InstrumentSetup setup;
-    Ticks pre_settlement = 0;
+    Ticks pre_settlement = 0;  // yesterday's settlement price
     Ticks reference = 0;
+    std::uint64_t moves = 0;   // times the mark may have moved (a trade, a settlement)
     Ticks lower = 0;  // price band
     Ticks upper = 0;
     int decimals = 0;  // of the tick, to print prices without binary noise
@@ -102,16 +104,37 @@ struct Instrument {
     };
     Top top() const;
 
+    // Its trading status (RtnInstrumentStatus): since when, the how-manieth
+    // change of the trading day, and why.
+    char status = '2';
+    char enter_time[9] = "";
+    int segment = 1;
+    char enter_reason = '1';
+
     explicit Instrument(InstrumentSetup setup);
     // The price of a tick count, rounded to the tick's decimals.
     double price(Ticks ticks) const;
+    double settlement_price() const { return price(pre_settlement); }
+    // What positions are valued at: the last price of today's trades (the
+    // feed's LastPrice), or yesterday's settlement price before the first.
+    Ticks mark_ticks() const { return traded ? last : pre_settlement; }
+    double mark() const { return price(mark_ticks()); }
     // The tick count of a price, or false when it is off the tick grid.
     bool ticks(double price, Ticks &out) const;
     // SHFE and INE keep today's and yesterday's positions apart when closing.
     bool closes_by_date() const { return setup.exchange == "SHFE" || setup.exchange == "INE"; }
+    // The price band around a settlement price.
+    void band(Ticks settlement, Ticks &lower, Ticks &upper) const;
+    // The day's settlement price is the mark now; the price band moves
+    // around it, the simulated market quotes around `reference` (inside the
+    // new band), and the day's trades are forgotten.
+    void settle(Ticks reference) noexcept;
 
-    double margin(char direction, double price, int volume) const;  // direction '0' buy/long, '1' sell/short
-    double commission(double price, int volume) const;
+    // The margin rate of a side ('0' buy or '2' long, else short).
+    const Rate &margin_rate(char direction) const;
+    // Margin of `volume` lots of a side at `price`, and a fee at a rate.
+    Cents margin(char direction, double price, int volume) const;
+    double fee(const Rate &rate, double price, int volume) const;
 };
 
 // Which of a position's volumes a close order draws on.
@@ -122,6 +145,7 @@ struct Order {
     Instrument *instrument = nullptr;
     Account *account = nullptr;
     bool buy = true;
+    char offset = '0';  // CombOffsetFlag[0]
     Bucket bucket = Bucket::open;
     Ticks limit = 0;
     int remaining = 0;
@@ -130,73 +154,145 @@ struct Order {
     Seq seq = 0;
 
     double limit_price() const { return instrument->price(limit); }
-    double frozen_margin() const;
-    double frozen_commission() const;
+    // The side of the position it works on ('2' long, '3' short): opens add
+    // to their own side, closes take from the other.
+    char position_side() const { return (bucket == Bucket::open ? buy : !buy) ? '2' : '3'; }
+    // The commission rate of its offset: an open's, a close today's, or a close's.
+    const Rate &commission_rate() const;
+    // What it freezes while it waits, for its remaining volume at its limit price.
+    Cents frozen_margin() const;
+    Cents frozen_commission() const;
 };
 
-// Lots opened today, oldest first: closed first in, first out.
-struct Lot {
-    double price;
-    int volume;
+// One open trade of a position (a position detail): a trade of today, or a
+// lot held as the day began. Closes take them first in, first out; one
+// closed out stays until the day ends (as its position does), with volume 0.
+struct Detail {
+    char trade_id[21];
+    char open_date[9];
+    double open_price;
+    int volume;  // still open
+    int close_volume = 0;
+    Cents close_amount = 0;
+    Cents close_profit_by_date = 0;   // against yesterday's settlement price for yesterday's lots
+    Cents close_profit_by_trade = 0;  // against the opening price
 };
 
 // One instrument and direction of an investor's holding (hedge flag speculation).
 struct Position {
     Instrument *instrument = nullptr;
-    char direction = '2';  // '2' long, '3' short
-    int yd_start = 0;      // yesterday's position as the day began
-    int yd = 0;            // of it, still held
-    std::vector<Lot> today;  // a vector: room for new lots is reserved ahead
-    int frozen_today = 0;  // volume pending close orders draw on
+    char direction = '2';      // '2' long, '3' short
+    int frozen_today = 0;      // volume pending close orders draw on
     int frozen_yd = 0;
     int frozen_any = 0;
-    bool opened_today = false;
     int open_volume = 0;
-    int close_volume = 0;
-    double open_amount = 0;
-    double close_amount = 0;
-    double commission = 0;
-    double close_profit = 0;
+    Cents open_amount = 0;
+    Cents today_commission = 0;  // of opens, and of closes that draw on today's lots (or on any)
+    Cents yd_commission = 0;     // of closes of yesterday's lots (close yesterday on SHFE and INE)
 
-    int today_volume() const;
+    // A part's details: yesterday's (held as the day began) or today's, oldest first.
+    const std::vector<Detail> &details(bool today_part) const { return parts[today_part].details; }
+    double sign() const { return direction == '2' ? 1 : -1; }
+    int today_volume() const { return parts[1].volume; }
+    int yd_volume() const { return parts[0].volume; }
+    int yd_start() const;  // yesterday's volume as the day began
     // Volume a new close order on this bucket may still take.
     int closable(Bucket bucket) const;
     int &frozen(Bucket bucket);
-    // Margin and profit of today's lots, of yesterday's, at the reference price.
-    double today_margin() const;
-    double yd_margin() const;
-    double today_profit() const;
-    double yd_profit() const;
-    // Removes `volume` lots drawing on `bucket` at `price`; returns the profit.
-    double close(Bucket bucket, int volume, double price);
+
+    // A detail's figures (standin/README.md, "Positions and the account"):
+    // yesterday's lots are valued from yesterday's settlement price S,
+    // today's from their opening price, both to the instrument's mark.
+    double base_price(const Detail &detail, bool today_lot) const;
+    Cents margin(const Detail &detail, bool today_lot) const;
+    Cents profit_by_date(const Detail &detail, bool today_lot) const;
+    Cents profit_by_trade(const Detail &detail) const;
+    // Sums over a part's details: kept as the details change (whole cents,
+    // so exactly the sums of the details' figures), the position profit
+    // counted again when the mark has moved.
+    Cents margin(bool today_part) const { return parts[today_part].margin; }
+    Cents profit(bool today_part) const;
+    Cents close_profit(bool today_part) const { return parts[today_part].close_profit; }
+
+    // Room for `count` more of today's details (reserved ahead; may throw).
+    void make_room(std::size_t count);
+    // Adds a lot held from before today, or one opened today (within the room made).
+    void hold(const Detail &detail);
+    void open(const Detail &detail) noexcept;
+    // Closes `volume` lots drawing on `bucket` at `price`: yesterday's lots
+    // first (or only, or none), then today's, each oldest first.
+    struct Closed {
+        int yd = 0;     // lots taken from yesterday's
+        int today = 0;  // and from today's
+        Cents profit_by_date = 0;
+    };
+    Closed close(Bucket bucket, int volume, double price) noexcept;
+    // The day has been settled: what is still open is yesterday's, at the new
+    // settlement price; the day's figures start again. Room for it first.
+    void make_room_to_carry();
+    void carry_over() noexcept;
+    bool empty() const { return parts[0].details.empty() && parts[1].details.empty(); }
+
+private:
+    struct Part {
+        std::vector<Detail> details;
+        std::size_t open_from = 0;  // details before it are closed out
+        int volume = 0;
+        Cents margin = 0;
+        Cents close_profit = 0;
+    };
+    Part parts[2];  // yesterday's, today's
+    // The position profit by date of each part as of the instrument's
+    // `moves`-th mark (none yet: unmarked).
+    static constexpr std::uint64_t unmarked = ~std::uint64_t{0};
+    mutable std::uint64_t marked_at = unmarked;
+    mutable Cents marked[2] = {0, 0};
+
+    // Adds a detail's figures to its part's sums (sign -1: takes them away).
+    void count(const Detail &detail, bool today_lot, int sign) noexcept;
+};
+
+// A trade of the investor's, with its commission and (a close's) close profit by date.
+struct Fill {
+    CThostFtdcTradeField record;
+    Cents commission;
+    Cents close_profit;
 };
 
 struct Account {
     InvestorSetup setup;
-    bool confirmed = false;
+    std::string password;  // the setup's until changed
+    bool confirmed = false;  // the settlement, for the trading day
     std::string confirm_date;
     std::string confirm_time;
-    double commission = 0;
-    double close_profit = 0;
+    Cents pre_balance = 0;
+    Cents deposit = 0;
+    Cents withdraw = 0;
+    Cents commission = 0;
     long long max_order_ref = 0;  // highest OrderRef any session of this investor used
     // (instrument id, direction) -> position, in a stable order for queries.
     std::map<std::pair<std::string, char>, Position> positions;
     std::vector<Order *> orders;   // today's accepted orders, in insertion order
     std::vector<Order *> waiting;  // of them, the live ones: what freezes money
-    std::vector<CThostFtdcTradeField> trades;
+    std::vector<Fill> trades;      // today's, in order
 
     // An order starts or stops waiting (live).
     void wait(Order &order);
     void done(Order &order);
 
+    // Settlement statements of the days settled, oldest first: (trading day, GB18030 text).
+    std::vector<std::pair<std::string, std::string>> statements;
+
     Position &position(Instrument &instrument, char direction);
-    // The account's figures, derived from positions and live orders.
-    double curr_margin() const;
-    double position_profit() const;
-    double frozen_margin() const;
-    double frozen_commission() const;
-    double balance() const;
-    double available() const;
+    // The account's figures, sums of its positions' details and live orders.
+    Cents pre_margin() const;
+    Cents curr_margin() const;
+    Cents position_profit() const;
+    Cents close_profit() const;
+    Cents frozen_margin() const;
+    Cents frozen_commission() const;
+    Cents balance() const;
+    Cents available() const;
 };
 
 }  // namespace standin

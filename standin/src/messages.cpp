@@ -43,6 +43,9 @@ constexpr Entry entries[] = {
     {Error::not_enough_position, 50, "可平仓位不足"},
     {Error::bad_password, 60, "用户名或密码错误"},
     {Error::self_trade, 70, "报单会与本账户的挂单成交，已拒绝"},
+    {Error::not_continuous, 75, "合约当前不在连续交易时段，不能报单"},
+    {Error::wrong_old_password, 61, "原口令不匹配"},
+    {Error::empty_new_password, 62, "新口令不能为空"},
     {Error::unsupported, 80, "模拟前置暂不支持此请求"},
 };
 
@@ -67,6 +70,7 @@ const char *const all_traded = "全部成交";
 const char *const cancelled = "已撤单";
 const char *const ioc_rest = "立即完成报单的剩余数量已撤单";
 const char *const fok_unfilled = "不能全部成交，报单已撤销";
+const char *const day_ended = "交易日结束，报单已撤销";
 }  // namespace status_text
 
 }  // namespace standin

@@ -35,6 +35,9 @@ enum class Error {
     not_enough_position,
     bad_password,
     self_trade,
+    not_continuous,
+    wrong_old_password,
+    empty_new_password,
     unsupported,
 };
 
@@ -52,6 +55,7 @@ extern const char *const all_traded;  // '0'
 extern const char *const cancelled;   // '5' by an order action
 extern const char *const ioc_rest;    // '5': what an immediate-or-cancel order could not fill at once
 extern const char *const fok_unfilled;// '5': a fill-or-kill order that could not fill whole
+extern const char *const day_ended;   // '5': waiting when its trading day ended
 }  // namespace status_text
 
 }  // namespace standin

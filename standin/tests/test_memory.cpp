@@ -139,6 +139,49 @@ struct Listener : CThostFtdcTraderSpi, Notes {
                         p->PositionDate, p->Position, p->TodayPosition, p->YdPosition, p->LongFrozen, p->ShortFrozen)
                : "position null");
     }
+    void OnRspQryInvestorPositionDetail(CThostFtdcInvestorPositionDetailField *d, CThostFtdcRspInfoField *info, int,
+                                        bool) override {
+        note(d ? format("detail %s %c %s %d closed %d profit %.2f", d->InstrumentID, d->Direction, d->TradeID,
+                        d->Volume, d->CloseVolume, d->CloseProfitByDate)
+               : "detail null" + error(info));
+    }
+    void OnRspQryInstrumentMarginRate(CThostFtdcInstrumentMarginRateField *r, CThostFtdcRspInfoField *info, int,
+                                      bool last) override {
+        if (last)
+            note(r ? format("margin rate %s", r->InstrumentID) : "margin rate null" + error(info));
+    }
+    void OnRspQryInstrumentCommissionRate(CThostFtdcInstrumentCommissionRateField *r, CThostFtdcRspInfoField *info,
+                                          int, bool last) override {
+        if (last)
+            note(r ? format("commission rate %s", r->InstrumentID) : "commission rate null" + error(info));
+    }
+    void OnRspQrySettlementInfo(CThostFtdcSettlementInfoField *r, CThostFtdcRspInfoField *info, int,
+                                bool last) override {
+        note(r ? format("statement %s %d%s", r->TradingDay, r->SequenceNo, last ? " last" : "")
+               : "statement null" + error(info));
+    }
+    void OnRspQrySettlementInfoConfirm(CThostFtdcSettlementInfoConfirmField *r, CThostFtdcRspInfoField *info, int,
+                                       bool) override {
+        note(r ? format("confirmed %s", r->InvestorID) : "confirmed null" + error(info));
+    }
+    void OnRspQryDepthMarketData(CThostFtdcDepthMarketDataField *d, CThostFtdcRspInfoField *info, int,
+                                 bool) override {
+        note(d ? format("depth %s %.2f", d->InstrumentID, d->BidPrice1) : "depth null" + error(info));
+    }
+    void OnRspQryExchange(CThostFtdcExchangeField *r, CThostFtdcRspInfoField *info, int, bool) override {
+        note(r ? format("exchange %s %c", r->ExchangeID, r->ExchangeProperty) : "exchange null" + error(info));
+    }
+    void OnRspUserPasswordUpdate(CThostFtdcUserPasswordUpdateField *r, CThostFtdcRspInfoField *info, int,
+                                 bool) override {
+        note("password" + error(info) + " " + (r ? r->UserID : "-") + (r && r->NewPassword[0] ? " echoed" : ""));
+    }
+    void OnRtnInstrumentStatus(CThostFtdcInstrumentStatusField *r) override {
+        note(format("status %s %c %d %c", r->InstrumentID, r->InstrumentStatus, r->TradingSegmentSN, r->EnterReason));
+    }
+    void OnRtnTradingNotice(CThostFtdcTradingNoticeInfoField *r) override {
+        note(format("notice %s %d ", r->InvestorID, r->SequenceNo) + r->FieldContent);
+    }
+    void OnFrontDisconnected(int reason) override { note(format("disconnected %x", reason)); }
 };
 
 struct Client {
@@ -214,13 +257,53 @@ struct Client {
         CThostFtdcQryTradingAccountField q{};
         return api->ReqQryTradingAccount(&q, ++ids);
     }
+    int change_password(const char *from, const char *to) {
+        CThostFtdcUserPasswordUpdateField r{};
+        put(r.BrokerID, "9999");
+        put(r.UserID, user);
+        put(r.OldPassword, from);
+        put(r.NewPassword, to);
+        return api->ReqUserPasswordUpdate(&r, ++ids);
+    }
+    // The queries that came with the position details, the rates and the settlement.
+    int query_detail() {
+        CThostFtdcQryInvestorPositionDetailField q{};
+        return api->ReqQryInvestorPositionDetail(&q, ++ids);
+    }
+    int query_margin_rate() {
+        CThostFtdcQryInstrumentMarginRateField q{};
+        return api->ReqQryInstrumentMarginRate(&q, ++ids);
+    }
+    int query_commission_rate() {
+        CThostFtdcQryInstrumentCommissionRateField q{};
+        return api->ReqQryInstrumentCommissionRate(&q, ++ids);
+    }
+    int query_statement() {
+        CThostFtdcQrySettlementInfoField q{};
+        return api->ReqQrySettlementInfo(&q, ++ids);
+    }
+    int query_confirmation() {
+        CThostFtdcQrySettlementInfoConfirmField q{};
+        return api->ReqQrySettlementInfoConfirm(&q, ++ids);
+    }
+    int query_exchange() {
+        CThostFtdcQryExchangeField q{};
+        return api->ReqQryExchange(&q, ++ids);
+    }
+    int query_depth() {
+        CThostFtdcQryDepthMarketDataField q{};
+        put(q.InstrumentID, "rb2705");
+        return api->ReqQryDepthMarketData(&q, ++ids);
+    }
     // The session's view of its investor, through queries.
     std::vector<std::string> books() {
         CThostFtdcQryInvestorPositionField p{};
         CThostFtdcQryOrderField o{};
         CThostFtdcQryTradeField t{};
+        CThostFtdcQryInvestorPositionDetailField d{};
         const bool sent = query_account() == 0 && api->ReqQryInvestorPosition(&p, ++ids) == 0 &&
-                          api->ReqQryOrder(&o, ++ids) == 0 && api->ReqQryTrade(&t, ++ids) == 0;
+                          api->ReqQryOrder(&o, ++ids) == 0 && api->ReqQryTrade(&t, ++ids) == 0 &&
+                          api->ReqQryInvestorPositionDetail(&d, ++ids) == 0;
         check(sent, "queries sent");
         return events();
     }
@@ -456,7 +539,22 @@ std::vector<Step<Trading>> trading_steps() {
         {"move the market across it", [](Trading &t) { return ctpsim_move_price(t.front.c_str(), "rb2705", -6); }, control},
         {"fill or kill", [](Trading &t) { return t.a.order('0', '0', 3105, 100, '1', '3'); }},
         {"refused order", [](Trading &t) { return t.a.order('0', '0', 3095.5, 1); }},
+        {"position details", [](Trading &t) { return t.a.query_detail(); }},
+        {"margin rates", [](Trading &t) { return t.a.query_margin_rate(); }},
+        {"commission rates", [](Trading &t) { return t.a.query_commission_rate(); }},
+        {"settlement statement", [](Trading &t) { return t.a.query_statement(); }},
+        {"settlement confirmation", [](Trading &t) { return t.a.query_confirmation(); }},
+        {"depth", [](Trading &t) { return t.a.query_depth(); }},
+        {"exchanges", [](Trading &t) { return t.a.query_exchange(); }},
+        {"change the password", [](Trading &t) { return t.a.change_password("123456", "abc123"); }},
+        {"a wrong old password", [](Trading &t) { return t.a.change_password("123456", "x"); }},
+        {"halt an instrument", [](Trading &t) { return ctpsim_set_status(t.front.c_str(), "rb2705", "1"); }, control},
+        {"an order while it is halted", [](Trading &t) { return t.b.order('1', '0', 3101, 1); }},
+        {"open it again", [](Trading &t) { return ctpsim_set_status(t.front.c_str(), "rb2705", "2"); }, control},
+        {"a trading notice", [](Trading &t) { return ctpsim_trading_notice(t.front.c_str(), "9999", "", "x"); }, control},
+        {"rest a bid to be cancelled at the day's end", [](Trading &t) { return t.b.order('0', '0', 3090, 1); }},
         {"log out", [](Trading &t) { return t.a.logout(); }},
+        {"settle the day", [](Trading &t) { return ctpsim_settle(t.front.c_str()); }, control},
     };
 }
 
