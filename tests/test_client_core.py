@@ -387,20 +387,23 @@ def test_disconnect_fails_calls_and_reconnect_logs_in_and_rereads_the_day(ready)
     ready.reply("RspAuthenticate", {})
     ready.reply("RspUserLogin", dict(LOGIN, SessionID=6, MaxOrderRef="50"))
     ready.reply("RspSettlementInfoConfirm", {})
-    assert ready.core.login["SessionID"] == 6 and ready.core.phase is Phase.READY
+    assert ready.core.login["SessionID"] == 6 and ready.core.phase is Phase.SYNCING, "not ready until caught up"
     ready.step(1)
     assert ready.names() == ["Authenticate", "UserLogin", "SettlementInfoConfirm", "QryOrder"]
     # The order traded while away.
     orders = dict(ready.book.order_by_ref(1, 5, "42").data, VolumeTraded=2, OrderStatus="0")
     ready.reply("RspQryOrder", orders)
-    assert order.status == OrderStatus.ALL_TRADED and not order.done
+    assert not order.done and ready.core.phase is Phase.SYNCING
     ready.step(1)
     trade = dict(TradingDay="20261208", ExchangeID="SHFE", InstrumentID="rb2705", OrderSysID="17", OrderRef="42",
                  TradeID="T9", Direction="0", OffsetFlag="0", HedgeFlag="1", Price=3100.0, Volume=2,
                  TradeDate="", TradeTime="")
     ready.reply("RspQryTrade", trade)
-    assert order.done and order.trades == [trade]
-    assert ready.events[-1] == {"name": "Reconnected", "data": dict(LOGIN, SessionID=6, MaxOrderRef="50")}
+    assert order.done and order.trades == [trade] and ready.core.phase is Phase.READY
+    recovered, reconnected = ready.events[-2:]
+    assert recovered["name"] == "RtnTrade" and recovered["data"] == trade and recovered["recovered"] is True
+    assert reconnected == {"name": "Reconnected", "data": dict(LOGIN, SessionID=6, MaxOrderRef="50"),
+                           "orders": [order], "trades": [trade], "positions": []}
     following, _ = buy(ready)
     assert following.order_ref == "51" and following.session_id == 6
 

@@ -17,7 +17,7 @@ from ._args import check_timeout, instrument_ids as _instrument_ids
 from ._asyncio import AsyncDriver
 from ._blocking import Driver
 from ._core import Call, Event, Record, Session
-from ._driver import BaseDriver, Link, Source, Steps, Wait
+from ._driver import BACKLOG, BaseDriver, Link, Source, Steps, Wait
 from ._face import AsyncFace, BlockingFace, Face
 from ._market import MARKET_DATA, SUBSCRIBE, TICK, UNSUBSCRIBE, Subscriptions
 
@@ -74,12 +74,15 @@ class MarketDataBase[D: BaseDriver](Face[D]):
         ids = _instrument_ids(instrument_ids)
         yield Wait(self._market.unsubscribe(ids, self._driver.now(), check_timeout(timeout)))
 
-    def _ticks(self, timeout: float | None = None, *, conflate: bool = False) -> Source[Record]:
+    def _ticks(self, timeout: float | None = None, *, conflate: bool = False,
+               backlog: int | None = BACKLOG) -> Source[Record]:
         """The latest tick of each instrument subscribed, then every tick from now on (RtnDepthMarketData's
         "data"); iteration ends after ``timeout`` seconds without one (0: once none is waiting; None:
         never), or when the session is closed. With ``conflate``, a tick not yet taken gives way to a
-        newer one of the same instrument."""
-        return self._stream("ticks", _tick, timeout, _instrument if conflate else None, self._market.known)
+        newer one of the same instrument. It keeps at most ``backlog`` ticks not yet taken (None: no
+        limit): the oldest give way, silently (a tick is a snapshot: the newer ones say what they said)."""
+        return self._stream("ticks", _tick, timeout, _instrument if conflate else None, self._market.known,
+                            backlog=backlog)
 
 
 def _tick(face: object, event: Event) -> Record | None:
