@@ -1,0 +1,187 @@
+"""The client's positions and P&L against the simulated front's own account, to the cent, after
+random days of orders, partial fills, cancels, closes of today's and yesterday's lots (SHFE keeps
+them apart, DCE does not) and reconnects with fills made while away; both flavours run the same
+scenario. And the limits: refused before anything is sent."""
+
+import asyncio
+import inspect
+import random
+import uuid
+
+import pytest
+
+import ctp
+from ctp import Direction, OffsetFlag, PosiDirection
+from ledger import to_cents
+from test_front import CONFIG, CUSTOM_ALPHA
+
+LONG = 30.0
+INSTRUMENTS = ("ag2512", "p2509")           # SHFE (today's and yesterday's lots apart), DCE
+TICK = {"ag2512": 1.0, "p2509": 2.0}
+SEQUENCES = 150                              # per flavour
+STEPS = 16
+FLAVOURS = {"blocking": ctp.Client, "asyncio": ctp.AsyncClient}
+
+
+async def do(result):
+    """A call's result in either flavour."""
+    return await result if inspect.isawaitable(result) else result
+
+
+async def drained(stream):
+    if hasattr(stream, "__aiter__"):
+        return [event async for event in stream]
+    return list(stream)
+
+
+def session_of(flavour, sim, tmp_path, name):
+    """A client of the custom front's investor alpha on a fresh front, connected."""
+    config = tmp_path / "front.conf"
+    if not config.exists():
+        config.write_text(CONFIG, encoding="utf-8")
+    front = f"sim://a{uuid.uuid4().hex[:12]}?config={config}"
+    options = dict(CUSTOM_ALPHA, front=front, flow=tmp_path / name, query_interval=0.0, timeout=LONG)
+    return front.split("?")[0], FLAVOURS[flavour](**options)
+
+
+async def agrees(client):
+    """The client's positions and P&L are the front's, to the cent, valued at the front's last prices."""
+    for instrument in INSTRUMENTS:
+        (depth,) = await do(client.query("QryDepthMarketData", InstrumentID=instrument))
+        client.mark(depth)
+    (account,) = await do(client.query("QryTradingAccount"))
+    records = await do(client.query("QryInvestorPosition"))
+    pnl = client.pnl()
+    for mine, theirs in (("realised", "CloseProfit"), ("floating", "PositionProfit"), ("commission", "Commission"),
+                         ("margin", "CurrMargin"), ("frozen_margin", "FrozenMargin"),
+                         ("frozen_commission", "FrozenCommission")):
+        assert round(getattr(pnl, mine) * 100) == to_cents(account[theirs]), (mine, pnl, account)
+    for position in client.positions:
+        side = position.side
+        parts = [r for r in records if r["InstrumentID"] == position.instrument and r["PosiDirection"] == side]
+        figures = (position.volume, position.today, position.frozen, round(position.margin * 100),
+                   round(position.floating * 100), round(position.realised * 100), round(position.commission * 100))
+        front = (sum(r["Position"] for r in parts), sum(r["TodayPosition"] for r in parts),
+                 sum(r["LongFrozen" if side == PosiDirection.SHORT else "ShortFrozen"] for r in parts),
+                 sum(to_cents(r["UseMargin"]) for r in parts), sum(to_cents(r["PositionProfit"]) for r in parts),
+                 sum(to_cents(r["CloseProfit"]) for r in parts), sum(to_cents(r["Commission"]) for r in parts))
+        assert figures == front, (position, parts)
+    held = {(p.instrument, p.side) for p in client.positions if p.volume}
+    assert held == {(r["InstrumentID"], r["PosiDirection"]) for r in records if r["Position"]}
+
+
+def volumes(client):
+    return {(p.instrument, p.side): p.volume for p in client.positions}
+
+
+def moved_by(events):
+    """What the trade events say the positions moved by."""
+    moved = {}
+    for event in events:
+        if event["name"] != "RtnTrade":
+            continue
+        trade = event["data"]
+        opens = trade["OffsetFlag"] == OffsetFlag.OPEN
+        buys = trade["Direction"] == Direction.BUY
+        side = PosiDirection.LONG if buys == opens else PosiDirection.SHORT
+        key = (trade["InstrumentID"], side)
+        moved[key] = moved.get(key, 0) + (trade["Volume"] if opens else -trade["Volume"])
+    return moved
+
+
+async def until_reconnected(stream):
+    if hasattr(stream, "__aiter__"):
+        async for event in stream:
+            if event["name"] == "Reconnected":
+                break
+    else:
+        for event in stream:
+            if event["name"] == "Reconnected":
+                break
+    stream.close()
+
+
+async def a_day(flavour, sim, tmp_path, seed):
+    """One random day; returns how many reconnects, trades, fills learnt while catching up, and
+    closes of yesterday's lots on SHFE it saw."""
+    rng = random.Random(seed)
+    front, client = session_of(flavour, sim, tmp_path, f"flow{seed}")
+    client = await do(client.connect()) if flavour == "asyncio" else client
+    api = sim.last_api()
+    reconnects = 0
+    try:
+        events = client.events(timeout=0)
+        start = volumes(client)
+        working = []
+        for _ in range(STEPS):
+            action = rng.choice(("open", "open", "close", "close", "cancel", "move", "away"))
+            instrument = rng.choice(INSTRUMENTS)
+            reference = sim.price(front, instrument)
+            if action == "open":
+                direction = rng.choice((Direction.BUY, Direction.SELL))
+                ticks = rng.choice((-2, -1, 1, 2, 3))           # resting, or crossing some levels
+                price = reference + (ticks if direction == Direction.BUY else -ticks) * TICK[instrument]
+                order = await do(client.insert_order(instrument, direction, rng.randint(1, 9), price))
+                working.append(order)
+            elif action == "close":
+                closable = [p for p in client.positions if p.closable]
+                if not closable:
+                    continue
+                position = rng.choice(closable)
+                instrument = position.instrument
+                reference = sim.price(front, instrument)
+                ticks = rng.choice((-1, 1, 2))
+                buys = position.side == PosiDirection.SHORT
+                price = reference + (ticks if buys else -ticks) * TICK[instrument]
+                orders = await do(client.close_position(instrument, position.side,
+                                                        rng.randint(1, position.closable), price))
+                working += orders
+            elif action == "cancel":
+                resting = [o for o in working if not o.done and o.order_sys_id]
+                if resting:
+                    order = rng.choice(resting)
+                    try:
+                        await do(client.cancel(order))
+                    except ctp.CtpError:
+                        pass            # it traded meanwhile
+            elif action == "move":
+                sim.move_price(front, instrument, rng.choice((-3, -2, 2, 3)))
+            else:           # away: the market trades the resting orders while the session is gone
+                reconnects += 1
+                watch = client.events(timeout=LONG)
+                sim.disconnect(api)
+                sim.move_price(front, instrument, rng.choice((-3, 3)))
+                sim.reconnect(api)
+                await until_reconnected(watch)
+            await do(client.query("QryTradingAccount"))        # every event before its reply is in
+        await agrees(client)
+        seen = await drained(events)
+        moved = moved_by(seen)
+        now = volumes(client)
+        for key in set(now) | set(start):
+            assert now.get(key, 0) - start.get(key, 0) == moved.get(key, 0), (key, seen)
+        keys = [(e["data"]["ExchangeID"], e["data"]["TradeID"], e["data"]["Direction"])
+                for e in seen if e["name"] == "RtnTrade"]
+        assert len(keys) == len(set(keys)), "each trade once"
+        recovered = [e["data"] for e in seen if e["name"] == "RtnTrade" and e.get("recovered")]
+        reported = [t for e in seen if e["name"] == "Reconnected" for t in e["trades"]]
+        assert recovered == reported
+        assert len([e for e in seen if e["name"] == "Reconnected"]) == reconnects
+        yesterday = sum(1 for e in seen if e["name"] == "RtnTrade" and e["data"]["InstrumentID"] == "ag2512"
+                        and e["data"]["OffsetFlag"] == OffsetFlag.CLOSE)
+    finally:
+        client.close()
+    return reconnects, len(keys), len(recovered), yesterday
+
+
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_random_days_agree_with_the_front_to_the_cent(sim, tmp_path, flavour):
+    sim.query_interval(0)
+
+    async def days():
+        return [await a_day(flavour, sim, tmp_path, seed) for seed in range(SEQUENCES)]
+    reconnects, trades, recovered, yesterday = map(sum, zip(*asyncio.run(days())))
+    print(f"{SEQUENCES} days: {reconnects} reconnects, {trades} trades, {recovered} of them recovered, "
+          f"{yesterday} closes of yesterday's lots on SHFE")
+    assert reconnects > SEQUENCES // 2 and recovered > 0 and trades > SEQUENCES and yesterday > 0, "all was tried"
+    assert sim.violations() == 0
