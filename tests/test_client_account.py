@@ -34,13 +34,14 @@ async def drained(stream):
     return list(stream)
 
 
-def session_of(flavour, sim, tmp_path, name):
-    """A client of the custom front's investor alpha on a fresh front, connected."""
+def session_of(flavour, sim, tmp_path, name, **extra):
+    """A client of the custom front's investor alpha on a fresh front (connected if blocking)."""
+    sim.query_interval(0)
     config = tmp_path / "front.conf"
     if not config.exists():
         config.write_text(CONFIG, encoding="utf-8")
     front = f"sim://a{uuid.uuid4().hex[:12]}?config={config}"
-    options = dict(CUSTOM_ALPHA, front=front, flow=tmp_path / name, query_interval=0.0, timeout=LONG)
+    options = dict(CUSTOM_ALPHA, front=front, flow=tmp_path / name, query_interval=0.0, timeout=LONG) | extra
     return front.split("?")[0], FLAVOURS[flavour](**options)
 
 
@@ -185,3 +186,88 @@ def test_random_days_agree_with_the_front_to_the_cent(sim, tmp_path, flavour):
           f"{yesterday} closes of yesterday's lots on SHFE")
     assert reconnects > SEQUENCES // 2 and recovered > 0 and trades > SEQUENCES and yesterday > 0, "all was tried"
     assert sim.violations() == 0
+
+
+def refused(rule):
+    return pytest.raises(ctp.OrderRefused, match=rf"^{rule}: ")
+
+
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_limits_refuse_before_anything_is_sent(sim, tmp_path, flavour):
+    limits = ctp.Limits(max_order_volume=5, max_position={"ag2512": 6}, max_ticks_away=10)
+
+    async def scenario():
+        front, client = session_of(flavour, sim, tmp_path, "limits", limits=limits)
+        client = await do(client.connect()) if flavour == "asyncio" else client
+        api = sim.last_api()
+        try:
+            assert client.limits is limits
+            sent = lambda: len(sim.calls(api=api, op="ReqOrderInsert"))     # noqa: E731
+            with refused("max_order_volume") as caught:
+                await do(client.insert_order("ag2512", Direction.BUY, 6, 7990.0))
+            assert caught.value.rule == "max_order_volume" and "6 lots" in str(caught.value)
+            with refused("max_ticks_away"):
+                await do(client.insert_order("ag2512", Direction.BUY, 1, 8011.0))
+            with refused("max_ticks_away"):
+                await do(client.insert_order("p2509", Direction.BUY, 1, 8200.0 - 22 * 2))
+            assert sent() == 0, "nothing reached the front"
+            # Long 4 held since yesterday: 2 more reach the limit of 6, counting working orders.
+            resting = await do(client.insert_order("ag2512", Direction.BUY, 2, 7995.0))
+            with refused("max_position") as caught:
+                await do(client.insert_order("ag2512", Direction.BUY, 1, 7995.0))
+            assert "7 lots" in str(caught.value) and "the limit is 6" in str(caught.value)
+            await do(client.insert_order("ag2512", Direction.SELL, 3, 8005.0))     # the other side: 3 of 6
+            assert sent() == 2
+            # Closing: yesterday's 4 long with CLOSE on SHFE, today's 0 with CLOSE_TODAY.
+            with refused("closable") as caught:
+                await do(client.insert_order("ag2512", Direction.SELL, 1, 8000.0, offset=OffsetFlag.CLOSE_TODAY))
+            assert "CLOSE_TODAY" in str(caught.value) and "yesterday" in str(caught.value)
+            with refused("closable"):
+                await do(client.close_position("ag2512", PosiDirection.LONG, 5, 8000.0))
+            with refused("closable"):            # DCE: short 3, one close of 4
+                await do(client.insert_order("p2509", Direction.BUY, 4, 8200.0, offset=OffsetFlag.CLOSE))
+            assert sent() == 2
+            closes = await do(client.close_position("ag2512", PosiDirection.LONG, 3, 8010.0))
+            assert [o.offset for o in closes] == [OffsetFlag.CLOSE] and sent() == 3
+            assert client.position("ag2512", PosiDirection.LONG).frozen == 3
+            with refused("closable"):           # 1 left to close, 3 frozen by the working close
+                await do(client.close_position("ag2512", PosiDirection.LONG, 2, 8010.0))
+            await do(client.cancel(resting))
+        finally:
+            client.close()
+    asyncio.run(scenario())
+
+
+def test_orders_per_second_count_what_went_out():
+    from ctp._account import Contracts
+    from ctp._limits import Guard, Planned
+    guard = Guard(ctp.Limits(max_orders_per_second=2))
+    order = Planned("rb2705", Direction.BUY, OffsetFlag.OPEN, 1, 3100.0)
+    for now in (10.0, 10.4):
+        guard.check(now, [order], Contracts(), None, [])
+        guard.sent(now)
+    with refused("max_orders_per_second"):
+        guard.check(10.9, [order], Contracts(), None, [])
+    guard.check(11.01, [order], Contracts(), None, [])        # the first left the last second
+    with pytest.raises(ValueError, match="max_order_volume"):
+        ctp.Limits(max_order_volume=0)
+    with pytest.raises(TypeError, match="max_position"):
+        ctp.Limits(max_position=2.5)
+
+
+def test_a_shfe_close_takes_yesterday_s_then_today_s_lots(sim, tmp_path):
+    """Long 4 of yesterday plus 2 of today: closing 5 sends CLOSE for 4 and CLOSE_TODAY for 1; DCE one CLOSE."""
+    front, client = session_of("blocking", sim, tmp_path, "close")
+    with client:
+        client.insert_order("ag2512", Direction.BUY, 2, 8001.0).wait(LONG)
+        assert (client.position("ag2512", PosiDirection.LONG).today, client.position(
+            "ag2512", PosiDirection.LONG).yesterday) == (2, 4)
+        closes = client.close_position("ag2512", PosiDirection.LONG, 5, 7990.0)
+        assert [(o.offset, o.volume) for o in closes] == [(OffsetFlag.CLOSE, 4), (OffsetFlag.CLOSE_TODAY, 1)]
+        client.insert_order("p2509", Direction.SELL, 2, 8198.0).wait(LONG)
+        (close,) = client.close_position("p2509", PosiDirection.SHORT, 4, 8220.0)
+        assert (close.offset, close.volume) == (OffsetFlag.CLOSE, 4)
+        for order in closes + [close]:
+            order.wait(LONG)
+        client.query("QryTradingAccount")
+        assert client.position("ag2512", PosiDirection.LONG).volume == 1
