@@ -309,6 +309,33 @@ def test_a_refusal_that_comes_only_as_err_rtn_refuses_the_order(ready):
     assert order.done and order.error.error_id == 31
 
 
+def test_an_exchange_s_refusal_in_rtn_order_sets_the_error_from_its_text(ready):
+    order, _ = buy(ready)
+    ready.rtn_order(order, "a", sys_id="")
+    ready.rtn_order(order, "5", sys_id="", OrderSubmitStatus="4", StatusMsg="已撤单报单被拒绝SHFE:价格超出涨跌停板")
+    assert order.done and order.rejected and isinstance(order.error, CtpError)
+    assert order.error.message == "已撤单报单被拒绝SHFE:价格超出涨跌停板" and order.error.request == "OrderInsert"
+
+
+def test_what_the_front_replays_is_counted_and_delivered_once(ready):
+    """A restarted flow replays the day's RtnOrder and RtnTrade after each login."""
+    order, _ = buy(ready)
+    ready.rtn_order(order, "3")
+    ready.rtn_order(order, "1", traded=1)
+    ready.rtn_trade("T1", 1)
+    finished = []
+    order.add_done_callback(finished.append)
+    ready.events.clear()
+    ready.rtn_order(order, "3")                       # replayed: older than what the book has
+    ready.rtn_order(order, "1", traded=1)             # replayed: the same again
+    ready.rtn_trade("T1", 1)
+    assert ready.events == [], "the listeners saw them the first time"
+    assert order.traded == 1 and order.status == OrderStatus.PART_TRADED_QUEUEING and len(ready.book.trades) == 1
+    ready.rtn_order(order, "0", traded=2)
+    ready.rtn_trade("T2", 1)
+    assert [e["name"] for e in ready.events] == ["RtnOrder", "RtnTrade"] and finished == [order]
+
+
 def test_orders_of_other_sessions_are_found_by_both_keys(ready):
     ready.rtn_order(None, "3", sys_id="99", session=8, ref="7")
     (other,) = ready.book.orders

@@ -17,7 +17,7 @@ from collections.abc import Callable, Generator, Mapping
 from typing import Annotated, Any, NamedTuple, TypedDict, Unpack, get_type_hints
 
 from ._account import Contracts, Ledger, trade_key
-from ._core import Call, Event, Finishing, Plugin, Protocol, Record, Work, reply_error
+from ._core import Call, CtpError, Event, Finishing, Plugin, Protocol, Record, Work, reply_error
 from ._interface import REQUEST_KEYS
 from ._limits import Guard, OrderRefused, Planned
 from .codes import (
@@ -43,6 +43,9 @@ TRADING = Protocol(
            ("SettlementInfoConfirm", ("BrokerID", "InvestorID"))),
     requests=REQUEST_KEYS)     # the keys `_ctp.request` reads, per request
 
+SAYS = ("OrderStatus", "OrderSubmitStatus", "VolumeTraded", "VolumeTotal", "OrderSysID", "StatusMsg", "UpdateTime",
+        "CancelTime")
+"""What an order's report says of it: one that says the same as the last is a replay."""
 FINISHED = frozenset({OrderStatus.ALL_TRADED, OrderStatus.CANCELED, OrderStatus.PART_TRADED_NOT_QUEUEING,
                       OrderStatus.NO_TRADE_NOT_QUEUEING})
 
@@ -353,7 +356,7 @@ class OrderBook[O: BaseOrder](Plugin):
     def receive(self, event: Event) -> bool | None:
         name, data = event["name"], event.get("data")
         if name == "RtnOrder" and data is not None:
-            self._order_update(data)
+            return self._order_update(data)[1]
         elif name == "RtnTrade" and data is not None:
             return self._trade(data)
         elif name == "RspOrderInsert":
@@ -467,7 +470,7 @@ class OrderBook[O: BaseOrder](Plugin):
         for record in orders or ():
             order = self._find(record)
             seen = None if order is None else (order.status, order.traded, order.order_sys_id)
-            order = self._order_update(record)
+            order, _ = self._order_update(record)
             if seen != (order.status, order.traded, order.order_sys_id):
                 changed.append(order)
         recovered = []
@@ -567,7 +570,9 @@ class OrderBook[O: BaseOrder](Plugin):
         return (self._by_ref.get((data["FrontID"], data["SessionID"], data["OrderRef"]))
                 or self._by_sys.get((data["ExchangeID"], data["OrderSysID"])))
 
-    def _order_update(self, data: Record) -> O:
+    def _order_update(self, data: Record) -> tuple[O, bool]:
+        """RtnOrder (or a queried order): the order, and whether it said anything new of it (a report
+        the front replays, or one overtaken by a newer one, says nothing new and changes nothing)."""
         order = self._find(data)
         if order is None:
             order = self.new_order()
@@ -577,7 +582,9 @@ class OrderBook[O: BaseOrder](Plugin):
             order.price, order.volume = data["LimitPrice"], data["VolumeTotalOriginal"]
             self._add(order)
         elif data["VolumeTraded"] < order.traded or order.status in FINISHED and data["OrderStatus"] not in FINISHED:
-            return order        # older than what the book has: a report overtaken by a newer one
+            return order, False     # older than what the book has: a report overtaken by a newer one
+        elif order.data is not None and all(order.data.get(key) == data.get(key) for key in SAYS):
+            return order, False     # the same again: the front replays the day after a login
         self._inserts.pop(order.request_id, None)     # taken: no refusal will come
         order.data = data
         order.exchange = data["ExchangeID"] or order.exchange
@@ -586,13 +593,17 @@ class OrderBook[O: BaseOrder](Plugin):
         order.submit_status = _code(OrderSubmitStatus, data["OrderSubmitStatus"])
         order.status_msg = data["StatusMsg"]
         order.traded = data["VolumeTraded"]
+        if order.error is None and order.submit_status == OrderSubmitStatus.INSERT_REJECTED:
+            # The exchange refused it: only its text says why.
+            order.error = CtpError(0, order.status_msg, "OrderInsert", order.request_id)
+            self.session.log.warning("order %s refused by the exchange: %s", order.order_ref, order.status_msg)
         self._file(order)
         if order.order_sys_id:
             for call, pending in list(self._cancels.items()):
                 if pending is order and not call.done and not call.fields:
                     self._send_cancel(order, call)
         self._changed(order)
-        return order
+        return order, True
 
     def _file_trade(self, data: Record) -> bool:
         """Files a trade the book did not know (on its order, if known); whether it was new."""
