@@ -271,3 +271,74 @@ def test_a_shfe_close_takes_yesterday_s_then_today_s_lots(sim, tmp_path):
             order.wait(LONG)
         client.query("QryTradingAccount")
         assert client.position("ag2512", PosiDirection.LONG).volume == 1
+
+
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_contracts_statements_statuses_and_passwords(sim, tmp_path, flavour):
+    async def scenario():
+        front, client = session_of(flavour, sim, tmp_path, "contracts")
+        client = await do(client.connect()) if flavour == "asyncio" else client
+        api = sim.last_api()
+        asked = lambda name: len(sim.calls(api=api, op=f"Req{name}"))      # noqa: E731
+        try:
+            events = client.events(timeout=0)
+            record = await do(client.instrument("ag2512"))
+            assert (record["ExchangeID"], record["VolumeMultiple"], record["PriceTick"]) == ("SHFE", 15, 1.0)
+            before = asked("QryInstrument")
+            assert await do(client.instrument("ag2512")) == record and asked("QryInstrument") == before, "cached"
+            await do(client.instrument("ag2512", refresh=True))
+            assert asked("QryInstrument") == before + 1
+            with pytest.raises(ValueError, match="nope"):
+                await do(client.instrument("nope"))
+            margin, commission = await do(client.margin_rate("p2509")), await do(client.commission_rate("p2509"))
+            assert (margin["LongMarginRatioByMoney"], margin["ShortMarginRatioByVolume"]) == (0.05, 330.0)
+            assert (commission["OpenRatioByVolume"], commission["CloseTodayRatioByVolume"]) == (2.5, 1.2)
+            contract = await do(client.contract("p2509"))
+            assert (contract.exchange, contract.multiple, contract.tick, contract.by_date) == ("DCE", 10, 2.0, False)
+            assert (await do(client.contract("ag2512"))).by_date and contract.settlement == 8200.0
+            # The statement: the records' pieces joined, then decoded once.
+            pieces = await do(client.query("QrySettlementInfo"))
+            text = await do(client.settlement())
+            assert text == b"".join(bytes(p["Content"]) for p in pieces).decode("gb18030") and text
+            # Statuses: kept per instrument, and delivered as events.
+            assert client.instrument_status("ag2512") in (ctp.InstrumentStatus.CONTINUOUS, None)
+            sim.set_status(front, "ag2512", ctp.InstrumentStatus.NO_TRADING)
+            await do(client.query("QryTradingAccount"))
+            assert client.instrument_status("ag2512") == ctp.InstrumentStatus.NO_TRADING
+            assert client.instrument_status("p2509") != ctp.InstrumentStatus.NO_TRADING
+            seen = await drained(events)
+            assert [e["data"]["InstrumentStatus"] for e in seen if e["name"] == "RtnInstrumentStatus"
+                    and e["data"]["InstrumentID"] == "ag2512"][-1:] == ["1"]
+            # A new password: refused with a wrong old one, and the next login uses it.
+            with pytest.raises(ctp.CtpError) as refused:
+                await do(client.change_password("wrong", "next-pw"))
+            assert refused.value.error_id == 61
+            await do(client.change_password(CUSTOM_ALPHA["password"], "next-pw"))
+            watch = client.events(timeout=LONG)
+            sim.disconnect(api)
+            sim.reconnect(api)
+            await until_reconnected(watch)
+            assert client.ready
+            logins = [c for c in sim.calls(api=api, op="ReqUserLogin")]
+            assert len(logins) == 2
+        finally:
+            client.close()
+    asyncio.run(scenario())
+
+
+def test_a_new_trading_day_carries_the_positions_over(sim, tmp_path):
+    """The front settles the day and takes the session back: what was today's is yesterday's, and
+    the client still agrees with the front."""
+    front, client = session_of("blocking", sim, tmp_path, "day")
+    with client:
+        client.insert_order("ag2512", Direction.BUY, 2, 8001.0).wait(LONG)
+        client.close_position("ag2512", PosiDirection.LONG, 1, 7999.0)[0].wait(LONG)
+        day = client.trading_day
+        watch = client.events(timeout=LONG)
+        sim.settle(front)
+        asyncio.run(until_reconnected(watch))
+        client.query("QryTradingAccount")
+        assert client.trading_day != day
+        long = client.position("ag2512", PosiDirection.LONG)
+        assert (long.today, long.yesterday, long.realised, long.commission) == (0, 5, 0.0, 0.0)
+        asyncio.run(agrees(client))
