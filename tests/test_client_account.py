@@ -90,16 +90,26 @@ def moved_by(events):
     return moved
 
 
-async def until_reconnected(stream):
+async def until_reconnected_event(stream):
+    """The Reconnected event that comes next on the stream (which it closes)."""
+    found = None
     if hasattr(stream, "__aiter__"):
         async for event in stream:
             if event["name"] == "Reconnected":
+                found = event
                 break
     else:
         for event in stream:
             if event["name"] == "Reconnected":
+                found = event
                 break
     stream.close()
+    assert found is not None, "reconnected"
+    return found
+
+
+async def until_reconnected(stream):
+    await until_reconnected_event(stream)
 
 
 async def a_day(flavour, sim, tmp_path, seed):
@@ -341,4 +351,25 @@ def test_a_new_trading_day_carries_the_positions_over(sim, tmp_path):
         assert client.trading_day != day
         long = client.position("ag2512", PosiDirection.LONG)
         assert (long.today, long.yesterday, long.realised, long.commission) == (0, 5, 0.0, 0.0)
+        asyncio.run(agrees(client))
+
+
+def test_finished_orders_beyond_keep_leave_the_book_and_stay_out(sim, tmp_path):
+    front, client = session_of("blocking", sim, tmp_path, "keep", keep_orders=2)
+    with client:
+        api = sim.last_api()
+        filled = client.insert_order("ag2512", Direction.BUY, 1, 8001.0)
+        filled.wait(LONG)
+        for n in range(5):
+            client.cancel(client.insert_order("ag2512", Direction.BUY, 1, 7990.0 - n))
+        resting = client.insert_order("p2509", Direction.BUY, 1, 8190.0)
+        client.query("QryTradingAccount")
+        assert client.orders[-1] is resting and len(client.orders) == 3, "the working one and the latest 2 finished"
+        assert filled not in client.orders and len(client.trades) == 1
+        assert client.position("ag2512", PosiDirection.LONG).today == 1, "its trade still counts"
+        watch = client.events(timeout=LONG)
+        sim.disconnect(api)
+        sim.reconnect(api)
+        reconnected = asyncio.run(until_reconnected_event(watch))
+        assert len(client.orders) == 3 and reconnected["orders"] == [] and reconnected["trades"] == []
         asyncio.run(agrees(client))

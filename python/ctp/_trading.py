@@ -469,6 +469,10 @@ class OrderBook[O: BaseOrder](Plugin):
         changed: list[O] = []
         for record in orders or ():
             order = self._find(record)
+            if order is None and again and record["OrderStatus"] in FINISHED:
+                # Finished before the drop and gone from the book (beyond ``keep``), or another session's
+                # finished while away: taking it in again would refill the book at every reconnect.
+                continue
             seen = None if order is None else (order.status, order.traded, order.order_sys_id)
             order, _ = self._order_update(record)
             if seen != (order.status, order.traded, order.order_sys_id):
