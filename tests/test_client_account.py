@@ -373,3 +373,27 @@ def test_finished_orders_beyond_keep_leave_the_book_and_stay_out(sim, tmp_path):
         reconnected = asyncio.run(until_reconnected_event(watch))
         assert len(client.orders) == 3 and reconnected["orders"] == [] and reconnected["trades"] == []
         asyncio.run(agrees(client))
+
+
+def test_following_market_data_values_the_positions_at_its_ticks(sim, tmp_path):
+    front, client = session_of("blocking", sim, tmp_path, "follow")
+    with client, ctp.MarketData(front, "1010", "alpha", "pw-alpha", flow=tmp_path / "md", timeout=LONG,
+                                driver=client.driver) as market:
+        long = client.position("ag2512", PosiDirection.LONG)
+        assert long.mark == 8000.0 and long.floating == 0.0, "yesterday's settlement price before any tick"
+        client.follow(market)
+        ticks = market.ticks(timeout=LONG)
+        market.subscribe("ag2512")
+        sim.set_price(front, "ag2512", 8010.0)
+        client.insert_order("ag2512", Direction.SELL, 1, 8009.0).wait(LONG)     # a trade: the last price moves
+        last = None
+        for tick in ticks:
+            last = tick["LastPrice"]
+            if last == 8009.0:
+                break
+        ticks.close()
+        long = client.position("ag2512", PosiDirection.LONG)
+        assert long.mark == 8009.0 and long.floating == 4 * 9 * 15
+        with ctp.MarketData(front, "1010", "alpha", "pw-alpha", flow=tmp_path / "md2", timeout=LONG) as other:
+            with pytest.raises(ValueError, match="driver"):
+                client.follow(other)
