@@ -397,3 +397,17 @@ def test_following_market_data_values_the_positions_at_its_ticks(sim, tmp_path):
         with ctp.MarketData(front, "1010", "alpha", "pw-alpha", flow=tmp_path / "md2", timeout=LONG) as other:
             with pytest.raises(ValueError, match="driver"):
                 client.follow(other)
+
+
+def test_an_unread_events_iterator_keeps_its_backlog_and_says_what_it_let_go(sim, tmp_path):
+    front, client = session_of("blocking", sim, tmp_path, "backlog")
+    with client:
+        kept, everything = client.events(timeout=0, backlog=3), client.events(timeout=0, backlog=None)
+        for n in range(3):
+            client.cancel(client.insert_order("ag2512", Direction.BUY, 1, 7990.0 - n))
+        client.query("QryTradingAccount")
+        every, seen = list(everything), list(kept)
+        assert len(every) > 6
+        assert seen == [{"name": "Dropped", "count": len(every) - 3}] + every[-3:]
+        with pytest.raises(ValueError, match="backlog"):
+            client.events(backlog=0)
