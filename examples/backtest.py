@@ -9,8 +9,6 @@ day follow. Needs the package's data extra (pyarrow, pandas, matplotlib).
 from __future__ import annotations
 
 import argparse
-import contextlib
-import io
 import sys
 import tempfile
 import uuid
@@ -45,25 +43,15 @@ def backtest(recording: str | Path, instruments: list[str], *, lots: int = 1, fl
     flow = flow or Path(tempfile.mkdtemp())
     with ctp.Client(front, BROKER, USER, PASSWORD, APP_ID, AUTH_CODE, flow=flow / "trader", timeout=60) as client, \
             ctp.MarketData(front, BROKER, USER, PASSWORD, flow=flow / "md", timeout=60) as market:
-        with contextlib.redirect_stdout(io.StringIO()):       # the maker tells of each fill: the report sums them
-            market_maker.run(client, market, instruments, lots=lots)
-        (account,) = client.query("QryTradingAccount")
+        market_maker.run(client, market, instruments, lots=lots)
         fills = [trade for trade in client.trades if trade["InstrumentID"] in instruments]
-        # The price the front values positions at (its last trade, recorded or the strategy's own).
-        (depth,) = client.query("QryDepthMarketData", InstrumentID=instruments[0])
+        pnl = client.pnl()
+        multiple = client.contract(instruments[0]).multiple
     position = peak = 0
-    points = 0.0        # the P&L in price points times lots: cash flows, and the position at the last price
     for trade in fills:
-        lots = trade["Volume"] if trade["Direction"] == Direction.BUY else -trade["Volume"]
-        position += lots
-        points -= lots * trade["Price"]
+        position += trade["Volume"] if trade["Direction"] == Direction.BUY else -trade["Volume"]
         peak = max(peak, abs(position))
-    if position and depth is not None and 0 < depth["LastPrice"] < 1e300:
-        points += position * depth["LastPrice"]
-    profit = account["CloseProfit"] + account["PositionProfit"]
-    # The front's own figures give the contract's multiple (the basic instrument record does not).
-    multiple = max(1, round(profit / points)) if abs(points) > 1e-9 and profit else 1
-    return Result(fills, profit, account["Commission"], peak, multiple)
+    return Result(fills, pnl.realised + pnl.floating, pnl.commission, peak, multiple)
 
 
 def curves(recording: str | Path, instrument: str, result: Result) -> Any:

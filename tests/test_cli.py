@@ -163,3 +163,38 @@ def test_orders_and_trades_by_name(sim, front, tmp_path, monkeypatch, capsys):
 def test_verbose_logs_the_session_to_stderr(front):
     done = cli("login", "-v", "--front", front, *CREDENTIALS)
     assert done.returncode == 0 and "logged in" in done.stderr and "ctp.session" in done.stderr
+
+
+def test_rates_and_the_settlement_statement(sim, front, tmp_path, monkeypatch, capsys):
+    """The rates as the client reads them, one line per instrument; the statement as one text."""
+    from ctp.__main__ import main
+
+    def run(*args):
+        assert main([*args, "--front", front, *CREDENTIALS, "--flow", str(tmp_path / "cli")]) == 0
+        return capsys.readouterr().out
+
+    sim.query_interval(0)
+    monkeypatch.setenv("CTP_PASSWORD", "123456")
+    every, table = json.loads(run("rates", "--json")), run("rates")
+    (one,) = json.loads(run("rates", "--json", "--instrument", "rb2705"))
+    assert len(every) == len(table.splitlines()) - 1 == 12
+    assert [r["InstrumentID"] for r in every] == sorted(r["InstrumentID"] for r in every)
+    assert one == next(r for r in every if r["InstrumentID"] == "rb2705")
+    with ctp.Client(front, "9999", "000001", "123456", "standin_client_1.0", "0000000000000000",
+                    flow=tmp_path / "trader", query_interval=0.0, timeout=LONG) as client:
+        margin, commission, statement = (client.margin_rate("rb2705"), client.commission_rate("rb2705"),
+                                         client.settlement())
+    assert all(one[key] == margin[key] for key in margin if key in one and "Margin" in key)
+    assert all(one[key] == commission[key] for key in commission if key in one and "Ratio" in key)
+    assert statement and run("settlement") == statement.rstrip("\n") + "\n"
+    (record,) = json.loads(run("settlement", "--json"))
+    assert record == {"TradingDay": "", "Content": statement}
+
+
+def test_help_names_every_command():
+    done = cli("--help")
+    assert done.returncode == 0
+    for command in ("login", "instruments", "account", "positions", "orders", "trades", "rates", "settlement",
+                    "record"):
+        assert command in done.stdout
+    assert cli("settlement", "--trading-day", "yesterday", "--front", "sim://x", *CREDENTIALS).returncode == 2

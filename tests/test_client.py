@@ -179,8 +179,9 @@ def test_connect_logs_in_and_keeps_the_login(connect, tmp_path, flavour):
     assert (tmp_path / "not" / "yet").is_dir()
     assert client.ready and client.front_id == 1 and client.session_id > 0
     assert len(client.trading_day) == 8 and client.max_order_ref == "0"
-    assert client.login == {"TradingDay": client.trading_day, "FrontID": 1, "SessionID": client.session_id,
-                            "MaxOrderRef": "0"}
+    assert list(client.login.items())[:4] == [("TradingDay", client.trading_day), ("FrontID", 1),
+                                              ("SessionID", client.session_id), ("MaxOrderRef", "0")]
+    assert client.login["UserID"] == "000001", "complete records"
     second = connect()
     assert second.session_id != client.session_id
 
@@ -405,43 +406,59 @@ def load_example(name):
     return module
 
 
-def test_the_market_maker_follows_the_market(sim, front, tmp_path, capsys):
+def test_the_market_maker_fills_on_the_walk_and_the_day_ends_flat(sim, front, tmp_path, capsys):
+    """Out of the box: the walk fills its quotes, the client counts them; at the end of the day
+    everything is closed and the P&L printed is the front's account."""
     sim.query_interval(0)
-    maker_module = load_example("market_maker")
+    maker, end_of_day = load_example("market_maker"), load_example("end_of_day")
     client = ctp.Client(front, **BETA, flow=tmp_path / "mm", query_interval=0.0, timeout=LONG)
-    maker = maker_module.MarketMaker(client, "rb2705", 3100.0)
-    stop = threading.Event()
-    running = threading.Thread(target=maker.run, args=(LONG * 4, stop))
-    running.start()
+    market = ctp.MarketData(front, "9999", "000002", "123456", flow=tmp_path / "md", timeout=LONG,
+                            driver=client.driver)
     try:
-        def fills(n):
-            """Waits for n fills and both quotes resting where the maker wants them."""
-            def settled():
-                prices, quotes = maker.prices(), dict(maker.quotes)
-                return len(maker.fills) >= n and all(
-                    side in quotes and quotes[side].price == price and quotes[side].order_sys_id
-                    and not quotes[side].done for side, price in prices.items())
-            deadline = time.monotonic() + LONG
-            while not settled():
-                assert time.monotonic() < deadline, f"{len(maker.fills)} fills, not {n}"
-                time.sleep(0.01)
-        fills(0)
-        # The market falls through the bid, rises through the ask, then falls twice more.
-        for move, n, position in [(-3, 1, 1), (3, 2, 0), (-4, 3, 1), (-3, 4, 2)]:
-            sim.move_price(front, "rb2705", move)
-            fills(n)
-            assert maker.position == position
-    finally:
+        sim.walk(front, "rb2705", 7, 200)
+        sim.walk(front, "m2705", 8, 200)
+        stop, failed = threading.Event(), []
+
+        def run():
+            try:
+                maker.run(client, market, ["rb2705", "m2705"], seconds=LONG * 4, stop=stop, lots=1)
+            except BaseException as error:
+                failed.append(error)
+                raise
+        running = threading.Thread(target=run)
+        running.start()
+        deadline = time.monotonic() + LONG * 2
+        while len(client.trades) < 6 and running.is_alive():
+            assert time.monotonic() < deadline, f"{len(client.trades)} fills"
+            time.sleep(0.05)
         stop.set()
         running.join(LONG)
-    assert not running.is_alive()
-    assert [(t["Direction"], t["Price"]) for t in maker.fills] == [("0", 3098.0), ("1", 3099.0), ("0", 3097.0),
-                                                                    ("0", 3094.0)]
-    assert all(quote.done for quote in maker.quotes.values()), "its quotes are cancelled when it stops"
-    (position,) = [p for p in client.query("QryInvestorPosition") if p["InstrumentID"] == "rb2705"]
-    assert position["Position"] == 2 and position["LongFrozen"] == position["ShortFrozen"] == 0
-    client.close()
-    assert "position 2" in capsys.readouterr().out
+        assert not running.is_alive() and not failed and len(client.trades) >= 6
+        sim.walk(front, "rb2705", 7, 0)
+        sim.walk(front, "m2705", 8, 0)
+        assert not [o for o in client.orders if not o.done], "its quotes are cancelled when it stops"
+        held = {(p.instrument, p.side): p.volume for p in client.positions if p.volume}
+        assert all(volume <= maker.LIMIT for volume in held.values())
+        front_held = {(p["InstrumentID"], p["PosiDirection"]): 0 for p in client.query("QryInvestorPosition")}
+        for p in client.query("QryInvestorPosition"):
+            front_held[(p["InstrumentID"], p["PosiDirection"])] += p["Position"]
+        assert held == {key: volume for key, volume in front_held.items() if volume}
+        # The end of the day: everything closed, and the P&L is the front's.
+        end_of_day.close_everything(client)
+        assert not [p for p in client.positions if p.volume]
+        for instrument in ("rb2705", "m2705"):
+            (depth,) = client.query("QryDepthMarketData", InstrumentID=instrument)
+            client.mark(depth)
+        table = end_of_day.breakdown(client)
+        (account,) = client.query("QryTradingAccount")
+        pnl = client.pnl()
+        assert (pnl.realised, pnl.floating, pnl.commission, pnl.margin) == (
+            account["CloseProfit"], account["PositionProfit"], account["Commission"], account["CurrMargin"])
+        assert pnl.margin == 0 and table.splitlines()[-1].split()[0] == "total"
+        assert f"{pnl.net:.2f}" in table.splitlines()[-1]
+    finally:
+        market.close()
+        client.close()
 
 
 def cli(*args, password="123456", front=None):
@@ -483,12 +500,13 @@ def readme_examples():
 
 
 def test_the_readme_s_client_examples_run(sim, front):
-    blocking, in_asyncio = readme_examples()
+    blocking, in_asyncio, state = readme_examples()
     sim.query_interval(0)
     exec(blocking.replace("sim://demo", front), {"print": lambda *args: None})
     body = "\n".join("    " + line for line in in_asyncio.replace("sim://demo", front).splitlines())
     code = f"import asyncio, ctp\nfrom ctp import Direction, TimeCondition\nasync def main():\n{body}\nasyncio.run(main())"
     exec(code, {"print": lambda *args: None})
+    exec(state.replace("sim://demo", front), {"ctp": ctp, "print": lambda *args: None})     # changes the password
 
 
 def test_the_client_s_key_table_is_the_module_s(flow):
@@ -510,9 +528,10 @@ def test_a_drop_fails_the_query_in_flight(sim, connect, flavour):
     client = connect()
     sim.hold(client.api)                   # its reply waits on the session's thread 0
     try:
+        asked = len(sim.calls(api=client.api, op="ReqQryOrder"))      # the login's catching up asked once
         pending = flavour.start(lambda: client.query("QryOrder"))
         deadline = time.monotonic() + LONG
-        while not sim.calls(api=client.api, op="ReqQryOrder"):
+        while len(sim.calls(api=client.api, op="ReqQryOrder")) == asked:
             assert time.monotonic() < deadline
             time.sleep(0.01)
         sim.emit(client.api, "OnFrontDisconnected", id=0x2003, thread=1)

@@ -309,6 +309,33 @@ def test_a_refusal_that_comes_only_as_err_rtn_refuses_the_order(ready):
     assert order.done and order.error.error_id == 31
 
 
+def test_an_exchange_s_refusal_in_rtn_order_sets_the_error_from_its_text(ready):
+    order, _ = buy(ready)
+    ready.rtn_order(order, "a", sys_id="")
+    ready.rtn_order(order, "5", sys_id="", OrderSubmitStatus="4", StatusMsg="已撤单报单被拒绝SHFE:价格超出涨跌停板")
+    assert order.done and order.rejected and isinstance(order.error, CtpError)
+    assert order.error.message == "已撤单报单被拒绝SHFE:价格超出涨跌停板" and order.error.request == "OrderInsert"
+
+
+def test_what_the_front_replays_is_counted_and_delivered_once(ready):
+    """A restarted flow replays the day's RtnOrder and RtnTrade after each login."""
+    order, _ = buy(ready)
+    ready.rtn_order(order, "3")
+    ready.rtn_order(order, "1", traded=1)
+    ready.rtn_trade("T1", 1)
+    finished = []
+    order.add_done_callback(finished.append)
+    ready.events.clear()
+    ready.rtn_order(order, "3")                       # replayed: older than what the book has
+    ready.rtn_order(order, "1", traded=1)             # replayed: the same again
+    ready.rtn_trade("T1", 1)
+    assert ready.events == [], "the listeners saw them the first time"
+    assert order.traded == 1 and order.status == OrderStatus.PART_TRADED_QUEUEING and len(ready.book.trades) == 1
+    ready.rtn_order(order, "0", traded=2)
+    ready.rtn_trade("T2", 1)
+    assert [e["name"] for e in ready.events] == ["RtnOrder", "RtnTrade"] and finished == [order]
+
+
 def test_orders_of_other_sessions_are_found_by_both_keys(ready):
     ready.rtn_order(None, "3", sys_id="99", session=8, ref="7")
     (other,) = ready.book.orders
@@ -387,20 +414,23 @@ def test_disconnect_fails_calls_and_reconnect_logs_in_and_rereads_the_day(ready)
     ready.reply("RspAuthenticate", {})
     ready.reply("RspUserLogin", dict(LOGIN, SessionID=6, MaxOrderRef="50"))
     ready.reply("RspSettlementInfoConfirm", {})
-    assert ready.core.login["SessionID"] == 6 and ready.core.phase is Phase.READY
+    assert ready.core.login["SessionID"] == 6 and ready.core.phase is Phase.SYNCING, "not ready until caught up"
     ready.step(1)
     assert ready.names() == ["Authenticate", "UserLogin", "SettlementInfoConfirm", "QryOrder"]
     # The order traded while away.
     orders = dict(ready.book.order_by_ref(1, 5, "42").data, VolumeTraded=2, OrderStatus="0")
     ready.reply("RspQryOrder", orders)
-    assert order.status == OrderStatus.ALL_TRADED and not order.done
+    assert not order.done and ready.core.phase is Phase.SYNCING
     ready.step(1)
     trade = dict(TradingDay="20261208", ExchangeID="SHFE", InstrumentID="rb2705", OrderSysID="17", OrderRef="42",
                  TradeID="T9", Direction="0", OffsetFlag="0", HedgeFlag="1", Price=3100.0, Volume=2,
                  TradeDate="", TradeTime="")
     ready.reply("RspQryTrade", trade)
-    assert order.done and order.trades == [trade]
-    assert ready.events[-1] == {"name": "Reconnected", "data": dict(LOGIN, SessionID=6, MaxOrderRef="50")}
+    assert order.done and order.trades == [trade] and ready.core.phase is Phase.READY
+    recovered, reconnected = ready.events[-2:]
+    assert recovered["name"] == "RtnTrade" and recovered["data"] == trade and recovered["recovered"] is True
+    assert reconnected == {"name": "Reconnected", "data": dict(LOGIN, SessionID=6, MaxOrderRef="50"),
+                           "orders": [order], "trades": [trade], "positions": []}
     following, _ = buy(ready)
     assert following.order_ref == "51" and following.session_id == 6
 

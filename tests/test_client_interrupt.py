@@ -31,7 +31,7 @@ else:
     flood = lambda: sim.md_flood(api, "OnRtnDepthMarketData", COUNT)
     ask = lambda: client.subscribe("rb2705", timeout=30)
 events = client.events(timeout=1)
-witness = client.events(timeout=0)       # read only at the end, with no interrupt about
+witness = client.events(timeout=0, backlog=None)    # read only at the end (all of it), with no interrupt about
 flood()                                  # all of it waits in the session's queue
 
 def interrupt():

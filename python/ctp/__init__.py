@@ -18,8 +18,10 @@ logging.getLogger(__name__).addHandler(logging.NullHandler())
 # The clients: one session core, faces written once for a blocking and an asyncio driver.
 from ._asyncio import AsyncDriver, AsyncStream  # noqa: E402
 from ._blocking import Driver, Stream  # noqa: E402
+from ._account import Contract, PnL, Position  # noqa: E402
 from ._client import AsyncClient, AsyncOrder, Client, Order  # noqa: E402
 from ._core import CtpError, Disconnected, Event, Overflowed, Record  # noqa: E402
+from ._limits import Limits, OrderRefused  # noqa: E402
 from ._trading import BaseOrder, OrderOptions  # noqa: E402
 
 # Earlier names of the streams, kept: every stream is a Stream (AsyncStream).
@@ -27,8 +29,9 @@ Events = Ticks = Stream
 AsyncEvents = AsyncTicks = AsyncStream
 
 __all__ = [*codes.__all__, "AsyncClient", "AsyncDriver", "AsyncEvents", "AsyncOrder", "AsyncStream",
-           "AsyncTicks", "BaseOrder", "Client", "CtpError", "Disconnected", "Driver", "Event", "Events", "Order",
-           "OrderOptions", "Overflowed", "Record", "Stream", "Ticks"]
+           "AsyncTicks", "BaseOrder", "Client", "Contract", "CtpError", "Disconnected", "Driver", "Event", "Events",
+           "Limits", "Order", "OrderOptions", "OrderRefused", "Overflowed", "PnL", "Position", "Record", "Stream",
+           "Ticks"]
 
 # Market data, imported on first use: trading alone never loads the market-data library
 # (and works where the package was built without it).

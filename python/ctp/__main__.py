@@ -2,10 +2,15 @@
 
     python -m ctp COMMAND [--front F] [--broker B] [--user U] [--app-id A] [--auth-code C]
                           [--flow DIR] [--timeout SECONDS] [--json] [-v]
+                          [--instrument ID] [--trading-day YYYYMMDD]
+    python -m ctp record ...     (ticks to files: python -m ctp record --help)
     python -m ctp --version
 
 COMMAND is ``login`` (connect, authenticate, log in: the trading day, front and
-session), ``instruments``, ``account``, ``positions``, ``orders`` or ``trades``.
+session), ``instruments``, ``account``, ``positions``, ``orders``, ``trades``
+(today's), ``rates`` (each instrument's margin and commission rates, or
+``--instrument``'s) or ``settlement`` (the settlement statement of the last
+settled day, or ``--trading-day``'s, as text).
 Options default to the environment variables CTP_FRONT, CTP_BROKER, CTP_USER,
 CTP_APP_ID and CTP_AUTH_CODE; the password comes from CTP_PASSWORD or a prompt,
 never from the command line.
@@ -60,6 +65,9 @@ COLUMNS = {
                "StatusMsg"),
     "trades": ("TradeTime", "ExchangeID", "InstrumentID", "TradeID", "OrderSysID", "OrderRef", "Direction",
                "OffsetFlag", "HedgeFlag", "Price", "Volume"),
+    "rates": ("ExchangeID", "InstrumentID", "LongMarginRatioByMoney", "LongMarginRatioByVolume",
+              "ShortMarginRatioByMoney", "ShortMarginRatioByVolume", "OpenRatioByMoney", "OpenRatioByVolume",
+              "CloseRatioByMoney", "CloseRatioByVolume", "CloseTodayRatioByMoney", "CloseTodayRatioByVolume"),
 }
 # Codes shown by name, in tables and JSON alike ("2" -> "long"); the Comb... keys hold one code per leg.
 CODES: dict[str, type[StrEnum]] = {
@@ -72,7 +80,8 @@ CODES: dict[str, type[StrEnum]] = {
 }
 QUERY = {"instruments": "QryInstrument", "account": "QryTradingAccount", "positions": "QryInvestorPosition",
          "orders": "QryOrder", "trades": "QryTrade"}
-COMMANDS = ("login", *QUERY)
+RATES = ("QryInstrumentMarginRate", "QryInstrumentCommissionRate")
+COMMANDS = ("login", *QUERY, "rates", "settlement", "record")
 
 
 class Failed(Exception):
@@ -104,15 +113,24 @@ def seconds(value: str) -> float:
     return number
 
 
+def trading_day(value: str) -> str:
+    if len(value) != 8 or not value.isascii() or not value.isdigit():
+        raise argparse.ArgumentTypeError(f"must be a date as YYYYMMDD, not {value!r}")
+    return value
+
+
 def parse(argv: Sequence[str] | None) -> argparse.Namespace:
     env = os.environ.get
     parser = Parser(prog=PROG, description="The checks to run first with a new account: log in, then list the "
-                    "instruments, the account, the positions, today's orders or today's trades.",
+                    "instruments, the account, the positions, today's orders or today's trades, the rates or a "
+                    "settlement statement.",
                     epilog="The password comes from CTP_PASSWORD or a prompt. Exit status: 0 done, 1 failed, "
-                    "2 bad usage, 130 interrupted.")
+                    "2 bad usage, 130 interrupted. 'record' has options of its own: python -m ctp record --help.")
     parser.add_argument("command", choices=COMMANDS,
                         help="login: connect, authenticate, log in and show the trading day, front and session; "
-                        "the others: log in and show what the query answers")
+                        "rates: each instrument's margin and commission rates; settlement: the statement of the "
+                        "last settled day (or --trading-day's); record: write market data to files (see "
+                        "python -m ctp record --help); the others: log in and show what the query answers")
     parser.add_argument("--front", type=valid_text, default=env("CTP_FRONT"), required=env("CTP_FRONT") is None,
                         help="front address, e.g. tcp://host:port or sim://NAME ($CTP_FRONT)")
     parser.add_argument("--broker", type=valid_text, default=env("CTP_BROKER"), required=env("CTP_BROKER") is None,
@@ -127,6 +145,10 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
                         "and user under the temporary directory)")
     parser.add_argument("--timeout", type=seconds, default=10.0, help="seconds to wait for each answer (10)")
     parser.add_argument("--json", action="store_true", help="a JSON array of the records instead of a table")
+    parser.add_argument("--instrument", type=valid_text, default=None,
+                        help="rates: this instrument's only (by default every instrument's)")
+    parser.add_argument("--trading-day", type=trading_day, default=None,
+                        help="settlement: this trading day's statement (by default the last settled)")
     parser.add_argument("-v", "--verbose", action="store_true", help="log the session's steps to stderr")
     parser.add_argument("--version", action="version",
                         version=f"ctp {__version__}; trader library {_ctp.version()}")
@@ -199,20 +221,46 @@ def records(args: argparse.Namespace, password: str) -> list[Record]:
         if args.command == "login":
             found = [{"TradingDay": client.trading_day, "Front": args.front, "FrontID": client.front_id,
                       "SessionID": client.session_id, "MaxOrderRef": client.max_order_ref}]
+        elif args.command == "rates":
+            found = rates(client, args.instrument)
+        elif args.command == "settlement":
+            found = [{"TradingDay": args.trading_day or "", "Content": client.settlement(args.trading_day)}]
         else:
             found = client.query(QUERY[args.command])
     return [named(record) for record in found]
 
 
+def rates(client: Client, instrument: str | None) -> list[Record]:
+    """Each instrument's margin and commission rates, as one record per instrument."""
+    if instrument is not None:
+        joined = client.margin_rate(instrument) | client.commission_rate(instrument)
+        return [{key: joined[key] for key in ("ExchangeID", "InstrumentID", *COLUMNS["rates"][2:])}]
+    by_instrument: dict[str, Record] = {}
+    for name in RATES:
+        for record in client.query(name):
+            by_instrument.setdefault(record["InstrumentID"], {}).update(record)
+    return [{key: record.get(key, "") for key in COLUMNS["rates"]} for _, record in sorted(by_instrument.items())]
+
+
 def show(args: argparse.Namespace, found: list[Record]) -> str:
     if args.json:
         return json.dumps(found, ensure_ascii=False, indent=1)
+    if args.command == "settlement":
+        return found[0]["Content"].rstrip("\n") or "(no settlement)"
     if args.command in ("login", "account"):
         return "\n\n".join(pairs(record) for record in found) or f"(no {args.command})"
     return table(found, COLUMNS[args.command]) if found else f"(no {args.command})"
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    given = sys.argv[1:] if argv is None else list(argv)
+    if given[:1] == ["record"]:     # the recorder lives in ctp.data, with the optional data libraries
+        try:
+            from .data import record_main
+        except ImportError as error:
+            print(f"record: {error}", file=sys.stderr)
+            return 1
+        return record_main(given[1:])
     try:
         args = parse(argv)
         if args.verbose:
@@ -232,10 +280,4 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["record"]:     # the recorder lives in ctp.data, with the optional data libraries
-        try:
-            from .data import record_main
-        except ImportError as error:
-            sys.exit(f"record: {error}")
-        sys.exit(record_main(sys.argv[2:]))
     sys.exit(main())

@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, Concatenate, Self, cast
 
 from ._args import check_timeout
 from ._core import Disconnected, Event
-from ._driver import Attached, BaseDriver, Done, End, Source, Steps, StreamBase, Wait, face_of
+from ._driver import BACKLOG, Attached, BaseDriver, Done, End, Source, Steps, StreamBase, Wait, face_of
 
 if TYPE_CHECKING:
     from types import TracebackType
@@ -66,9 +66,10 @@ class AsyncDriver(BaseDriver):
                 value, error = None, caught
         return cast(R, step.value)
 
-    def events(self, timeout: float | None = None, *, conflate: bool = False) -> AsyncStream[tuple[Any, Event]]:
+    def events(self, timeout: float | None = None, *, conflate: bool = False,
+               backlog: int | None = BACKLOG) -> AsyncStream[tuple[Any, Event]]:
         """As ``Driver.events``: ``async for source, event in driver.events():``."""
-        return AsyncStream(self, self._events_source(check_timeout(timeout), conflate))
+        return AsyncStream(self, self._events_source(check_timeout(timeout), conflate, backlog))
 
     def close(self) -> None:
         """Closes every session it runs; its streams end. A second call does nothing."""

@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, Concatenate, Self, cast
 
 from ._args import check_timeout
 from ._core import Call, Event
-from ._driver import INTERRUPTS, BaseDriver, Done, End, Source, Steps, StreamBase, Wait, face_of
+from ._driver import BACKLOG, INTERRUPTS, BaseDriver, Done, End, Source, Steps, StreamBase, Wait, face_of
 
 if TYPE_CHECKING:
     from ._client import Client as Client, Order as Order
@@ -84,15 +84,18 @@ class Driver(BaseDriver):
             finally:
                 self._leave()
 
-    def events(self, timeout: float | None = None, *, conflate: bool = False) -> Stream[tuple[Any, Event]]:
+    def events(self, timeout: float | None = None, *, conflate: bool = False,
+               backlog: int | None = BACKLOG) -> Stream[tuple[Any, Event]]:
         """Every event of every session from now on, with its session's face (the ``Client`` or
         ``MarketData`` it came to), in the order they arrived: ``for source, event in
         driver.events():``. With ``conflate`` a tick not yet taken gives way to a newer one of
         the same instrument. Iteration ends after ``timeout`` seconds without an event (0: once
-        none is waiting; None: never), or once the driver is closed."""
+        none is waiting; None: never), or once the driver is closed. It keeps at most ``backlog``
+        events not yet taken (None: no limit); older ones give way, and the reader gets
+        ``(None, {"name": "Dropped", "count": n})`` in their place."""
         timeout = check_timeout(timeout)
         with self.guard():
-            return Stream(self, self._events_source(timeout, conflate))
+            return Stream(self, self._events_source(timeout, conflate, backlog))
 
     def process(self, seconds: float | None) -> None:
         """Handles the sessions' events for a while (as any waiting call does); None: until closed."""

@@ -236,11 +236,20 @@ class Protocol:
         return tuple(name for name in self.requests if name.startswith("Qry"))
 
 
+class Work(Call):
+    """Work a plugin does by itself after a login (several requests, one after another): a call
+    that is never sent, and that the plugin finishes."""
+
+    def __init__(self, name: str) -> None:
+        super().__init__(name, when="sync", until="told")
+
+
 class Plugin:
     """A part of a session's protocol. The session hands it every event (after its own handling,
     before the listeners), tells it of each login and each drop, and asks it after each login for
     the requests that bring it up to date; ``ready_after_sync`` holds the session back from
-    ready until they are answered. ``Reconnected`` is reported once they are, after a login again."""
+    ready until they are answered. ``Reconnected`` is reported once they are, after a login again,
+    with what each plugin's ``caught_up`` adds to it."""
 
     ready_after_sync: ClassVar[bool] = False
     session: Session
@@ -252,11 +261,20 @@ class Plugin:
         """A login was answered (before ``sync``)."""
 
     def sync(self, again: bool) -> list[Call]:
-        """The calls to send after a login (``again``: a login after the first); they go out first."""
+        """The calls to send after a login (``again``: a login after the first); they go out first.
+        A ``Work`` is kept, not sent: the plugin sends what it needs itself, one request after
+        another, and finishes it."""
         return []
 
-    def receive(self, event: Event) -> None:
-        """One event from the module."""
+    def caught_up(self, again: bool) -> Record:
+        """The calls of ``sync`` are answered, all of them without error; the session is ready next.
+        Returns what the ``Reconnected`` event that follows a login again carries besides the login."""
+        return {}
+
+    def receive(self, event: Event) -> bool | None:
+        """One event from the module. False keeps it from the listeners (a report of something
+        they were told already)."""
+        return None
 
     def dropped(self, error: BaseException) -> None:
         """The front dropped the connection, or the session ended: calls not sent will never be answered."""
@@ -409,6 +427,7 @@ class Session:
         listeners see it, so that what they read (an order's status, the latest tick, whether the
         session is ready) already says what the event says."""
         self._receiving = True
+        told = True
         try:
             name = event["name"]
             if name == "FrontConnected":
@@ -420,13 +439,15 @@ class Session:
                 self._reply(event)
             for plugin in self.plugins:
                 try:
-                    plugin.receive(event)
+                    if plugin.receive(event) is False:
+                        told = False
                 except Exception:
                     self.log.exception("could not handle the event %r", event)
         finally:
             self._receiving = False
-        for listener in self._listeners:
-            listener(event)
+        if told:
+            for listener in self._listeners:
+                listener(event)
         if self._own:
             own, self._own = self._own, []
             for event in own:
@@ -648,6 +669,8 @@ class Session:
             sync_call.add_done_callback(self._synced_one(self._generation, again))
             self._track(sync_call)
             # They go out before anything the caller queued.
+            if isinstance(sync_call, Work):
+                continue
             if sync_call.paced:
                 self._paced.insert(paced, sync_call)
                 paced += 1
@@ -670,16 +693,20 @@ class Session:
         return done
 
     def _synced(self, again: bool) -> None:
-        self._fire(Trigger.SYNCED)          # if it held the session back
         failed = next((call for call in self._syncing if call.error is not None), None)
         self._syncing = []
+        changes: Record = {}
+        if failed is None:
+            for plugin in self.plugins:
+                changes |= plugin.caught_up(again)
+        self._fire(Trigger.SYNCED)          # if it held the session back
         if not again:
             return
         if failed is not None:
             self.emit({"name": "ReconnectFailed", "request": failed.name, "exception": failed.error})
         else:
             self.log.info("reconnected")
-            self.emit({"name": "Reconnected", "data": dict(self.login)})
+            self.emit({"name": "Reconnected", "data": dict(self.login), **changes})
 
     def _enter_ready(self, trigger: Trigger, error: BaseException | None, call: Call | None) -> None:
         if self._connect is not None:

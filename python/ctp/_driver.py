@@ -77,6 +77,26 @@ def face_of(body: Callable[..., Any], make: Callable[[Any, Any], Any], wrapper: 
     return face
 
 
+BACKLOG = 10_000
+"""Events an iterator keeps that its reader has not taken, by default: a reader that far behind
+has stopped reading, and what it would keep is memory that grows all day."""
+
+
+def dropped_event(count: int) -> Event:
+    """What a reader gets where its stream let go of events it did not take in time."""
+    return {"name": "Dropped", "count": count}
+
+
+def check_backlog(backlog: object) -> int | None:
+    if backlog is None:
+        return None
+    if isinstance(backlog, bool) or not isinstance(backlog, int):
+        raise TypeError(f"backlog must be an int or None, not {type(backlog).__name__}")
+    if backlog < 1:
+        raise ValueError(f"backlog must be at least 1 (None: no limit), not {backlog}")
+    return backlog
+
+
 def tick_key(event: Event) -> Hashable | None:
     """What a tick conflates by: its instrument (None for any other event)."""
     data = event.get("data")
@@ -104,11 +124,16 @@ class Link:
     module's stubs type each request by name; the core sends names and fields it checked, as
     plain dicts."""
 
-    def __init__(self, module: Module, logger: str, flow_suffix: str = "") -> None:
+    def __init__(self, module: Module, logger: str, flow_suffix: str = "", **options: Any) -> None:
         self.module = module
         self.logger = logger
         self.flow_suffix = flow_suffix          # apart from another kind of session's flow files by default
+        self.options = options                  # what the module's create takes besides front and flow
         self._request = cast(Callable[[CapsuleType, str, dict[str, Any], int], int], getattr(module, "request"))
+        self._create = cast(Callable[..., CapsuleType], getattr(module, "create"))
+
+    def create(self, front: str, flow: bytes) -> CapsuleType:
+        return self._create(front, flow, **self.options)
 
     def send(self, handle: CapsuleType, call: Call) -> int:
         return self._request(handle, call.name, call.fields, call.request_id)
@@ -144,19 +169,25 @@ class Source[T]:
     event itself without one.
     With ``conflate`` (a key per item, or None) an item replaces the one of its key not yet
     taken, at the end: a reader that fell behind gets the newest tick of each instrument, not a
-    backlog of stale ones. Safe to take from while a driver puts into it from another thread."""
+    backlog of stale ones. It keeps at most ``backlog`` items not yet taken (None: no limit): the
+    oldest give way to newer ones, and the reader is told how many with the item ``dropped(n)``
+    makes, before the first it still has (without ``dropped``, silently). Safe to take from while
+    a driver puts into it from another thread."""
 
     def __init__(self, driver: BaseDriver, *, select: Callable[[object, Event], T | None] | None = None,
                  attached: Attached | None, timeout: float | None, what: str,
-                 conflate: Callable[[T], Hashable | None] | None = None, first: Sequence[T] = ()) -> None:
+                 conflate: Callable[[T], Hashable | None] | None = None, first: Sequence[T] = (),
+                 backlog: int | None = None, dropped: Callable[[int], T] | None = None) -> None:
         self.driver, self.attached = driver, attached
         self.timeout, self.what = timeout, what
         self._select, self._conflate = select, conflate
+        self._backlog, self._dropped_item = backlog, dropped
         # Items as they are; conflated ones in boxes (a box emptied: its item gave way to a newer one).
         self._queue: deque[Any] = deque()
-        self._lock = threading.Lock()       # for the boxes
+        self._lock = threading.Lock()       # for the boxes, and for what the backlog let go
         self._pending: dict[Hashable, list[T]] = {}
         self._replaced = 0
+        self._dropped = 0                   # items let go since the reader last took one
         self._arrival: Call | None = None
         self._listening: dict[Attached, Callable[[Event], None]] = {}
         for item in first:
@@ -177,6 +208,8 @@ class Source[T]:
             return
         if self._conflate is None:
             self._queue.append(item)
+            if self._backlog is not None and len(self._queue) > self._backlog:
+                self._let_go()
         else:
             self._add(cast(T, item))
         arrival = self._arrival
@@ -185,6 +218,11 @@ class Source[T]:
             arrival.finish()
 
     def take(self) -> T | None:
+        if self._dropped:
+            with self._lock:
+                dropped, self._dropped = self._dropped, 0
+            if dropped and self._dropped_item is not None:
+                return self._dropped_item(dropped)
         if self._conflate is None:
             try:
                 return cast(T, self._queue.popleft())
@@ -223,10 +261,30 @@ class Source[T]:
         self._listening.clear()
 
     def _waiting(self) -> bool:
+        if self._dropped and self._dropped_item is not None:
+            return True
         if self._conflate is None:
             return bool(self._queue)
         with self._lock:
             return any(self._queue)
+
+    def _let_go(self) -> None:
+        """The oldest item gives way: the backlog is full."""
+        with self._lock:
+            while self._backlog is not None and len(self._queue) > self._backlog:
+                try:
+                    oldest = self._queue.popleft()
+                except IndexError:      # a reader took them meanwhile
+                    break
+                if self._conflate is None:
+                    self._dropped += 1
+                elif oldest:
+                    key = self._conflate(oldest[0])
+                    if self._pending.get(key) is oldest:
+                        del self._pending[key]
+                    self._dropped += 1
+                else:
+                    self._replaced -= 1
 
     def _add(self, item: T) -> None:
         if self._conflate is None:
@@ -245,6 +303,8 @@ class Source[T]:
             if self._replaced > 64 and self._replaced > len(self._queue) // 2:     # what a slow reader costs: bounded
                 self._queue = deque(box for box in self._queue if box)
                 self._replaced = 0
+        if self._backlog is not None and len(self._queue) > self._backlog:
+            self._let_go()
 
 
 class StreamBase[T]:
@@ -322,7 +382,7 @@ class BaseDriver:
         session = attached.session
         attached.flow = Flow.claim(attached.flow_given, attached.front, session.broker, attached.flow_user)
         try:
-            attached.handle = attached.link.module.create(attached.front, attached.flow.encoded)
+            attached.handle = attached.link.create(attached.front, attached.flow.encoded)
             attached.fd = attached.link.module.fileno(attached.handle)
         except BaseException:
             attached.flow.release()
@@ -369,9 +429,11 @@ class BaseDriver:
 
     # ---- the work -----------------------------------------------------------------------------------
 
-    def _events_source(self, timeout: float | None, conflate: bool) -> Source[tuple[Any, Event]]:
+    def _events_source(self, timeout: float | None, conflate: bool,
+                       backlog: int | None) -> Source[tuple[Any, Event]]:
         return Source(self, select=lambda face, event: (face, event), attached=None, timeout=timeout, what="events",
-                      conflate=pair_key if conflate else None)
+                      conflate=pair_key if conflate else None, backlog=check_backlog(backlog),
+                      dropped=lambda count: (None, dropped_event(count)))
 
     def _step(self, steps: Steps[Any], value: Any, error: BaseException | None) -> Wait | Done[Any]:
         """Runs a body to its next wait, or to its end; sends what it asked for."""
@@ -435,7 +497,7 @@ class BaseDriver:
         if session.protocol.recovers and attached.flow is not None and attached.handle is not None:
             module.close(attached.handle)
             try:
-                attached.handle = module.create(attached.front, attached.flow.encoded)
+                attached.handle = attached.link.create(attached.front, attached.flow.encoded)
                 attached.fd = module.fileno(attached.handle)
             except Exception as error:
                 session.log.error("could not open a fresh session: %s", error)

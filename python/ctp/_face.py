@@ -20,7 +20,7 @@ from ._args import check_session, check_timeout
 from ._asyncio import AsyncDriver
 from ._blocking import Driver
 from ._core import Disconnected, Event, Record, Session
-from ._driver import Attached, BaseDriver, Link, Source, Steps, Wait, tick_key
+from ._driver import BACKLOG, Attached, BaseDriver, Link, Source, Steps, Wait, check_backlog, dropped_event, tick_key
 
 
 class Face[D: BaseDriver]:
@@ -101,28 +101,36 @@ class Face[D: BaseDriver]:
             raise
         return self
 
-    def _events(self, timeout: float | None = None, *, conflate: bool = False) -> Source[Event]:
+    def _events(self, timeout: float | None = None, *, conflate: bool = False,
+                backlog: int | None = BACKLOG) -> Source[Event]:
         """Every event from now on, as the module delivered it, plus the client's own (``Reconnected``,
-        ``ReconnectFailed``, ``Overflowed``). Iterating waits for the next one; iteration ends after
-        ``timeout`` seconds without one (0: once none is waiting; None: never), or once no more can
-        come (closed, or overflowed for good) after what was left. With ``conflate``, a tick not yet
-        taken gives way to a newer one of the same instrument."""
-        return self._stream("events", None, timeout, tick_key if conflate else None)
+        ``ReconnectFailed``, ``Overflowed``, ``Dropped``). Iterating waits for the next one; iteration
+        ends after ``timeout`` seconds without one (0: once none is waiting; None: never), or once no
+        more can come (closed, or overflowed for good) after what was left. With ``conflate``, a tick
+        not yet taken gives way to a newer one of the same instrument. It keeps at most ``backlog``
+        events not yet taken (None: no limit): older ones give way to newer ones, and the reader gets
+        ``{"name": "Dropped", "count": n}`` in their place."""
+        return self._stream("events", None, timeout, tick_key if conflate else None, backlog=backlog,
+                            dropped=dropped_event)
 
     def _stream[T](self, what: str, select: Callable[[object, Event], T | None] | None, timeout: object,
                    conflate: Callable[[T], Hashable | None] | None,
-                   first: Callable[[], Sequence[T]] = lambda: ()) -> Source[T]:
+                   first: Callable[[], Sequence[T]] = lambda: (), *, backlog: object = None,
+                   dropped: Callable[[int], T] | None = None) -> Source[T]:
         """A stream of what ``select`` takes of the session's events, beginning with ``first()``."""
         timeout = check_timeout(timeout)
+        kept = check_backlog(backlog)
         self._check_open()
         with self._driver.guard():
-            return self._source(select=select, timeout=timeout, what=what, conflate=conflate, first=first())
+            return self._source(select=select, timeout=timeout, what=what, conflate=conflate, first=first(),
+                                backlog=kept, dropped=dropped)
 
     def _source[T](self, *, select: Callable[[object, Event], T | None] | None, timeout: float | None, what: str,
-                   conflate: Callable[[T], Hashable | None] | None, first: Sequence[T]) -> Source[T]:
+                   conflate: Callable[[T], Hashable | None] | None, first: Sequence[T], backlog: int | None,
+                   dropped: Callable[[int], T] | None) -> Source[T]:
         """The queue behind a stream of the session's (a face may keep its own kind)."""
         return Source(self._driver, select=select, attached=self._attached, timeout=timeout, what=what,
-                      conflate=conflate, first=first)
+                      conflate=conflate, first=first, backlog=backlog, dropped=dropped)
 
     def _read[T](self, read: Callable[[], T]) -> T:
         """What a read of the session's state answers, once what has arrived is taken in (as every

@@ -17,7 +17,7 @@ from ._args import check_timeout, instrument_ids as _instrument_ids
 from ._asyncio import AsyncDriver
 from ._blocking import Driver
 from ._core import Call, Event, Plugin, Record, Session
-from ._driver import BaseDriver, Link, Source, Steps, Wait
+from ._driver import BACKLOG, BaseDriver, Link, Source, Steps, Wait
 from ._face import AsyncFace, BlockingFace, Face
 from ._market import MARKET_DATA, SUBSCRIBE, TICK, UNSUBSCRIBE, Subscriptions
 from ._replay import Pace, PacedSource, replays
@@ -66,9 +66,12 @@ class MarketDataBase[D: BaseDriver](Face[D]):
         return self._read(lambda: self._market.latest(instrument_id))
 
     def _source[T](self, *, select: Callable[[object, Event], T | None] | None, timeout: float | None, what: str,
-                   conflate: Callable[[T], Hashable | None] | None, first: Sequence[T]) -> Source[T]:
+                   conflate: Callable[[T], Hashable | None] | None, first: Sequence[T], backlog: int | None,
+                   dropped: Callable[[int], T] | None) -> Source[T]:
         if self._pace is None:
-            return super()._source(select=select, timeout=timeout, what=what, conflate=conflate, first=first)
+            return super()._source(select=select, timeout=timeout, what=what, conflate=conflate, first=first,
+                                   backlog=backlog, dropped=dropped)
+        # A replay's stream needs no backlog: the front posts at most a window of ticks ahead of it.
         return PacedSource(self._driver, pace=self._pace, select=select, attached=self._attached, timeout=timeout,
                            what=what, conflate=conflate, first=first)
 
@@ -91,12 +94,15 @@ class MarketDataBase[D: BaseDriver](Face[D]):
         ids = _instrument_ids(instrument_ids)
         yield Wait(self._market.unsubscribe(ids, self._driver.now(), check_timeout(timeout)))
 
-    def _ticks(self, timeout: float | None = None, *, conflate: bool = False) -> Source[Record]:
+    def _ticks(self, timeout: float | None = None, *, conflate: bool = False,
+               backlog: int | None = BACKLOG) -> Source[Record]:
         """The latest tick of each instrument subscribed, then every tick from now on (RtnDepthMarketData's
         "data"); iteration ends after ``timeout`` seconds without one (0: once none is waiting; None:
         never), or when the session is closed. With ``conflate``, a tick not yet taken gives way to a
-        newer one of the same instrument."""
-        return self._stream("ticks", _tick, timeout, _instrument if conflate else None, self._market.known)
+        newer one of the same instrument. It keeps at most ``backlog`` ticks not yet taken (None: no
+        limit): the oldest give way, silently (a tick is a snapshot: the newer ones say what they said)."""
+        return self._stream("ticks", _tick, timeout, _instrument if conflate else None, self._market.known,
+                            backlog=backlog)
 
 
 def _tick(face: object, event: Event) -> Record | None:
