@@ -89,8 +89,9 @@ class TestPollRunningOutOfMemory:
             drain(session)
         # Failing allocations at different points fill CPython's own caches
         # now and then, a few references at a time; a leak of ours recurs in
-        # every run, and so in both measurements.
-        assert min(leaked(starve_once, runs=50), leaked(starve_once, runs=50)) < 0.1
+        # every run, and so in every measurement (a thread an earlier test left
+        # behind may add to one of them: the total count is the process's).
+        assert min(leaked(starve_once, runs=50) for _ in range(3)) < 0.1
 
     def test_kept_events_do_not_count_against_the_queue(self, sim, session):
         for start in range(0, 200):

@@ -22,6 +22,7 @@ C_TYPES = {
     "size_t": ctypes.c_size_t,
     "double": ctypes.c_double,
     "const char *": ctypes.c_char_p,
+    "char *": ctypes.c_char_p,
     "const void *": ctypes.c_void_p,
     "double *": ctypes.POINTER(ctypes.c_double),
     "int *": ctypes.POINTER(ctypes.c_int),

@@ -37,6 +37,10 @@ PyObject *version_of(const char *(*get)());
 // (Python code that could give up the interpreter lock mid-batch), and a
 // Python without it fails now rather than at the first Chinese text.
 PyObject *initialise(PyModuleDef &definition);
+// A module's definition: its functions, no per-module state, no slots.
+inline PyModuleDef module_definition(const char *name, PyMethodDef *functions) {
+    return PyModuleDef{PyModuleDef_HEAD_INIT, name, nullptr, -1, functions, nullptr, nullptr, nullptr, nullptr};
+}
 
 // The front addresses create takes: one str, or a sequence of str, each
 // registered with the vendor in order.

@@ -2,11 +2,3 @@
 # Included by the top-level CMakeLists.txt, which has found the trader
 # library (the vendor's SDK, else the stand-in) as the target thosttraderapi_se.
 ctp_module(_ctp thosttraderapi_se thosttraderapi_se.so native/ctp/module.cpp)
-
-install(TARGETS _ctp LIBRARY DESTINATION .)
-install(FILES python/_ctp.pyi DESTINATION _ctp-stubs RENAME __init__.pyi)
-if(CTP_STANDIN)
-    install(FILES $<TARGET_FILE:thosttraderapi_se> DESTINATION ctp)
-else()
-    install(FILES "${CTP_SDK_DIR}/thosttraderapi_se.so" DESTINATION ctp)
-endif()

@@ -76,17 +76,7 @@ auto functions = Handles::functions<requests::table>(
               "create($module, front, flow, /, *, private_resume='quick', public_resume='quick', full_records=False)"
               "\n--\n\n"});
 
-PyModuleDef module = {
-    PyModuleDef_HEAD_INIT,
-    "_ctp",   // name
-    nullptr,  // documentation
-    -1,       // no per-module state
-    functions.data(),
-    nullptr,  // slots
-    nullptr,  // traverse
-    nullptr,  // clear
-    nullptr,  // free
-};
+PyModuleDef module = module_definition("_ctp", functions.data());
 
 }  // namespace
 

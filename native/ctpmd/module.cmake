@@ -19,12 +19,4 @@ endif()
 
 if(CTPMD_BUILD)
     ctp_module(_ctpmd ${ctpmd_library} thostmduserapi_se.so native/ctpmd/module.cpp)
-
-    install(TARGETS _ctpmd LIBRARY DESTINATION .)
-    install(FILES python/_ctpmd.pyi DESTINATION _ctpmd-stubs RENAME __init__.pyi)
-    if(CTP_STANDIN)
-        install(FILES $<TARGET_FILE:thostmduserapi_se> DESTINATION ctp)
-    else()
-        install(FILES "${CTP_SDK_DIR}/thostmduserapi_se.so" DESTINATION ctp)
-    endif()
 endif()

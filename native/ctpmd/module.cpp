@@ -122,17 +122,7 @@ auto functions = Handles::functions<requests::table>(
     PyMethodDef{"subscribe", subscription<true>, METH_VARARGS, "subscribe($module, handle, ids, /)\n--\n\n"},
     PyMethodDef{"unsubscribe", subscription<false>, METH_VARARGS, "unsubscribe($module, handle, ids, /)\n--\n\n"});
 
-PyModuleDef module = {
-    PyModuleDef_HEAD_INIT,
-    "_ctpmd",  // name
-    nullptr,   // documentation
-    -1,        // no per-module state
-    functions.data(),
-    nullptr,  // slots
-    nullptr,  // traverse
-    nullptr,  // clear
-    nullptr,  // free
-};
+PyModuleDef module = module_definition("_ctpmd", functions.data());
 
 }  // namespace
 

@@ -23,7 +23,7 @@ A control that fails raises :class:`ControlError` carrying its
 import ctypes
 import datetime
 import os
-from collections.abc import Buffer
+from collections.abc import Buffer, Iterable
 from enum import IntEnum
 from functools import cache
 from pathlib import Path
@@ -40,7 +40,9 @@ __all__ = [
     "advance_clock",
     "alive",
     "api_of",
+    "behave",
     "calls",
+    "choices",
     "clock",
     "disconnect",
     "emit",
@@ -79,6 +81,7 @@ __all__ = [
     "timing",
     "trading_notice",
     "timings",
+    "unruly",
     "violations",
     "walk",
 ]
@@ -248,6 +251,8 @@ SIGNATURES: Final[dict[str, tuple[type[object] | None, tuple[type[object], ...]]
     "ctpsim_get_clock": (_c.c_int, (_c.c_char_p, _c.POINTER(_c.c_longlong))),
     "ctpsim_settle": (_c.c_int, (_c.c_char_p,)),
     "ctpsim_set_status": (_c.c_int, (_c.c_char_p, _c.c_char_p, _c.c_char_p)),
+    "ctpsim_behave": (_c.c_int, (_c.c_char_p, _c.c_char_p, _c.c_char_p)),
+    "ctpsim_choices": (_c.c_longlong, (_c.c_char_p, _c.c_char_p, _c.c_size_t)),
 }
 """Return and argument types of each control, as declared in ``ctpsim.h``."""
 
@@ -595,6 +600,81 @@ def set_status(front: str, instrument: str, status: str) -> None:
     trading. BAD_VALUE for another status."""
     _check("ctpsim_set_status", library().ctpsim_set_status(_text("front", front), _text("instrument", instrument),
                                                             _text("status", status)))
+
+
+# ---- the front's behaviour ---------------------------------------------------------
+# A front may do, on demand or at random from a seed, the legal things a real
+# front does that an orderly one does not (standin/README.md, "Unruly
+# fronts"). The keys are those of a configuration file's [front] section.
+
+def behave(front: str, *, seed: int | None = None, fill_first: float | None = None,
+           exchange_refusals: float | None = None, query_batch: int | None = None, query_pause: int | None = None,
+           query_rate: int | None = None, query_backlog: int | None = None, drop: float | None = None,
+           drop_reason: int | None = None, drop_moment: int | None = None, heartbeat_warnings: int | None = None,
+           reconnect: int | None = None, outage: int | None = None, not_ready: int | None = None,
+           down: Iterable[int] | None = None) -> None:
+    """Sets the front's behaviours given (the others stay as they are), the
+    seed first: ``fill_first`` and ``exchange_refusals`` are chances (0 to
+    1) that a fill's ``RtnTrade`` comes before the ``RtnOrder`` reporting it
+    and that a refusal the exchange makes comes from the exchange (an
+    ``RtnOrder``, no error record); ``query_batch`` records a reply batch
+    holds at most (0: one batch) with ``query_pause`` milliseconds between
+    batches; ``query_rate`` queries a session may send within the query
+    interval (else -3) and ``query_backlog`` not yet answered (else -2; 0: no
+    limit); ``drop`` the chance a request comes with a drop of its connection,
+    for ``drop_reason`` (0: any of the vendor's five) at ``drop_moment`` (1:
+    before the front reads the request, 2: losing its replies, 3: after
+    them; 0: any) after
+    ``heartbeat_warnings`` warnings for a heartbeat timeout; ``reconnect``
+    milliseconds before each of the library's attempts after a drop, of which
+    ``outage`` fail; ``not_ready`` logins refused after each connection;
+    ``down`` the doors that are down (sim://NAME is door 1, sim://NAME/K door
+    K): sessions there are dropped. BAD_VALUE for a value out of its range."""
+    name = _text("front", front)
+    settings: list[tuple[str, object]] = [
+        ("seed", seed), ("fill_first", fill_first), ("exchange_refusals", exchange_refusals),
+        ("query_batch", query_batch), ("query_pause", query_pause), ("query_rate", query_rate),
+        ("query_backlog", query_backlog), ("drop", drop), ("drop_reason", drop_reason),
+        ("drop_moment", drop_moment),
+        ("heartbeat_warnings", heartbeat_warnings), ("reconnect", reconnect), ("outage", outage),
+        ("not_ready", not_ready)]
+    for key, value in settings:
+        if value is None:
+            continue
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise TypeError(f"{key} must be a number, not {type(value).__name__}")
+        text = repr(float(value)) if isinstance(value, float) else str(value)
+        _check("ctpsim_behave", library().ctpsim_behave(name, key.encode(), text.encode()))
+    if down is not None:
+        doors = list(down)
+        if any(isinstance(door, bool) or not isinstance(door, int) for door in doors):
+            raise TypeError("down must be door numbers (int)")
+        _check("ctpsim_behave", library().ctpsim_behave(name, b"down", " ".join(map(str, doors)).encode()))
+
+
+def unruly(front: str, seed: int | None) -> None:
+    """The unruly mode: every behaviour of :func:`behave` at once, each choice
+    drawn from ``seed`` (the same seed, the same choices for the same
+    requests); None: orderly again (the doors stay as they are)."""
+    value = b"off" if seed is None else str(seed).encode()
+    if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int)):
+        raise TypeError(f"seed must be an int or None, not {type(seed).__name__}")
+    _check("ctpsim_behave", library().ctpsim_behave(_text("front", front), b"unruly", value))
+
+
+def choices(front: str) -> list[str]:
+    """The unruly things the front did since its seed was last set, in order
+    ("fill first", "refused by the exchange 17", "drop after the replies
+    8193 0", ...)."""
+    lib = library()
+    name = _text("front", front)
+    while True:
+        length: int = lib.ctpsim_choices(name, None, 0)
+        if length < 0:
+            _check("ctpsim_choices", length)
+        buffer = ctypes.create_string_buffer(length + 1)
+        if lib.ctpsim_choices(name, buffer, length + 1) == length:
+            return buffer.value.decode().splitlines()
 
 
 # ---- market data (thostmduserapi_se.so) ---------------------------------------

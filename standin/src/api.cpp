@@ -6,10 +6,13 @@
 #include "link.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -37,7 +40,11 @@ void retire(int serial) noexcept;
 ApiObject::ApiObject(int serial, std::string flow, std::span<const CallbackKind> callbacks)
     : serial_(serial), flow_path(std::move(flow)), callback_kinds(callbacks) {}
 
-ApiObject::~ApiObject() = default;
+ApiObject::~ApiObject() {
+    for (const Followed &flow : followed)
+        if (flow.file >= 0)
+            ::close(flow.file);
+}
 
 bool ApiObject::dead(const char *op) {
     std::lock_guard lock(state_mutex);
@@ -84,6 +91,14 @@ void ApiObject::release() {
             parked = std::move(worker);
         }
     }
+    // Its flow directory keeps what it received; the tombstone holds no file.
+    std::lock_guard lock(flow_mutex);
+    released_flows = true;
+    for (Followed &flow : followed) {
+        if (flow.file >= 0)
+            ::close(flow.file);
+        flow.file = -1;
+    }
     // The object itself stays behind as a tombstone (see find_api).
     retire(serial_);
 }
@@ -118,9 +133,16 @@ void ApiObject::init() {
         std::shared_ptr<Front> reached = reach_front(*address);
         if (!reached)
             break;  // its configuration cannot be read: unreachable
+        // The library goes round every address registered; those of the
+        // same venue are its doors, the others reach nothing.
         std::unique_ptr<FrontLink> made;
         try {
-            made = make_link(std::move(reached));
+            std::vector<int> ring;
+            for (const auto &registered : fronts) {
+                const auto door = parse_sim_address(registered);
+                ring.push_back(door && door->name == address->name ? door->door : 0);
+            }
+            made = make_link(std::move(reached), std::move(ring));
         } catch (...) {
             break;  // out of memory: as unreachable
         }
@@ -222,12 +244,82 @@ void ApiObject::set_trading_day(std::string_view day) {
     trading_day_[n] = 0;
 }
 
+THOST_TE_RESUME_TYPE ApiObject::resume(Topic topic) const noexcept {
+    return static_cast<THOST_TE_RESUME_TYPE>(resume_types[static_cast<int>(topic)].load());
+}
+
+void ApiObject::subscribe_topic(Topic topic, THOST_TE_RESUME_TYPE type) noexcept {
+    resume_types[static_cast<int>(topic)].store(type);
+}
+
+namespace {
+
+// A flow's file in the flow directory: "SEQUENCE IDENTITY", padded with
+// spaces to a fixed length so that each rewrite covers the one before.
+constexpr std::size_t flow_record = 256;
+
+const char *flow_file(Topic topic) {
+    return topic == Topic::private_flow ? "standin-private.flow" : "standin-public.flow";
+}
+
+}  // namespace
+
+std::uint32_t ApiObject::follow(Topic topic, std::string_view identity, std::uint32_t &generation) {
+    std::lock_guard lock(flow_mutex);
+    Followed &flow = followed[static_cast<int>(topic)];
+    if (flow.file < 0 && !released_flows) {
+        const std::string path = flow_path + flow_file(topic);
+        flow.file = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    }
+    if (flow.identity != identity) {
+        // What an earlier object of this flow directory received, if of the
+        // same flow; else nothing yet.
+        std::uint32_t stored = 0;
+        char kept[flow_record + 1] = {};
+        if (flow.file >= 0 && ::pread(flow.file, kept, flow_record, 0) > 0) {
+            std::string_view line(kept);
+            const auto space = line.find(' ');
+            std::string_view named = space == std::string_view::npos ? "" : line.substr(space + 1);
+            while (!named.empty() && (named.back() == ' ' || named.back() == '\n'))
+                named.remove_suffix(1);
+            if (named == identity)
+                std::from_chars(line.data(), line.data() + space, stored);
+        }
+        flow.identity = identity;
+        flow.received = stored;
+    }
+    flow.generation += 1;
+    generation = flow.generation;
+    return flow.received;
+}
+
+void ApiObject::received(const Event &event) noexcept {
+    std::lock_guard lock(flow_mutex);
+    Followed &flow = followed[static_cast<int>(event.topic)];
+    if (event.generation != flow.generation || event.sequence <= flow.received)
+        return;
+    flow.received = event.sequence;
+    if (flow.file < 0)
+        return;
+    char line[flow_record];
+    std::memset(line, ' ', sizeof line);
+    const int n = std::snprintf(line, sizeof line, "%u %s", flow.received, flow.identity.c_str());
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof line) {
+        line[n] = ' ';
+        line[sizeof line - 1] = '\n';
+        // A flow directory that cannot be written: the resume starts earlier.
+        [[maybe_unused]] const auto written = ::pwrite(flow.file, line, sizeof line, 0);
+    }
+}
+
 FrontLink *ApiObject::link() {
     std::lock_guard lock(state_mutex);
     return link_.get();
 }
 
 void ApiObject::deliver(const Event &event, int repeat_index, unsigned char *buffer, CThostFtdcRspInfoField &info) {
+    if (event.topic != Topic::none)
+        received(event);  // the library has it, whatever the spi does
     std::shared_lock lock(spi_mutex);
     if (!spi || !event.kind)
         return;

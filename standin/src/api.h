@@ -11,6 +11,8 @@
 #include "worker.h"
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <cstddef>
 #include <functional>
 #include <list>
@@ -65,6 +67,10 @@ public:
     void post(std::list<Event> &from, std::list<Event>::iterator event) noexcept override;
     std::size_t pending() override;
     void set_trading_day(std::string_view day) override;
+    THOST_TE_RESUME_TYPE resume(Topic topic) const noexcept override;
+    // Counts from the sequence number its flow directory kept for the
+    // identity (a file per flow, rewritten as each message is delivered).
+    std::uint32_t follow(Topic topic, std::string_view identity, std::uint32_t &generation) override;
 
     // For the control interface; CTPSIM_ results.
     // Posts an event to thread `index`.
@@ -85,6 +91,8 @@ protected:
     int join();
     const char *trading_day();
     void register_front(const char *address);
+    // Subscribe*Topic: how the flow is resumed at each login from now on.
+    void subscribe_topic(Topic topic, THOST_TE_RESUME_TYPE type) noexcept;
     // The spi as the library's own spi class, given back to the callbacks.
     void register_spi(void *spi);
 
@@ -135,7 +143,8 @@ protected:
 
     // The link of this kind of object to a front it reached (with its
     // session there), and that link as it made it.
-    virtual std::unique_ptr<FrontLink> make_link(std::shared_ptr<Front> front) = 0;
+    // `ring`: the doors of the front's venue its registered addresses reach.
+    virtual std::unique_ptr<FrontLink> make_link(std::shared_ptr<Front> front, std::vector<int> ring) = 0;
     template <class Made>
     Made *link_as() {
         return static_cast<Made *>(link());
@@ -163,6 +172,21 @@ private:
     // returns, no callback is running on the old spi or will reach it.
     std::shared_mutex spi_mutex;
     void *spi = nullptr;
+
+    // The flows it follows, by Topic: how each is resumed, and what of it was
+    // delivered (the generation of follow's latest call) and kept in its file.
+    std::atomic<int> resume_types[3] = {THOST_TERT_QUICK, THOST_TERT_QUICK, THOST_TERT_QUICK};
+    struct Followed {
+        std::string identity;
+        std::uint32_t received = 0;
+        std::uint32_t generation = 0;
+        int file = -1;
+    };
+    std::mutex flow_mutex;  // guards followed
+    Followed followed[3];
+    bool released_flows = false;  // Release closed the files
+    // Notes a flow's message delivered (under flow_mutex).
+    void received(const Event &event) noexcept;
 };
 
 // The API objects of both libraries by serial: the live ones, and the last

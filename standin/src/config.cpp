@@ -226,7 +226,8 @@ private:
             config.freeze_clock = flag == 1;
             return {};
         }
-        return "unknown key " + std::string(key);
+        // The front's behaviour, with the keys and values of ctpsim_behave.
+        return behave(config.behaviour, key, value);
     }
 
     std::string investor_key() {

@@ -4,6 +4,7 @@
 
 #include "calendar.h"
 #include "clock.h"
+#include "unruly.h"
 
 #include <cstddef>
 #include <optional>
@@ -91,6 +92,7 @@ struct FrontConfig {
     bool exchange_calendar = false;
     std::optional<Millis> clock;  // where the clock starts; nothing: the machine's time
     bool freeze_clock = false;
+    Behaviour behaviour;  // orderly unless set (unruly.h)
     std::vector<InvestorSetup> investors;
     std::vector<InstrumentSetup> instruments;
 };

@@ -8,6 +8,9 @@
 #include "state.h"
 #include "walk.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
 #include <string_view>
 
 namespace standin {
@@ -148,6 +151,27 @@ int ctpsim_trading_notice(const char *front, const char *broker, const char *inv
     return on_front(front, [&](Front &found) {
         return found.trading_notice(broker ? broker : "", investor ? investor : "", text ? text : "");
     });
+}
+
+int ctpsim_behave(const char *front, const char *key, const char *value) {
+    return on_front(front, [&](Front &found) { return found.behave(key ? key : "", value ? value : ""); });
+}
+
+long long ctpsim_choices(const char *front, char *out, size_t size) {
+    long long length = 0;
+    const int found = on_front(front, [&](Front &with) {
+        std::string text;
+        for (const std::string &note : with.choices())
+            text += note + "\n";
+        length = static_cast<long long>(text.size());
+        if (out && size > 0) {
+            const std::size_t n = std::min(text.size(), size - 1);
+            std::memcpy(out, text.data(), n);
+            out[n] = 0;
+        }
+        return CTPSIM_OK;
+    });
+    return found == CTPSIM_OK ? length : found;
 }
 
 void ctpsim_query_interval(int ms) { limits::set_query_interval_ms(ms); }

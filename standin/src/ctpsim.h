@@ -235,6 +235,21 @@ CTPSIM_EXPORT int ctpsim_settle(const char *front);
 // continuous trading. CTPSIM_BAD_VALUE for another status.
 CTPSIM_EXPORT int ctpsim_set_status(const char *front, const char *instrument, const char *status);
 
+// ---- the front's behaviour ------------------------------------------------------
+// A front may do the legal things a real front does that an orderly one does
+// not (standin/README.md, "Unruly fronts"): set one at a time, with the keys
+// and values of a configuration file's [front] section ("fill_first",
+// "query_batch", "drop", "down", ..., "unruly" with a seed or "off").
+// CTPSIM_BAD_VALUE for an unknown key or a value out of its range. Sessions
+// at a door that goes down are dropped at once.
+CTPSIM_EXPORT int ctpsim_behave(const char *front, const char *key, const char *value);
+
+// The unruly things the front did since its seed was last set, one a line,
+// in order ("fill first", "drop after the replies 8193 0", ...): copies as
+// much as fits into `out` (`size` bytes with the closing NUL) and returns the
+// length of the whole text, or a CTPSIM_ error (< 0).
+CTPSIM_EXPORT long long ctpsim_choices(const char *front, char *out, size_t size);
+
 // ---- market data (thostmduserapi_se.so) --------------------------------------
 // Market-data API objects take their serials from the same sequence as trader
 // objects, log their calls in the same log ("CreateFtdcMdApi",

@@ -170,6 +170,7 @@ void Exchange::settle(std::int64_t next) {
         std::erase_if(account.positions, [](const auto &item) { return item.second.empty(); });
         account.orders.clear();
         account.trades.clear();
+        account.flow.clear();  // each trading day's flow numbers from 1
     }
     orders.clear();
     by_sys_id.clear();

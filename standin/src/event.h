@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <list>
 #include <memory>
@@ -40,6 +41,10 @@ struct Completion {
     bool may_run();
 };
 
+// The flows a front numbers its messages in (THOST_TE_RESUME_TYPE says how
+// each is resumed after login): the investor's private flow and the public one.
+enum class Topic : unsigned char { none, private_flow, public_flow };
+
 // A callback waiting to run on one of the library's threads.
 struct Event {
     const CallbackKind *kind = nullptr;
@@ -51,6 +56,11 @@ struct Event {
     bool last = true;
     int repeat = 1;  // > 1: the same callback again with id counting up
     std::shared_ptr<Completion> completion;
+    // A flow's message: its sequence number there, and which of the flows the
+    // object followed it is counted for once delivered (Endpoint::follow).
+    Topic topic = Topic::none;
+    std::uint32_t sequence = 0;
+    std::uint32_t generation = 0;
 
     // Carries copies of the record's bytes and of the error information
     // (a CThostFtdcRspInfoField); null pointers for none.
@@ -82,6 +92,14 @@ public:
     virtual std::size_t pending() = 0;
     // What GetTradingDay returns from now on (the front sets it at login).
     virtual void set_trading_day(std::string_view day) = 0;
+    // How the object subscribed to a flow (SubscribePrivateTopic,
+    // SubscribePublicTopic): THOST_TERT_QUICK when it never said.
+    virtual THOST_TE_RESUME_TYPE resume(Topic topic) const noexcept = 0;
+    // From now on the flow's messages delivered count for `identity` (the
+    // venue, and the investor, of a trading day), under a new generation the
+    // events carry; returns the last sequence number of that identity the
+    // object's flow directory received (0: none).
+    virtual std::uint32_t follow(Topic topic, std::string_view identity, std::uint32_t &generation) = 0;
 
 protected:
     ~Endpoint() = default;

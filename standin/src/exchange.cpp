@@ -76,13 +76,13 @@ Account *Exchange::investor(std::string_view broker, std::string_view user) {
 
 // ---- orders -----------------------------------------------------------------
 
-Error Exchange::check(Account &account, const CThostFtdcInputOrderField &in, Order &order) {
+Error Exchange::check(Account &account, const CThostFtdcInputOrderField &in, Order &order, bool exchange_last) {
     Instrument *instrument = this->instrument(text(in.InstrumentID));
     if (!instrument || !matches(text(in.ExchangeID), instrument->setup.exchange))
         return Error::unknown_instrument;
     if (!instrument->setup.trading)
         return Error::not_trading;
-    if (instrument->status != status::continuous)
+    if (!exchange_last && instrument->status != status::continuous)
         return Error::not_continuous;
     if (in.OrderPriceType != '2')
         return Error::bad_price_type;
@@ -139,6 +139,8 @@ Error Exchange::check(Account &account, const CThostFtdcInputOrderField &in, Ord
         needed += instrument->margin(in.Direction, price, order.remaining);
     if (needed > account.available())
         return Error::insufficient_funds;
+    if (exchange_last && instrument->status != status::continuous)
+        return Error::not_continuous;
     if (instrument->book.meets_own(order.buy, limit, order.remaining, account))
         return Error::self_trade;
     return Error::none;
@@ -192,18 +194,9 @@ void Exchange::update(Order &order, char status, const char *message, Outbox &ou
     notify(out, *order.account, "OnRtnOrder", o);
 }
 
-void Exchange::accept(Origin origin, const CThostFtdcInputOrderField &in, int id, Ready &ahead,
-                      Outbox &out) noexcept {
-    Order &order = *ahead.order;
-    orders.push_back(std::move(ahead.order));
-    Account &account = *order.account;
-    Instrument &instrument = *order.instrument;
-    account.orders.push_back(&order);
-    account.wait(order);
-    next_seq = order.seq;
-    if (order.bucket != Bucket::open)
-        account.position(instrument, order.position_side()).frozen(order.bucket) += order.remaining;
-
+void Exchange::describe(Origin origin, const CThostFtdcInputOrderField &in, int id, Order &order) noexcept {
+    const Account &account = *order.account;
+    const Instrument &instrument = *order.instrument;
     CThostFtdcOrderField &o = order.record;
     put(o.BrokerID, text(in.BrokerID));
     put(o.InvestorID, text(in.InvestorID));
@@ -250,6 +243,22 @@ void Exchange::accept(Origin origin, const CThostFtdcInputOrderField &in, int id
     put(o.CurrencyID, "CNY");
     put(o.InstrumentID, instrument.setup.id);
     put(o.ExchangeInstID, instrument.setup.id);
+}
+
+void Exchange::accept(Origin origin, const CThostFtdcInputOrderField &in, int id, Ready &ahead,
+                      Outbox &out) noexcept {
+    Order &order = *ahead.order;
+    orders.push_back(std::move(ahead.order));
+    Account &account = *order.account;
+    Instrument &instrument = *order.instrument;
+    account.orders.push_back(&order);
+    account.wait(order);
+    next_seq = order.seq;
+    if (order.bucket != Bucket::open)
+        account.position(instrument, order.position_side()).frozen(order.bucket) += order.remaining;
+
+    describe(origin, in, id, order);
+    CThostFtdcOrderField &o = order.record;
     update(order, 'a', status_text::submitted, out);
 
     // The exchange takes it.
@@ -272,6 +281,37 @@ void Exchange::accept(Origin origin, const CThostFtdcInputOrderField &in, int id
         finish(order, status_text::ioc_rest, out);
     else
         instrument.book.add(order, std::move(ahead.book_node));
+}
+
+void Exchange::prepare_refusal(Ready &ahead, Outbox &out) {
+    Account &account = *ahead.order->account;
+    Room room;
+    room.update(flow, account);  // taken by the front
+    room.update(flow, account);  // refused by the exchange
+    room_for(orders, 1);
+    room_for(account.orders, 1);
+    room.make(out);
+}
+
+void Exchange::refuse(Origin origin, const CThostFtdcInputOrderField &in, int id, Ready &ahead, Error error,
+                      Outbox &out) noexcept {
+    // Known to the queries as the day's other orders, but never live: no
+    // OrderSysID, nothing frozen, nothing on the book.
+    Order &order = *ahead.order;
+    orders.push_back(std::move(ahead.order));
+    order.account->orders.push_back(&order);
+    describe(origin, in, id, order);
+    update(order, 'a', status_text::submitted, out);
+    order.record.OrderSubmitStatus = '4';  // insert rejected
+    put(order.record.CancelTime, clock.stamp().time);
+    update(order, '5', error_text(error), out);
+}
+
+void Exchange::refuse_cancel(Order &order, Error error) {
+    Outbox out;
+    out.reserve(flow.listeners(*order.account), sizeof(CThostFtdcOrderField));
+    order.record.OrderSubmitStatus = '5';  // cancel rejected
+    update(order, order.record.OrderStatus, error_text(error), out);
 }
 
 void Exchange::match(Order &order, Outbox &out) noexcept {
@@ -394,11 +434,18 @@ void Exchange::fill(Order &order, Ticks ticks, int volume, const std::string &tr
     }
     account.commission += fee;
 
+    // The trade's RtnTrade and the RtnOrder that reports it, in the order the
+    // front draws (the RtnOrder first, unless it behaves otherwise).
     CThostFtdcOrderField &o = order.record;
     o.VolumeTraded += volume;
     o.VolumeTotal = order.remaining;
-    update(order, order.remaining ? '1' : '0', order.remaining ? status_text::part_traded : status_text::all_traded,
-           out);
+    const bool trade_first = flow.trade_first();
+    const auto report_order = [&] {
+        update(order, order.remaining ? '1' : '0',
+               order.remaining ? status_text::part_traded : status_text::all_traded, out);
+    };
+    if (!trade_first)
+        report_order();
 
     CThostFtdcTradeField t{};
     put(t.BrokerID, text(o.BrokerID));
@@ -435,6 +482,8 @@ void Exchange::fill(Order &order, Ticks ticks, int volume, const std::string &tr
     put(t.ExchangeInstID, instrument.setup.id);
     account.trades.push_back({t, fee, profit});
     notify(out, account, "OnRtnTrade", t);
+    if (trade_first)
+        report_order();
 }
 
 void Exchange::finish(Order &order, const char *status_message, Outbox &out) noexcept {

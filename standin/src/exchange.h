@@ -29,14 +29,15 @@ namespace standin {
 
 // Where the exchange's notices go: an investor's private flow (OnRtnOrder,
 // OnRtnTrade, OnErrRtn*) reaches every session logged in as the investor,
-// the public flow (OnRtnInstrumentStatus) every logged-in session.
+// the public flow (OnRtnInstrumentStatus) every logged-in session; the
+// front keeps both for the sessions that replay them.
 class Flow {
 public:
-    // The sessions a notice to the account reaches (to make room ahead).
+    // The events a notice to the account takes (to make room ahead).
     virtual std::size_t listeners(const Account &account) const = 0;
     // Sends a notice to each of them, from events made ahead.
-    virtual void notify(Outbox &out, const Account &account, const char *callback, const void *record,
-                        std::size_t size, const CThostFtdcRspInfoField *info) noexcept = 0;
+    virtual void notify(Outbox &out, Account &account, const char *callback, const void *record, std::size_t size,
+                        const CThostFtdcRspInfoField *info) noexcept = 0;
     // The same for the public flow.
     virtual std::size_t audience() const = 0;
     virtual void broadcast(Outbox &out, const char *callback, const void *record, std::size_t size) noexcept = 0;
@@ -45,6 +46,9 @@ public:
     // sends: `restarts()`.
     virtual std::size_t restarts() const = 0;
     virtual void restart(Outbox &out) noexcept = 0;
+    // Whether this trade's RtnTrade goes before the RtnOrder that reports it
+    // (the front's behaviour, drawn).
+    virtual bool trade_first() noexcept = 0;
 
 protected:
     ~Flow() = default;
@@ -75,8 +79,10 @@ public:
     // ---- orders (exchange.cpp) -----------------------------------------------
     // Checks what the exchange and the account allow of an order (the
     // instrument, its fields, price band, position, money, self-trade), in the
-    // order of the error table, filling `order` as it goes. Changes nothing.
-    Error check(Account &account, const CThostFtdcInputOrderField &input, Order &order);
+    // order of the error table, filling `order` as it goes; with
+    // `exchange_last`, the exchange's own checks (continuous trading,
+    // self-trade) come after all the others. Changes nothing.
+    Error check(Account &account, const CThostFtdcInputOrderField &input, Order &order, bool exchange_last = false);
     // An order that passed its checks with all that accepting it needs.
     struct Ready {
         std::unique_ptr<Order> order;
@@ -88,6 +94,17 @@ public:
     void prepare(const CThostFtdcInputOrderField &input, Ready &ready, Outbox &out);
     // Takes the order: it trades what it crosses, then rests or ends.
     void accept(Origin origin, const CThostFtdcInputOrderField &input, int id, Ready &ready, Outbox &out) noexcept;
+    // The exchange refuses an order that passed the front's checks (its own
+    // checks failed: `error`): taken by the front, then insert rejected and
+    // cancelled, the reason in StatusMsg. prepare_refusal makes room ahead
+    // (may throw); refuse cannot fail.
+    void prepare_refusal(Ready &ready, Outbox &out);
+    void refuse(Origin origin, const CThostFtdcInputOrderField &input, int id, Ready &ready, Error error,
+                Outbox &out) noexcept;
+    // The exchange refuses a cancel of the order: an RtnOrder with its status
+    // as it was, cancel rejected, the reason in StatusMsg. May throw, before
+    // it changes anything.
+    void refuse_cancel(Order &order, Error error);
     // The order with this OrderSysID on this exchange, or null.
     Order *order(std::string_view exchange, std::string_view sys_id);
     // Cancels a live order. May throw, before it changes anything.
@@ -154,9 +171,11 @@ private:
     struct Room;  // what trades will need, gathered before they happen
 
     template <class Record>
-    void notify(Outbox &out, const Account &account, const char *callback, const Record &record) noexcept {
+    void notify(Outbox &out, Account &account, const char *callback, const Record &record) noexcept {
         flow.notify(out, account, callback, &record, sizeof record, nullptr);
     }
+    // Fills the record of an order the front takes; changes nothing else.
+    void describe(Origin origin, const CThostFtdcInputOrderField &input, int id, Order &order) noexcept;
     void match(Order &order, Outbox &out) noexcept;
     // Brings the book back to uncrossed after the market moved.
     void plan_uncross(Book &book, Room &room);

@@ -8,6 +8,12 @@
 // Each request is all or nothing: whatever it allocates (events included,
 // see Outbox) is allocated before it changes any state, so that running out
 // of memory throws out of it with nothing changed (Req* returns -1).
+//
+// One front object is a venue: its doors (sim://NAME, sim://NAME/2, ...) are
+// fronts of one exchange, each with its FrontID, sharing the instruments,
+// books, accounts and flows. Its behaviour (unruly.h) may be less orderly:
+// what it sends later (replies in batches, the library's reconnect attempts)
+// waits on its timers, which the schedule thread runs (tick).
 #pragma once
 
 #include "clock.h"
@@ -18,8 +24,12 @@
 #include "messages.h"
 #include "records.h"
 #include "session.h"
+#include "unruly.h"
 
 #include <chrono>
+#include <list>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,15 +38,20 @@
 
 namespace standin {
 
-class Front final : private Flow {
+class Front final : private Flow, public std::enable_shared_from_this<Front> {
 public:
-    explicit Front(const FrontConfig &config);
+    // The venue NAME of sim://NAME.
+    Front(const FrontConfig &config, std::string name);
     Front(const Front &) = delete;
     Front &operator=(const Front &) = delete;
 
     // Connection events of a TraderSession or an MdSession; CTPSIM_ results.
+    // Init: the first door of the session's ring that is up; none, and the
+    // library keeps trying (in silence: it was never connected).
     template <class Connected>
     void connect(Connected &session);
+    // ctpsim_disconnect: down until ctpsim_reconnect, which takes the session
+    // back through the first door up from the one it was at.
     template <class Connected>
     int disconnect(Connected &session, int reason);
     template <class Connected>
@@ -97,22 +112,67 @@ public:
     int trading_notice(std::string_view broker, std::string_view investor, std::string_view text);
     // Whether its calendar changes anything by the clock (a trading calendar).
     bool keeps_time() const { return exchange.next_due().has_value(); }
-    // Makes what the clock has made due; returns how long until the next,
-    // in the machine's time (nothing: never, or only when a control moves
-    // the clock).
+    // Makes what the clock has made due and runs the timers due; returns how
+    // long until the next, in the machine's time (nothing: never, or only
+    // when a control moves the clock).
     std::optional<std::chrono::milliseconds> tick();
 
+    // Its behaviour: one `key = value` of a configuration file's front keys
+    // (unruly.h); CTPSIM_ results. Doors going down drop their sessions.
+    int behave(std::string_view key, std::string_view value);
+    // The unruly things it did since its seed was last set, in order.
+    std::vector<std::string> choices();
+
 private:
-    // The private flow: notices to every session logged in as the investor.
+    // The private flow: notices to every session logged in as the investor,
+    // kept for replays (listeners counts the copy kept too).
     std::size_t listeners(const Account &account) const override;
-    void notify(Outbox &out, const Account &account, const char *callback, const void *record, std::size_t size,
+    void notify(Outbox &out, Account &account, const char *callback, const void *record, std::size_t size,
                 const CThostFtdcRspInfoField *info) noexcept override;
-    // The public flow: notices to every logged-in trading session.
+    // The public flow: notices to every logged-in trading session, kept too.
     std::size_t audience() const override;
     void broadcast(Outbox &out, const char *callback, const void *record, std::size_t size) noexcept override;
-    // A new trading day: every trading session is dropped and taken back.
-    std::size_t restarts() const override { return 2 * traders.size(); }
+    // A new trading day: every trading session is dropped and taken back; the
+    // public flow starts again from the statuses as the day begins.
+    std::size_t restarts() const override { return 2 * traders.size() + exchange.instruments().size(); }
     void restart(Outbox &out) noexcept override;
+    bool trade_first() noexcept override;
+    // Keeps each instrument's status now as the public flow's first messages.
+    void begin_public_flow(Outbox &out) noexcept;
+
+    // ---- flows, after a login (the resume types) ----------------------------------
+    // The identity of a flow for Endpoint::follow.
+    std::string flow_identity(const Account *account) const;
+    // Posts a kept flow's messages after the n-th to the session.
+    void replay(Outbox &out, TraderSession &session, Topic topic, const std::list<Event> &flow, std::uint32_t after);
+
+    // ---- connections and the library's attempts ------------------------------------
+    // The session is connected through the door its ring is at now.
+    template <class Connected>
+    void join(Connected &session, Outbox &out) noexcept;
+    // The session's connection goes (it leaves the list of connected ones,
+    // logged out; its replies still planned are void).
+    template <class Connected>
+    void part(Connected &session) noexcept;
+    // The front drops the session (heartbeat warnings first, for a heartbeat
+    // timeout): OnFrontDisconnected, then the library's first attempt after
+    // the delay. `warnings` events and the attempt's timer made ahead.
+    struct Timer;
+    using Timers = std::multimap<std::chrono::steady_clock::time_point, Timer>;
+    template <class Connected>
+    void drop(Connected &session, int reason, int warnings, Outbox &out, Timers::node_type attempt) noexcept;
+    // Makes the timer of the library's next attempt for the session.
+    template <class Connected>
+    Timers::node_type plan_attempt(Connected &session);
+    // The library's attempt: through the next door of the ring; it fails
+    // while the door is down, reaches none or the outage lasts.
+    template <class Connected>
+    void attempt(Connected &session);
+    bool door_up(int door) const { return door >= 1 && !is_door_down(behaviour, door); }
+    // Takes in a timer made ahead, and has the schedule thread see it.
+    void start(Timers::node_type timer) noexcept;
+    void forget(const Session &session) noexcept;
+    class Drop;
     // Brings the exchange up to the clock (under the lock, first thing in
     // every request and control). False when memory ran out meanwhile: the
     // rest waits for the next call.
@@ -137,14 +197,17 @@ private:
 
     // -1 or -2 when a request cannot be sent now, else 0.
     int admit(const Session &session) const;
-    // The same, and -3 for a query that comes too soon after the last. Changes
-    // nothing: a query that is answered counts through count_query.
+    // The same, then -3 for a query beyond the rate the front takes in the
+    // query interval, -2 beyond the queries it leaves unanswered. Changes
+    // nothing: a query that is answered counts through count_query (which
+    // may throw, before anything changes).
     int admit_query(const TraderSession &session) const;
-    void count_query(TraderSession &session) noexcept;
+    void count_query(TraderSession &session);
 
-    // A query: admitted under the query limit, refused before login, then
+    // A query: admitted under the query limits, refused before login, then
     // answered with the records the exchange finds, one reply per record, the
-    // last flagged; a null record when there is none.
+    // last flagged; a null record when there is none. Replies may come in
+    // batches (Behaviour::query_batch), after the session's queries before.
     template <class Query>
     int query(TraderSession &session, const Query &filter, int id);
 
@@ -153,8 +216,9 @@ private:
     // market-data session's subscriptions end.
     template <class Connected>
     int log_out(Connected &session, const CThostFtdcUserLogoutField &record, int id);
+    // The login's reply through a door (its FrontID: front_id + door - 1).
     CThostFtdcRspUserLoginField login_record(std::string_view broker, std::string_view user, int session_id,
-                                             long long max_order_ref) const;
+                                             long long max_order_ref, int door) const;
     // Checks what the front itself asks of an order: the session's investor,
     // the settlement confirmed, the OrderRef (order_ref > 0 once it passed:
     // used up, whatever comes of the order). Changes nothing.
@@ -164,9 +228,12 @@ private:
                       Error error) noexcept;
     void reject_action(TraderSession &session, const CThostFtdcInputOrderActionField &input, const Order *order,
                        int id, Error error);
+    // Whether the exchange, not the front, reports a refusal it makes.
+    bool by_exchange(Error error) noexcept;
 
     std::mutex mutex;
-    const int front_id;
+    const std::string name;
+    const int front_id;  // of door 1; door K answers front_id + K - 1
     Clock clock;
     Exchange exchange;
     Feed feed;
@@ -174,6 +241,46 @@ private:
     std::vector<MdSession *> watchers;     // connected market-data sessions
     int next_session_id = 0;
     int next_notice = 0;
+    Behaviour behaviour;
+    Dice dice;
+    std::list<Event> public_flow;  // today's, from the statuses as the day began
+    // What waits for its time: a batch of replies, or an attempt of the
+    // library's to connect a session again.
+    struct Timer {
+        Session *session;
+        std::uint64_t epoch;  // void once the session's epoch moved on
+        void (*run)(Front &front, Timer &timer);
+        std::list<Event> events;  // replies, posted in order
+        bool answers = false;     // the last batch of a query
+    };
+    Timers timers;
+    bool scheduled = false;  // the schedule thread knows this front
+};
+
+// The front's own drop around a request (Behaviour::drop), drawn as the
+// request comes in: the connection goes before the front reads the request,
+// after it answered, or in between (what it sent the session is lost; what
+// the request did stands). Declared after the front's lock: the drop happens
+// under it, when the request is done, unless the request failed.
+class Front::Drop {
+public:
+    Drop(Front &front, TraderSession &session);
+    ~Drop();
+    Drop(const Drop &) = delete;
+    Drop &operator=(const Drop &) = delete;
+    // The request never reached the front: Req* returns 0, nothing follows.
+    bool request_lost() const noexcept { return moment == Moment::before; }
+
+private:
+    enum class Moment { none, before, between, after };
+    Front &front;
+    TraderSession &session;
+    Moment moment = Moment::none;
+    int reason = 0;
+    int warnings = 0;
+    Outbox out;
+    Timers::node_type attempt;
+    int unwinding = 0;
 };
 
 template <class Record>
@@ -182,6 +289,9 @@ int Front::request(TraderSession &session, const Record &, int id) {
     std::lock_guard lock(mutex);
     if (int refused = Answer::query ? admit_query(session) : admit(session))
         return refused;
+    const Drop drop(*this, session);
+    if (drop.request_lost())
+        return 0;
     Outbox out;
     out.reserve(1, sizeof(typename Answer::Record));
     Error error = Error::none;

@@ -2,6 +2,7 @@
 
 #include "schedule.h"
 
+#include <charconv>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -25,7 +26,8 @@ Registry &registry() {
 std::string_view front_name(std::string_view front) {
     if (front.starts_with("sim://"))
         front.remove_prefix(6);
-    return front.substr(0, front.find('?'));
+    front = front.substr(0, front.find('?'));
+    return front.substr(0, front.find('/'));
 }
 
 }  // namespace
@@ -36,7 +38,16 @@ std::optional<SimAddress> parse_sim_address(std::string_view address) noexcept t
     address.remove_prefix(6);
     SimAddress out;
     const auto question = address.find('?');
-    out.name = address.substr(0, question);
+    std::string_view name = address.substr(0, question);
+    if (const auto slash = name.find('/'); slash != std::string_view::npos) {
+        const std::string_view door = name.substr(slash + 1);
+        auto [end, error] = std::from_chars(door.data(), door.data() + door.size(), out.door);
+        if (door.empty() || error != std::errc() || end != door.data() + door.size() || out.door < 1 ||
+            out.door > max_door)
+            return std::nullopt;
+        name = name.substr(0, slash);
+    }
+    out.name = name;
     if (out.name.empty())
         return std::nullopt;
     if (question != std::string_view::npos) {
@@ -77,7 +88,7 @@ std::shared_ptr<Front> reach_front(const SimAddress &address) noexcept try {
                          address.config.c_str(), error.c_str());
             return nullptr;
         }
-        auto built = std::make_shared<Front>(*config);
+        auto built = std::make_shared<Front>(*config, address.name);
         bool made = false;
         {
             std::lock_guard lock(r.mutex);

@@ -14,10 +14,12 @@
 
 namespace standin {
 
-// A simulated front address, sim://NAME or sim://NAME?config=PATH.
+// A simulated front address, sim://NAME or sim://NAME?config=PATH; a door
+// other than the first of the venue NAME after a slash, sim://NAME/K.
 struct SimAddress {
     std::string name;
     std::string config;  // empty: the defaults
+    int door = 1;
 };
 std::optional<SimAddress> parse_sim_address(std::string_view address) noexcept;
 
@@ -49,7 +51,12 @@ public:
 template <class Connected>
 class Link final : public FrontLink {
 public:
-    Link(std::shared_ptr<Front> front, Endpoint &endpoint) : front(std::move(front)), session(endpoint) {}
+    // `ring`: the doors of the front's venue the library's registered
+    // addresses reach, in order (0 for one that reaches none).
+    Link(std::shared_ptr<Front> front, Endpoint &endpoint, std::vector<int> ring)
+        : front(std::move(front)), session(endpoint) {
+        session.ring = std::move(ring);
+    }
 
     void connect() noexcept override {
         try {

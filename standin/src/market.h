@@ -5,10 +5,12 @@
 
 #include "ThostFtdcUserApiStruct.h"
 #include "config.h"
+#include "event.h"
 #include "money.h"
 
 #include <array>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
@@ -275,6 +277,10 @@ struct Account {
     std::vector<Order *> orders;   // today's accepted orders, in insertion order
     std::vector<Order *> waiting;  // of them, the live ones: what freezes money
     std::vector<Fill> trades;      // today's, in order
+    // Today's private flow as the front sent it (OnRtnOrder, OnRtnTrade,
+    // OnErrRtn*), in order: the n-th message is sequence number n, kept for
+    // the sessions that restart or resume it (front.h).
+    std::list<Event> flow;
 
     // An order starts or stops waiting (live).
     void wait(Order &order);

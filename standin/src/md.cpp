@@ -17,8 +17,8 @@ const auto md_callbacks = interface::md::callback_table();
 
 MdApi::MdApi(int serial, std::string flow) : ApiObject(serial, std::move(flow), md_callbacks) {}
 
-std::unique_ptr<FrontLink> MdApi::make_link(std::shared_ptr<Front> front) {
-    return std::make_unique<Link<MdSession>>(std::move(front), *this);
+std::unique_ptr<FrontLink> MdApi::make_link(std::shared_ptr<Front> front, std::vector<int> ring) {
+    return std::make_unique<Link<MdSession>>(std::move(front), *this, std::move(ring));
 }
 
 template <class Record>

@@ -21,6 +21,7 @@ constexpr Entry entries[] = {
     {Error::auth_failed, 15, "客户端认证失败：AppID 或授权码不正确"},
     {Error::unknown_instrument, 16, "找不到该合约"},
     {Error::not_trading, 17, "合约当前不可交易"},
+    {Error::front_not_ready, 8, "前置尚未就绪，请稍后再登录"},
     {Error::not_authenticated, 21, "请先完成客户端认证"},
     {Error::bad_order_ref, 22, "报单引用须为数字且大于本会话已用的最大引用"},
     {Error::bad_price_type, 23, "只支持限价报单"},

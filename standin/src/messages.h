@@ -39,6 +39,7 @@ enum class Error {
     wrong_old_password,
     empty_new_password,
     unsupported,
+    front_not_ready,
 };
 
 // The ErrorID that a client sees.

@@ -24,6 +24,9 @@ Event &Outbox::take() noexcept {
     Event &e = spare.front();
     e.has_record = false;
     e.has_info = false;
+    e.topic = Topic::none;
+    e.sequence = 0;
+    e.generation = 0;
     return e;
 }
 
@@ -43,6 +46,43 @@ void Outbox::send_bare(Endpoint &to, const char *callback, int id) noexcept {
     e.id = id;
     e.last = true;
     to.post(spare, spare.begin());
+}
+
+void Outbox::send(Endpoint &to, const char *callback, const void *record, std::size_t size,
+                  const CThostFtdcRspInfoField *info, Topic topic, std::uint32_t sequence) noexcept {
+    Event &e = take();
+    e.kind = to.callback(callback);
+    e.attach(record, size, info);
+    e.id = 0;
+    e.last = true;
+    e.topic = topic;
+    e.sequence = sequence;
+    to.post(spare, spare.begin());
+}
+
+void Outbox::keep(std::list<Event> &flow, const CallbackKind *kind, const void *record, std::size_t size,
+                  const CThostFtdcRspInfoField *info) noexcept {
+    Event &e = take();
+    e.kind = kind;
+    e.attach(record, size, info);
+    e.id = 0;
+    e.last = true;
+    flow.splice(flow.end(), spare, spare.begin());
+}
+
+void Outbox::resend(Endpoint &to, const Event &kept, Topic topic, std::uint32_t sequence) noexcept {
+    send(to, kept.kind ? kept.kind->name : "", kept.has_record ? kept.record.data() : nullptr, kept.record.size(),
+         kept.has_info ? &kept.info : nullptr, topic, sequence);
+}
+
+void Outbox::hold(std::list<Event> &later, Endpoint &to, const char *callback, const void *record, std::size_t size,
+                  const CThostFtdcRspInfoField *info, int id, bool last) noexcept {
+    Event &e = take();
+    e.kind = to.callback(callback);
+    e.attach(record, size, info);
+    e.id = id;
+    e.last = last;
+    later.splice(later.end(), spare, spare.begin());
 }
 
 CThostFtdcRspInfoField info(Error error) {

@@ -62,6 +62,19 @@ public:
     }
     // A callback without record: the id is the reason of OnFrontDisconnected.
     void send_bare(Endpoint &to, const char *callback, int id) noexcept;
+    // A flow's message (id 0, last), the `sequence`-th of its topic's flow.
+    void send(Endpoint &to, const char *callback, const void *record, std::size_t size,
+              const CThostFtdcRspInfoField *info, Topic topic, std::uint32_t sequence) noexcept;
+    // A copy of a flow's message at the end of `flow`, kept for replays
+    // (its kind from any table: a replay sends it by name).
+    void keep(std::list<Event> &flow, const CallbackKind *kind, const void *record, std::size_t size,
+              const CThostFtdcRspInfoField *info) noexcept;
+    // A kept message again, the `sequence`-th of its topic's flow.
+    void resend(Endpoint &to, const Event &kept, Topic topic, std::uint32_t sequence) noexcept;
+    // Fills an event for `to` as send does, at the end of `later` rather
+    // than posting it (a reply sent later).
+    void hold(std::list<Event> &later, Endpoint &to, const char *callback, const void *record, std::size_t size,
+              const CThostFtdcRspInfoField *info, int id, bool last) noexcept;
 
 private:
     // The next spare event, emptied.

@@ -41,8 +41,8 @@ const auto trader_callbacks = interface::trader::callback_table(
 
 TraderApi::TraderApi(int serial, std::string flow) : ApiObject(serial, std::move(flow), trader_callbacks) {}
 
-std::unique_ptr<FrontLink> TraderApi::make_link(std::shared_ptr<Front> front) {
-    return std::make_unique<Link<TraderSession>>(std::move(front), *this);
+std::unique_ptr<FrontLink> TraderApi::make_link(std::shared_ptr<Front> front, std::vector<int> ring) {
+    return std::make_unique<Link<TraderSession>>(std::move(front), *this, std::move(ring));
 }
 
 void TraderApi::SubscribePrivateTopic(THOST_TE_RESUME_TYPE type, int length) {
@@ -53,6 +53,7 @@ void TraderApi::SubscribePrivateTopic(THOST_TE_RESUME_TYPE type, int length) {
         call.arg2 = length;
     });
     throw_if_asked("SubscribePrivateTopic");
+    subscribe_topic(Topic::private_flow, type);
 }
 
 void TraderApi::SubscribePublicTopic(THOST_TE_RESUME_TYPE type) {
@@ -60,6 +61,7 @@ void TraderApi::SubscribePublicTopic(THOST_TE_RESUME_TYPE type) {
         return;
     log("SubscribePublicTopic", [&](Call &call) { call.arg1 = type; });
     throw_if_asked("SubscribePublicTopic");
+    subscribe_topic(Topic::public_flow, type);
 }
 
 template <class Record>

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace standin {
 
@@ -27,7 +28,7 @@ public:
 
 private:
     friend class interface::trader::Requests<TraderApi>;
-    std::unique_ptr<FrontLink> make_link(std::shared_ptr<Front> front) override;
+    std::unique_ptr<FrontLink> make_link(std::shared_ptr<Front> front, std::vector<int> ring) override;
     // Every Req operation: logged, then sent to the front.
     template <class Record>
     int request(const char *op, Record *record, int id);

@@ -1,8 +1,8 @@
 """The members of the records that ``ctp.data`` stores, with their kinds, in
 the order the modules deliver them: the one place the files' columns come
 from. A test compares each with the module's stubs (``_ctpmd.pyi``,
-``_ctp.pyi``) and fails when they drift apart; once every record's members
-come from one interface description, these lists follow from it.
+``_ctp.pyi``); the lists follow from the interface description
+(``ctp._interface``), and only its default members are stored.
 
 Kinds: "text" (``str``, stored as a string), "int" (``int``, stored as int32)
 and "real" (``float``, stored as float64; the vendor's unset value, the
@@ -13,79 +13,26 @@ from __future__ import annotations
 
 from typing import Final, Literal
 
+from .._interface import RECORDS
+
 Kind = Literal["text", "int", "real"]
 Members = tuple[tuple[str, Kind], ...]
 
 
-def _levels(depth: int) -> Members:
-    return tuple(member for n in range(1, depth + 1) for member in (
-        (f"BidPrice{n}", "real"), (f"BidVolume{n}", "int"), (f"AskPrice{n}", "real"), (f"AskVolume{n}", "int")))
+def _stored(record: str) -> Members:
+    # A one-character code is stored as a string, like text.
+    return tuple((name, "real" if kind == "real" else "int" if kind == "int" else "text")
+                 for name, kind in RECORDS[record])
 
 
-DEPTH_MARKET_DATA: Final[Members] = (
-    ("TradingDay", "text"),
-    ("ActionDay", "text"),
-    ("UpdateTime", "text"),
-    ("UpdateMillisec", "int"),
-    ("ExchangeID", "text"),
-    ("InstrumentID", "text"),
-    ("LastPrice", "real"),
-    ("PreSettlementPrice", "real"),
-    ("PreClosePrice", "real"),
-    ("PreOpenInterest", "real"),
-    ("OpenPrice", "real"),
-    ("HighestPrice", "real"),
-    ("LowestPrice", "real"),
-    ("Volume", "int"),
-    ("Turnover", "real"),
-    ("OpenInterest", "real"),
-    ("ClosePrice", "real"),
-    ("SettlementPrice", "real"),
-    ("UpperLimitPrice", "real"),
-    ("LowerLimitPrice", "real"),
-    ("AveragePrice", "real"),
-) + _levels(5)
+DEPTH_MARKET_DATA: Final[Members] = _stored("DepthMarketData")
 """A tick: RtnDepthMarketData's record (``_ctpmd.DepthMarketData``)."""
 
-ORDER: Final[Members] = (
-    ("TradingDay", "text"),
-    ("ExchangeID", "text"),
-    ("InstrumentID", "text"),
-    ("OrderSysID", "text"),
-    ("OrderRef", "text"),
-    ("FrontID", "int"),
-    ("SessionID", "int"),
-    ("Direction", "text"),
-    ("CombOffsetFlag", "text"),
-    ("CombHedgeFlag", "text"),
-    ("LimitPrice", "real"),
-    ("VolumeTotalOriginal", "int"),
-    ("VolumeTraded", "int"),
-    ("VolumeTotal", "int"),
-    ("OrderStatus", "text"),
-    ("OrderSubmitStatus", "text"),
-    ("StatusMsg", "text"),
-    ("InsertDate", "text"),
-    ("InsertTime", "text"),
-)
-"""An order: RtnOrder's record (``_ctp.Order``)."""
+ORDER: Final[Members] = _stored("Order")
+"""An order: RtnOrder's record (``_ctp.Order``), its default members."""
 
-TRADE: Final[Members] = (
-    ("TradingDay", "text"),
-    ("ExchangeID", "text"),
-    ("InstrumentID", "text"),
-    ("OrderSysID", "text"),
-    ("OrderRef", "text"),
-    ("TradeID", "text"),
-    ("Direction", "text"),
-    ("OffsetFlag", "text"),
-    ("HedgeFlag", "text"),
-    ("Price", "real"),
-    ("Volume", "int"),
-    ("TradeDate", "text"),
-    ("TradeTime", "text"),
-)
-"""A trade: RtnTrade's record (``_ctp.Trade``)."""
+TRADE: Final[Members] = _stored("Trade")
+"""A trade: RtnTrade's record (``_ctp.Trade``), its default members."""
 
 TIMESTAMP: Final = "Timestamp"
 """The tick's exchange time in nanoseconds, from ActionDay, UpdateTime and
