@@ -487,7 +487,7 @@ def drain(core):
     from ctp._client import TRADER
     from ctp._driver import Attached
     driver = Driver()
-    attached = Attached(None, core, TRADER, "sim://x", None, "u")
+    attached = Attached(None, core, TRADER, ("sim://x",), None, "u")
     attached.handle = object()
     with driver.guard():
         driver._drain(attached)

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import logging
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from types import CapsuleType
 
 import _ctpmd
@@ -43,14 +43,16 @@ class MarketDataBase[D: BaseDriver](Face[D]):
     a call fails unless it needs no wait; None: no limit); ``driver`` runs the session, with
     others if it is shared (by default one of its own)."""
 
-    def __init__(self, front: str, broker: str = "", user: str = "", password: str = "", *,
+    def __init__(self, front: str | Sequence[str], broker: str = "", user: str = "", password: str = "", *,
                  flow: str | os.PathLike[str] | None = None, timeout: float | None = 10.0,
                  logger: logging.Logger | None = None, driver: D | None = None) -> None:
-        timeout = self._check(front, dict(broker=broker, user=user, password=password), flow, logger, timeout)
+        fronts, timeout = self._check(front, dict(broker=broker, user=user, password=password), flow, logger,
+                                      timeout)
         self._market = Subscriptions()
         session = Session(MARKET_DATA, [self._market], broker=broker, user=user, password=password,
-                          timeout=timeout, logger=logger or VIEWER.session_logger(front, user), front=front)
-        self._begin(session, VIEWER, front, flow, user + VIEWER.flow_suffix, driver)
+                          timeout=timeout, logger=logger or VIEWER.session_logger(fronts[0], user),
+                          front=", ".join(fronts))
+        self._begin(session, VIEWER, fronts, flow, user + VIEWER.flow_suffix, driver)
 
     @property
     def subscribed(self) -> list[str]:
