@@ -59,6 +59,7 @@ def test_no_password_and_no_terminal_to_ask_on(front):
     (["--timeout", "0"], 2, "--timeout"),
     (["--timeout", "soon"], 2, "--timeout"),
     (["--front", "sim://bad\udcff"], 2, "--front"),     # a byte that is not UTF-8 in the argument
+    (["--front", "sim://ok,tcp://nowhere"], 2, "--front"),     # one of several addresses bad
     (["--user", "\udcff"], 2, "--user"),
     ([], 2, "command"),                                 # the command missing
 ])
@@ -108,6 +109,13 @@ def test_version():
     done = cli("--version")
     assert done.returncode == 0 and done.stderr == ""
     assert done.stdout == f"ctp {ctp.__version__}; trader library {_ctp.version()}\n"
+
+
+def test_several_fronts_apart_by_commas_are_tried_in_order(front):
+    done = cli("login", "--json", "--front", f"{front}/2, {front}", *CREDENTIALS)
+    assert done.returncode == 0, done.stderr
+    (record,) = json.loads(done.stdout)
+    assert (record["Front"], record["FrontID"]) == (f"{front}/2,{front}", 2)
 
 
 @pytest.mark.parametrize("command", ["login", "account", "instruments", "positions", "orders", "trades"])

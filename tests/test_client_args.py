@@ -152,7 +152,10 @@ BAD_ARGUMENTS = {
     "user-int": ("user", 1, TypeError), "password-int": ("password", 123456, TypeError),
     "app_id-None": ("app_id", None, TypeError), "auth_code-bytes": ("auth_code", b"0" * 16, TypeError),
     "flow-int": ("flow", 5, TypeError), "query_interval-nan": ("query_interval", float("nan"), ValueError),
-    "query_interval-str": ("query_interval", "1", TypeError), "logger-str": ("logger", "ctp", TypeError)}
+    "query_interval-str": ("query_interval", "1", TypeError), "logger-str": ("logger", "ctp", TypeError),
+    "front-none-of-them": ("front", [], ValueError), "front-int-among-them": ("front", ["sim://x", 5], TypeError),
+    "front-malformed-among-them": ("front", ("sim://x", "sim://x/"), ValueError),
+    "front-set": ("front", {"sim://x"}, TypeError), "resume-unknown": ("resume", "fast", ValueError)}
 
 
 @pytest.mark.parametrize("argument, value, error", BAD_ARGUMENTS.values(), ids=BAD_ARGUMENTS.keys())

@@ -487,7 +487,7 @@ def drain(core):
     from ctp._client import TRADER
     from ctp._driver import Attached
     driver = Driver()
-    attached = Attached(None, core, TRADER, "sim://x", None, "u")
+    attached = Attached(None, core, TRADER, ("sim://x",), None, "u")
     attached.handle = object()
     with driver.guard():
         driver._drain(attached)
@@ -572,3 +572,108 @@ def test_a_drop_after_an_overflow_changes_nothing(ready, kind, caplog):
         core.receive({"name": "FrontConnected"})
     assert core.phase is Phase.OVERFLOWED and core.outgoing(ready.now + 10) == []
     assert not [r for r in caplog.records if r.levelno >= logging.INFO], "nothing to tell: the session ended"
+
+
+# ---- what an unruly front does ------------------------------------------------------------------------
+
+def test_a_login_refused_while_the_front_is_not_ready_is_tried_again_later(ready):
+    ready.event("FrontDisconnected", reason=0x1001)
+    ready.event("FrontConnected")
+    ready.reply("RspAuthenticate", {})
+    ready.reply("RspUserLogin", None, error=8, message="前置尚未就绪，请稍后再登录")
+    failed = ready.events[-1]
+    assert failed["name"] == "ReconnectFailed" and failed["exception"].error_id == 8
+    assert ready.core.phase is Phase.RETRYING
+    ready.sent.clear()
+    ready.step(ready.core.next_wakeup() - ready.now)
+    assert ready.names() == ["Authenticate"], "the login starts again"
+    ready.reply("RspAuthenticate", {})
+    ready.reply("RspUserLogin", dict(LOGIN, SessionID=6))
+    ready.reply("RspSettlementInfoConfirm", {})
+    ready.step(1)
+    ready.reply("RspQryOrder", None)
+    ready.step(1)
+    ready.reply("RspQryTrade", None)
+    assert ready.core.ready and ready.core.login["SessionID"] == 6
+
+
+def test_an_exchange_s_refusal_of_a_cancel_ends_the_cancel(ready):
+    order, _ = buy(ready)
+    ready.rtn_order(order, "3")
+    cancel = ready.book.cancel(order, ready.now)
+    ready.step()
+    assert ready.last()[0] == "OrderAction"
+    ready.rtn_order(order, "3", OrderSubmitStatus="5", StatusMsg="撤单被拒绝")
+    with pytest.raises(CtpError) as caught:
+        cancel.value()
+    assert caught.value.message == "撤单被拒绝" and caught.value.request == "OrderAction"
+    assert not order.done and order.status == OrderStatus.NO_TRADE_QUEUEING
+
+
+def reconnect(front, session=6):
+    front.event("FrontDisconnected", reason=0x1001)
+    front.event("FrontConnected")
+    front.reply("RspAuthenticate", {})
+    front.reply("RspUserLogin", dict(LOGIN, SessionID=session, MaxOrderRef="50"))
+    front.reply("RspSettlementInfoConfirm", {})
+    front.step(1)
+
+
+def test_an_order_the_drop_lost_finishes_once_the_front_does_not_know_it(ready):
+    known, _ = buy(ready)
+    ready.rtn_order(known, "3")
+    lost, _ = buy(ready)
+    reconnect(ready)
+    assert not lost.done
+    ready.reply("RspQryOrder", known.data)
+    ready.step(1)
+    ready.reply("RspQryTrade", None)
+    assert ready.core.ready
+    assert lost.done and isinstance(lost.error, Disconnected) and "lost" in str(lost.error)
+    assert not known.done and known.error is None
+
+
+def test_a_query_s_snapshot_never_moves_an_order_back(ready):
+    order, _ = buy(ready)
+    ready.rtn_order(order, "3")
+    other, _ = buy(ready)
+    ready.rtn_order(other, "a", sys_id="", ref=other.order_ref)
+    snapshots = [dict(order.data), dict(other.data)]     # what QryOrder found when it was sent
+    reconnect(ready)
+    finished = []
+    order.add_done_callback(finished.append)
+    ready.rtn_order(order, "0", traded=2)          # came between the query's batches
+    ready.rtn_trade("T1", 2)
+    ready.rtn_order(other, "3", sys_id="18", ref=other.order_ref)
+    assert order.done and finished == [order]
+    ready.reply("RspQryOrder", snapshots[0], last=False)
+    ready.reply("RspQryOrder", snapshots[1])
+    ready.step(1)
+    ready.reply("RspQryTrade", None)
+    assert ready.core.ready
+    assert (order.status, order.traded, order.done, finished) == (OrderStatus.ALL_TRADED, 2, True, [order])
+    assert (other.status, other.order_sys_id) == (OrderStatus.NO_TRADE_QUEUEING, "18")
+
+
+def test_a_restart_replay_of_the_day_is_neither_counted_nor_delivered_again(ready):
+    order, _ = buy(ready)
+    traded, _ = buy(ready)
+    reports = [dict(status="a", sys_id=""), dict(status="3"), dict(status="3", OrderSubmitStatus="5")]
+    for report in reports:
+        ready.rtn_order(order, **report)
+    ready.rtn_order(traded, "1", traded=1, sys_id="18")
+    ready.rtn_trade("T1", 1, sys_id="18")
+    reconnect(ready)
+    ready.events.clear()
+    for report in reports:                          # the day's flow again, after the login
+        ready.rtn_order(order, **report)
+    ready.rtn_order(traded, "1", traded=1, sys_id="18")
+    ready.rtn_trade("T1", 1, sys_id="18")
+    ready.reply("RspQryOrder", order.data, last=False)
+    ready.reply("RspQryOrder", traded.data)
+    ready.step(1)
+    ready.reply("RspQryTrade", ready.book.trades[0])
+    assert [e["name"] for e in ready.events if e["name"].startswith("Rtn")] == []
+    assert ready.events[-1]["name"] == "Reconnected"
+    assert (order.status, order.submit_status, order.order_sys_id) == ("3", "5", "17")
+    assert (traded.status, traded.traded, len(ready.book.trades)) == (OrderStatus.PART_TRADED_QUEUEING, 1, 1)

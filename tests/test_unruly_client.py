@@ -2,9 +2,9 @@
 fills, drops with random reasons, the library's reconnect attempts) under the front's unruly
 mode, after which the client's orders and trades must equal what the front's queries say; and
 each behaviour alone with what the client must make of it. Both flavours (``ctp.Client``,
-``ctp.AsyncClient``).
+``ctp.AsyncClient``); the random sessions take the three resume types of the private flow in turn,
+and end with the client's positions and P&L equal to the front's, to the cent.
 
-The cases the client does not handle yet are marked xfail (not strict), naming the mishandling.
 More seeds: ``CTP_UNRULY_SEEDS=200 pytest tests/test_unruly_client.py``."""
 
 import os
@@ -14,32 +14,58 @@ import time
 import pytest
 
 import ctp
-from ctp import Direction
+from ctp import Direction, PosiDirection
 from ctp.sim import ControlError
 from test_client import ALPHA, Asyncio, Blocking, connect, flavour, front  # noqa: F401 (fixtures)
+from ledger import to_cents
 from test_front import Trader
 
 SEEDS = range(int(os.environ.get("CTP_UNRULY_SEEDS", "3")))
 STEPS = 40
 DROP_REASONS = (0x1001, 0x1002, 0x2001, 0x2002, 0x2003)
 SETTLE = 5.0        # seconds the client gets to catch up once the front is orderly again
-
-# What the client does not do yet (each named where it shows).
-STUCK = "an order whose request the drop lost before the front read it never finishes (no reply, not found by the sync)"
-STALE = "the sync after a login again applies a query snapshot older than RtnOrders that came between its batches"
-REFUSAL = "the exchange's refusal (RtnOrder, submit status insert rejected) does not set order.error"
-NOT_READY = "a login refused while the front is not ready (error 8) is not retried"
-FRONTS = "the client takes one front address (str), not several, and not sim://NAME/K"
+RESUMES = ("quick", "restart", "resume")
 
 
-def truth(sim, front, tmp_path):
-    """The front's orders and trades of the day, read by a session of its own (raw _ctp)."""
-    t = Trader(sim, bytes(tmp_path / f"truth{time.monotonic_ns()}") + b"/", front)
+def truth(sim, front, tmp_path, money=False):
+    """The front's orders and trades of the day, read by a session of its own (raw _ctp); with
+    money, its positions, trading account and the last price of rb2705 too."""
+    t = Trader(sim, bytes(tmp_path / f"truth{time.monotonic_ns()}") + b"/", front, full_records=True)
     try:
         t.login(confirm=False)
-        return t.replies("QryOrder"), t.replies("QryTrade")
+        found = t.replies("QryOrder"), t.replies("QryTrade")
+        if money:
+            found += (t.replies("QryInvestorPosition"), t.replies("QryTradingAccount")[0],
+                      t.replies("QryDepthMarketData", {"InstrumentID": "rb2705"})[0])
+        return found
     finally:
         t.close()
+
+
+def money_differences(client, positions, account):
+    """How the client's positions and P&L differ from the front's, to the cent (empty: the same)."""
+    found = []
+    pnl = client.pnl()
+    for mine, theirs in (("realised", "CloseProfit"), ("floating", "PositionProfit"), ("commission", "Commission"),
+                         ("margin", "CurrMargin"), ("frozen_margin", "FrozenMargin"),
+                         ("frozen_commission", "FrozenCommission")):
+        if round(getattr(pnl, mine) * 100) != to_cents(account[theirs]):
+            found.append(f"P&L {mine} {getattr(pnl, mine)}: the front says {theirs} {account[theirs]}")
+    for position in client.positions:
+        side = position.side
+        parts = [r for r in positions if r["InstrumentID"] == position.instrument and r["PosiDirection"] == side]
+        figures = (position.volume, position.today, position.frozen, round(position.margin * 100),
+                   round(position.floating * 100), round(position.realised * 100), round(position.commission * 100))
+        front = (sum(r["Position"] for r in parts), sum(r["TodayPosition"] for r in parts),
+                 sum(r["LongFrozen" if side == PosiDirection.SHORT else "ShortFrozen"] for r in parts),
+                 sum(to_cents(r["UseMargin"]) for r in parts), sum(to_cents(r["PositionProfit"]) for r in parts),
+                 sum(to_cents(r["CloseProfit"]) for r in parts), sum(to_cents(r["Commission"]) for r in parts))
+        if figures != front:
+            found.append(f"{position}: the front says {front}")
+    held = {(p.instrument, p.side) for p in client.positions if p.volume}
+    if held != {(r["InstrumentID"], r["PosiDirection"]) for r in positions if r["Position"]}:
+        found.append(f"positions held {held}: the front says {positions}")
+    return found
 
 
 def differences(client, orders, trades):
@@ -75,14 +101,22 @@ def differences(client, orders, trades):
     return found
 
 
-def caught_up(flavour, client, sim, front, tmp_path):
-    """Waits for the client to agree with the front's records; returns the differences left."""
-    orders, trades = truth(sim, front, tmp_path)
+def caught_up(flavour, client, sim, front, tmp_path, money=False):
+    """Waits for the client to agree with the front's records (with money: its positions and P&L
+    too, valued at the front's last price); returns the differences left."""
+    orders, trades, *more = truth(sim, front, tmp_path, money)
+    if more:
+        flavour.inside(lambda: client.mark(more[2]))
+
+    def left():
+        if not client.ready:
+            return ["not ready"]
+        return differences(client, orders, trades) + (money_differences(client, *more[:2]) if more else [])
     deadline = time.monotonic() + SETTLE
     while True:
-        left = flavour.inside(lambda: differences(client, orders, trades) if client.ready else ["not ready"])
-        if not left or time.monotonic() > deadline:
-            return left
+        found = flavour.inside(left)
+        if not found or time.monotonic() > deadline:
+            return found
         time.sleep(0.05)
 
 
@@ -111,18 +145,18 @@ def trade_at_random(flavour, client, sim, front, rng):
     return placed
 
 
-@pytest.mark.xfail(strict=False, reason=f"{STUCK}; {STALE}; {REFUSAL}; {NOT_READY}")
 @pytest.mark.parametrize("seed", SEEDS)
 def test_a_random_session_under_the_unruly_mode_ends_as_the_front_says(connect, flavour, sim, front, tmp_path,
                                                                        seed):
-    client = connect(timeout=5.0)
+    resume = RESUMES[seed % len(RESUMES)]
+    client = connect(timeout=5.0, resume=resume)
     sim.unruly(front, seed)
     sim.behave(front, reconnect=20)
     try:
         trade_at_random(flavour, client, sim, front, random.Random(seed))
     finally:
         sim.unruly(front, None)
-    assert caught_up(flavour, client, sim, front, tmp_path) == [], sim.choices(front)
+    assert caught_up(flavour, client, sim, front, tmp_path, money=True) == [], (resume, sim.choices(front))
 
 
 # ---- each behaviour alone --------------------------------------------------------------------------------
@@ -135,7 +169,6 @@ def test_fills_before_their_orders_are_counted_once(connect, flavour, sim, front
     assert caught_up(flavour, client, sim, front, tmp_path) == []
 
 
-@pytest.mark.xfail(strict=False, reason=REFUSAL)
 def test_the_exchange_refusal_sets_the_error(connect, flavour, sim, front, tmp_path):
     client = connect()
     sim.behave(front, exchange_refusals=1)
@@ -176,7 +209,6 @@ def test_a_drop_with_each_reason_then_the_library_reconnects(connect, flavour, s
     assert sim.choices(front) == [f"drop after the replies {reason} {1 if reason == 0x2001 else 0}"]
 
 
-@pytest.mark.xfail(strict=False, reason=STUCK)
 def test_an_order_lost_with_the_connection_does_not_stay_pending(connect, flavour, sim, front, tmp_path):
     client = connect(timeout=5.0)
     sim.behave(front, drop=1, drop_moment=1, reconnect=20)
@@ -186,7 +218,6 @@ def test_an_order_lost_with_the_connection_does_not_stay_pending(connect, flavou
     assert order.done and order.error is not None
 
 
-@pytest.mark.xfail(strict=False, reason=NOT_READY)
 def test_a_login_refused_while_the_front_is_not_ready_is_tried_again(connect, flavour, sim, front, tmp_path):
     client = connect()
     sim.behave(front, not_ready=1)
@@ -198,7 +229,6 @@ def test_a_login_refused_while_the_front_is_not_ready_is_tried_again(connect, fl
         time.sleep(0.05)
 
 
-@pytest.mark.xfail(strict=False, reason=FRONTS)
 def test_the_client_fails_over_to_the_next_front(connect, flavour, sim, front, tmp_path):
     client = connect(front=[front, f"{front}/2"])
     assert client.front_id == 1
@@ -207,3 +237,28 @@ def test_the_client_fails_over_to_the_next_front(connect, flavour, sim, front, t
     while not flavour.inside(lambda: client.ready and client.front_id == 2):
         assert time.monotonic() < deadline, "not failed over"
         time.sleep(0.05)
+
+
+@pytest.mark.parametrize("resume", RESUMES)
+def test_what_the_flow_replays_after_a_login_is_not_delivered_again(connect, flavour, sim, front, tmp_path,
+                                                                    resume):
+    client = connect(resume=resume)
+    events = client.events(timeout=10.0)
+    flavour.do(flavour.do(client.insert_order("rb2705", Direction.BUY, 3, 3102.0)).wait())
+    resting = flavour.do(client.insert_order("rb2705", Direction.BUY, 1, 3090.0))
+    flavour.do(client.query("QryTradingAccount"))          # every report of both is in
+    assert resting.order_sys_id
+    flavour.until(events, lambda event: event["name"] == "RspQryTradingAccount")
+    sim.disconnect(client.api)
+    sim.reconnect(client.api)
+    again = flavour.until(events, lambda event: event["name"] == "Reconnected")
+    assert [e["name"] for e in again if e["name"].startswith("Rtn") and e["name"] != "RtnInstrumentStatus"] == []
+    assert caught_up(flavour, client, sim, front, tmp_path, money=True) == []
+    events.close()
+
+
+def test_resume_is_one_of_the_flow_s_resume_types(connect):
+    with pytest.raises(ValueError, match="resume must be one of 'quick', 'restart', 'resume', not 'fast'"):
+        connect(resume="fast")
+    with pytest.raises(TypeError, match="resume must be a str"):
+        connect(resume=0)

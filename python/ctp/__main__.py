@@ -37,6 +37,7 @@ from typing import Any, NoReturn
 import _ctp
 
 from . import Client, CtpError, Disconnected, Overflowed, Record, __version__
+from ._args import check_fronts
 from .codes import (
     ActionFlag,
     ContingentCondition,
@@ -103,6 +104,15 @@ def valid_text(value: str) -> str:
     return value
 
 
+def front_addresses(value: str) -> list[str]:
+    """One front address, or several apart by commas (tried in order, as the vendor's library does)."""
+    fronts = [front.strip() for front in valid_text(value).split(",")]
+    try:
+        return list(check_fronts(fronts))
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def seconds(value: str) -> float:
     try:
         number = float(value)
@@ -131,8 +141,9 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
                         "rates: each instrument's margin and commission rates; settlement: the statement of the "
                         "last settled day (or --trading-day's); record: write market data to files (see "
                         "python -m ctp record --help); the others: log in and show what the query answers")
-    parser.add_argument("--front", type=valid_text, default=env("CTP_FRONT"), required=env("CTP_FRONT") is None,
-                        help="front address, e.g. tcp://host:port or sim://NAME ($CTP_FRONT)")
+    parser.add_argument("--front", type=front_addresses, default=env("CTP_FRONT"), required=env("CTP_FRONT") is None,
+                        help="front address, e.g. tcp://host:port or sim://NAME, or several apart by commas, tried "
+                        "in order after a drop ($CTP_FRONT)")
     parser.add_argument("--broker", type=valid_text, default=env("CTP_BROKER"), required=env("CTP_BROKER") is None,
                         help="broker id ($CTP_BROKER)")
     parser.add_argument("--user", type=valid_text, default=env("CTP_USER"), required=env("CTP_USER") is None,
@@ -219,7 +230,7 @@ def records(args: argparse.Namespace, password: str) -> list[Record]:
     with Client(args.front, args.broker, args.user, password, args.app_id, args.auth_code, flow=args.flow,
                 timeout=args.timeout) as client:
         if args.command == "login":
-            found = [{"TradingDay": client.trading_day, "Front": args.front, "FrontID": client.front_id,
+            found = [{"TradingDay": client.trading_day, "Front": ",".join(args.front), "FrontID": client.front_id,
                       "SessionID": client.session_id, "MaxOrderRef": client.max_order_ref}]
         elif args.command == "rates":
             found = rates(client, args.instrument)

@@ -6,14 +6,14 @@ from __future__ import annotations
 
 import logging
 import os
-from collections.abc import Callable, Generator, Mapping
+from collections.abc import Callable, Generator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, ClassVar, Self, Unpack
 
 import _ctp
 
 from . import _asyncio as asynchronous, _blocking as blocking
 from ._account import Contract, Contracts, Ledger, PnL, Position
-from ._args import check_timeout
+from ._args import check_resume, check_timeout
 from ._asyncio import AsyncDriver
 from ._blocking import Driver
 from ._core import Call, Event, Record, Session
@@ -31,6 +31,10 @@ if TYPE_CHECKING:
 TRADER = Link(_ctp, "ctp.session", full_records=True)
 KEEP_ORDERS = 10_000
 """Finished orders a client keeps in its book, by default."""
+RESUME = "quick"
+"""How the front resumes the private flow after each login, by default: only what happens from then
+on. The client catches up by its own queries after every login (orders, trades, positions), which
+a replay of the day ("restart") or of what the flow directory missed ("resume") would only repeat."""
 
 
 class OrderFace(BaseOrder):
@@ -73,8 +77,9 @@ class AsyncOrder(OrderFace):
 
 
 class ClientBase[D: BaseDriver, O: OrderFace](Face[D]):
-    """A session on one front as one investor: connects, authenticates, logs in and confirms the
-    settlement, and again by itself after a drop; keeps the order book and, with ``track``, the
+    """A session on a front as one investor: connects, authenticates, logs in and confirms the
+    settlement, and again by itself after a drop (through the next of several ``front`` addresses,
+    if given, as the vendor's library tries them); keeps the order book and, with ``track``, the
     contracts, positions and P&L, caught up with the front after each login before it is ready.
 
     ``query_interval`` spaces queries (a front takes one per second); ``timeout`` is the default
@@ -83,7 +88,11 @@ class ClientBase[D: BaseDriver, O: OrderFace](Face[D]):
     one of its own). ``keep_orders`` finished orders stay in the book (None: all); ``limits``
     (``ctp.Limits``) are checked before each order goes out. Events wait in the module's queue
     while nothing reads them, so code may block for a while without stalling the vendor's
-    library, as long as the queue (32,768 events) does not fill."""
+    library, as long as the queue (32,768 events) does not fill. ``resume`` is how the front
+    resumes the private flow after each login: "quick" (the default: only what happens from then
+    on), "restart" (the whole trading day again) or "resume" (what the flow directory missed); the
+    client catches up by its own queries either way, and a report it took in before is neither
+    counted nor delivered again."""
 
     _order_type: ClassVar[type[OrderFace]]
 
@@ -92,15 +101,17 @@ class ClientBase[D: BaseDriver, O: OrderFace](Face[D]):
         if order is not None:
             cls._order_type = order
 
-    def __init__(self, front: str, broker: str, user: str, password: str, app_id: str = "", auth_code: str = "",
-                 *, flow: str | os.PathLike[str] | None = None, query_interval: float = 1.0,
+    def __init__(self, front: str | Sequence[str], broker: str, user: str, password: str, app_id: str = "",
+                 auth_code: str = "", *, flow: str | os.PathLike[str] | None = None, query_interval: float = 1.0,
                  timeout: float | None = 10.0, logger: logging.Logger | None = None, driver: D | None = None,
-                 track: bool = True, keep_orders: int | None = KEEP_ORDERS, limits: Limits | None = None) -> None:
-        timeout = self._check(front, dict(broker=broker, user=user, password=password, app_id=app_id,
+                 track: bool = True, keep_orders: int | None = KEEP_ORDERS, limits: Limits | None = None,
+                 resume: str = RESUME) -> None:
+        fronts, timeout = self._check(front, dict(broker=broker, user=user, password=password, app_id=app_id,
                                           auth_code=auth_code), flow, logger, timeout)
         interval = check_timeout(query_interval, "query_interval")
         if interval is None:
             raise TypeError("query_interval must be a number of seconds, not None")
+        resume = check_resume(resume)
         if not isinstance(track, bool):
             raise TypeError(f"track must be a bool, not {type(track).__name__}")
         if keep_orders is not None and (isinstance(keep_orders, bool) or not isinstance(keep_orders, int)):
@@ -118,8 +129,8 @@ class ClientBase[D: BaseDriver, O: OrderFace](Face[D]):
         self._following: list[tuple[Session, Callable[[Event], None]]] = []
         session = Session(TRADING, [self._book], broker=broker, user=user, password=password, app_id=app_id,
                           auth_code=auth_code, query_interval=interval, timeout=timeout,
-                          logger=logger or TRADER.session_logger(front, user), front=front)
-        self._begin(session, TRADER, front, flow, user, driver)
+                          logger=logger or TRADER.session_logger(fronts[0], user), front=", ".join(fronts))
+        self._begin(session, TRADER, fronts, flow, user, driver, private_resume=resume)
 
     def close(self) -> None:
         """Closes the session; calls still waiting fail with ``Disconnected``. A second call does nothing."""

@@ -40,6 +40,9 @@ SENT, NOT_CONNECTED, TOO_MANY_WAITING, TOO_SOON = 0, -1, -2, -3
 FIRST_BACKOFF, LAST_BACKOFF = 0.05, 2.0
 FIRST_RELOGIN, LAST_RELOGIN = 0.1, 5.0
 BAD_VALUE = (TypeError, ValueError, OverflowError)     # what the module raises for a value it refuses
+# The vendor's error for a login while the front is not yet ready ("前置尚未就绪，请稍后再登录"):
+# the login is tried again.
+NOT_READY = 8
 
 # The vendor's keys filled from the caller's credentials, by the argument's name.
 CREDENTIALS = {"BrokerID": "broker", "UserID": "user", "InvestorID": "user", "Password": "password",
@@ -181,7 +184,7 @@ class Trigger(enum.Enum):
     LOGGED_IN = "the last login request was answered"
     SYNCED = "what holds the session back after the login was answered"
     REFUSED = "the front refused a login request, or did not answer it in time"
-    FAILED = "a login request could not go out"
+    FAILED = "a login request could not go out, or the front was not ready for it"
     RETRY = "the delay after a failed login has passed"
     OVERFLOW = "events were lost to a full queue"
     REOPENED = "a fresh session took the place of one that overflowed"
@@ -595,7 +598,8 @@ class Session:
         failure = reply_error(event, call.name)
         if failure is not None:
             if call is self._step:
-                self._fire(Trigger.REFUSED, failure, call)
+                # A front not ready yet takes the login later: tried again, as one that could not go out.
+                self._fire(Trigger.FAILED if failure.error_id == NOT_READY else Trigger.REFUSED, failure, call)
             call.finish(error=failure)
             return
         if event.get("data") is not None:
@@ -713,13 +717,15 @@ class Session:
             self._connect.finish(dict(self.login))
 
     def _enter_retrying(self, trigger: Trigger, error: BaseException | None, call: Call | None) -> None:
-        """A login request did not go out: reported, and the login starts again after a delay (the
-        front, still connected, sends no FrontConnected that would start it)."""
+        """A login request did not go out, or the front was not ready for it: reported, and the login
+        starts again after a growing delay (the front, still connected, sends no FrontConnected that
+        would start it)."""
         self._step = None
         self._relogins += 1
         delay = backoff(self._relogins, FIRST_RELOGIN, LAST_RELOGIN)
         name = call.name if call is not None else "login"
-        self.log.error("login failed: %s not sent (%s); logging in again in %.2f s", name, error, delay)
+        what = "refused" if isinstance(error, CtpError) else "not sent"
+        self.log.error("login failed: %s %s (%s); logging in again in %.2f s", name, what, error, delay)
         self._relogin_at = self.now + delay
         if not self.connecting:
             self.emit({"name": "ReconnectFailed", "request": name, "exception": error})

@@ -113,7 +113,7 @@ def pair_key(pair: tuple[Any, Event]) -> Hashable | None:
 class Module(TypingProtocol):
     """The functions both native modules have, as a driver uses them."""
 
-    def create(self, front: str, flow: bytes, /) -> CapsuleType: ...
+    def create(self, front: str | Sequence[str], flow: bytes, /) -> CapsuleType: ...
     def poll(self, handle: CapsuleType, /) -> Sequence[Any]: ...
     def close(self, handle: CapsuleType, /) -> None: ...
     def fileno(self, handle: CapsuleType, /) -> int: ...
@@ -132,8 +132,10 @@ class Link:
         self._request = cast(Callable[[CapsuleType, str, dict[str, Any], int], int], getattr(module, "request"))
         self._create = cast(Callable[..., CapsuleType], getattr(module, "create"))
 
-    def create(self, front: str, flow: bytes) -> CapsuleType:
-        return self._create(front, flow, **self.options)
+    def create(self, fronts: tuple[str, ...], flow: bytes, **options: object) -> CapsuleType:
+        """A handle on the fronts (one address as a str: the library's single front), with the
+        link's options and the session's own."""
+        return self._create(fronts[0] if len(fronts) == 1 else list(fronts), flow, **self.options, **options)
 
     def send(self, handle: CapsuleType, call: Call) -> int:
         return self._request(handle, call.name, call.fields, call.request_id)
@@ -147,9 +149,11 @@ class Attached:
     """A session as a driver runs it: its face (what the caller holds), its core, its module, its
     handle and its flow directory."""
 
-    def __init__(self, face: object, session: Session, link: Link, front: str, flow: str | os.PathLike[str] | None,
-                 flow_user: str) -> None:
-        self.face, self.session, self.link, self.front = face, session, link, front
+    def __init__(self, face: object, session: Session, link: Link, fronts: tuple[str, ...],
+                 flow: str | os.PathLike[str] | None, flow_user: str, options: dict[str, object] | None = None) -> None:
+        self.face, self.session, self.link, self.fronts = face, session, link, fronts
+        self.front = fronts[0]          # names the flow directory by default
+        self.options = options or {}    # what the module's create takes for this session
         self.flow_given, self.flow_user = flow, flow_user
         self.flow: Flow | None = None
         self.handle: CapsuleType | None = None
@@ -362,12 +366,12 @@ class BaseDriver:
 
     # ---- sessions ---------------------------------------------------------------------------------
 
-    def attach(self, face: object, session: Session, link: Link, front: str, flow: str | os.PathLike[str] | None,
-               flow_user: str) -> Attached:
+    def attach(self, face: object, session: Session, link: Link, fronts: tuple[str, ...],
+               flow: str | os.PathLike[str] | None, flow_user: str, **options: object) -> Attached:
         """A session to run, not yet open; its events go to the driver's streams as the face's."""
         if self.closed:
             raise Disconnected("the driver was closed")
-        attached = Attached(face, session, link, front, flow, flow_user)
+        attached = Attached(face, session, link, fronts, flow, flow_user, options)
         self._sessions.append(attached)
         for source in self._sources:
             source.listen(attached)
@@ -382,7 +386,7 @@ class BaseDriver:
         session = attached.session
         attached.flow = Flow.claim(attached.flow_given, attached.front, session.broker, attached.flow_user)
         try:
-            attached.handle = attached.link.create(attached.front, attached.flow.encoded)
+            attached.handle = attached.link.create(attached.fronts, attached.flow.encoded, **attached.options)
             attached.fd = attached.link.module.fileno(attached.handle)
         except BaseException:
             attached.flow.release()
@@ -390,7 +394,7 @@ class BaseDriver:
             raise
         self._attached += (attached,)
         self._watch(attached)
-        session.log.info("session opened on %s for %s/%s", attached.front, session.broker, session.user)
+        session.log.info("session opened on %s for %s/%s", ", ".join(attached.fronts), session.broker, session.user)
 
     def close_session(self, attached: Attached) -> None:
         """Closes a session: calls still waiting fail with ``Disconnected``. A second call does nothing."""
@@ -497,7 +501,7 @@ class BaseDriver:
         if session.protocol.recovers and attached.flow is not None and attached.handle is not None:
             module.close(attached.handle)
             try:
-                attached.handle = attached.link.create(attached.front, attached.flow.encoded)
+                attached.handle = attached.link.create(attached.fronts, attached.flow.encoded, **attached.options)
                 attached.fd = module.fileno(attached.handle)
             except Exception as error:
                 session.log.error("could not open a fresh session: %s", error)

@@ -39,16 +39,18 @@ class Face[D: BaseDriver]:
                                if base.__doc__ and not base.__dict__.get("_doc_derived"))
             cls._doc_derived = True
 
-    def _begin(self, session: Session, link: Link, front: str, flow: str | os.PathLike[str] | None, flow_user: str,
-               driver: D | None) -> None:
+    def _begin(self, session: Session, link: Link, fronts: tuple[str, ...], flow: str | os.PathLike[str] | None,
+               flow_user: str, driver: D | None, **options: object) -> None:
         if driver is not None and not isinstance(driver, self._driver_type):
             raise TypeError(f"driver must be a ctp.{self._driver_type.__name__} or None, not "
                             f"{type(driver).__name__}")
         self._owns_driver = driver is None
         self._driver = driver if driver is not None else self._driver_type()   # type: ignore[assignment]
         self._session = session
-        self._attached = self._driver.attach(self, session, link, front, flow, flow_user)
-        self.front = front
+        self._attached = self._driver.attach(self, session, link, fronts, flow, flow_user, **options)
+        self.fronts = fronts
+        """The front addresses, in the order the vendor's library tries them."""
+        self.front = fronts[0]
         self.log = session.log
         self._started()
 
@@ -57,9 +59,9 @@ class Face[D: BaseDriver]:
 
     @staticmethod
     def _check(front: object, credentials: dict[str, object], flow: object, logger: object,
-               timeout: object) -> float | None:
-        check_session(front, credentials, flow, logger)
-        return check_timeout(timeout)
+               timeout: object) -> tuple[tuple[str, ...], float | None]:
+        """The front addresses and the timeout, checked with the rest of a session's arguments."""
+        return check_session(front, credentials, flow, logger), check_timeout(timeout)
 
     # ---- the session -------------------------------------------------------------------------------
 

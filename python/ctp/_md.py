@@ -44,17 +44,19 @@ class MarketDataBase[D: BaseDriver](Face[D]):
     a call fails unless it needs no wait; None: no limit); ``driver`` runs the session, with
     others if it is shared (by default one of its own)."""
 
-    def __init__(self, front: str, broker: str = "", user: str = "", password: str = "", *,
+    def __init__(self, front: str | Sequence[str], broker: str = "", user: str = "", password: str = "", *,
                  flow: str | os.PathLike[str] | None = None, timeout: float | None = 10.0,
                  logger: logging.Logger | None = None, driver: D | None = None) -> None:
-        timeout = self._check(front, dict(broker=broker, user=user, password=password), flow, logger, timeout)
+        fronts, timeout = self._check(front, dict(broker=broker, user=user, password=password), flow, logger,
+                                      timeout)
         self._market = Subscriptions()
         # On a replaying front, the front moves through each tick as it is taken from a stream.
-        self._pace = Pace(front) if replays(front) else None
+        self._pace = Pace(fronts[0]) if replays(fronts[0]) else None
         plugins: list[Plugin] = [self._market] if self._pace is None else [self._market, self._pace]
         session = Session(MARKET_DATA, plugins, broker=broker, user=user, password=password,
-                          timeout=timeout, logger=logger or VIEWER.session_logger(front, user), front=front)
-        self._begin(session, VIEWER, front, flow, user + VIEWER.flow_suffix, driver)
+                          timeout=timeout, logger=logger or VIEWER.session_logger(fronts[0], user),
+                          front=", ".join(fronts))
+        self._begin(session, VIEWER, fronts, flow, user + VIEWER.flow_suffix, driver)
 
     @property
     def subscribed(self) -> list[str]:

@@ -17,7 +17,7 @@ from collections.abc import Callable, Generator, Mapping
 from typing import Annotated, Any, NamedTuple, TypedDict, Unpack, get_type_hints
 
 from ._account import Contracts, Ledger, trade_key
-from ._core import Call, CtpError, Event, Finishing, Plugin, Protocol, Record, Work, reply_error
+from ._core import Call, CtpError, Disconnected, Event, Finishing, Plugin, Protocol, Record, Work, reply_error
 from ._interface import REQUEST_KEYS
 from ._limits import Guard, OrderRefused, Planned
 from .codes import (
@@ -48,6 +48,14 @@ SAYS = ("OrderStatus", "OrderSubmitStatus", "VolumeTraded", "VolumeTotal", "Orde
 """What an order's report says of it: one that says the same as the last is a replay."""
 FINISHED = frozenset({OrderStatus.ALL_TRADED, OrderStatus.CANCELED, OrderStatus.PART_TRADED_NOT_QUEUEING,
                       OrderStatus.NO_TRADE_NOT_QUEUEING})
+
+
+def progress(data: Mapping[str, Any]) -> tuple[int, bool, bool]:
+    """How far an order's report has come: what it traded, whether it is finished, whether the
+    exchange has it. An order never goes back: a report that has come less far than the last one
+    taken in is older (a query's snapshot, taken when it was sent, or a replay)."""
+    status = data["OrderStatus"]
+    return data["VolumeTraded"], status in FINISHED, status not in ("", OrderStatus.UNKNOWN)
 
 
 # ---- an order's arguments ------------------------------------------------------------------------
@@ -158,6 +166,7 @@ class BaseOrder(Finishing):
         self.error: BaseException | None = None
         """Why it was refused: a ``CtpError`` (or ``Disconnected``, ``TimeoutError`` if it never went out)."""
         self.data: Record | None = None
+        self._said: set[tuple[object, ...]] = set()     # what each report taken in said: a replay says it again
 
     @property
     def rejected(self) -> bool:
@@ -174,9 +183,10 @@ class BaseOrder(Finishing):
         return 0 if self.done else self.volume - self.traded
 
     def _changed(self) -> None:
-        """What the front said changed the order: ``done`` follows, and the callbacks run once it is."""
-        self.done = self._finished_now()
-        if self.done:
+        """What the front said changed the order: ``done`` follows, and the callbacks run once it is
+        (once: a finished order never reopens)."""
+        if not self.done and self._finished_now():
+            self.done = True
             self._finished()
 
     def __repr__(self) -> str:
@@ -474,9 +484,19 @@ class OrderBook[O: BaseOrder](Plugin):
                 # finished while away: taking it in again would refill the book at every reconnect.
                 continue
             seen = None if order is None else (order.status, order.traded, order.order_sys_id)
-            order, _ = self._order_update(record)
+            order, _ = self._order_update(record, queried=True)
             if seen != (order.status, order.traded, order.order_sys_id):
                 changed.append(order)
+        if orders is not None and again:
+            # Sent before a drop and unknown to the front: the drop took the request before the front read
+            # it, and no reply will ever come (the session that sent it is gone).
+            login = self.session.login
+            current = (login.get("FrontID"), login.get("SessionID"))
+            for order in list(self._working):
+                if order.request_id and not order.status and (order.front_id, order.session_id) != current:
+                    self._reject(order, Disconnected(
+                        f"order {order.order_ref} lost by a drop: the front never received its OrderInsert"))
+                    changed.append(order)
         recovered = []
         for record in trades or ():
             if self._file_trade(record):
@@ -574,10 +594,14 @@ class OrderBook[O: BaseOrder](Plugin):
         return (self._by_ref.get((data["FrontID"], data["SessionID"], data["OrderRef"]))
                 or self._by_sys.get((data["ExchangeID"], data["OrderSysID"])))
 
-    def _order_update(self, data: Record) -> tuple[O, bool]:
+    def _order_update(self, data: Record, queried: bool = False) -> tuple[O, bool]:
         """RtnOrder (or a queried order): the order, and whether it said anything new of it (a report
-        the front replays, or one overtaken by a newer one, says nothing new and changes nothing)."""
+        the front replays, or one overtaken by a newer one, says nothing new and changes nothing; a
+        queried one only when it has come further than what the flow said)."""
         order = self._find(data)
+        says = tuple(data.get(key) for key in SAYS)
+        if order is not None and not queried:
+            self._cancel_refused_by_exchange(order, data)
         if order is None:
             order = self.new_order()
             order.front_id, order.session_id, order.order_ref = data["FrontID"], data["SessionID"], data["OrderRef"]
@@ -585,10 +609,12 @@ class OrderBook[O: BaseOrder](Plugin):
             order.offset = _code(OffsetFlag, data["CombOffsetFlag"][:1])
             order.price, order.volume = data["LimitPrice"], data["VolumeTotalOriginal"]
             self._add(order)
-        elif data["VolumeTraded"] < order.traded or order.status in FINISHED and data["OrderStatus"] not in FINISHED:
+        elif order.data is not None and (progress(data) < progress(order.data) or queried and progress(data) ==
+                                         progress(order.data)):
             return order, False     # older than what the book has: a report overtaken by a newer one
-        elif order.data is not None and all(order.data.get(key) == data.get(key) for key in SAYS):
-            return order, False     # the same again: the front replays the day after a login
+        elif order.status in FINISHED and data["OrderStatus"] not in FINISHED or says in order._said:
+            return order, False     # a finished order never reopens; a report said before is a replay
+        order._said.add(says)
         self._inserts.pop(order.request_id, None)     # taken: no refusal will come
         order.data = data
         order.exchange = data["ExchangeID"] or order.exchange
@@ -651,6 +677,17 @@ class OrderBook[O: BaseOrder](Plugin):
 
     def _cancel_done(self, call: Call) -> None:
         self._cancels.pop(call, None)
+
+    def _cancel_refused_by_exchange(self, order: O, data: Record) -> None:
+        """A report of a live order with submit status "cancel rejected": the exchange refused the
+        order's cancels sent so far (no error record comes); its text says why."""
+        if data["OrderSubmitStatus"] != OrderSubmitStatus.CANCEL_REJECTED or not self.session.ready:
+            return          # while catching up after a login no cancel is out: a replay
+        for call, pending in list(self._cancels.items()):
+            if pending is order and call.sent and not call.done:
+                self.session.log.warning("cancel of order %s refused by the exchange: %s", order.order_ref,
+                                         data["StatusMsg"])
+                call.finish(error=CtpError(0, data["StatusMsg"], "OrderAction", call.request_id))
 
     def _cancel_refused(self, event: Event) -> None:
         data = event.get("data") or {}
