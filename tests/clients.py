@@ -109,6 +109,10 @@ class Trading:
     who = TRADER
     classes = {"blocking": "Client", "asyncio": "AsyncClient"}
 
+    # The front takes queries as fast as they come (below), so the client need not space them:
+    # a re-sync's several queries take no seconds.
+    defaults = {"query_interval": 0.0}
+
     def __init__(self, sim):
         self.sim = sim
         sim.query_interval(0)
@@ -138,6 +142,7 @@ class Viewing(Trading):
 
     name = "market data"
     who = VIEWER
+    defaults: dict[str, object] = {}
     classes = {"blocking": "MarketData", "asyncio": "AsyncMarketData"}
 
     def api_of(self, flow):
@@ -180,7 +185,7 @@ class Face:
 
     def options(self, **options):
         flow = self.tmp_path / f"flow{len(self.opened)}"
-        return dict(self.kind.who, front=self.front, flow=flow, timeout=LONG) | options
+        return dict(self.kind.who, front=self.front, flow=flow, timeout=LONG) | self.kind.defaults | options
 
     def open(self, **options):
         options = self.options(**options)
