@@ -227,8 +227,9 @@ def records(args: argparse.Namespace, password: str) -> list[Record]:
             os.makedirs(args.flow, exist_ok=True)
         except OSError as error:
             raise Failed(f"cannot use --flow {args.flow}: {error.strerror or error}") from None
+    # Each command shows what the front answers: no positions kept, so no queries for them at login.
     with Client(args.front, args.broker, args.user, password, args.app_id, args.auth_code, flow=args.flow,
-                timeout=args.timeout) as client:
+                timeout=args.timeout, track=False) as client:
         if args.command == "login":
             found = [{"TradingDay": client.trading_day, "Front": ",".join(args.front), "FrontID": client.front_id,
                       "SessionID": client.session_id, "MaxOrderRef": client.max_order_ref}]
