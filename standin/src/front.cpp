@@ -455,7 +455,7 @@ CThostFtdcRspUserLoginField Front::login_record(std::string_view broker, std::st
     put(reply.BrokerID, broker);
     put(reply.UserID, user);
     put(reply.SystemName, "standin simulated front");
-    reply.FrontID = front_id + door - 1;
+    reply.FrontID = front_id + (door - 1);
     reply.SessionID = session_id;
     put(reply.MaxOrderRef, std::to_string(max_order_ref));
     for (auto *exchange_time : {&reply.SHFETime, &reply.DCETime, &reply.CZCETime, &reply.FFEXTime, &reply.INETime,
@@ -876,7 +876,7 @@ int Front::request(TraderSession &session, const CThostFtdcInputOrderField &r, i
     CThostFtdcInputOrderField input = r;
     if (order_ref > 0 && trim(text(r.OrderRef)).empty())
         put(input.OrderRef, std::to_string(order_ref));
-    const Origin origin{front_id + session.door - 1, session.session_id};
+    const Origin origin{front_id + (session.door - 1), session.session_id};
     if ((error == Error::not_continuous || error == Error::self_trade) && by_exchange(error)) {
         exchange.prepare_refusal(ready, out);
         use_order_ref(session, order_ref);

@@ -30,6 +30,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <limits>
 #include <list>
 #include <map>
 #include <memory>
@@ -196,7 +197,10 @@ private:
     // while the door is down, reaches none or the outage lasts.
     template <class Connected>
     void attempt(Connected &session);
-    bool door_up(int door) const { return door >= 1 && !is_door_down(behaviour, door); }
+    // A door whose FrontID (the front's plus K - 1) an int cannot hold is never up.
+    bool door_up(int door) const {
+        return door >= 1 && door - 1 <= std::numeric_limits<int>::max() - front_id && !is_door_down(behaviour, door);
+    }
     // Takes in a timer made ahead, and has the schedule thread see it.
     void start(Timers::node_type timer) noexcept;
     void forget(const Session &session) noexcept;
