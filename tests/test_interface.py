@@ -2,8 +2,9 @@
 every derived file is what the generator makes of the description now, and
 the description is refused when it contradicts itself."""
 
-import importlib.util
+import importlib.machinery
 import sys
+import types
 import typing
 from pathlib import Path
 
@@ -16,10 +17,11 @@ GENERATOR = ROOT / "interface" / "generate.py"
 
 def generator():
     """interface/generate.py, which is not in the package, as a module."""
-    spec = importlib.util.spec_from_file_location("interface_generate", GENERATOR)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module            # dataclasses look their module up
-    spec.loader.exec_module(module)
+    loader = importlib.machinery.SourceFileLoader("interface_generate", str(GENERATOR))
+    module = types.ModuleType(loader.name)
+    module.__file__ = str(GENERATOR)
+    sys.modules[loader.name] = module          # dataclasses look their module up
+    loader.exec_module(module)
     return module
 
 

@@ -12,8 +12,8 @@ from __future__ import annotations
 
 import annotationlib
 import ast
+import importlib
 import importlib.machinery
-import importlib.util
 import sys
 import typing
 from pathlib import Path
@@ -25,16 +25,20 @@ STUBS = {"_ctp": "_ctp.pyi", "_ctpmd": "_ctpmd.pyi"}
 
 def load(name: str, path: Path) -> ModuleType:
     """The stub run as the module ``name``; its source stays readable for autodoc's analyzer."""
-    loader = importlib.machinery.SourceFileLoader(name, str(path))
-    spec = importlib.util.spec_from_file_location(name, path, loader=loader)
-    assert spec is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module
+    # Imported by the import system, from the stubs' directory, where only .pyi files are modules.
+    directory = str(path.parent)
+    hook = importlib.machinery.FileFinder.path_hook((importlib.machinery.SourceFileLoader, [".pyi"]))
+    sys.path.insert(0, directory)
+    sys.path_importer_cache[directory] = hook(directory)
+    sys.modules.pop(name, None)
     writes, sys.dont_write_bytecode = sys.dont_write_bytecode, True    # no __pycache__ beside the stubs
     try:
-        loader.exec_module(module)
+        module = importlib.import_module(name)
     finally:
         sys.dont_write_bytecode = writes
+        sys.path.remove(directory)
+        sys.path_importer_cache.pop(directory, None)
+    assert module.__file__ == str(path), module.__file__
     for node in ast.parse(path.read_text(encoding="utf-8")).body:
         if not isinstance(node, ast.FunctionDef):
             continue
