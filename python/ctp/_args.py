@@ -29,6 +29,17 @@ def check_timeout(timeout: object, name: str = "timeout") -> float | None:
     return float(timeout)
 
 
+def check_count(value: object, name: str, least: int, unset: str = "no limit") -> int | None:
+    """A count as given: an int of at least ``least``, or None (``unset`` says what None means)."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
+    if value < least:
+        raise ValueError(f"{name} must be at least {least} (None: {unset}), not {value}")
+    return value
+
+
 def check_fronts(front: object) -> tuple[str, ...]:
     """The front addresses given (one str, or a sequence of them tried in order), as a tuple."""
     if isinstance(front, str):

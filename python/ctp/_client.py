@@ -13,7 +13,7 @@ import _ctp
 
 from . import _asyncio as asynchronous, _blocking as blocking
 from ._account import Contract, Contracts, Ledger, PnL, Position
-from ._args import check_resume, check_timeout
+from ._args import check_count, check_resume, check_timeout
 from ._asyncio import AsyncDriver
 from ._blocking import Driver
 from ._core import Call, Event, Record, Session
@@ -114,10 +114,7 @@ class ClientBase[D: BaseDriver, O: OrderFace](Face[D]):
         resume = check_resume(resume)
         if not isinstance(track, bool):
             raise TypeError(f"track must be a bool, not {type(track).__name__}")
-        if keep_orders is not None and (isinstance(keep_orders, bool) or not isinstance(keep_orders, int)):
-            raise TypeError(f"keep_orders must be an int or None, not {type(keep_orders).__name__}")
-        if keep_orders is not None and keep_orders < 0:
-            raise ValueError(f"keep_orders must be at least 0 (None: all), not {keep_orders}")
+        keep_orders = check_count(keep_orders, "keep_orders", 0, "all")
         if limits is not None and not isinstance(limits, Limits):
             raise TypeError(f"limits must be a ctp.Limits or None, not {type(limits).__name__}")
         if limits is not None and limits.max_position is not None and not track:

@@ -29,6 +29,7 @@ from pathlib import Path
 from types import CapsuleType, FrameType, TracebackType
 from typing import Any, Protocol as TypingProtocol, cast
 
+from ._args import check_count
 from ._core import Call, Disconnected, Event, Overflowed, Phase, Session, transmit
 
 # Polls that raise for one event before the rest comes through; more in a row means something else is wrong.
@@ -88,13 +89,7 @@ def dropped_event(count: int) -> Event:
 
 
 def check_backlog(backlog: object) -> int | None:
-    if backlog is None:
-        return None
-    if isinstance(backlog, bool) or not isinstance(backlog, int):
-        raise TypeError(f"backlog must be an int or None, not {type(backlog).__name__}")
-    if backlog < 1:
-        raise ValueError(f"backlog must be at least 1 (None: no limit), not {backlog}")
-    return backlog
+    return check_count(backlog, "backlog", 1)
 
 
 def tick_key(event: Event) -> Hashable | None:

@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from typing import NamedTuple
 
 from ._account import Contracts, Ledger, OrderLike, closing_side, opening_side
+from ._args import check_count
 from .codes import OffsetFlag, PosiDirection
 
 
@@ -42,28 +43,19 @@ class Limits:
 
     def __post_init__(self) -> None:
         for name in ("max_order_volume", "max_orders_per_second", "max_ticks_away"):
-            _check_count(name, getattr(self, name), zero=name == "max_ticks_away")
+            check_count(getattr(self, name), name, 0 if name == "max_ticks_away" else 1)
         if isinstance(self.max_position, Mapping):
             for instrument, limit in self.max_position.items():
                 if not isinstance(instrument, str):
                     raise TypeError(f"max_position: instruments must be str, not {type(instrument).__name__}")
-                _check_count(f"max_position[{instrument!r}]", limit, zero=True)
+                check_count(limit, f"max_position[{instrument!r}]", 0)
         else:
-            _check_count("max_position", self.max_position, zero=True)
+            check_count(self.max_position, "max_position", 0)
 
     def position_limit(self, instrument: str) -> int | None:
         if isinstance(self.max_position, Mapping):
             return self.max_position.get(instrument)
         return self.max_position
-
-
-def _check_count(name: str, value: object, zero: bool) -> None:
-    if value is None:
-        return
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
-    if value < (0 if zero else 1):
-        raise ValueError(f"{name} must be at least {0 if zero else 1} (None: no limit), not {value}")
 
 
 class Planned(NamedTuple):

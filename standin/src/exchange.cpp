@@ -577,19 +577,15 @@ void Exchange::replay(Instrument &instrument, const CThostFtdcDepthMarketDataFie
         instrument.low = std::min(instrument.low, ticks);
         ++instrument.moves;
     }
-    const double bids[] = {tick.BidPrice1, tick.BidPrice2, tick.BidPrice3, tick.BidPrice4, tick.BidPrice5};
-    const int bid_volumes[] = {tick.BidVolume1, tick.BidVolume2, tick.BidVolume3, tick.BidVolume4, tick.BidVolume5};
-    const double asks[] = {tick.AskPrice1, tick.AskPrice2, tick.AskPrice3, tick.AskPrice4, tick.AskPrice5};
-    const int ask_volumes[] = {tick.AskVolume1, tick.AskVolume2, tick.AskVolume3, tick.AskVolume4, tick.AskVolume5};
     try {
         Book::Quotes quotes;
         const Seq seq = next_seq + 1;
-        for (int level = 0; level < 5; ++level) {
-            if (bid_volumes[level] > 0 && nearest(bids[level], ticks))
-                quotes.bids[{-ticks, seq}].market_volume += bid_volumes[level];
-            if (ask_volumes[level] > 0 && nearest(asks[level], ticks))
-                quotes.asks[{ticks, seq}].market_volume += ask_volumes[level];
-        }
+        each_level(tick, [&](int, double bid, int bid_volume, double ask, int ask_volume) {
+            if (bid_volume > 0 && nearest(bid, ticks))
+                quotes.bids[{-ticks, seq}].market_volume += bid_volume;
+            if (ask_volume > 0 && nearest(ask, ticks))
+                quotes.asks[{ticks, seq}].market_volume += ask_volume;
+        });
         install(instrument, std::move(quotes));
         if (!instrument.book.bids.empty() || !instrument.book.asks.empty())
             instrument.reference = instrument.traded ? instrument.last : instrument.reference;

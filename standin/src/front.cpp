@@ -48,6 +48,15 @@ const CallbackKind *flow_kind(std::string_view name) { return callbacks::find(fl
 
 using Steady = std::chrono::steady_clock;
 
+// Whether a request of a session logged in as `account` names its own investor.
+Error own_investor(const Account *account, std::string_view broker, std::string_view investor) {
+    if (!account)
+        return Error::not_logged_in;
+    if (account->setup.broker != broker || account->setup.user != investor)
+        return Error::investor_mismatch;
+    return Error::none;
+}
+
 }  // namespace
 
 // ---- the gate ---------------------------------------------------------------
@@ -595,9 +604,8 @@ int Front::log_out(Connected &session, const CThostFtdcUserLogoutField &r, int i
     Error error = session.logged_in() ? Error::none : Error::not_logged_in;
     // A trading session logs out only as its own user.
     if constexpr (std::is_same_v<Connected, TraderSession>)
-        if (error == Error::none &&
-            (session.account->setup.broker != text(r.BrokerID) || session.account->setup.user != text(r.UserID)))
-            error = Error::investor_mismatch;
+        if (error == Error::none)
+            error = own_investor(session.account, text(r.BrokerID), text(r.UserID));
     if (error == Error::none)
         session.log_out();
     const auto status = info(error);
@@ -618,11 +626,7 @@ int Front::request(TraderSession &session, const CThostFtdcSettlementInfoConfirm
     if (drop.request_lost())
         return 0;
     Account *account = session.account;
-    Error error = Error::none;
-    if (!account)
-        error = Error::not_logged_in;
-    else if (account->setup.broker != text(r.BrokerID) || account->setup.user != text(r.InvestorID))
-        error = Error::investor_mismatch;
+    const Error error = own_investor(account, text(r.BrokerID), text(r.InvestorID));
     Outbox out;
     out.reserve(1, sizeof r);
     const auto status = info(error);
@@ -788,14 +792,10 @@ int Front::request(TraderSession &session, const CThostFtdcUserPasswordUpdateFie
     if (drop.request_lost())
         return 0;
     Account *account = session.account;
-    Error error = Error::none;
-    if (!account)
-        error = Error::not_logged_in;
-    else if (account->setup.broker != text(r.BrokerID) || account->setup.user != text(r.UserID))
-        error = Error::investor_mismatch;
-    else if (account->password != text(r.OldPassword))
+    Error error = own_investor(account, text(r.BrokerID), text(r.UserID));
+    if (error == Error::none && account->password != text(r.OldPassword))
         error = Error::wrong_old_password;
-    else if (text(r.NewPassword).empty())
+    else if (error == Error::none && text(r.NewPassword).empty())
         error = Error::empty_new_password;
     // The reply names the user; it never carries a password back.
     CThostFtdcUserPasswordUpdateField reply{};
@@ -816,8 +816,8 @@ int Front::request(TraderSession &session, const CThostFtdcUserPasswordUpdateFie
 
 Error Front::check_order(const TraderSession &session, const CThostFtdcInputOrderField &in, long long &order_ref) {
     const Account &account = *session.account;
-    if (account.setup.broker != text(in.BrokerID) || account.setup.user != text(in.InvestorID))
-        return Error::investor_mismatch;
+    if (const Error error = own_investor(&account, text(in.BrokerID), text(in.InvestorID)); error != Error::none)
+        return error;
     if (!account.confirmed)
         return Error::not_confirmed;
 

@@ -43,6 +43,17 @@ std::string_view trim(std::string_view text);
 // An empty filter matches everything.
 inline bool matches(std::string_view filter, std::string_view value) { return filter.empty() || filter == value; }
 
+// The five levels of a depth record (const or not), best first:
+// visit(level, bid price, bid volume, ask price, ask volume), level from 0.
+template <class Depth, class Visit>
+void each_level(Depth &d, Visit &&visit) {
+    visit(0, d.BidPrice1, d.BidVolume1, d.AskPrice1, d.AskVolume1);
+    visit(1, d.BidPrice2, d.BidVolume2, d.AskPrice2, d.AskVolume2);
+    visit(2, d.BidPrice3, d.BidVolume3, d.AskPrice3, d.AskVolume3);
+    visit(3, d.BidPrice4, d.BidVolume4, d.AskPrice4, d.AskVolume4);
+    visit(4, d.BidPrice5, d.BidVolume5, d.AskPrice5, d.AskVolume5);
+}
+
 // The events one request sends, made before the request changes anything:
 // sending takes events made ahead and cannot fail, so that running out of
 // memory leaves a request either undone or whole.

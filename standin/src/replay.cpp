@@ -187,16 +187,12 @@ CThostFtdcDepthMarketDataField depth_of(const TapeRecord &r) noexcept {
     d.AveragePrice = r.AveragePrice;
     d.BandingUpperPrice = unset;
     d.BandingLowerPrice = unset;
-    double *bid_prices[] = {&d.BidPrice1, &d.BidPrice2, &d.BidPrice3, &d.BidPrice4, &d.BidPrice5};
-    int *bid_volumes[] = {&d.BidVolume1, &d.BidVolume2, &d.BidVolume3, &d.BidVolume4, &d.BidVolume5};
-    double *ask_prices[] = {&d.AskPrice1, &d.AskPrice2, &d.AskPrice3, &d.AskPrice4, &d.AskPrice5};
-    int *ask_volumes[] = {&d.AskVolume1, &d.AskVolume2, &d.AskVolume3, &d.AskVolume4, &d.AskVolume5};
-    for (int level = 0; level < 5; ++level) {
-        *bid_prices[level] = r.levels[level].bid_price;
-        *bid_volumes[level] = r.levels[level].bid_volume;
-        *ask_prices[level] = r.levels[level].ask_price;
-        *ask_volumes[level] = r.levels[level].ask_volume;
-    }
+    each_level(d, [&r](int level, double &bid, int &bid_volume, double &ask, int &ask_volume) {
+        bid = r.levels[level].bid_price;
+        bid_volume = r.levels[level].bid_volume;
+        ask = r.levels[level].ask_price;
+        ask_volume = r.levels[level].ask_volume;
+    });
     return d;
 }
 

@@ -458,16 +458,12 @@ CThostFtdcDepthMarketDataField Exchange::depth(const Instrument &instrument) con
     d.BandingUpperPrice = unset;
     d.BandingLowerPrice = unset;
     const Instrument::Top top = instrument.top();
-    double *bid_prices[] = {&d.BidPrice1, &d.BidPrice2, &d.BidPrice3, &d.BidPrice4, &d.BidPrice5};
-    int *bid_volumes[] = {&d.BidVolume1, &d.BidVolume2, &d.BidVolume3, &d.BidVolume4, &d.BidVolume5};
-    double *ask_prices[] = {&d.AskPrice1, &d.AskPrice2, &d.AskPrice3, &d.AskPrice4, &d.AskPrice5};
-    int *ask_volumes[] = {&d.AskVolume1, &d.AskVolume2, &d.AskVolume3, &d.AskVolume4, &d.AskVolume5};
-    for (int level = 0; level < 5; ++level) {
-        *bid_prices[level] = top.bid_volume[level] ? price(top.bid[level]) : unset;
-        *bid_volumes[level] = top.bid_volume[level];
-        *ask_prices[level] = top.ask_volume[level] ? price(top.ask[level]) : unset;
-        *ask_volumes[level] = top.ask_volume[level];
-    }
+    each_level(d, [&](int level, double &bid, int &bid_volume, double &ask, int &ask_volume) {
+        bid = top.bid_volume[level] ? price(top.bid[level]) : unset;
+        bid_volume = top.bid_volume[level];
+        ask = top.ask_volume[level] ? price(top.ask[level]) : unset;
+        ask_volume = top.ask_volume[level];
+    });
     return d;
 }
 
