@@ -33,7 +33,6 @@ class Pace(Plugin):
     def __init__(self, front: str) -> None:
         from . import sim
         self._take = sim.replay_taker(front)
-        self.front = front
         self.arrived = 0
         self.taken = 0
         self.ended = False
